@@ -1,0 +1,106 @@
+#include "app/CPortRows.h"
+
+#include <algorithm>
+
+#include "app/CPostMsgList.h"
+#include "model/CCOMData.h"
+
+int CPortRows::InsertRow(int nRow, int nItemData, const RowTexts& texts)
+{
+    if (nRow < 0)
+        return -1;
+    const int nAt = std::min(nRow, GetRowCount());
+    m_rows.insert(m_rows.begin() + nAt, SRow{nItemData, texts});
+    return nAt;
+}
+
+int CPortRows::FindRow(int nItemData) const
+{
+    const auto it = std::find_if(m_rows.begin(), m_rows.end(),
+                                 [nItemData](const SRow& row) { return row.nItemData == nItemData; });
+    return it == m_rows.end() ? -1 : static_cast<int>(it - m_rows.begin());
+}
+
+int CPortRows::GetItemData(int nRow) const
+{
+    if (nRow < 0 || nRow >= GetRowCount())
+        return -1;
+    return m_rows[nRow].nItemData;
+}
+
+bool CPortRows::IsCell(int nRow, int nCol) const
+{
+    return nRow >= 0 && nRow < GetRowCount() && nCol >= 0 && nCol < COL_COUNT;
+}
+
+std::string CPortRows::GetItemText(int nRow, int nCol) const
+{
+    return IsCell(nRow, nCol) ? m_rows[nRow].texts[nCol] : std::string();
+}
+
+bool CPortRows::SetItemText(int nRow, int nCol, const std::string& strText)
+{
+    if (!IsCell(nRow, nCol))
+        return false;
+    std::string& strCell = m_rows[nRow].texts[nCol];
+    // Unchanged texts are common (a retry reports "Connecting" again); a
+    // view must not repaint for them.
+    if (strCell == strText)
+        return false;
+    strCell = strText;
+    if (m_fnListener)
+    {
+        // A copy: the listener may change the rows under the reference.
+        const std::string strNew = strCell;
+        m_fnListener(nRow, nCol, strNew);
+    }
+    return true;
+}
+
+bool CPortRows::DeleteRow(int nRow)
+{
+    if (nRow < 0 || nRow >= GetRowCount())
+        return false;
+    m_rows.erase(m_rows.begin() + nRow);
+    return true;
+}
+
+void CPortRows::DeleteAll()
+{
+    m_rows.clear();
+}
+
+CPortRows::RowTexts CPortRows::MakeRowTexts(int nIndex, const CCOMData& data)
+{
+    const int nMode = data.GetMode(nIndex);
+    const std::string strPeer = data.GetIPAddress(nIndex) + ":" + std::to_string(data.GetPeerPort(nIndex));
+    const std::string strLocal = std::to_string(data.GetLocPort(nIndex));
+
+    RowTexts texts;
+    texts[COL_PORT] = "COM" + std::to_string(nIndex + 1);
+    texts[COL_CREATE] = "None";
+    switch (nMode)
+    {
+    case MODE_TCP_CLIENT:
+        texts[COL_MODE] = "Client";
+        texts[COL_PEER] = strPeer;
+        texts[COL_LOCAL] = "-----";
+        break;
+    case MODE_TCP_SERVER:
+        texts[COL_MODE] = "Server";
+        texts[COL_PEER] = "----------";
+        texts[COL_LOCAL] = strLocal;
+        break;
+    default:  // UDP, and any value the dialogs never store
+        texts[COL_MODE] = "UDP";
+        texts[COL_PEER] = strPeer;
+        texts[COL_LOCAL] = strLocal;
+        break;
+    }
+    texts[COL_CONNECTION] = StatusText(STATUS_NOT_CONNECT);
+    texts[COL_BAUDRATE] = "--------";
+    texts[COL_DATA] = "-----";
+    texts[COL_PARITY] = "-----";
+    texts[COL_STOP] = "-----";
+    return texts;
+}

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+// Status codes a worker reports for its port (nType of an entry).
+constexpr int STATUS_NOT_CONNECT = 0;
+constexpr int STATUS_CREATE_ERROR = 1;
+constexpr int STATUS_CONNECT_ERROR = 2;
+constexpr int STATUS_NOT_SUPPORT = 3;
+constexpr int STATUS_CONNECTED = 4;
+constexpr int STATUS_CONNECTING = 5;
+constexpr int STATUS_RECONNECTED = 6;
+constexpr int STATUS_SSL_ERROR = 7;
+constexpr int STATUS_SSL_CONNECTING = 8;
+constexpr int STATUS_LOGIN_PROCESS = 9;
+constexpr int STATUS_UDP_STARTED = 10;
+constexpr int STATUS_UDP_ERROR = 11;
+// The entry's text is the accepted peer ("a.b.c.d:port", or ten hyphens).
+constexpr int STATUS_PEER = 20;
+
+// The "Connection" column text of a status code 0..11; nullptr for every
+// other code (STATUS_PEER carries its text in the entry). Any thread.
+const char* StatusText(int nCode);
+
+// One queued report. The entry owns its text.
+struct _tag_postmsglist
+{
+    int nType = 0;
+    int nParam = 0;
+    std::string strText;
+};
+
+// A queue of reports from other threads to the owner thread. Posters append
+// under the lock and post one drain task when m_bPosted was 0; the owner
+// drains everything in one go and clears m_bPosted, all under the lock.
+//
+// Every member other than Lock/Unlock is called with the lock held. The lock
+// is a leaf: take nothing else while holding it.
+class CPostMsgList
+{
+public:
+    CPostMsgList() = default;
+    ~CPostMsgList();
+
+    CPostMsgList(const CPostMsgList&) = delete;
+    CPostMsgList& operator=(const CPostMsgList&) = delete;
+
+    // Any thread.
+    void Lock() { m_cs.lock(); }
+    void Unlock() { m_cs.unlock(); }
+
+    // Lock held. Appends a copy; returns its index.
+    int Add(_tag_postmsglist entry);
+
+    // Lock held. Starts a walk at the first entry; nullptr (m_nPos left as
+    // it was) when empty. The pointer stays valid until the next Add or
+    // RemoveAll.
+    const _tag_postmsglist* GetFirst();
+    // Lock held. The next entry of the walk; nullptr when no walk is under
+    // way or it has run past the last entry.
+    const _tag_postmsglist* GetNext();
+
+    // Lock held. Drops every entry with its storage and ends the walk.
+    void RemoveAll();
+
+    // Guards every member below.
+    std::mutex m_cs;
+
+private:
+    std::vector<_tag_postmsglist> m_list;  // arrival order
+
+public:
+    // Read cursor of GetFirst/GetNext, -1 when no walk is under way.
+    int m_nPos = -1;
+    // 1 while a drain for this queue is posted and not yet handled.
+    int m_bPosted = 0;
+};
