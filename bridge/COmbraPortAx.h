@@ -1,0 +1,123 @@
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+class CPortWatcher;
+
+// One virtual serial port: a pseudo-terminal whose slave is linked as
+// "<port directory>/COMn". Applications open the link; the bridge reads
+// and writes the master side. The watcher reports what the application does
+// (open, close, termios changes) as port events.
+//
+// The methods are virtual so that tests can stand in a port of their own.
+class COmbraPortAx
+{
+public:
+    static constexpr int PORT_ID_BASE = 10001;
+    static constexpr int STAGE_SIZE = 8192;
+
+    COmbraPortAx();
+    virtual ~COmbraPortAx();
+
+    COmbraPortAx(const COmbraPortAx&) = delete;
+    COmbraPortAx& operator=(const COmbraPortAx&) = delete;
+
+    // Owner thread, once before any other call: the control id
+    // (port index + 10001) and the watcher that reports this port's events.
+    void Attach(int nId, CPortWatcher* pWatcher);
+    int GetId() const { return m_nId; }
+
+    // Owner thread. Creates the pty and its link; 0 when the name is taken
+    // or the pty cannot be made. The name is remembered either way so that
+    // DeletePort can remove a leftover link of that name.
+    virtual int CreatePort(const std::string& strName);
+    // Owner thread. Closes the pty and removes the link (also a leftover
+    // link of the last name given to CreatePort). Nothing stays behind.
+    virtual int DeletePort();
+    // Owner thread. 1 when an entry of that name is in the port directory.
+    virtual int PortExists(const std::string& strName);
+
+    // Any thread. Hands bytes to the application; returns how many it took.
+    virtual long WriteData(const unsigned char* pData, long nLength);
+    // Worker thread. Takes up to nRoom bytes the application wrote.
+    virtual long ReadData(unsigned char* pData, long nRoom);
+    // Worker thread. Bytes the application wrote that are not yet taken.
+    virtual long BytesToRead();
+
+    // A pty has no modem lines: these only record the level.
+    virtual void SetLinkSignalA(int bOn) { m_bLinkA = bOn; }
+    virtual void SetLinkSignalB(int bOn) { m_bLinkB = bOn; }
+    virtual void SetCTS(int bOn) { m_bCts = bOn; }
+    virtual void SetAuxSignal(int bOn) { m_bAux = bOn; }
+    int GetLinkSignalA() const { return m_bLinkA; }
+    int GetLinkSignalB() const { return m_bLinkB; }
+    int GetCTS() const { return m_bCts; }
+    int GetAuxSignal() const { return m_bAux; }
+
+    // Owner thread. Discards what the application left unread behind it.
+    virtual void ResetPort();
+    virtual void ReleasePort() {}
+    void SetActive(int bActive) { m_bActive = bActive; }
+    void ConfigurePort(long, long, long, long) {}
+
+    // Worker thread: a descriptor to poll for the application's data
+    // (POLLIN) and for room towards it (POLLOUT); -1 when there is none.
+    // Valid until DeletePort.
+    virtual int GetPollHandle() const;
+
+    // Where applications open the port; empty while not created.
+    std::string GetLinkPath() const;
+    std::string GetSlavePath() const;
+    int IsCreated() const;
+
+    // Watcher thread. 1 while some application holds the slave open.
+    virtual int IsSlaveOpen();
+    // Watcher thread. Consumes a pending packet-mode status byte; returns
+    // it (0 when there was none).
+    int ReadControl();
+    // Watcher thread. The application's termios; 0 when not created.
+    int GetTermios(struct termios* pTermios);
+    int SetTermios(const struct termios* pTermios);
+    // Watcher thread. The application's baud rate as a number (also the
+    // rates outside the B-constants); 0 when not created.
+    unsigned int GetBaudRate();
+    // Owner thread. What DataQueued reports: bytes taken into the stage
+    // plus what waits in the pty.
+    long QueuedCount();
+
+private:
+    friend class CPortWatcher;
+
+    // m_csIo held. Pulls what the application wrote into the stage.
+    void FillLocked();
+    long KernelQueuedLocked() const;
+
+    int m_nId = 0;
+    CPortWatcher* m_pWatcher = nullptr;
+
+    // Guards the master descriptor, the names and the stage: the worker
+    // reads, the owner writes flow characters and deletes, the watcher
+    // consumes status bytes.
+    mutable std::mutex m_csIo;
+    int m_hMaster = -1;
+    std::string m_strName;
+    std::string m_strLinkPath;
+    std::string m_strSlavePath;
+    unsigned char m_stage[STAGE_SIZE];
+    int m_nStageOut = 0;
+    int m_nStageCount = 0;
+    long m_nLastReported = 0;
+
+    std::atomic<int> m_bLinkA{0};
+    std::atomic<int> m_bLinkB{0};
+    std::atomic<int> m_bCts{1};
+    std::atomic<int> m_bAux{0};
+    std::atomic<int> m_bActive{0};
+
+    // Set without the watcher's lock, since the worker sets them while it
+    // holds m_csIo.
+    std::atomic<int> m_bSettingsDirty{0};
+    std::atomic<int> m_bQueuedPosted{0};
+};

@@ -1,0 +1,152 @@
+#pragma once
+
+// Helpers the tests share: a private port directory, loopback peers and an
+// application's side of a virtual port.
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace testsupport
+{
+
+// A fresh directory, removed with everything in it at the end.
+class CTempDir
+{
+public:
+    CTempDir()
+    {
+        char szTemplate[] = "/tmp/nimbrel-test-XXXXXX";
+        const char* psz = mkdtemp(szTemplate);
+        m_strPath = psz != nullptr ? psz : "";
+    }
+    ~CTempDir()
+    {
+        if (!m_strPath.empty())
+            std::system(("rm -rf '" + m_strPath + "'").c_str());
+    }
+    const std::string& Path() const { return m_strPath; }
+    std::string File(const std::string& strName) const { return m_strPath + "/" + strName; }
+
+private:
+    std::string m_strPath;
+};
+
+inline int ListenTcp(int* pnPort, int nBacklog = 16)
+{
+    int h = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int nOn = 1;
+    setsockopt(h, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof(nOn));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(*pnPort));
+    if (bind(h, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(h, nBacklog) != 0)
+    {
+        close(h);
+        return -1;
+    }
+    socklen_t nLen = sizeof(addr);
+    getsockname(h, reinterpret_cast<sockaddr*>(&addr), &nLen);
+    *pnPort = ntohs(addr.sin_port);
+    return h;
+}
+
+// A loopback port that nobody listens on.
+inline int UnusedTcpPort()
+{
+    int nPort = 0;
+    int h = ListenTcp(&nPort);
+    close(h);
+    return nPort;
+}
+
+inline bool WaitReadable(int h, int nMs)
+{
+    pollfd p{h, POLLIN, 0};
+    return poll(&p, 1, nMs) > 0;
+}
+
+inline int AcceptWithin(int hListen, int nMs)
+{
+    if (!WaitReadable(hListen, nMs))
+        return -1;
+    return accept4(hListen, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+// Reads until nWant bytes arrived or nMs passed without any.
+inline std::string ReadFor(int h, size_t nWant, int nMs = 5000)
+{
+    std::string str;
+    char buf[65536];
+    while (str.size() < nWant && WaitReadable(h, nMs))
+    {
+        ssize_t n = read(h, buf, std::min(sizeof(buf), nWant - str.size()));
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        if (n <= 0)
+            break;
+        str.append(buf, static_cast<size_t>(n));
+    }
+    return str;
+}
+
+inline bool WriteAll(int h, const std::string& str, int nMs = 5000)
+{
+    size_t nDone = 0;
+    while (nDone < str.size())
+    {
+        ssize_t n = write(h, str.data() + nDone, str.size() - nDone);
+        if (n > 0)
+        {
+            nDone += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        pollfd p{h, POLLOUT, 0};
+        if (poll(&p, 1, nMs) <= 0)
+            return false;
+    }
+    return true;
+}
+
+// Opens a virtual port as a serial program would: raw, 8N1.
+inline int OpenApp(const std::string& strPath, int nFlags = 0)
+{
+    int h = open(strPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | nFlags);
+    if (h < 0)
+        return -1;
+    termios t;
+    if (tcgetattr(h, &t) == 0)
+    {
+        cfmakeraw(&t);
+        tcsetattr(h, TCSANOW, &t);
+    }
+    return h;
+}
+
+inline std::string Pattern(size_t n, unsigned nSeed = 1)
+{
+    std::string str(n, '\0');
+    unsigned x = nSeed;
+    for (size_t i = 0; i < n; ++i)
+    {
+        x = x * 1103515245u + 12345u;
+        str[i] = static_cast<char>(x >> 16);
+    }
+    return str;
+}
+
+}  // namespace testsupport
