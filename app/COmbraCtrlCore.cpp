@@ -1,0 +1,204 @@
+#include "app/COmbraCtrlCore.h"
+
+#include <sys/resource.h>
+
+#include "app/CDispatcher.h"
+
+namespace
+{
+
+// 256 ports hold a pty master each, the watcher's duplicate of it, a wake-up
+// descriptor per worker and the sockets: more than the usual soft limit.
+void RaiseFileLimit()
+{
+    struct rlimit lim;
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max)
+    {
+        lim.rlim_cur = lim.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &lim);
+    }
+}
+
+}  // namespace
+
+COmbraCtrlCore::COmbraCtrlCore(CDispatcher* pDispatcher)
+    : m_pDispatcher(pDispatcher), m_events(this), m_watcher(pDispatcher, &m_events)
+{
+    RaiseFileLimit();
+    for (int i = 0; i < PORT_COUNT; ++i)
+    {
+        m_port[static_cast<size_t>(i)] = std::make_unique<COmbraPortAx>();
+        m_port[static_cast<size_t>(i)]->Attach(COmbraPortAx::PORT_ID_BASE + i, &m_watcher);
+        m_chXon[i] = 17;
+        m_chXoff[i] = 19;
+        m_bXonState[i] = 1;
+        m_bXonSent[i] = 1;
+        m_bCtsRaised[i] = 1;
+        m_bRtsLine[i] = 1;
+        m_bDtrLine[i] = 1;
+        m_bLineOn[i] = 1;
+    }
+}
+
+COmbraCtrlCore::~COmbraCtrlCore()
+{
+    Teardown();
+    m_watcher.Stop();
+}
+
+int COmbraCtrlCore::Init(const std::string& strPortDir, std::string* pError)
+{
+    return m_watcher.Start(strPortDir, pError);
+}
+
+void COmbraCtrlCore::ResetSettings()
+{
+    m_nConnectTimeout = 10;
+    m_bReconnect = 0;
+    m_nReconnectTime = 1;
+    m_strUser.clear();
+    m_strPassword.clear();
+    m_nLoginTimeout = 10;
+    m_nLoginChallenge = 3;
+    m_nCreateRetry = 40;
+    m_nKeepAliveTime = 7200000;
+    m_nKeepAliveInterval = 1000;
+    for (int i = 0; i < PORT_COUNT; ++i)
+    {
+        m_comData.SetUse(i, 0);
+        m_comData.SetEnable(i, 0);
+        m_comData.SetIPAddress(i, "0.0.0.0");
+        m_comData.SetPeerPort(i, 0);
+        m_comData.SetLocPort(i, 0);
+        m_comData.SetMode(i, MODE_TCP_CLIENT);
+        m_comData.SetSSL(i, 0);
+        m_comData.SetConnectType(i, CONNECT_RAW);
+        m_comData.SetKeepAlive(i, 0);
+    }
+}
+
+void COmbraCtrlCore::InitList()
+{
+    for (int i = 0; i < PORT_COUNT; ++i)
+    {
+        if (m_comData.GetUse(i) != 1)
+            continue;
+        if (m_comData.GetEnable(i) == 1)
+            ++m_comData.m_nEnableCount;
+        m_rows.InsertRow(m_rows.GetRowCount(), i, CPortRows::MakeRowTexts(i, m_comData));
+    }
+    for (int i = 0; i < PORT_COUNT; ++i)
+    {
+        m_chXon[i] = 17;
+        m_chXoff[i] = 19;
+        m_bXonState[i] = 1;
+        m_bXonSent[i] = 1;
+        m_bCtsRaised[i] = 1;
+        m_bRtsLine[i] = 1;
+        m_bDtrLine[i] = 1;
+        m_bLineOn[i] = 1;
+    }
+    for (int i = 0; i < PORT_COUNT; ++i)
+        m_sock[static_cast<size_t>(i)].Bind(this, i);
+}
+
+void COmbraCtrlCore::Teardown()
+{
+    m_startStop.Cancel();
+    m_startStop.WaitSequence();
+    // Each worker ends before its port goes, so none touches a removed port.
+    for (int i = 0; i < PORT_COUNT; ++i)
+    {
+        m_sock[static_cast<size_t>(i)].StopThread();
+        COmbraPortAx* pPort = m_port[static_cast<size_t>(i)].get();
+        if (pPort != nullptr && pPort->IsCreated())
+        {
+            pPort->ReleasePort();
+            pPort->DeletePort();
+        }
+    }
+    m_comData.m_bRunning = 0;
+    m_bBusy = 0;
+}
+
+void COmbraCtrlCore::ShowMessage(const std::string& strCaption, const std::string& strText)
+{
+    if (m_fnMessageBox)
+        m_fnMessageBox(strCaption, strText);
+}
+
+void COmbraCtrlCore::NotifyRunState()
+{
+    if (m_fnRunStateChanged)
+        m_fnRunStateChanged();
+}
+
+void COmbraCtrlCore::ReplacePort(int nPort, std::unique_ptr<COmbraPortAx> pPort)
+{
+    auto& pSlot = m_port[static_cast<size_t>(nPort)];
+    if (pSlot && pSlot->IsCreated())
+        pSlot->DeletePort();
+    pSlot = std::move(pPort);
+    pSlot->Attach(COmbraPortAx::PORT_ID_BASE + nPort, &m_watcher);
+}
+
+void COmbraCtrlCore::SetPortText(int nPort, int nCol, const std::string& strText)
+{
+    const int nRow = m_rows.FindRow(nPort);
+    if (nRow >= 0)
+        m_rows.SetItemText(nRow, nCol, strText);
+}
+
+int COmbraCtrlCore::PostStatus(int nCode, int nPort)
+{
+    _tag_postmsglist entry;
+    entry.nType = nCode;
+    entry.nParam = nPort;
+    m_statusList.Lock();
+    m_statusList.Add(std::move(entry));
+    if (m_statusList.m_bPosted == 0)
+    {
+        m_statusList.m_bPosted = 1;
+        m_pDispatcher->Post([this] { OnStatusNotify(); });
+    }
+    m_statusList.Unlock();
+    return 1;
+}
+
+int COmbraCtrlCore::PostPeer(std::string strPeer, int nPort)
+{
+    _tag_postmsglist entry;
+    entry.nType = STATUS_PEER;
+    entry.nParam = nPort;
+    entry.strText = std::move(strPeer);
+    m_statusList.Lock();
+    m_statusList.Add(std::move(entry));
+    if (m_statusList.m_bPosted == 0)
+    {
+        m_statusList.m_bPosted = 1;
+        m_pDispatcher->Post([this] { OnStatusNotify(); });
+    }
+    m_statusList.Unlock();
+    return 1;
+}
+
+void COmbraCtrlCore::OnStatusNotify()
+{
+    std::lock_guard<std::mutex> lock(m_statusList.m_cs);
+    for (const _tag_postmsglist* p = m_statusList.GetFirst(); p != nullptr; p = m_statusList.GetNext())
+    {
+        const int nRow = m_rows.FindRow(p->nParam);
+        if (nRow < 0)
+            continue;
+        if (p->nType == STATUS_PEER)
+        {
+            m_rows.SetItemText(nRow, COL_PEER, p->strText);
+        }
+        else if (const char* pszText = StatusText(p->nType))
+        {
+            m_rows.SetItemText(nRow, COL_CONNECTION, pszText);
+        }
+    }
+    m_statusList.RemoveAll();
+    m_statusList.m_bPosted = 0;
+}

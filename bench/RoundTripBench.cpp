@@ -1,0 +1,153 @@
+// Round trip of one byte: application -> pty -> worker -> TCP echo -> back.
+// Prints p50 and p99 in microseconds. Usage: nimbrel_bench_roundtrip [COUNT] [SIZE]
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "app/COmbraCtrlCore.h"
+#include "app/CTaskLoop.h"
+
+namespace
+{
+
+int Listen(int* pnPort)
+{
+    int h = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(h, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(h, 4) != 0)
+        return -1;
+    socklen_t nLen = sizeof(addr);
+    getsockname(h, reinterpret_cast<sockaddr*>(&addr), &nLen);
+    *pnPort = ntohs(addr.sin_port);
+    return h;
+}
+
+void Echo(int hListen)
+{
+    int h = accept(hListen, nullptr, nullptr);
+    if (h < 0)
+        return;
+    int nOn = 1;
+    setsockopt(h, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof(nOn));
+    char buf[65536];
+    for (;;)
+    {
+        ssize_t n = read(h, buf, sizeof(buf));
+        if (n <= 0)
+            break;
+        for (ssize_t k = 0; k < n;)
+        {
+            ssize_t m = write(h, buf + k, static_cast<size_t>(n - k));
+            if (m <= 0)
+                return;
+            k += m;
+        }
+    }
+    close(h);
+}
+
+bool ReadExactly(int h, char* p, size_t n)
+{
+    while (n > 0)
+    {
+        ssize_t m = read(h, p, n);
+        if (m <= 0)
+            return false;
+        p += m;
+        n -= static_cast<size_t>(m);
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const int nCount = argc > 1 ? std::atoi(argv[1]) : 2000;
+    const size_t nSize = argc > 2 ? static_cast<size_t>(std::atoi(argv[2])) : 1;
+    char szDir[] = "/tmp/nimbrel-bench-XXXXXX";
+    if (mkdtemp(szDir) == nullptr)
+        return 1;
+
+    int nPeerPort = 0;
+    int hListen = Listen(&nPeerPort);
+    std::thread echo(Echo, hListen);
+
+    CTaskLoop loop;
+    int nResult = 0;
+    {
+        COmbraCtrlCore core(&loop);
+        std::string strError;
+        if (!core.Init(szDir, &strError))
+        {
+            std::fprintf(stderr, "%s\n", strError.c_str());
+            return 1;
+        }
+        core.ResetSettings();
+        core.m_comData.SetUse(0, 1);
+        core.m_comData.SetEnable(0, 1);
+        core.m_comData.SetIPAddress(0, "127.0.0.1");
+        core.m_comData.SetPeerPort(0, nPeerPort);
+        core.InitList();
+        core.GetPort(0).CreatePort("COM1");
+        core.m_sock[0].StartThread();
+        std::thread owner([&] { loop.Run(); });
+
+        int hApp = open(core.GetPort(0).GetLinkPath().c_str(), O_RDWR | O_NOCTTY);
+        termios t;
+        tcgetattr(hApp, &t);
+        cfmakeraw(&t);
+        tcsetattr(hApp, TCSANOW, &t);
+        while (core.m_sock[0].m_nState != ST_DATA)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+        std::string strOut(nSize, 'x');
+        std::string strIn(nSize, '\0');
+        std::vector<double> vecUs;
+        for (int k = 0; k < nCount + 50; ++k)
+        {
+            const auto t0 = std::chrono::steady_clock::now();
+            if (write(hApp, strOut.data(), nSize) != static_cast<ssize_t>(nSize) || !ReadExactly(hApp, strIn.data(), nSize))
+            {
+                nResult = 1;
+                break;
+            }
+            const auto t1 = std::chrono::steady_clock::now();
+            if (k >= 50)  // warm-up
+                vecUs.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+        }
+        close(hApp);
+        while (core.m_sock[0].m_nState != ST_IDLE)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        loop.Quit();
+        owner.join();
+        core.Teardown();
+        if (!vecUs.empty())
+        {
+            std::sort(vecUs.begin(), vecUs.end());
+            auto pct = [&](double p) { return vecUs[static_cast<size_t>(p * static_cast<double>(vecUs.size() - 1))]; };
+            std::printf("round trip of %zu byte(s), %zu samples: p50 %.1f us, p99 %.1f us, max %.1f us\n", nSize,
+                        vecUs.size(), pct(0.50), pct(0.99), vecUs.back());
+        }
+    }
+    close(hListen);
+    echo.join();
+    rmdir(szDir);
+    return nResult;
+}

@@ -1,0 +1,200 @@
+#include "bridge/CPortEvents.h"
+
+#include <chrono>
+#include <thread>
+
+#include "app/COmbraCtrlCore.h"
+
+int CPortEvents::PortOf(int nId)
+{
+    const int nPort = nId - COmbraPortAx::PORT_ID_BASE;
+    return CCOMData::IsPortIndex(nPort) ? nPort : -1;
+}
+
+std::string CPortEvents::ParityText(long nParity)
+{
+    static const char* const s_texts[] = {"None", "Odd", "Even", "Mark", "Space"};
+    if (nParity >= 0 && nParity <= 4)
+        return s_texts[nParity];
+    return std::to_string(nParity);
+}
+
+std::string CPortEvents::StopBitsText(long nStopBits)
+{
+    static const char* const s_texts[] = {"1", "1.5", "2"};
+    if (nStopBits >= 0 && nStopBits <= 2)
+        return s_texts[nStopBits];
+    return std::to_string(nStopBits);
+}
+
+void CPortEvents::OnDataQueued(int nId, long nCount)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_csEvent);
+    const int i = PortOf(nId);
+    if (i < 0)
+        return;
+    COmbraCtrlCore& core = *m_pCore;
+    const uint32_t dwFlow = core.m_dwFlowCtrl[i];
+    if ((dwFlow & FLOW_CTS) && core.m_bCtsRaised[i] == 1 && nCount >= CSocketCtrl::THROTTLE_LEVEL)
+    {
+        core.GetPort(i).SetCTS(0);
+        core.m_bCtsRaised[i] = 0;
+    }
+    if ((dwFlow & FLOW_XIN) && core.m_bXonSent[i] == 1 && nCount >= CSocketCtrl::THROTTLE_LEVEL)
+    {
+        const unsigned char chXoff = core.m_chXoff[i];
+        if (core.GetPort(i).WriteData(&chXoff, 1) == 1)
+            core.m_bXonSent[i] = 0;
+    }
+    // The worker releases the application again; let it look now.
+    core.m_sock[static_cast<size_t>(i)].Wake();
+}
+
+void CPortEvents::OnDtrChanged(int nId, int bLevel)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_csEvent);
+    const int i = PortOf(nId);
+    if (i >= 0)
+        m_pCore->m_bDtrLine[i] = bLevel ? 1 : 0;
+}
+
+void CPortEvents::OnRtsChanged(int nId, int bLevel)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_csEvent);
+    const int i = PortOf(nId);
+    if (i >= 0)
+        m_pCore->m_bRtsLine[i] = bLevel ? 1 : 0;
+}
+
+void CPortEvents::OnOpenChanged(int nId, int bOpen)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_csEvent);
+    const int i = PortOf(nId);
+    if (i < 0)
+        return;
+    COmbraCtrlCore& core = *m_pCore;
+    CSocketCtrl& sock = core.m_sock[static_cast<size_t>(i)];
+    core.m_comData.SetOpen(i, bOpen ? 1 : 0);
+    const int nMode = core.m_comData.GetMode(i);
+
+    if (bOpen)
+    {
+        if (nMode == MODE_TCP_CLIENT)
+        {
+            core.SetPortText(i, COL_CONNECTION, "Connecting");
+            sock.OnPortOpen();
+        }
+        else if (nMode == MODE_UDP)
+        {
+            sock.OnPortOpen();
+        }
+        return;
+    }
+
+    if (nMode == MODE_TCP_CLIENT || nMode == MODE_UDP)
+    {
+        if (sock.m_nState != ST_IDLE)
+        {
+            sock.OnPortClose();
+            // Without a running thread nobody would ever bring the worker
+            // back to idle.
+            while (sock.m_nState != ST_IDLE && sock.IsThreadRunning())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        core.SetPortText(i, COL_CONNECTION, "Not Connect");
+    }
+    core.SetPortText(i, COL_BAUDRATE, "--------");
+    core.SetPortText(i, COL_DATA, "-----");
+    core.SetPortText(i, COL_STOP, "-----");
+    core.SetPortText(i, COL_PARITY, "-----");
+
+    core.m_chXon[i] = 17;
+    core.m_chXoff[i] = 19;
+    core.m_bXonState[i] = 1;
+    core.m_bXonSent[i] = 1;
+    core.m_bRtsLine[i] = 1;
+    core.m_bCtsRaised[i] = 1;
+    core.m_bDtrLine[i] = 1;
+    core.GetPort(i).ResetPort();
+}
+
+void CPortEvents::ShowLineControl(int nPort, long nStopBits, long nParity, long nDataBits)
+{
+    m_pCore->SetPortText(nPort, COL_PARITY, ParityText(nParity));
+    m_pCore->SetPortText(nPort, COL_STOP, StopBitsText(nStopBits));
+    m_pCore->SetPortText(nPort, COL_DATA, std::to_string(nDataBits));
+}
+
+void CPortEvents::OnLineControlChanged(int nId, long nStopBits, long nParity, long nDataBits)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_csEvent);
+    const int i = PortOf(nId);
+    if (i >= 0)
+        ShowLineControl(i, nStopBits, nParity, nDataBits);
+}
+
+void CPortEvents::OnHandFlowChanged(int nId, long nControlHandShake, long nFlowReplace, long, long)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_csEvent);
+    const int i = PortOf(nId);
+    if (i < 0)
+        return;
+    uint32_t dwFlow = 0;
+    if (nControlHandShake & 0x03)
+        dwFlow |= FLOW_DTR;
+    if (nControlHandShake & 0x08)
+        dwFlow |= FLOW_CTS;
+    if (nFlowReplace & 0x01)
+        dwFlow |= FLOW_XOUT;
+    if (nFlowReplace & 0x02)
+        dwFlow |= FLOW_XIN;
+    if (nFlowReplace & 0xC0)
+        dwFlow |= FLOW_RTS;
+    m_pCore->m_dwFlowCtrl[i] = dwFlow;
+    m_pCore->m_sock[static_cast<size_t>(i)].Wake();
+}
+
+void CPortEvents::OnSpecialCharsChanged(int nId, long, long, long, long, long nXon, long nXoff)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_csEvent);
+    const int i = PortOf(nId);
+    if (i < 0)
+        return;
+    m_pCore->m_chXon[i] = static_cast<unsigned char>(nXon & 0xFF);
+    m_pCore->m_chXoff[i] = static_cast<unsigned char>(nXoff & 0xFF);
+}
+
+void CPortEvents::OnBaudRateChanged(int nId, long nBaudRate)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_csEvent);
+    const int i = PortOf(nId);
+    if (i >= 0)
+        m_pCore->SetPortText(i, COL_BAUDRATE, std::to_string(nBaudRate));
+}
+
+void CPortEvents::OnCommStateChanged(int nId, const CPortDcb& dcb)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_csEvent);
+    const int i = PortOf(nId);
+    if (i < 0)
+        return;
+    COmbraCtrlCore& core = *m_pCore;
+    core.SetPortText(i, COL_BAUDRATE, std::to_string(dcb.BaudRate));
+    ShowLineControl(i, dcb.StopBits, dcb.Parity, dcb.ByteSize);
+
+    uint32_t dwFlow = 0;
+    if (dcb.fDtrControl == 1 || dcb.fDtrControl == 2)
+        dwFlow |= FLOW_DTR;
+    if (dcb.fOutxCtsFlow)
+        dwFlow |= FLOW_CTS;
+    if (dcb.fOutX)
+        dwFlow |= FLOW_XOUT;
+    if (dcb.fInX)
+        dwFlow |= FLOW_XIN;
+    if (dcb.fRtsControl == 1 || dcb.fRtsControl == 2)
+        dwFlow |= FLOW_RTS;
+    core.m_dwFlowCtrl[i] = dwFlow;
+    core.m_chXon[i] = static_cast<unsigned char>(dcb.XonChar);
+    core.m_chXoff[i] = static_cast<unsigned char>(dcb.XoffChar);
+    core.m_sock[static_cast<size_t>(i)].Wake();
+}

@@ -1,0 +1,801 @@
+#include "engine/CSocketCtrl.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <new>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "app/COmbraCtrlCore.h"
+#include "bridge/COmbraPortAx.h"
+
+namespace
+{
+
+// The longest idle time and interval the kernel takes (MAX_TCP_KEEPIDLE).
+constexpr int MAX_KEEPALIVE_SECONDS = 32767;
+// Probes before a silent peer counts as gone, as the Windows stack has it.
+constexpr int KEEPALIVE_PROBES = 10;
+
+int MillisecondsToKeepAliveSeconds(int nMs)
+{
+    if (nMs <= 1000)
+        return 1;
+    const int nSeconds = nMs / 1000 + (nMs % 1000 != 0 ? 1 : 0);
+    return nSeconds > MAX_KEEPALIVE_SECONDS ? MAX_KEEPALIVE_SECONDS : nSeconds;
+}
+
+void CloseSocket(int& hSocket)
+{
+    if (hSocket != CSocketCtrl::INVALID_SOCKET)
+    {
+        close(hSocket);
+        hSocket = CSocketCtrl::INVALID_SOCKET;
+    }
+}
+
+}  // namespace
+
+CSocketCtrl::CSocketCtrl() = default;
+
+CSocketCtrl::~CSocketCtrl()
+{
+    StopThread();
+    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    CloseSocket(m_hSocket);
+    CloseSocket(m_hListen);
+    FreeRings();
+    if (m_hWake >= 0)
+        close(m_hWake);
+}
+
+void CSocketCtrl::Bind(COmbraCtrlCore* pDlg, int nPort)
+{
+    m_pDlg = pDlg;
+    m_nPort = nPort;
+}
+
+int64_t CSocketCtrl::Now()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec);
+}
+
+uint32_t CSocketCtrl::RealTick()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+}
+
+uint32_t CSocketCtrl::Tick() const
+{
+    return m_fnTick ? m_fnTick() : RealTick();
+}
+
+void CSocketCtrl::SetTickSource(std::function<uint32_t()> fnTick)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    m_fnTick = std::move(fnTick);
+}
+
+bool CSocketCtrl::LostWaitOver(uint32_t dwLostTick, uint32_t t)
+{
+    if (dwLostTick >= LOST_REDIAL_MS)
+        return t >= dwLostTick;
+    // The deadline wrapped past zero: the counter has to wrap too first.
+    return !(t >= 0xFFFFFED3u || t < dwLostTick);
+}
+
+int CSocketCtrl::GetState()
+{
+    return m_nState;
+}
+
+COmbraPortAx& CSocketCtrl::Port() const
+{
+    return m_pDlg->GetPort(m_nPort);
+}
+
+int CSocketCtrl::IsServer() const
+{
+    return m_pDlg->m_comData.GetMode(m_nPort) == MODE_TCP_SERVER ? 1 : 0;
+}
+
+int CSocketCtrl::IsUdp() const
+{
+    return m_pDlg->m_comData.GetMode(m_nPort) == MODE_UDP ? 1 : 0;
+}
+
+void CSocketCtrl::Post(int nCode)
+{
+    m_pDlg->PostStatus(nCode, m_nPort);
+}
+
+// ---- thread control ----
+
+int CSocketCtrl::StartThread()
+{
+    if (m_pDlg == nullptr || m_thread.joinable())
+        return 0;
+    if (m_hWake < 0)
+        m_hWake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (m_hWake < 0)
+        return 0;
+    {
+        // Cleared here rather than by the new thread, so that a stop that
+        // comes before the thread runs is not lost.
+        std::lock_guard<std::recursive_mutex> lock(m_cs);
+        m_bStop = 0;
+    }
+    try
+    {
+        m_thread = std::thread([this] { Run(); });
+    }
+    catch (const std::system_error&)
+    {
+        return 0;
+    }
+    return 1;
+}
+
+int CSocketCtrl::StopThread()
+{
+    if (!m_thread.joinable())
+        return 0;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_cs);
+        m_bStop = 1;
+    }
+    Wake();
+    m_thread.join();
+    return 0;
+}
+
+void CSocketCtrl::Wake()
+{
+    if (m_hWake < 0)
+        return;
+    const uint64_t nOne = 1;
+    ssize_t n;
+    do
+        n = write(m_hWake, &nOne, sizeof(nOne));
+    while (n < 0 && errno == EINTR);
+}
+
+int CSocketCtrl::OnPortOpen()
+{
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_cs);
+        if (m_nState != ST_IDLE)
+        {
+            m_nState = ST_RESTART_DRAIN;
+        }
+        else
+        {
+            m_nSSLTry = 0;
+            m_bSSLRetry = 0;
+            const int nMode = m_pDlg->m_comData.GetMode(m_nPort);
+            if (nMode == MODE_TCP_CLIENT)
+                m_nState = ST_CONNECT;
+            else if (nMode == MODE_UDP)
+                m_nState = ST_UDP_BIND;
+        }
+    }
+    Wake();
+    return 1;
+}
+
+int CSocketCtrl::OnPortClose()
+{
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_cs);
+        m_tDrain = Now() + DRAIN_SECONDS;
+        m_nState = IsUdp() ? ST_UDP_DRAIN : ST_DRAIN;
+    }
+    Wake();
+    return 1;
+}
+
+void CSocketCtrl::Run()
+{
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_cs);
+        if (IsServer() && m_pDlg->m_comData.GetUse(m_nPort) == 1 && m_pDlg->m_comData.GetEnable(m_nPort) == 1)
+            m_nState = ST_LISTEN;
+    }
+    for (;;)
+    {
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_cs);
+            if (m_bStop)
+                break;
+            RunState();
+            RefreshLine();
+        }
+        m_nCycles.fetch_add(1, std::memory_order_relaxed);
+        WaitForWork();
+    }
+
+    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    if (m_nState != ST_IDLE)
+        DoTcpClose();
+    Post(STATUS_NOT_CONNECT);
+    CloseSocket(m_hListen);
+    RefreshLine();
+}
+
+void CSocketCtrl::RunState()
+{
+    switch (m_nState)
+    {
+    case ST_CONNECT: DoConnect(0); break;
+    case ST_CONNECTING: DoConnectWait(0); break;
+    case ST_DATA: DoTcpData(); break;
+    case ST_DRAIN: DoDrain(ST_CLOSE); break;
+    case ST_CLOSE: DoTcpClose(); break;
+    case ST_RETRY_WAIT: DoRetryWait(); break;
+    case ST_RECONNECT: DoConnect(1); break;
+    case ST_RECONNECTING: DoConnectWait(1); break;
+    case ST_LOST_WAIT: DoLostWait(); break;
+    case ST_RESTART_DRAIN: DoDrain(ST_RESTART); break;
+    case ST_RESTART:
+        DoTcpClose();
+        m_nState = ST_CONNECT;
+        break;
+    default:
+        // Idle, and the states whose procedures belong to the server, UDP,
+        // TLS, Telnet and login services.
+        break;
+    }
+}
+
+void CSocketCtrl::RefreshLine()
+{
+    const int bConnected = (m_nState == ST_DATA || m_nState == ST_UDP_DATA) ? 1 : 0;
+    if (bConnected != m_pDlg->m_bLineOn[m_nPort])
+    {
+        Port().SetLinkSignalA(bConnected);
+        Port().SetLinkSignalB(bConnected);
+        m_pDlg->m_bLineOn[m_nPort] = bConnected;
+    }
+}
+
+// ---- the wait between cycles ----
+
+int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
+{
+    int n = 0;
+    pFds[n++] = {m_hWake, POLLIN, 0};
+    const int hPty = Port().GetPollHandle();
+    const int nPort = m_nPort;
+    int nTimeout = -1;
+    // The shortest of the limits asked for wins.
+    auto Cap = [&nTimeout](int nMs) {
+        if (nTimeout < 0 || nMs < nTimeout)
+            nTimeout = nMs;
+    };
+
+    // The pty is watched only while an application holds it open: a hung-up
+    // master reports ready forever.
+    auto addPty = [&](short nEvents) {
+        if (hPty < 0 || Port().IsSlaveOpen() == 0)
+            return false;
+        pFds[n++] = {hPty, nEvents, 0};
+        return true;
+    };
+
+    switch (m_nState)
+    {
+    case ST_IDLE:
+        break;
+    case ST_CONNECT:
+    case ST_RECONNECT:
+    case ST_CLOSE:
+    case ST_RESTART:
+        Cap(0);
+        break;
+    case ST_CONNECTING:
+    case ST_RECONNECTING:
+        if (m_hSocket != INVALID_SOCKET)
+            pFds[n++] = {m_hSocket, POLLOUT, 0};
+        Cap(CYCLE_MS);
+        break;
+    case ST_DATA:
+    {
+        if (m_hSocket != INVALID_SOCKET && m_tRxDrain == 0)
+        {
+            short nEvents = 0;
+            if (m_nRxCount < RING_SIZE && !ReceiveGated())
+                nEvents |= POLLIN;
+            if (m_nTxCount > 0)
+                nEvents |= POLLOUT;
+            // Also with no events: an error or hang-up still wakes us.
+            pFds[n++] = {m_hSocket, nEvents, 0};
+        }
+        else if (m_tRxDrain != 0)
+        {
+            Cap(CYCLE_MS);
+        }
+        short nPty = 0;
+        if (m_nTxCount < RING_SIZE)
+            nPty |= POLLIN;
+        if (m_nRxCount > 0)
+            nPty |= POLLOUT;
+        if (nPty != 0 && !addPty(nPty) && m_nRxCount > 0)
+            Cap(CYCLE_MS);
+        // Only while the port is still being read: a cycle that reads
+        // nothing must not be repeated at once.
+        if (m_tRxDrain == 0 && m_nPortPending > 0 && m_nTxCount < RING_SIZE)
+            Cap(0);
+        // A release of the application is due once few bytes wait; the
+        // throttle is set from the owner thread, so look again soon.
+        const uint32_t dwFlow = m_pDlg->m_dwFlowCtrl[nPort];
+        if (((dwFlow & FLOW_CTS) && m_pDlg->m_bCtsRaised[nPort] == 0) ||
+            ((dwFlow & FLOW_XIN) && m_pDlg->m_bXonSent[nPort] == 0))
+            Cap(CYCLE_MS);
+        break;
+    }
+    case ST_DRAIN:
+    case ST_RESTART_DRAIN:
+        if (m_hSocket != INVALID_SOCKET && m_nTxCount > 0)
+            pFds[n++] = {m_hSocket, POLLOUT, 0};
+        if (m_nState == ST_DRAIN && m_nTxCount < RING_SIZE)
+            addPty(POLLIN);
+        Cap(CYCLE_MS);
+        break;
+    case ST_RETRY_WAIT:
+        if (!IsServer() && m_pDlg->m_bReconnect == 1)
+            Cap(CYCLE_MS);
+        break;
+    default:
+        // Timed waits (lost-connection wait) and the states of the
+        // services built on top run at the plain cycle.
+        Cap(CYCLE_MS);
+        break;
+    }
+    *pCount = n;
+    return nTimeout;
+}
+
+void CSocketCtrl::WaitForWork()
+{
+    struct pollfd fds[4];
+    int nCount = 0;
+    int nTimeout;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_cs);
+        if (m_bStop)
+            return;
+        nTimeout = BuildWait(fds, &nCount);
+    }
+    if (nTimeout == 0)
+        return;
+    int nReady = poll(fds, static_cast<nfds_t>(nCount), nTimeout);
+    if (nReady > 0 && (fds[0].revents & POLLIN))
+    {
+        uint64_t nValue;
+        while (read(m_hWake, &nValue, sizeof(nValue)) > 0)
+        {
+        }
+    }
+}
+
+// ---- TCP client ----
+
+int CSocketCtrl::SetKeepAlive(int hSocket)
+{
+    if (m_pDlg->m_comData.GetKeepAlive(m_nPort) != 1)
+    {
+        int nOff = 0;
+        return setsockopt(hSocket, SOL_SOCKET, SO_KEEPALIVE, &nOff, sizeof(nOff)) == 0 ? 1 : 0;
+    }
+    int nOn = 1;
+    int nIdle = MillisecondsToKeepAliveSeconds(m_pDlg->m_nKeepAliveTime);
+    int nInterval = MillisecondsToKeepAliveSeconds(m_pDlg->m_nKeepAliveInterval);
+    int nProbes = KEEPALIVE_PROBES;
+    if (setsockopt(hSocket, SOL_SOCKET, SO_KEEPALIVE, &nOn, sizeof(nOn)) != 0 ||
+        setsockopt(hSocket, IPPROTO_TCP, TCP_KEEPIDLE, &nIdle, sizeof(nIdle)) != 0 ||
+        setsockopt(hSocket, IPPROTO_TCP, TCP_KEEPINTVL, &nInterval, sizeof(nInterval)) != 0 ||
+        setsockopt(hSocket, IPPROTO_TCP, TCP_KEEPCNT, &nProbes, sizeof(nProbes)) != 0)
+        return 0;
+    return 1;
+}
+
+void CSocketCtrl::FailToRetry(int nCode)
+{
+    CloseSocket(m_hSocket);
+    m_tRetry = Now() + m_pDlg->m_nReconnectTime;
+    m_nState = ST_RETRY_WAIT;
+    Post(m_bSSLRetry == 1 ? STATUS_SSL_ERROR : nCode);
+}
+
+void CSocketCtrl::DoConnect(int bReconnect)
+{
+    m_hSocket = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_hSocket < 0)
+    {
+        m_hSocket = INVALID_SOCKET;
+        FailToRetry(STATUS_CREATE_ERROR);
+        return;
+    }
+    if (!SetKeepAlive(m_hSocket))
+    {
+        FailToRetry(STATUS_CREATE_ERROR);
+        return;
+    }
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = inet_addr(m_pDlg->m_comData.GetIPAddress(m_nPort).c_str());
+    addr.sin_port = htons(static_cast<uint16_t>(m_pDlg->m_comData.GetPeerPort(m_nPort)));
+    int nResult;
+    do
+        nResult = connect(m_hSocket, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
+    while (nResult != 0 && errno == EINTR);
+    if (nResult == 0)
+    {
+        OnConnected(bReconnect);
+        return;
+    }
+    if (errno == EINPROGRESS || errno == EAGAIN)
+    {
+        m_tConnect = Now() + m_pDlg->m_nConnectTimeout;
+        m_nState = bReconnect ? ST_RECONNECTING : ST_CONNECTING;
+        return;
+    }
+    FailToRetry(STATUS_CONNECT_ERROR);
+}
+
+void CSocketCtrl::DoConnectWait(int bReconnect)
+{
+    if (Now() >= m_tConnect)
+    {
+        FailToRetry(STATUS_CONNECT_ERROR);
+        return;
+    }
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_cs);
+        if (m_bStop)
+        {
+            CloseSocket(m_hSocket);
+            m_nState = ST_IDLE;
+            return;
+        }
+    }
+    struct pollfd p = {m_hSocket, POLLOUT, 0};
+    if (poll(&p, 1, 0) <= 0 || (p.revents & (POLLOUT | POLLERR | POLLHUP)) == 0)
+        return;
+    // Writable also means "failed": only a clear SO_ERROR is a connection.
+    int nError = 0;
+    socklen_t nLen = sizeof(nError);
+    if (getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLen) != 0 || nError != 0)
+    {
+        FailToRetry(STATUS_CONNECT_ERROR);
+        return;
+    }
+    OnConnected(bReconnect);
+}
+
+void CSocketCtrl::OnConnected(int bReconnect)
+{
+    if (m_pDlg->m_comData.GetSSL(m_nPort) == 1)
+    {
+        m_tRetry = 0;
+        m_nState = bReconnect ? ST_TLS_RESTART : ST_TLS_START;
+        return;
+    }
+    if (!AllocRings())
+    {
+        FailToRetry(STATUS_CREATE_ERROR);
+        return;
+    }
+    Post(bReconnect ? STATUS_RECONNECTED : STATUS_CONNECTED);
+    m_nState = ST_DATA;
+    m_tRxDrain = 0;
+    m_tRetry = 0;
+}
+
+void CSocketCtrl::DoRetryWait()
+{
+    if (IsServer() || m_pDlg->m_bReconnect != 1)
+        return;
+    if (Now() > m_tRetry)
+    {
+        m_nSSLTry = 0;
+        m_bSSLRetry = 0;
+        m_nState = ST_RECONNECT;
+        Post(STATUS_CONNECTING);
+    }
+}
+
+void CSocketCtrl::DoLostWait()
+{
+    if (!LostWaitOver(m_dwLostTick, Tick()))
+        return;
+    m_nSSLTry = 0;
+    m_bSSLRetry = 0;
+    m_nState = ST_RECONNECT;
+    Post(STATUS_CONNECTING);
+}
+
+// ---- data path ----
+
+void CSocketCtrl::DoTcpData()
+{
+    if (!PeerCheck())
+        return;
+    Deliver();
+    if (m_tRxDrain == 0)
+    {
+        if (!ReceiveGated())
+            ReceiveTcp();
+        SendTcp();
+        ReadPort();
+    }
+}
+
+int CSocketCtrl::PeerCheck()
+{
+    int nGone = 0;  // 1 closed by the peer, 2 failed
+    if (m_tRxDrain == 0)
+    {
+        unsigned char ch;
+        ssize_t n = recv(m_hSocket, &ch, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)))
+            return 1;
+        nGone = n == 0 ? 1 : 2;
+        // What was received before the peer went is still handed on, for
+        // at most the drain time; only then is the connection given up.
+        if (m_nRxCount > 0)
+        {
+            m_tRxDrain = Now() + DRAIN_SECONDS;
+            m_nRxGone = nGone;
+            return 1;
+        }
+    }
+    else
+    {
+        if (m_nRxCount > 0 && Now() <= m_tRxDrain)
+            return 1;
+        nGone = m_nRxGone;
+        m_tRxDrain = 0;
+    }
+
+    if (nGone == 1 && IsServer())
+    {
+        m_nState = ST_CLOSE;
+        Post(STATUS_NOT_CONNECT);
+        return 0;
+    }
+    CloseConnection();
+    if (IsServer())
+    {
+        m_pDlg->PostPeer("----------", m_nPort);
+        m_nState = ST_CLOSE;
+        Post(STATUS_NOT_CONNECT);
+        return 0;
+    }
+    if (m_pDlg->m_bReconnect == 1)
+    {
+        m_dwLostTick = Tick() + LOST_REDIAL_MS;
+        m_nState = ST_LOST_WAIT;
+    }
+    else
+    {
+        m_nState = ST_RETRY_WAIT;
+    }
+    Post(STATUS_CONNECT_ERROR);
+    return 0;
+}
+
+void CSocketCtrl::Deliver()
+{
+    if (m_pRxBuf == nullptr || m_nRxCount == 0)
+        return;
+    unsigned char buf[BLOCK_SIZE];
+    const int n = RingPeek(m_pRxBuf, m_nRxOut, m_nRxCount, buf, BLOCK_SIZE);
+    const long nTaken = Port().WriteData(buf, n);
+    if (nTaken > 0)
+        RingConsume(m_nRxOut, m_nRxCount, static_cast<int>(nTaken));
+}
+
+int CSocketCtrl::ReceiveGated() const
+{
+    const int i = m_nPort;
+    const uint32_t dwFlow = m_pDlg->m_dwFlowCtrl[i];
+    return ((dwFlow & FLOW_RTS) && m_pDlg->m_bRtsLine[i] == 0) || ((dwFlow & FLOW_DTR) && m_pDlg->m_bDtrLine[i] == 0) ||
+           ((dwFlow & FLOW_XOUT) && m_pDlg->m_bXonState[i] == 0);
+}
+
+void CSocketCtrl::ReceiveTcp()
+{
+    if (m_pRxBuf == nullptr)
+        return;
+    const int nFree = RING_SIZE - m_nRxCount;
+    if (nFree <= 0)
+        return;
+    unsigned char buf[BLOCK_SIZE];
+    const ssize_t n = recv(m_hSocket, buf, static_cast<size_t>(nFree < BLOCK_SIZE ? nFree : BLOCK_SIZE), MSG_DONTWAIT);
+    if (n <= 0)
+        return;
+    RingPut(m_pRxBuf, m_nRxIn, m_nRxCount, buf, static_cast<int>(n));
+}
+
+void CSocketCtrl::SendTcp()
+{
+    if (m_pTxBuf == nullptr || m_nTxCount == 0 || m_hSocket == INVALID_SOCKET)
+        return;
+    unsigned char buf[BLOCK_SIZE];
+    const int n = RingPeek(m_pTxBuf, m_nTxOut, m_nTxCount, buf, BLOCK_SIZE);
+    const ssize_t nSent = send(m_hSocket, buf, static_cast<size_t>(n), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (nSent > 0)
+        RingConsume(m_nTxOut, m_nTxCount, static_cast<int>(nSent));
+}
+
+void CSocketCtrl::ReadPort()
+{
+    if (m_pTxBuf == nullptr)
+        return;
+    const int i = m_nPort;
+    COmbraPortAx& port = Port();
+    long n = port.BytesToRead();
+    m_nPortPending = n;
+    const uint32_t dwFlow = m_pDlg->m_dwFlowCtrl[i];
+    if ((dwFlow & FLOW_CTS) && m_pDlg->m_bCtsRaised[i] == 0 && n < RELEASE_LEVEL)
+    {
+        port.SetCTS(1);
+        m_pDlg->m_bCtsRaised[i] = 1;
+    }
+    if ((dwFlow & FLOW_XIN) && m_pDlg->m_bXonSent[i] == 0 && n < RELEASE_LEVEL)
+    {
+        const unsigned char chXon = m_pDlg->m_chXon[i];
+        if (port.WriteData(&chXon, 1) == 1)
+            m_pDlg->m_bXonSent[i] = 1;
+    }
+    if (n <= 0)
+        return;
+    const long nFree = RING_SIZE - m_nTxCount;
+    if (n > nFree)
+        n = nFree;
+    if (n > BLOCK_SIZE)
+        n = BLOCK_SIZE;
+    if (n < 1)
+        return;
+    unsigned char buf[BLOCK_SIZE];
+    const long nRead = port.ReadData(buf, n);
+    if (nRead <= 0)
+    {
+        // Counted but not readable: leave it to the port's readiness.
+        m_nPortPending = 0;
+        return;
+    }
+    m_nPortPending -= nRead;
+    if ((dwFlow & FLOW_XOUT) == 0)
+    {
+        RingPut(m_pTxBuf, m_nTxIn, m_nTxCount, buf, static_cast<int>(nRead));
+        return;
+    }
+    const unsigned char chXon = m_pDlg->m_chXon[i];
+    const unsigned char chXoff = m_pDlg->m_chXoff[i];
+    for (long k = 0; k < nRead; ++k)
+    {
+        if (buf[k] == chXon)
+            m_pDlg->m_bXonState[i] = 1;
+        else if (buf[k] == chXoff)
+            m_pDlg->m_bXonState[i] = 0;
+        else
+            RingPut(m_pTxBuf, m_nTxIn, m_nTxCount, &buf[k], 1);
+    }
+}
+
+void CSocketCtrl::DoDrain(int nNextState)
+{
+    if (Now() > m_tDrain)
+    {
+        m_nState = nNextState;
+        return;
+    }
+    // What the application wrote just before it closed still goes out.
+    if (nNextState == ST_CLOSE && m_pTxBuf != nullptr && m_hSocket != INVALID_SOCKET)
+        ReadPort();
+    if (m_nTxCount == 0)
+    {
+        m_nState = nNextState;
+        return;
+    }
+    SendTcp();
+}
+
+void CSocketCtrl::CloseConnection()
+{
+    // The TLS session joins here once TLS is built in.
+    m_bSSLActive = 0;
+    if (m_hSocket != INVALID_SOCKET)
+    {
+        shutdown(m_hSocket, SHUT_RDWR);
+        CloseSocket(m_hSocket);
+    }
+    FreeRings();
+}
+
+void CSocketCtrl::DoTcpClose()
+{
+    if (m_nState == ST_IDLE)
+        return;
+    CloseConnection();
+    m_tRxDrain = 0;
+    if (IsServer())
+    {
+        m_pDlg->PostPeer("----------", m_nPort);
+        m_nState = ST_LISTEN;
+    }
+    else
+    {
+        m_nState = ST_IDLE;
+    }
+    Post(STATUS_NOT_CONNECT);
+}
+
+// ---- rings ----
+
+int CSocketCtrl::AllocRings()
+{
+    FreeRings();
+    m_pTxBuf = new (std::nothrow) unsigned char[RING_SIZE];
+    m_pRxBuf = new (std::nothrow) unsigned char[RING_SIZE];
+    if (m_pTxBuf == nullptr || m_pRxBuf == nullptr)
+    {
+        FreeRings();
+        return 0;
+    }
+    m_nPortPending = 0;
+    return 1;
+}
+
+void CSocketCtrl::FreeRings()
+{
+    delete[] m_pTxBuf;
+    delete[] m_pRxBuf;
+    m_pTxBuf = nullptr;
+    m_pRxBuf = nullptr;
+    m_nTxIn = m_nTxOut = m_nTxCount = 0;
+    m_nRxIn = m_nRxOut = m_nRxCount = 0;
+}
+
+void CSocketCtrl::RingPut(unsigned char* pRing, int& nIn, int& nCount, const unsigned char* pData, int n)
+{
+    for (int k = 0; k < n;)
+    {
+        const int nChunk = std::min(n - k, RING_SIZE - nIn);
+        memcpy(pRing + nIn, pData + k, static_cast<size_t>(nChunk));
+        nIn = (nIn + nChunk) % RING_SIZE;
+        k += nChunk;
+    }
+    nCount += n;
+}
+
+int CSocketCtrl::RingPeek(const unsigned char* pRing, int nOut, int nCount, unsigned char* pData, int nMax)
+{
+    const int n = std::min(nCount, nMax);
+    const int nFirst = std::min(n, RING_SIZE - nOut);
+    memcpy(pData, pRing + nOut, static_cast<size_t>(nFirst));
+    memcpy(pData + nFirst, pRing, static_cast<size_t>(n - nFirst));
+    return n;
+}
+
+void CSocketCtrl::RingConsume(int& nOut, int& nCount, int n)
+{
+    nOut += n;
+    if (nOut >= RING_SIZE)
+        nOut -= RING_SIZE;
+    nCount -= n;
+}

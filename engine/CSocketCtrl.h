@@ -1,0 +1,189 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <algorithm>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class COmbraCtrlCore;
+class COmbraPortAx;
+struct pollfd;
+
+// Worker states.
+constexpr int ST_IDLE = 0;
+constexpr int ST_CONNECT = 1;
+constexpr int ST_CONNECTING = 2;
+constexpr int ST_DATA = 3;
+constexpr int ST_DRAIN = 4;
+constexpr int ST_CLOSE = 5;
+constexpr int ST_RETRY_WAIT = 6;
+constexpr int ST_RECONNECT = 7;
+constexpr int ST_RECONNECTING = 8;
+constexpr int ST_TLS_START = 9;
+constexpr int ST_TLS_HANDSHAKE = 10;
+constexpr int ST_TLS_RESTART = 11;
+constexpr int ST_TLS_REHANDSHAKE = 12;
+constexpr int ST_TLS_ACCEPT = 13;
+constexpr int ST_LOGIN = 14;
+constexpr int ST_TELNET_LOGIN = 15;
+constexpr int ST_UDP_BIND = 16;
+constexpr int ST_UDP_DATA = 17;
+constexpr int ST_UDP_DRAIN = 18;
+constexpr int ST_UDP_CLOSE = 19;
+constexpr int ST_UDP_RETRY_WAIT = 20;
+constexpr int ST_LOST_WAIT = 21;
+constexpr int ST_LISTEN = 22;
+constexpr int ST_ACCEPT = 23;
+constexpr int ST_RESTART_DRAIN = 24;
+constexpr int ST_RESTART = 25;
+
+// The connection worker of one port: owns the port's sockets, runs the
+// connection state machine on a thread of its own and moves bytes between
+// the virtual port and the network through two rings.
+//
+// One cycle runs the current state's procedure once under m_cs and
+// refreshes the line indication. Between cycles the thread waits in poll for
+// what the next cycle can act on, at most 10 ms while something timed is
+// pending and without limit when nothing is.
+class CSocketCtrl
+{
+public:
+    static constexpr int RING_SIZE = 8192;
+    static constexpr int BLOCK_SIZE = 1600;       // per direction and cycle
+    static constexpr int THROTTLE_LEVEL = 4096;   // bytes waiting in the port
+    static constexpr int RELEASE_LEVEL = 1600;
+    static constexpr int DRAIN_SECONDS = 10;
+    static constexpr uint32_t LOST_REDIAL_MS = 300;
+    static constexpr int CYCLE_MS = 10;
+    static constexpr int INVALID_SOCKET = -1;
+
+    CSocketCtrl();
+    virtual ~CSocketCtrl();
+
+    CSocketCtrl(const CSocketCtrl&) = delete;
+    CSocketCtrl& operator=(const CSocketCtrl&) = delete;
+
+    // Owner thread, once.
+    void Bind(COmbraCtrlCore* pDlg, int nPort);
+    // Owner thread. 1 when the thread was started.
+    int StartThread();
+    // Owner thread, never with m_cs held: ends the thread and waits for it.
+    // 0 when no thread was running.
+    int StopThread();
+    // Owner thread: an application opened / closed the virtual port.
+    int OnPortOpen();
+    int OnPortClose();
+    // Any thread: the flow state changed outside the worker; run a cycle.
+    void Wake();
+
+    // Any thread.
+    int GetState();
+    int IsThreadRunning() const { return m_thread.joinable() ? 1 : 0; }
+    // Cycles run so far: shows that an idle worker sleeps.
+    uint64_t GetCycleCount() const { return m_nCycles; }
+
+    // Tests: a stand-in for the millisecond tick counter.
+    void SetTickSource(std::function<uint32_t()> fnTick);
+
+    // Whether the lost-connection wait begun at dwLostTick is over at tick t,
+    // with the counter wrapping at 2^32.
+    static bool LostWaitOver(uint32_t dwLostTick, uint32_t t);
+
+    // Seconds of a monotonic clock (deadlines) and the 32-bit millisecond tick.
+    static int64_t Now();
+    static uint32_t RealTick();
+
+private:
+    void Run();
+    void RunState();
+    void RefreshLine();
+    // m_cs held: what to wait for before the next cycle; returns the
+    // poll time limit in ms (-1: none).
+    int BuildWait(struct pollfd* pFds, int* pCount);
+    void WaitForWork();
+
+    // TCP client
+    void DoConnect(int bReconnect);
+    void DoConnectWait(int bReconnect);
+    void OnConnected(int bReconnect);
+    void FailToRetry(int nCode);
+    void DoRetryWait();
+    void DoLostWait();
+    int SetKeepAlive(int hSocket);
+
+    // Data path
+    void DoTcpData();
+    int PeerCheck();
+    void Deliver();
+    int ReceiveGated() const;
+    void ReceiveTcp();
+    void SendTcp();
+    void ReadPort();
+    void DoDrain(int nNextState);
+    void CloseConnection();
+    void DoTcpClose();
+
+    // Rings
+    int AllocRings();
+    void FreeRings();
+    static void RingPut(unsigned char* pRing, int& nIn, int& nCount, const unsigned char* pData, int n);
+    static int RingPeek(const unsigned char* pRing, int nOut, int nCount, unsigned char* pData, int nMax);
+    static void RingConsume(int& nOut, int& nCount, int n);
+
+    int IsServer() const;
+    int IsUdp() const;
+    COmbraPortAx& Port() const;
+    void Post(int nCode);
+    uint32_t Tick() const;
+
+public:
+    // State, as the handlers and tests read it; written under m_cs.
+    std::atomic<int> m_nState{ST_IDLE};
+    COmbraCtrlCore* m_pDlg = nullptr;
+    int m_nPort = 0;
+
+private:
+    std::thread m_thread;
+    int m_hSocket = INVALID_SOCKET;
+    int m_hListen = INVALID_SOCKET;
+    void* m_pSSL = nullptr;  // the TLS session, once TLS is built in
+    int m_bSSLActive = 0;
+    int m_nSSLTry = 0;
+    int m_bSSLRetry = 0;
+    int m_bStop = 0;
+    std::string m_strPublicKey;
+    std::string m_strPrivateKey;
+    unsigned char* m_pTxBuf = nullptr;
+    unsigned char* m_pRxBuf = nullptr;
+    int m_nTxIn = 0;
+    int m_nTxOut = 0;
+    int m_nTxCount = 0;
+    int m_nRxIn = 0;
+    int m_nRxOut = 0;
+    int m_nRxCount = 0;
+    int64_t m_tRetry = 0;
+    int64_t m_tConnect = 0;
+    int64_t m_tHandshake = 0;
+    int64_t m_tDrain = 0;
+    int64_t m_tLogin = 0;
+    uint32_t m_dwLostTick = 0;
+    int m_nTelnetStep = 0;
+    int m_nLoginStep = 0;
+    // When the peer went away while received bytes still waited for the
+    // application: they are handed on until this deadline (0: not so).
+    int64_t m_tRxDrain = 0;
+    int m_nRxGone = 0;  // how it went: 1 closed, 2 failed
+    // Bytes the port still held after the last read of it: a pty does not
+    // report ready for what the port object has already taken in.
+    long m_nPortPending = 0;
+
+    // The worker's lock: held for a whole cycle; re-entrant because the
+    // connect wait reads the stop flag under it.
+    std::recursive_mutex m_cs;
+    int m_hWake = -1;  // eventfd: open, close and stop wake the wait
+    std::function<uint32_t()> m_fnTick;
+    std::atomic<uint64_t> m_nCycles{0};
+};

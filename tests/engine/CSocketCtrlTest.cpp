@@ -1,0 +1,598 @@
+#include "engine/CSocketCtrl.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "app/COmbraCtrlCore.h"
+#include "app/CTaskLoop.h"
+#include "tests/TestSupport.h"
+
+using namespace testsupport;
+using namespace std::chrono_literals;
+
+namespace
+{
+
+constexpr int PORT = 0;  // COM1
+
+class WorkerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        std::string strError;
+        ASSERT_EQ(m_core.Init(m_dir.Path(), &strError), 1) << strError;
+        m_core.ResetSettings();
+        m_core.m_rows.SetListener([this](int nRow, int nCol, const std::string& strText) {
+            if (nCol == COL_CONNECTION)
+                m_vecConn.push_back({m_core.m_rows.GetItemData(nRow), strText});
+        });
+    }
+
+    void TearDown() override
+    {
+        for (int h : m_vecClose)
+            close(h);
+        m_core.Teardown();
+    }
+
+    void ConfigureClient(int i, int nPeerPort, const std::string& strIp = "127.0.0.1")
+    {
+        m_core.m_comData.SetUse(i, 1);
+        m_core.m_comData.SetEnable(i, 1);
+        m_core.m_comData.SetMode(i, MODE_TCP_CLIENT);
+        m_core.m_comData.SetIPAddress(i, strIp);
+        m_core.m_comData.SetPeerPort(i, nPeerPort);
+    }
+
+    // What the start sequence does for one port.
+    void StartPort(int i)
+    {
+        if (m_core.m_rows.FindRow(i) < 0)
+            m_core.InitList();
+        ASSERT_EQ(m_core.GetPort(i).CreatePort("COM" + std::to_string(i + 1)), 1);
+        m_core.m_bLineOn[i] = 0;
+        ASSERT_EQ(m_core.m_sock[static_cast<size_t>(i)].StartThread(), 1);
+    }
+
+    int OpenApp(int i, int nFlags = 0)
+    {
+        int h = testsupport::OpenApp(m_core.GetPort(i).GetLinkPath(), nFlags);
+        if (h >= 0)
+            m_vecClose.push_back(h);
+        return h;
+    }
+
+    void CloseApp(int h)
+    {
+        close(h);
+        std::erase(m_vecClose, h);
+    }
+
+    std::string Conn(int i) { return m_core.m_rows.GetItemText(m_core.m_rows.FindRow(i), COL_CONNECTION); }
+
+    bool WaitConn(int i, const std::string& strText, std::chrono::milliseconds timeout = 5s)
+    {
+        return m_loop.RunUntil([&] { return Conn(i) == strText; }, timeout);
+    }
+
+    bool WaitState(int i, int nState, std::chrono::milliseconds timeout = 5s)
+    {
+        return m_loop.RunUntil([&] { return m_core.m_sock[static_cast<size_t>(i)].m_nState == nState; }, timeout);
+    }
+
+    // Accepts while the owner thread keeps handling the port events.
+    int Accept(int hListen, std::chrono::milliseconds timeout = 5s)
+    {
+        int h = -1;
+        m_loop.RunUntil([&] { return WaitReadable(hListen, 0) && (h = accept4(hListen, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; },
+                        timeout);
+        return h;
+    }
+
+    // Texts the "Connection" cell of port i took, in order.
+    std::vector<std::string> ConnHistory(int i)
+    {
+        std::vector<std::string> vec;
+        for (auto& [nPort, str] : m_vecConn)
+            if (nPort == i)
+                vec.push_back(str);
+        return vec;
+    }
+
+    CTempDir m_dir;
+    CTaskLoop m_loop;
+    COmbraCtrlCore m_core{&m_loop};
+    std::vector<std::pair<int, std::string>> m_vecConn;
+    std::vector<int> m_vecClose;
+};
+
+}  // namespace
+
+TEST_F(WorkerTest, ConnectsOnOpenAndCarriesDataBothWays)
+{
+    int nPeerPort = 0;
+    int hListen = ListenTcp(&nPeerPort);
+    m_vecClose.push_back(hListen);
+    ConfigureClient(PORT, nPeerPort);
+    StartPort(PORT);
+    EXPECT_EQ(Conn(PORT), "Not Connect");
+    EXPECT_FALSE(WaitReadable(hListen, 100)) << "a client dials only when the port is opened";
+
+    int hApp = OpenApp(PORT);
+    ASSERT_GE(hApp, 0);
+    int hPeer = Accept(hListen);
+    ASSERT_GE(hPeer, 0);
+    m_vecClose.push_back(hPeer);
+    ASSERT_TRUE(WaitConn(PORT, "Connected"));
+    EXPECT_EQ(ConnHistory(PORT), (std::vector<std::string>{"Connecting", "Connected"}));
+    EXPECT_EQ(m_core.GetPort(PORT).GetLinkSignalA(), 1);
+    EXPECT_EQ(m_core.GetPort(PORT).GetLinkSignalB(), 1);
+
+    ASSERT_TRUE(WriteAll(hApp, "to the peer"));
+    EXPECT_EQ(ReadFor(hPeer, 11), "to the peer");
+    ASSERT_TRUE(WriteAll(hPeer, "to the application"));
+    EXPECT_EQ(ReadFor(hApp, 18), "to the application");
+
+    CloseApp(hApp);
+    ASSERT_TRUE(WaitState(PORT, ST_IDLE));
+    ASSERT_TRUE(WaitConn(PORT, "Not Connect"));
+    EXPECT_EQ(ReadFor(hPeer, 1, 2000), "") << "the peer sees the hang-up";
+    EXPECT_EQ(m_core.GetPort(PORT).GetLinkSignalA(), 0);
+}
+
+TEST_F(WorkerTest, RefusedConnectFailsAtOnce)
+{
+    m_core.m_nConnectTimeout = 99;
+    ConfigureClient(PORT, UnusedTcpPort());
+    StartPort(PORT);
+    OpenApp(PORT);
+    // Linux reports a refusal at once; waiting out 99 s would hide it.
+    ASSERT_TRUE(WaitConn(PORT, "Connect Error", 5s));
+    EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_RETRY_WAIT);
+}
+
+TEST_F(WorkerTest, InvalidAddressFails)
+{
+    ConfigureClient(PORT, 80, "not an address");
+    StartPort(PORT);
+    OpenApp(PORT);
+    ASSERT_TRUE(WaitConn(PORT, "Connect Error", 15s));
+}
+
+TEST_F(WorkerTest, SilentPeerTimesOut)
+{
+    // A listener whose accept queue is full drops further SYNs, so the
+    // connect neither succeeds nor fails.
+    int nPeerPort = 0;
+    int hListen = ListenTcp(&nPeerPort, 0);
+    m_vecClose.push_back(hListen);
+    for (int k = 0; k < 4; ++k)
+    {
+        int h = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(nPeerPort));
+        connect(h, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+        m_vecClose.push_back(h);
+    }
+    std::this_thread::sleep_for(100ms);
+
+    m_core.m_nConnectTimeout = 1;
+    ConfigureClient(PORT, nPeerPort);
+    StartPort(PORT);
+    OpenApp(PORT);
+    ASSERT_TRUE(WaitState(PORT, ST_CONNECTING));
+    ASSERT_TRUE(WaitConn(PORT, "Connect Error", 5s));
+    EXPECT_EQ(ConnHistory(PORT), (std::vector<std::string>{"Connecting", "Connect Error"}));
+}
+
+TEST_F(WorkerTest, LostConnectionWithoutReconnectStaysInError)
+{
+    int nPeerPort = 0;
+    int hListen = ListenTcp(&nPeerPort);
+    m_vecClose.push_back(hListen);
+    ConfigureClient(PORT, nPeerPort);
+    StartPort(PORT);
+    OpenApp(PORT);
+    int hPeer = Accept(hListen);
+    ASSERT_GE(hPeer, 0);
+    ASSERT_TRUE(WaitConn(PORT, "Connected"));
+    close(hPeer);
+    ASSERT_TRUE(WaitConn(PORT, "Connect Error"));
+    EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_RETRY_WAIT);
+    EXPECT_EQ(Accept(hListen, 1500ms), -1) << "no redial without re-connection";
+}
+
+TEST_F(WorkerTest, LostConnectionIsRedialled)
+{
+    m_core.m_bReconnect = 1;
+    int nPeerPort = 0;
+    int hListen = ListenTcp(&nPeerPort);
+    m_vecClose.push_back(hListen);
+    ConfigureClient(PORT, nPeerPort);
+    StartPort(PORT);
+    int hApp = OpenApp(PORT);
+    int hPeer = Accept(hListen);
+    ASSERT_GE(hPeer, 0);
+    ASSERT_TRUE(WaitConn(PORT, "Connected"));
+    // The last bytes before the loss still reach the application.
+    ASSERT_TRUE(WriteAll(hPeer, "last words"));
+    close(hPeer);
+
+    int hPeer2 = Accept(hListen);
+    ASSERT_GE(hPeer2, 0);
+    m_vecClose.push_back(hPeer2);
+    ASSERT_TRUE(m_loop.RunUntil([&] { return ConnHistory(PORT).size() >= 5 && Conn(PORT) == "Connected"; }, 5s));
+    EXPECT_EQ(ConnHistory(PORT),
+              (std::vector<std::string>{"Connecting", "Connected", "Connect Error", "Connecting", "Connected"}));
+    EXPECT_EQ(ReadFor(hApp, 10), "last words");
+    ASSERT_TRUE(WriteAll(hApp, "again"));
+    EXPECT_EQ(ReadFor(hPeer2, 5), "again");
+}
+
+TEST_F(WorkerTest, FailedConnectIsRetriedAfterReconnectionTime)
+{
+    m_core.m_bReconnect = 1;
+    m_core.m_nReconnectTime = 1;
+    const int nPeerPort = UnusedTcpPort();
+    ConfigureClient(PORT, nPeerPort);
+    StartPort(PORT);
+    OpenApp(PORT);
+    ASSERT_TRUE(WaitConn(PORT, "Connect Error"));
+    int nPort = nPeerPort;
+    int hListen = ListenTcp(&nPort);
+    ASSERT_GE(hListen, 0);
+    m_vecClose.push_back(hListen);
+    int hPeer = Accept(hListen);
+    ASSERT_GE(hPeer, 0);
+    m_vecClose.push_back(hPeer);
+    ASSERT_TRUE(WaitConn(PORT, "Connected"));
+    // After a re-connection the attempt shows "Connecting" first.
+    auto vec = ConnHistory(PORT);
+    ASSERT_GE(vec.size(), 4u);
+    EXPECT_EQ(vec[vec.size() - 2], "Connecting");
+}
+
+TEST(WorkerLostWait, TickWrap)
+{
+    struct SRow
+    {
+        uint32_t dwLost;
+        uint32_t t;
+        bool bOver;
+    };
+    const SRow rows[] = {
+        {1300, 1000, false},
+        {1300, 1299, false},
+        {1300, 1300, true},
+        {1300, 5000, true},
+        // 0xFFFFFF00 + 300 wrapped to 44.
+        {44, 0xFFFFFF00u, false},
+        {44, 0xFFFFFFFFu, false},
+        {44, 0, false},
+        {44, 43, false},
+        {44, 44, true},
+        {44, 1000, true},
+        {299, 0xFFFFFED3u, false},
+        {299, 0xFFFFFED2u, true},
+    };
+    for (const SRow& row : rows)
+        EXPECT_EQ(CSocketCtrl::LostWaitOver(row.dwLost, row.t), row.bOver) << row.dwLost << " at " << row.t;
+}
+
+TEST_F(WorkerTest, RedialWaitsAcrossTickWrap)
+{
+    std::atomic<uint32_t> dwTick{0xFFFFFF00u};
+    m_core.m_sock[PORT].SetTickSource([&] { return dwTick.load(); });
+    m_core.m_bReconnect = 1;
+    int nPeerPort = 0;
+    int hListen = ListenTcp(&nPeerPort);
+    m_vecClose.push_back(hListen);
+    ConfigureClient(PORT, nPeerPort);
+    StartPort(PORT);
+    OpenApp(PORT);
+    int hPeer = Accept(hListen);
+    ASSERT_GE(hPeer, 0);
+    ASSERT_TRUE(WaitConn(PORT, "Connected"));
+    close(hPeer);
+    ASSERT_TRUE(WaitState(PORT, ST_LOST_WAIT));
+    dwTick = 0xFFFFFFF0u;
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_LOST_WAIT);
+    dwTick = 20;  // wrapped, but short of the 300 ms
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_LOST_WAIT);
+    dwTick = 44;
+    int hPeer2 = Accept(hListen);
+    ASSERT_GE(hPeer2, 0);
+    m_vecClose.push_back(hPeer2);
+    EXPECT_TRUE(WaitConn(PORT, "Connected"));
+}
+
+// Everything the application wrote before closing reaches the peer, also
+// what still waited in the port when it closed, and the close returns only
+// after the worker drained and hung up.
+TEST_F(WorkerTest, CloseDrainsWhatThePeerHasNotTakenYet)
+{
+    int nPeerPort = 0;
+    int hListen = ListenTcp(&nPeerPort);
+    int nSmall = 4096;
+    setsockopt(hListen, SOL_SOCKET, SO_RCVBUF, &nSmall, sizeof(nSmall));
+    m_vecClose.push_back(hListen);
+    ConfigureClient(PORT, nPeerPort);
+    StartPort(PORT);
+    int hApp = OpenApp(PORT, O_NONBLOCK);
+    int hPeer = Accept(hListen);
+    ASSERT_GE(hPeer, 0);
+    m_vecClose.push_back(hPeer);
+    ASSERT_TRUE(WaitConn(PORT, "Connected"));
+
+    // The peer reads nothing yet: write until everything between the
+    // application and the peer is full, then close.
+    const std::string strChunk = Pattern(4096, 5);
+    std::string strSent;
+    auto tLastProgress = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - tLastProgress < 200ms)
+    {
+        ssize_t n = write(hApp, strChunk.data(), strChunk.size());
+        if (n > 0)
+        {
+            strSent.append(strChunk, 0, static_cast<size_t>(n));
+            tLastProgress = std::chrono::steady_clock::now();
+        }
+        else
+        {
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+    ASSERT_GT(m_core.GetPort(PORT).QueuedCount(), 4096) << "the port must still hold data at the close";
+    CloseApp(hApp);
+
+    std::string strGot;
+    ASSERT_TRUE(m_loop.RunUntil(
+        [&] {
+            char buf[16384];
+            ssize_t n = recv(hPeer, buf, sizeof(buf), MSG_DONTWAIT);
+            if (n > 0)
+                strGot.append(buf, static_cast<size_t>(n));
+            return m_core.m_sock[PORT].m_nState == ST_IDLE;
+        },
+        15s));
+    strGot += ReadFor(hPeer, strSent.size() - strGot.size(), 2000);
+    EXPECT_EQ(strGot.size(), strSent.size());
+    EXPECT_TRUE(strGot == strSent);
+    ASSERT_TRUE(WaitConn(PORT, "Not Connect"));
+}
+
+TEST_F(WorkerTest, FiveMegabytesThroughEchoPeer)
+{
+    int nPeerPort = 0;
+    int hListen = ListenTcp(&nPeerPort);
+    m_vecClose.push_back(hListen);
+    std::thread echo([&] {
+        int h = AcceptWithin(hListen, 5000);
+        if (h < 0)
+            return;
+        char buf[65536];
+        for (;;)
+        {
+            ssize_t n = read(h, buf, sizeof(buf));
+            if (n <= 0 || !WriteAll(h, std::string(buf, static_cast<size_t>(n))))
+                break;
+        }
+        close(h);
+    });
+    ConfigureClient(PORT, nPeerPort);
+    StartPort(PORT);
+    int hApp = OpenApp(PORT);
+    ASSERT_TRUE(WaitConn(PORT, "Connected"));
+
+    const std::string str = Pattern(5 * 1024 * 1024, 11);
+    std::thread writer([&] { WriteAll(hApp, str, 20000); });
+    const std::string strBack = ReadFor(hApp, str.size(), 20000);
+    writer.join();
+    EXPECT_EQ(strBack.size(), str.size());
+    EXPECT_TRUE(strBack == str) << "the echo must come back byte-exact";
+    CloseApp(hApp);
+    ASSERT_TRUE(WaitState(PORT, ST_IDLE, 15s));
+    echo.join();
+}
+
+// With IXOFF the application's XON/XOFF gate the data to it and never
+// reach the network.
+TEST_F(WorkerTest, ApplicationXonXoffGateTheNetwork)
+{
+    int nPeerPort = 0;
+    int hListen = ListenTcp(&nPeerPort);
+    m_vecClose.push_back(hListen);
+    ConfigureClient(PORT, nPeerPort);
+    StartPort(PORT);
+    int hApp = OpenApp(PORT);
+    termios t;
+    ASSERT_EQ(tcgetattr(hApp, &t), 0);
+    t.c_iflag |= IXOFF;
+    ASSERT_EQ(tcsetattr(hApp, TCSANOW, &t), 0);
+    int hPeer = Accept(hListen);
+    ASSERT_GE(hPeer, 0);
+    m_vecClose.push_back(hPeer);
+    ASSERT_TRUE(WaitConn(PORT, "Connected"));
+    ASSERT_TRUE(m_loop.RunUntil([&] { return (m_core.m_dwFlowCtrl[PORT] & FLOW_XOUT) != 0; }, 5s));
+
+    ASSERT_TRUE(WriteAll(hApp, "a\x13" "b"));
+    EXPECT_EQ(ReadFor(hPeer, 2), "ab");
+    ASSERT_TRUE(m_loop.RunUntil([&] { return m_core.m_bXonState[PORT] == 0; }, 5s));
+    ASSERT_TRUE(WriteAll(hPeer, "held"));
+    EXPECT_FALSE(WaitReadable(hApp, 300)) << "XOFF holds the network data back";
+    ASSERT_TRUE(WriteAll(hApp, "\x11"));
+    EXPECT_EQ(ReadFor(hApp, 4), "held");
+    EXPECT_FALSE(WaitReadable(hPeer, 100)) << "XON is not data";
+}
+
+// An application that outruns a stalled peer is held back with CTS and
+// XOFF once 4096 bytes wait, and released once fewer than 1600 wait.
+TEST_F(WorkerTest, ThrottleHoldsAndReleasesApplication)
+{
+    int nPeerPort = 0;
+    int hListen = ListenTcp(&nPeerPort);
+    int nSmall = 4096;
+    setsockopt(hListen, SOL_SOCKET, SO_RCVBUF, &nSmall, sizeof(nSmall));
+    m_vecClose.push_back(hListen);
+    ConfigureClient(PORT, nPeerPort);
+    StartPort(PORT);
+    int hApp = OpenApp(PORT, O_NONBLOCK);
+    termios t;
+    ASSERT_EQ(tcgetattr(hApp, &t), 0);
+    t.c_iflag |= IXON;
+    t.c_cflag |= CRTSCTS;
+    ASSERT_EQ(tcsetattr(hApp, TCSANOW, &t), 0);
+    int hPeer = Accept(hListen);
+    ASSERT_GE(hPeer, 0);
+    m_vecClose.push_back(hPeer);
+    ASSERT_TRUE(WaitConn(PORT, "Connected"));
+    ASSERT_TRUE(m_loop.RunUntil(
+        [&] { return (m_core.m_dwFlowCtrl[PORT] & (FLOW_XIN | FLOW_CTS)) == (FLOW_XIN | FLOW_CTS); }, 5s));
+
+    // Write until the application is stopped.
+    std::string strSent;
+    const std::string strChunk = Pattern(1024, 13);
+    bool bHeld = false;
+    const auto tEnd = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < tEnd && !bHeld)
+    {
+        ssize_t n = write(hApp, strChunk.data(), strChunk.size());
+        if (n > 0)
+            strSent.append(strChunk, 0, static_cast<size_t>(n));
+        m_loop.RunPending();
+        bHeld = m_core.m_bXonSent[PORT] == 0 && m_core.m_bCtsRaised[PORT] == 0;
+        if (n <= 0)
+            std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_TRUE(bHeld);
+    EXPECT_EQ(m_core.GetPort(PORT).GetCTS(), 0);
+
+    // The peer catches up; the worker releases the application.
+    std::string strGot;
+    ASSERT_TRUE(m_loop.RunUntil(
+        [&] {
+            char buf[65536];
+            ssize_t n = recv(hPeer, buf, sizeof(buf), MSG_DONTWAIT);
+            if (n > 0)
+                strGot.append(buf, static_cast<size_t>(n));
+            return m_core.m_bXonSent[PORT] == 1 && m_core.m_bCtsRaised[PORT] == 1;
+        },
+        10s));
+    EXPECT_EQ(m_core.GetPort(PORT).GetCTS(), 1);
+    ssize_t n;
+    ASSERT_TRUE(m_loop.RunUntil([&] { return (n = write(hApp, "more", 4)) == 4; }, 5s)) << "XON lets it write again";
+    strSent += "more";
+    strGot += ReadFor(hPeer, strSent.size() - strGot.size());
+    EXPECT_EQ(strGot.size(), strSent.size());
+    EXPECT_TRUE(strGot == strSent);
+}
+
+// Stopping a port leaves "Not Connect" whatever the client was doing.
+TEST_F(WorkerTest, StopInEveryClientStateLeavesNotConnect)
+{
+    struct SCase
+    {
+        const char* pszName;
+        int nState;
+    };
+    for (const SCase& c : {SCase{"idle", ST_IDLE}, SCase{"connecting", ST_CONNECTING}, SCase{"connected", ST_DATA},
+                           SCase{"retry wait", ST_RETRY_WAIT}, SCase{"lost wait", ST_LOST_WAIT}})
+    {
+        SCOPED_TRACE(c.pszName);
+        const int i = c.nState + 10;  // a port of its own per case
+        int nPeerPort = 0;
+        int hListen = ListenTcp(&nPeerPort, c.nState == ST_CONNECTING ? 0 : 16);
+        m_vecClose.push_back(hListen);
+        int hPeer = -1;
+        m_core.m_bReconnect = c.nState == ST_LOST_WAIT ? 1 : 0;
+        if (c.nState == ST_CONNECTING)
+        {
+            m_core.m_nConnectTimeout = 99;
+            for (int k = 0; k < 4; ++k)
+            {
+                int h = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+                sockaddr_in addr{};
+                addr.sin_family = AF_INET;
+                addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                addr.sin_port = htons(static_cast<uint16_t>(nPeerPort));
+                connect(h, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+                m_vecClose.push_back(h);
+            }
+        }
+        std::atomic<uint32_t> dwTick{1000};
+        m_core.m_sock[static_cast<size_t>(i)].SetTickSource([&] { return dwTick.load(); });
+        ConfigureClient(i, c.nState == ST_RETRY_WAIT ? UnusedTcpPort() : nPeerPort);
+        m_core.m_rows.DeleteAll();
+        m_core.InitList();
+        StartPort(i);
+        if (c.nState != ST_IDLE)
+        {
+            OpenApp(i);
+            if (c.nState == ST_DATA || c.nState == ST_LOST_WAIT)
+            {
+                hPeer = Accept(hListen);
+                ASSERT_GE(hPeer, 0);
+                m_vecClose.push_back(hPeer);
+                ASSERT_TRUE(WaitConn(i, "Connected"));
+            }
+            if (c.nState == ST_LOST_WAIT)
+            {
+                close(hPeer);
+                std::erase(m_vecClose, hPeer);
+                hPeer = -1;
+            }
+        }
+        ASSERT_TRUE(WaitState(i, c.nState));
+        EXPECT_EQ(m_core.m_sock[static_cast<size_t>(i)].StopThread(), 0);
+        m_loop.RunPending();
+        EXPECT_EQ(Conn(i), "Not Connect");
+        EXPECT_EQ(m_core.m_sock[static_cast<size_t>(i)].m_nState, ST_IDLE);
+        EXPECT_EQ(m_core.m_sock[static_cast<size_t>(i)].IsThreadRunning(), 0);
+        if (hPeer >= 0)
+        {
+            EXPECT_EQ(ReadFor(hPeer, 1, 2000), "") << "the connection is closed";
+        }
+        m_core.GetPort(i).DeletePort();
+    }
+}
+
+TEST_F(WorkerTest, StopBeforeTheThreadRunsIsNotLost)
+{
+    ConfigureClient(PORT, 1);
+    m_core.InitList();
+    for (int k = 0; k < 50; ++k)
+    {
+        ASSERT_EQ(m_core.m_sock[PORT].StartThread(), 1);
+        m_core.m_sock[PORT].StopThread();
+        EXPECT_EQ(m_core.m_sock[PORT].IsThreadRunning(), 0);
+    }
+}
+
+// 256 started ports with nothing to do sleep instead of cycling.
+TEST_F(WorkerTest, IdleWorkersSleep)
+{
+    for (int i = 0; i < COmbraCtrlCore::PORT_COUNT; ++i)
+        ConfigureClient(i, 1);
+    m_core.InitList();
+    for (int i = 0; i < COmbraCtrlCore::PORT_COUNT; ++i)
+        StartPort(i);
+    std::this_thread::sleep_for(200ms);
+    uint64_t nBefore = 0;
+    for (auto& sock : m_core.m_sock)
+        nBefore += sock.GetCycleCount();
+    std::this_thread::sleep_for(500ms);
+    uint64_t nAfter = 0;
+    for (auto& sock : m_core.m_sock)
+        nAfter += sock.GetCycleCount();
+    // A 10 ms cycle would make about 12800 cycles here.
+    EXPECT_EQ(nAfter, nBefore);
+}
