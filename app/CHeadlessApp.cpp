@@ -1,0 +1,176 @@
+#include "app/CHeadlessApp.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "app/COmbraCtrlCore.h"
+#include "app/CInstanceLock.h"
+#include "app/CSettingsFile.h"
+#include "app/CTaskLoop.h"
+
+namespace
+{
+
+void PrintLine(const std::string& str)
+{
+    std::fputs((str + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+void PrintError(const std::string& str)
+{
+    std::fputs(("nimbreld: " + str + "\n").c_str(), stderr);
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+std::string CHeadlessApp::Usage()
+{
+    return "Usage: nimbreld [--config FILE] [--port-dir DIR]\n"
+           "\n"
+           "Bridges virtual serial ports (pseudo-terminals linked as COM1..COM256 in the\n"
+           "port directory) to TCP and UDP connections, as configured in FILE, and runs\n"
+           "until SIGINT, SIGTERM or SIGHUP, which remove every port again.\n"
+           "\n"
+           "  --config FILE   settings file (default: $XDG_CONFIG_HOME/nimbrel/nimbrel.ini,\n"
+           "                  else ~/.config/nimbrel/nimbrel.ini; the desktop program uses\n"
+           "                  the same file). A missing default file means no ports.\n"
+           "  --port-dir DIR  where the COMn links are made (default: PortDirectory of the\n"
+           "                  settings, else /run/nimbrel for root, else\n"
+           "                  $XDG_RUNTIME_DIR/nimbrel, else /tmp/nimbrel-<uid>)\n"
+           "  --help          this text\n"
+           "\n"
+           "Every change of a port's row is printed as one line, for example\n"
+           "  COM1 Create: Created\n"
+           "  COM1 Connection: Connected\n"
+           "  COM1 BaudRate: 9600\n"
+           "\n"
+           "Exit status: 0 after a signal, 1 when another copy runs or the port\n"
+           "directory cannot be used, 2 for a bad command line or settings file.\n";
+}
+
+int CHeadlessApp::Run(int argc, char** argv)
+{
+    std::string strConfig;
+    std::string strPortDir;
+    int bConfigGiven = 0;
+    for (int k = 1; k < argc; ++k)
+    {
+        const std::string strArg = argv[k];
+        if (strArg == "--help" || strArg == "-h")
+        {
+            std::fputs(Usage().c_str(), stdout);
+            return EXIT_OK;
+        }
+        if ((strArg == "--config" || strArg == "--port-dir") && k + 1 < argc)
+        {
+            (strArg == "--config" ? strConfig : strPortDir) = argv[++k];
+            bConfigGiven |= strArg == "--config" ? 1 : 0;
+            continue;
+        }
+        if (strArg.rfind("--config=", 0) == 0 || strArg.rfind("--port-dir=", 0) == 0)
+        {
+            const size_t nEq = strArg.find('=');
+            (strArg[2] == 'c' ? strConfig : strPortDir) = strArg.substr(nEq + 1);
+            bConfigGiven |= strArg[2] == 'c' ? 1 : 0;
+            continue;
+        }
+        PrintError("unknown argument '" + strArg + "'\n\n" + Usage());
+        return EXIT_USAGE;
+    }
+
+    // Signals are taken by one thread with sigwait, so every other thread
+    // (workers included) must have them blocked from the start.
+    sigset_t setSignals;
+    sigemptyset(&setSignals);
+    sigaddset(&setSignals, SIGINT);
+    sigaddset(&setSignals, SIGTERM);
+    sigaddset(&setSignals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &setSignals, nullptr);
+    // Writes to a vanished peer fail with EPIPE instead of killing us.
+    signal(SIGPIPE, SIG_IGN);
+
+    CInstanceLock lock;
+    if (!lock.Acquire(CInstanceLock::DefaultPath()))
+    {
+        std::fputs("Application already executed.\n", stderr);
+        return EXIT_RUNNING;
+    }
+
+    CSettingsFile settings;
+    if (!bConfigGiven)
+        strConfig = CSettingsFile::DefaultPath();
+    struct stat st;
+    if (bConfigGiven || stat(strConfig.c_str(), &st) == 0)
+    {
+        std::string strError;
+        if (!settings.Load(strConfig, &strError))
+        {
+            PrintError(strError);
+            return EXIT_USAGE;
+        }
+    }
+    else
+    {
+        PrintLine("No settings file at " + strConfig + "; no ports to start.");
+    }
+    if (strPortDir.empty())
+        strPortDir = settings.m_strPortDirectory;
+    if (!strPortDir.empty() && strPortDir[0] != '/')
+    {
+        PrintError("--port-dir: an absolute path is needed, not '" + strPortDir + "'");
+        return EXIT_USAGE;
+    }
+
+    CTaskLoop loop;
+    int nResult = EXIT_OK;
+    {
+        COmbraCtrlCore core(&loop);
+        std::string strError;
+        if (!core.Init(strPortDir, &strError))
+        {
+            PrintError(strError);
+            return EXIT_RUNNING;
+        }
+        core.ResetSettings();
+        settings.ApplyTo(core);
+        core.m_fnMessageBox = [](const std::string& strCaption, const std::string& strText) {
+            PrintError(strCaption + ": " + strText);
+        };
+        core.m_rows.SetListener([&core](int nRow, int nCol, const std::string& strText) {
+            PrintLine(core.m_rows.GetItemText(nRow, COL_PORT) + " " + COL_TITLES[static_cast<size_t>(nCol)] + ": " +
+                      strText);
+        });
+        core.InitList();
+        PrintLine("Port directory: " + core.GetPortDirectory());
+        if (core.m_comData.m_nEnableCount == 0)
+            PrintLine("No enabled port in " + strConfig + ".");
+
+        std::thread signals([&loop, setSignals] {
+            int nSignal = 0;
+            sigwait(&setSignals, &nSignal);
+            loop.Quit();
+            // Later signals are taken here too, so they cannot disturb the
+            // teardown; the thread ends with the process.
+            for (;;)
+                sigwait(&setSignals, &nSignal);
+        });
+        signals.detach();
+
+        core.m_startStop.OnStartStop();
+        loop.Run();
+
+        PrintLine("Stopping.");
+        core.Teardown();
+        // The workers' last reports.
+        loop.RunPending();
+    }
+    PrintLine("Stopped.");
+    return nResult;
+}

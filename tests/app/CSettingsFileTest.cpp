@@ -1,0 +1,167 @@
+#include "app/CSettingsFile.h"
+
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "app/COmbraCtrlCore.h"
+#include "app/CTaskLoop.h"
+#include "tests/TestSupport.h"
+
+using namespace testsupport;
+
+namespace
+{
+
+class SettingsFileTest : public ::testing::Test
+{
+protected:
+    std::string Write(const std::string& strText)
+    {
+        const std::string strPath = m_dir.File("nimbrel.ini");
+        std::ofstream(strPath) << strText;
+        return strPath;
+    }
+
+    CTempDir m_dir;
+};
+
+}  // namespace
+
+TEST_F(SettingsFileTest, LoadsEveryKeyAndDefaultsMissingOnes)
+{
+    const std::string strPath = Write(
+        "; a comment\n"
+        "[Options]\n"
+        "ConnectTimeout=5\nReconnect=1\nReconnectTime=30\nUser=admin\nPassword=se;cret#1\n"
+        "LoginChallenge=4\nLoginTimeout=20\nKeepAliveTime=1000\nKeepAliveInterval=2000\nPortDirectory=/tmp/x\n"
+        "\n[COM1]\nEnable=1\nMode=server\nConnectType=telnet\nSSL=1\nKeepAlive=1\nLocalPort=23\n"
+        "[COM256]\nMode=client\nIPAddress=10.1.2.3\nPeerPort=65535\n");
+    CSettingsFile s;
+    std::string strError;
+    ASSERT_EQ(s.Load(strPath, &strError), 1) << strError;
+    EXPECT_EQ(s.m_nConnectTimeout, 5);
+    EXPECT_EQ(s.m_bReconnect, 1);
+    EXPECT_EQ(s.m_nReconnectTime, 30);
+    EXPECT_EQ(s.m_strUser, "admin");
+    EXPECT_EQ(s.m_strPassword, "se;cret#1") << "no inline comments in values";
+    EXPECT_EQ(s.m_nLoginChallenge, 4);
+    EXPECT_EQ(s.m_nLoginTimeout, 20);
+    EXPECT_EQ(s.m_nKeepAliveTime, 1000);
+    EXPECT_EQ(s.m_nKeepAliveInterval, 2000);
+    EXPECT_EQ(s.m_strPortDirectory, "/tmp/x");
+    const auto& com1 = s.m_ports[0];
+    EXPECT_EQ(com1.bUse, 1);
+    EXPECT_EQ(com1.bEnable, 1);
+    EXPECT_EQ(com1.nMode, MODE_TCP_SERVER);
+    EXPECT_EQ(com1.nConnectType, CONNECT_TELNET);
+    EXPECT_EQ(com1.bSSL, 1);
+    EXPECT_EQ(com1.bKeepAlive, 1);
+    EXPECT_EQ(com1.nLocPort, 23);
+    EXPECT_EQ(com1.strIPAddress, "0.0.0.0");
+    const auto& com256 = s.m_ports[255];
+    EXPECT_EQ(com256.bEnable, 0) << "a missing key takes its default";
+    EXPECT_EQ(com256.strIPAddress, "10.1.2.3");
+    EXPECT_EQ(com256.nPeerPort, 65535);
+    EXPECT_EQ(s.m_ports[1].bUse, 0);
+}
+
+TEST_F(SettingsFileTest, NormalisesLikeThePortDialog)
+{
+    const std::string strPath = Write(
+        "[COM1]\nMode=udp\nSSL=1\nConnectType=telnet\n"
+        "[COM2]\nMode=client\nConnectType=secure\n"
+        "[COM3]\nMode=server\nConnectType=secure\n");
+    CSettingsFile s;
+    std::string strError;
+    ASSERT_EQ(s.Load(strPath, &strError), 1) << strError;
+    EXPECT_EQ(s.m_ports[0].bSSL, 0);
+    EXPECT_EQ(s.m_ports[0].nConnectType, CONNECT_RAW);
+    EXPECT_EQ(s.m_ports[1].nConnectType, CONNECT_RAW);
+    EXPECT_EQ(s.m_ports[2].nConnectType, CONNECT_SECURE);
+}
+
+TEST_F(SettingsFileTest, BadFilesAreRefusedWithTheKeyAndAcceptedValues)
+{
+    struct SRow
+    {
+        const char* pszText;
+        const char* pszExpect;  // part of the message
+    };
+    const SRow rows[] = {
+        {"[COM1]\nMode=modem\n", "Mode=modem: accepted values are client, server, udp"},
+        {"[COM1]\nConnectType=ssh\n", "accepted values are raw, secure, telnet"},
+        {"[COM1]\nPeerPort=65536\n", "PeerPort=65536: accepted values are 0 to 65535"},
+        {"[COM1]\nLocalPort=-1\n", "accepted values are 0 to 65535"},
+        {"[COM1]\nEnable=yes\n", "Enable=yes: accepted values are 0 and 1"},
+        {"[COM1]\nIPAddress=\n", "must not be empty"},
+        {"[COM1]\nColour=red\n", "unknown key"},
+        {"[COM0]\nEnable=1\n", "[COM0]"},
+        {"[COM257]\nEnable=1\n", "sections are [Options] and [COM1] to [COM256]"},
+        {"[COM01]\nEnable=1\n", "unknown section"},
+        {"[com1]\nEnable=1\n", "unknown section"},
+        {"[COM1]\nEnable=1\n[COM2]\nEnable=1\n[COM1]\nMode=udp\n", "appears twice"},
+        {"[COM1]\nEnable=1\nEnable=0\n", "key Enable appears twice"},
+        {"[Options]\nConnectTimeout=100\n", "ConnectTimeout=100: accepted values are 1 to 99"},
+        {"[Options]\nConnectTimeout=0\n", "accepted values are 1 to 99"},
+        {"[Options]\nReconnectTime=10000\n", "1 to 9999"},
+        {"[Options]\nKeepAliveTime=100000000\n", "1 to 99999999"},
+        {"[Options]\nUser=abcdefghijklmnopqrstu\n", "at most 20 characters"},
+        {"[Options]\nPortDirectory=relative\n", "an absolute path"},
+        {"[Options]\nConnectTimeout=1O\n", "1 to 99"},
+        {"Enable=1\n", "unknown section"},
+        {"[COM1]\njust words\n", "not a setting"},
+    };
+    for (const SRow& row : rows)
+    {
+        const std::string strPath = Write(row.pszText);
+        CSettingsFile s;
+        s.m_nConnectTimeout = 42;
+        std::string strError;
+        EXPECT_EQ(s.Load(strPath, &strError), 0) << row.pszText;
+        EXPECT_NE(strError.find(row.pszExpect), std::string::npos) << row.pszText << " gave: " << strError;
+        EXPECT_EQ(strError.rfind(strPath + ":", 0), 0u) << "the message names the file: " << strError;
+        EXPECT_EQ(s.m_nConnectTimeout, 42) << "a refused file changes nothing";
+    }
+    CSettingsFile s;
+    std::string strError;
+    EXPECT_EQ(s.Load(m_dir.File("missing.ini"), &strError), 0);
+    EXPECT_NE(strError.find("cannot be read"), std::string::npos);
+}
+
+TEST_F(SettingsFileTest, SaveWritesPrivateFileThatLoadsBack)
+{
+    CTaskLoop loop;
+    COmbraCtrlCore core(&loop);
+    core.ResetSettings();
+    core.m_strPassword = "p=ss";
+    core.m_nReconnectTime = 77;
+    core.m_comData.SetUse(9, 1);
+    core.m_comData.SetEnable(9, 1);
+    core.m_comData.SetMode(9, MODE_UDP);
+    core.m_comData.SetIPAddress(9, "192.168.0.255");
+    core.m_comData.SetPeerPort(9, 4001);
+    core.m_comData.SetLocPort(9, 4002);
+    CSettingsFile out;
+    out.ReadFrom(core);
+    const std::string strPath = m_dir.File("sub/dir/nimbrel.ini");
+    std::string strError;
+    ASSERT_EQ(out.Save(strPath, &strError), 1) << strError;
+    struct stat st;
+    ASSERT_EQ(stat(strPath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "the file holds the login password";
+
+    CSettingsFile in;
+    ASSERT_EQ(in.Load(strPath, &strError), 1) << strError;
+    COmbraCtrlCore core2(&loop);
+    core2.ResetSettings();
+    in.ApplyTo(core2);
+    EXPECT_EQ(core2.m_strPassword, "p=ss");
+    EXPECT_EQ(core2.m_nReconnectTime, 77);
+    EXPECT_EQ(core2.m_comData.GetUse(9), 1);
+    EXPECT_EQ(core2.m_comData.GetMode(9), MODE_UDP);
+    EXPECT_EQ(core2.m_comData.GetIPAddress(9), "192.168.0.255");
+    EXPECT_EQ(core2.m_comData.GetPeerPort(9), 4001);
+    EXPECT_EQ(core2.m_comData.GetLocPort(9), 4002);
+    EXPECT_EQ(core2.m_comData.GetUse(8), 0);
+}

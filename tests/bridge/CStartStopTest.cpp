@@ -1,0 +1,198 @@
+#include "bridge/CStartStop.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "app/COmbraCtrlCore.h"
+#include "app/CTaskLoop.h"
+#include "tests/TestSupport.h"
+
+using namespace testsupport;
+using namespace std::chrono_literals;
+
+namespace
+{
+
+// A port that can never be created and says a port of its name exists.
+class CStuckPort : public COmbraPortAx
+{
+public:
+    int CreatePort(const std::string&) override
+    {
+        ++m_nCreates;
+        return 0;
+    }
+    int PortExists(const std::string&) override { return 1; }
+    int DeletePort() override
+    {
+        ++m_nDeletes;
+        return 1;
+    }
+    void ReleasePort() override { ++m_nReleases; }
+
+    int m_nCreates = 0;
+    int m_nDeletes = 0;
+    int m_nReleases = 0;
+};
+
+class StartStopTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        std::string strError;
+        ASSERT_EQ(m_core.Init(m_dir.Path(), &strError), 1) << strError;
+        m_core.ResetSettings();
+        m_core.m_startStop.m_nRetryPauseMs = 10;
+        m_core.m_fnMessageBox = [this](const std::string& strCaption, const std::string& strText) {
+            m_vecBoxes.push_back(strCaption + "|" + strText);
+        };
+    }
+
+    void TearDown() override
+    {
+        for (int h : m_vecClose)
+            close(h);
+        m_core.Teardown();
+    }
+
+    void AddPort(int i, int bEnable, int nMode = MODE_TCP_CLIENT)
+    {
+        m_core.m_comData.SetUse(i, 1);
+        m_core.m_comData.SetEnable(i, bEnable);
+        m_core.m_comData.SetMode(i, nMode);
+        m_core.m_comData.SetIPAddress(i, "127.0.0.1");
+        m_core.m_comData.SetPeerPort(i, 1);
+    }
+
+    bool WaitIdle(int bRunning)
+    {
+        return m_loop.RunUntil([&] { return m_core.m_bBusy == 0 && m_core.m_comData.m_bRunning == bRunning; }, 10s);
+    }
+
+    std::string Create(int i) { return m_core.m_rows.GetItemText(m_core.m_rows.FindRow(i), COL_CREATE); }
+    bool LinkExists(const std::string& strName)
+    {
+        struct stat st;
+        return lstat(m_dir.File(strName).c_str(), &st) == 0;
+    }
+
+    CTempDir m_dir;
+    CTaskLoop m_loop;
+    COmbraCtrlCore m_core{&m_loop};
+    std::vector<std::string> m_vecBoxes;
+    std::vector<int> m_vecClose;
+};
+
+}  // namespace
+
+TEST_F(StartStopTest, NothingEnabledDoesNothing)
+{
+    AddPort(0, 0);
+    m_core.InitList();
+    EXPECT_EQ(m_core.m_startStop.OnStartStop(), 0);
+    EXPECT_EQ(m_core.m_bBusy, 0);
+    m_loop.RunUntil([] { return false; }, 50ms);
+    EXPECT_EQ(m_core.m_comData.m_bRunning, 0);
+    EXPECT_EQ(Create(0), "None");
+}
+
+TEST_F(StartStopTest, StartCreatesEnabledPortsAndStopRemovesThem)
+{
+    AddPort(0, 1);
+    AddPort(1, 0);
+    AddPort(5, 1, MODE_TCP_SERVER);
+    m_core.InitList();
+    ASSERT_EQ(m_core.m_startStop.OnStartStop(), 1);
+    EXPECT_EQ(m_core.m_bBusy, 1);
+    EXPECT_EQ(m_core.m_startStop.OnStartStop(), 0) << "one sequence at a time";
+    ASSERT_TRUE(WaitIdle(1));
+    EXPECT_EQ(Create(0), "Created");
+    EXPECT_EQ(Create(1), "None") << "a disabled row keeps its text";
+    EXPECT_EQ(Create(5), "Created");
+    EXPECT_TRUE(LinkExists("COM1"));
+    EXPECT_FALSE(LinkExists("COM2"));
+    EXPECT_TRUE(LinkExists("COM6"));
+    EXPECT_EQ(m_core.m_sock[0].IsThreadRunning(), 1);
+    EXPECT_EQ(m_core.m_sock[1].IsThreadRunning(), 0);
+
+    ASSERT_EQ(m_core.m_startStop.OnStartStop(), 1);
+    ASSERT_TRUE(WaitIdle(0));
+    EXPECT_EQ(Create(0), "None");
+    EXPECT_EQ(Create(5), "None");
+    EXPECT_FALSE(LinkExists("COM1"));
+    EXPECT_FALSE(LinkExists("COM6"));
+    EXPECT_EQ(m_core.m_sock[0].IsThreadRunning(), 0);
+    EXPECT_EQ(m_core.m_sock[5].IsThreadRunning(), 0);
+}
+
+TEST_F(StartStopTest, PortThatCannotBeCreatedEndsInCreateErrorAndStartStillCompletes)
+{
+    AddPort(2, 1);
+    AddPort(3, 1);
+    m_core.InitList();
+    auto pStuck = std::make_unique<CStuckPort>();
+    CStuckPort* pPort = pStuck.get();
+    m_core.ReplacePort(2, std::move(pStuck));
+    m_core.m_nCreateRetry = 3;
+    ASSERT_EQ(m_core.m_startStop.OnStartStop(), 1);
+    ASSERT_TRUE(WaitIdle(1));
+    EXPECT_EQ(Create(2), "Create Error");
+    EXPECT_EQ(Create(3), "Created") << "the next row goes on";
+    EXPECT_EQ(pPort->m_nCreates, 3);
+    EXPECT_EQ(pPort->m_nDeletes, 3) << "the leftover is removed after each failed attempt";
+    EXPECT_EQ(pPort->m_nReleases, 0) << "a leftover is removed without releasing it";
+    EXPECT_EQ(m_core.m_sock[2].IsThreadRunning(), 0);
+}
+
+TEST_F(StartStopTest, LeftoverLinkIsRemovedBeforeTheNextAttempt)
+{
+    AddPort(1, 1);
+    m_core.InitList();
+    ASSERT_EQ(symlink("/dev/pts/nothing", m_dir.File("COM2").c_str()), 0);
+    ASSERT_EQ(m_core.m_startStop.OnStartStop(), 1);
+    ASSERT_TRUE(WaitIdle(1));
+    EXPECT_EQ(Create(1), "Created");
+    char szTarget[128] = {};
+    ASSERT_GT(readlink(m_dir.File("COM2").c_str(), szTarget, sizeof(szTarget) - 1), 0);
+    EXPECT_EQ(std::string(szTarget), m_core.GetPort(1).GetSlavePath());
+}
+
+TEST_F(StartStopTest, StopIsRefusedWhileAnEnabledPortIsOpen)
+{
+    AddPort(0, 1, MODE_TCP_SERVER);
+    AddPort(4, 1, MODE_TCP_SERVER);
+    m_core.InitList();
+    ASSERT_EQ(m_core.m_startStop.OnStartStop(), 1);
+    ASSERT_TRUE(WaitIdle(1));
+    for (int i : {4, 0})
+    {
+        int h = OpenApp(m_core.GetPort(i).GetLinkPath());
+        ASSERT_GE(h, 0);
+        m_vecClose.push_back(h);
+    }
+    ASSERT_TRUE(m_loop.RunUntil([&] { return m_core.m_comData.GetOpen(0) == 1 && m_core.m_comData.GetOpen(4) == 1; }, 5s));
+    EXPECT_EQ(m_core.m_startStop.OnStartStop(), 0);
+    ASSERT_EQ(m_vecBoxes.size(), 1u) << "one box, however many ports are open";
+    EXPECT_EQ(m_vecBoxes[0], "Error|Virtual Serial Port is still used by other application.");
+    EXPECT_EQ(m_core.m_comData.m_bRunning, 1);
+    EXPECT_EQ(m_core.m_bBusy, 0);
+    EXPECT_TRUE(LinkExists("COM1"));
+}
+
+TEST_F(StartStopTest, TeardownDuringStartLeavesNoLink)
+{
+    for (int i = 0; i < 8; ++i)
+        AddPort(i, 1);
+    m_core.InitList();
+    ASSERT_EQ(m_core.m_startStop.OnStartStop(), 1);
+    m_loop.RunUntil([&] { return Create(2) == "Created"; }, 5s);
+    m_loop.Quit();
+    m_core.Teardown();
+    for (int i = 0; i < 8; ++i)
+        EXPECT_FALSE(LinkExists("COM" + std::to_string(i + 1)));
+    EXPECT_EQ(m_core.m_comData.m_bRunning, 0);
+}
