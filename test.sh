@@ -7,22 +7,9 @@ set -euo pipefail
 
 cd "$(dirname "$(readlink -f "$0")")"
 
-packages=(g++ cmake ninja-build pkg-config libssl-dev libinih-dev libgtest-dev libgmock-dev python3 python3-serial socat openssl)
-missing=()
-for package in "${packages[@]}"; do
-    if ! dpkg -s "$package" 2>/dev/null | grep -q '^Status: install ok installed'; then
-        missing+=("$package")
-    fi
-done
-if ((${#missing[@]} > 0)); then
-    if [[ $(id -u) -eq 0 ]]; then
-        export DEBIAN_FRONTEND=noninteractive
-        apt-get update
-        apt-get install -y --no-install-recommends "${missing[@]}"
-    else
-        echo "test.sh: missing packages (run as root to install them): ${missing[*]}" >&2
-    fi
-fi
+# What building needs, plus the test peers (pyserial, socat, openssl).
+tools/ensure-packages.sh g++ cmake ninja-build pkg-config libssl-dev libinih-dev \
+    libgtest-dev libgmock-dev python3 python3-serial socat openssl
 
 build_dir=build
 cmake_args=()
