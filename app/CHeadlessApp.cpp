@@ -1,5 +1,6 @@
 #include "app/CHeadlessApp.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -44,6 +45,7 @@ std::string CHeadlessApp::Usage()
            "  --port-dir DIR  where the COMn links are made (default: PortDirectory of the\n"
            "                  settings, else /run/nimbrel for root, else\n"
            "                  $XDG_RUNTIME_DIR/nimbrel, else /tmp/nimbrel-<uid>)\n"
+           "  --print-port-dir  print the port directory these arguments give, and exit\n"
            "  --help          this text\n"
            "\n"
            "Every change of a port's row is printed as one line, for example\n"
@@ -60,6 +62,7 @@ int CHeadlessApp::Run(int argc, char** argv)
     std::string strConfig;
     std::string strPortDir;
     int bConfigGiven = 0;
+    int bPrintPortDir = 0;
     for (int k = 1; k < argc; ++k)
     {
         const std::string strArg = argv[k];
@@ -67,6 +70,11 @@ int CHeadlessApp::Run(int argc, char** argv)
         {
             std::fputs(Usage().c_str(), stdout);
             return EXIT_OK;
+        }
+        if (strArg == "--print-port-dir")
+        {
+            bPrintPortDir = 1;
+            continue;
         }
         if ((strArg == "--config" || strArg == "--port-dir") && k + 1 < argc)
         {
@@ -83,6 +91,24 @@ int CHeadlessApp::Run(int argc, char** argv)
         }
         PrintError("unknown argument '" + strArg + "'\n\n" + Usage());
         return EXIT_USAGE;
+    }
+
+    if (bPrintPortDir)
+    {
+        std::string strError;
+        CSettingsFile settings;
+        struct stat stConfig;
+        if (!bConfigGiven)
+            strConfig = CSettingsFile::DefaultPath();
+        if ((bConfigGiven || stat(strConfig.c_str(), &stConfig) == 0) && !settings.Load(strConfig, &strError))
+        {
+            PrintError(strError);
+            return EXIT_USAGE;
+        }
+        if (strPortDir.empty())
+            strPortDir = settings.m_strPortDirectory;
+        PrintLine(strPortDir.empty() ? CPortWatcher::DefaultPortDirectory() : strPortDir);
+        return EXIT_OK;
     }
 
     // Signals are taken by one thread with sigwait, so every other thread
@@ -152,16 +178,17 @@ int CHeadlessApp::Run(int argc, char** argv)
         if (core.m_comData.m_nEnableCount == 0)
             PrintLine("No enabled port in " + strConfig + ".");
 
-        std::thread signals([&loop, setSignals] {
-            int nSignal = 0;
-            sigwait(&setSignals, &nSignal);
-            loop.Quit();
-            // Later signals are taken here too, so they cannot disturb the
-            // teardown; the thread ends with the process.
-            for (;;)
-                sigwait(&setSignals, &nSignal);
+        // The first signal ends the loop; later ones are taken here too,
+        // so they cannot disturb the teardown.
+        std::atomic<int> bDone{0};
+        std::thread signals([&loop, &bDone, setSignals] {
+            const struct timespec tsPoll = {0, 100 * 1000 * 1000};
+            while (!bDone)
+            {
+                if (sigtimedwait(&setSignals, nullptr, &tsPoll) > 0)
+                    loop.Quit();
+            }
         });
-        signals.detach();
 
         core.m_startStop.OnStartStop();
         loop.Run();
@@ -170,6 +197,8 @@ int CHeadlessApp::Run(int argc, char** argv)
         core.Teardown();
         // The workers' last reports.
         loop.RunPending();
+        bDone = 1;
+        signals.join();
     }
     PrintLine("Stopped.");
     return nResult;
