@@ -227,7 +227,12 @@ void CSocketCtrl::Run()
 
     std::lock_guard<std::recursive_mutex> lock(m_cs);
     if (m_nState != ST_IDLE)
-        DoTcpClose();
+    {
+        if (IsUdp())
+            DoUdpClose();
+        else
+            DoTcpClose();
+    }
     Post(STATUS_NOT_CONNECT);
     CloseSocket(m_hListen);
     RefreshLine();
@@ -251,9 +256,16 @@ void CSocketCtrl::RunState()
         DoTcpClose();
         m_nState = ST_CONNECT;
         break;
+    case ST_UDP_BIND: DoUdpBind(); break;
+    case ST_UDP_DATA: DoUdpData(); break;
+    case ST_UDP_DRAIN: DoDrain(ST_UDP_CLOSE); break;
+    case ST_UDP_CLOSE: DoUdpClose(); break;
+    case ST_UDP_RETRY_WAIT: DoUdpRetryWait(); break;
+    case ST_LISTEN: DoListen(); break;
+    case ST_ACCEPT: DoAccept(); break;
     default:
-        // Idle, and the states whose procedures belong to the server, UDP,
-        // TLS, Telnet and login services.
+        // Idle, and the states whose procedures belong to the TLS, Telnet
+        // and login services.
         break;
     }
 }
@@ -310,11 +322,16 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
         Cap(CYCLE_MS);
         break;
     case ST_DATA:
+    case ST_UDP_DATA:
     {
+        const int bUdp = m_nState == ST_UDP_DATA;
         if (m_hSocket != INVALID_SOCKET && m_tRxDrain == 0)
         {
             short nEvents = 0;
-            if (m_nRxCount < RING_SIZE && !ReceiveGated())
+            // A waiting datagram that does not fit yet is left alone until
+            // the ring has room for all of it.
+            const int nNeed = bUdp ? std::max(m_nUdpWaiting, 1) : 1;
+            if (RING_SIZE - m_nRxCount >= nNeed && m_nUdpHeld == 0 && !ReceiveGated())
                 nEvents |= POLLIN;
             if (m_nTxCount > 0)
                 nEvents |= POLLOUT;
@@ -325,11 +342,15 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
         {
             Cap(CYCLE_MS);
         }
+        if (m_nUdpHeld > 0 && m_nRxCount < RING_SIZE)
+            Cap(0);
         short nPty = 0;
         if (m_nTxCount < RING_SIZE)
             nPty |= POLLIN;
         if (m_nRxCount > 0)
             nPty |= POLLOUT;
+        // A server's peer may send while no application has the port open:
+        // its data still goes to the pty, at the plain cycle.
         if (nPty != 0 && !addPty(nPty) && m_nRxCount > 0)
             Cap(CYCLE_MS);
         // Only while the port is still being read: a cycle that reads
@@ -346,14 +367,35 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
     }
     case ST_DRAIN:
     case ST_RESTART_DRAIN:
+    case ST_UDP_DRAIN:
         if (m_hSocket != INVALID_SOCKET && m_nTxCount > 0)
             pFds[n++] = {m_hSocket, POLLOUT, 0};
-        if (m_nState == ST_DRAIN && m_nTxCount < RING_SIZE)
+        if (m_nState != ST_RESTART_DRAIN && m_nTxCount < RING_SIZE)
             addPty(POLLIN);
         Cap(CYCLE_MS);
         break;
     case ST_RETRY_WAIT:
         if (!IsServer() && m_pDlg->m_bReconnect == 1)
+            Cap(CYCLE_MS);
+        break;
+    case ST_UDP_BIND:
+    case ST_UDP_CLOSE:
+        Cap(0);
+        break;
+    case ST_UDP_RETRY_WAIT:
+        if (m_pDlg->m_bReconnect == 1)
+            Cap(CYCLE_MS);
+        break;
+    case ST_LISTEN:
+        // A failed listen is tried again every cycle; an entry that may not
+        // listen has nothing to wait for.
+        if (IsServer() && m_pDlg->m_comData.GetUse(nPort) == 1 && m_pDlg->m_comData.GetEnable(nPort) == 1)
+            Cap(CYCLE_MS);
+        break;
+    case ST_ACCEPT:
+        if (m_hListen != INVALID_SOCKET)
+            pFds[n++] = {m_hListen, POLLIN, 0};
+        else
             Cap(CYCLE_MS);
         break;
     default:
@@ -705,14 +747,17 @@ void CSocketCtrl::DoDrain(int nNextState)
         return;
     }
     // What the application wrote just before it closed still goes out.
-    if (nNextState == ST_CLOSE && m_pTxBuf != nullptr && m_hSocket != INVALID_SOCKET)
+    if (nNextState != ST_RESTART && m_pTxBuf != nullptr && m_hSocket != INVALID_SOCKET)
         ReadPort();
     if (m_nTxCount == 0)
     {
         m_nState = nNextState;
         return;
     }
-    SendTcp();
+    if (nNextState == ST_UDP_CLOSE)
+        SendUdp();
+    else
+        SendTcp();
 }
 
 void CSocketCtrl::CloseConnection()
@@ -745,6 +790,258 @@ void CSocketCtrl::DoTcpClose()
     Post(STATUS_NOT_CONNECT);
 }
 
+// ---- TCP server ----
+
+void CSocketCtrl::DoListen()
+{
+    const CCOMData& data = m_pDlg->m_comData;
+    if (data.GetUse(m_nPort) != 1 || data.GetEnable(m_nPort) != 1 || data.GetMode(m_nPort) != MODE_TCP_SERVER)
+        return;
+    m_hListen = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_hListen < 0)
+    {
+        m_hListen = INVALID_SOCKET;
+        Post(STATUS_CREATE_ERROR);
+        return;
+    }
+    // Without it the port could not be listened on again while the last
+    // connection lingers in TIME_WAIT; a port another program listens on
+    // still fails.
+    int nOn = 1;
+    setsockopt(m_hListen, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof(nOn));
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<uint16_t>(data.GetLocPort(m_nPort)));
+    if (bind(m_hListen, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0 || listen(m_hListen, 0) != 0 ||
+        !SetKeepAlive(m_hListen))
+    {
+        CloseSocket(m_hListen);
+        Post(STATUS_CREATE_ERROR);
+        return;
+    }
+    m_nState = ST_ACCEPT;
+}
+
+void CSocketCtrl::DoAccept()
+{
+    if (m_hListen == INVALID_SOCKET)
+    {
+        m_nState = ST_LISTEN;
+        return;
+    }
+    struct sockaddr_in addr;
+    socklen_t nLen = sizeof(addr);
+    // The options of the listening socket (keep-alive) carry over; the
+    // non-blocking mode does not on Linux, hence the flag.
+    const int hNew = accept4(m_hListen, reinterpret_cast<struct sockaddr*>(&addr), &nLen, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (hNew < 0)
+        return;
+    if (m_hSocket != INVALID_SOCKET)
+    {
+        shutdown(hNew, SHUT_RDWR);
+        close(hNew);
+        return;
+    }
+    const unsigned char* pb = reinterpret_cast<const unsigned char*>(&addr.sin_addr.s_addr);
+    m_pDlg->PostPeer(std::to_string(pb[0]) + "." + std::to_string(pb[1]) + "." + std::to_string(pb[2]) + "." +
+                         std::to_string(pb[3]) + ":" + std::to_string(ntohs(addr.sin_port)),
+                     m_nPort);
+    m_hSocket = hNew;
+    OnAccepted();
+    // One peer at a time: while it is connected, others are refused.
+    CloseSocket(m_hListen);
+}
+
+void CSocketCtrl::OnAccepted()
+{
+    if (m_pDlg->m_comData.GetSSL(m_nPort) == 1)
+    {
+        // The TLS server session joins here.
+        m_tHandshake = Now() + 10;
+        m_nState = ST_TLS_ACCEPT;
+        Post(STATUS_SSL_CONNECTING);
+        return;
+    }
+    if (!AllocRings())
+    {
+        // Like a socket that cannot be made: drop the peer, listen again.
+        Post(STATUS_CREATE_ERROR);
+        m_nState = ST_CLOSE;
+        return;
+    }
+    m_tRxDrain = 0;
+    Post(STATUS_CONNECTED);
+    m_nState = ST_DATA;
+}
+
+// ---- UDP ----
+
+void CSocketCtrl::DoUdpBind()
+{
+    auto fail = [this] {
+        CloseSocket(m_hSocket);
+        m_tRetry = Now() + m_pDlg->m_nReconnectTime;
+        m_nState = ST_UDP_RETRY_WAIT;
+        Post(STATUS_UDP_ERROR);
+    };
+    m_hSocket = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_hSocket < 0)
+    {
+        m_hSocket = INVALID_SOCKET;
+        fail();
+        return;
+    }
+    if (m_pDlg->m_comData.GetIPAddress(m_nPort).find("255") != std::string::npos)
+    {
+        int nOn = 1;
+        setsockopt(m_hSocket, SOL_SOCKET, SO_BROADCAST, &nOn, sizeof(nOn));
+    }
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<uint16_t>(m_pDlg->m_comData.GetLocPort(m_nPort)));
+    if (bind(m_hSocket, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0 || !AllocRings())
+    {
+        fail();
+        return;
+    }
+    m_nUdpWaiting = 0;
+    m_nState = ST_UDP_DATA;
+    Post(STATUS_UDP_STARTED);
+}
+
+void CSocketCtrl::DoUdpData()
+{
+    Deliver();
+    if (!ReceiveGated())
+        ReceiveUdp();
+    SendUdp();
+    ReadPort();
+}
+
+void CSocketCtrl::MoveHeldDatagram()
+{
+    const int n = std::min(m_nUdpHeld, RING_SIZE - m_nRxCount);
+    if (n <= 0)
+        return;
+    RingPut(m_pRxBuf, m_nRxIn, m_nRxCount, m_pUdpHeld + m_nUdpHeldOut, n);
+    m_nUdpHeldOut += n;
+    m_nUdpHeld -= n;
+    if (m_nUdpHeld == 0)
+        FreeHeldDatagram();
+}
+
+void CSocketCtrl::FreeHeldDatagram()
+{
+    delete[] m_pUdpHeld;
+    m_pUdpHeld = nullptr;
+    m_nUdpHeld = 0;
+    m_nUdpHeldOut = 0;
+}
+
+void CSocketCtrl::ReceiveUdp()
+{
+    if (m_pRxBuf == nullptr)
+        return;
+    if (m_nUdpHeld > 0)
+    {
+        MoveHeldDatagram();
+        return;
+    }
+    const int nFree = RING_SIZE - m_nRxCount;
+    if (nFree <= 0)
+        return;
+    // Look at the size first: a datagram is taken only whole.
+    unsigned char ch;
+    const ssize_t nSize = recv(m_hSocket, &ch, 1, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+    if (nSize < 0)
+        return;
+    if (nSize > RING_SIZE)
+    {
+        // Larger than the whole ring: hold it and hand it on in parts.
+        m_pUdpHeld = new (std::nothrow) unsigned char[static_cast<size_t>(nSize)];
+        if (m_pUdpHeld == nullptr)
+            return;
+        const ssize_t n = recvfrom(m_hSocket, m_pUdpHeld, static_cast<size_t>(nSize), MSG_DONTWAIT, nullptr, nullptr);
+        if (n <= 0)
+        {
+            FreeHeldDatagram();
+            return;
+        }
+        m_nUdpHeld = static_cast<int>(n);
+        m_nUdpWaiting = 0;
+        MoveHeldDatagram();
+        return;
+    }
+    if (nSize > nFree)
+    {
+        m_nUdpWaiting = static_cast<int>(nSize);
+        return;
+    }
+    unsigned char buf[RING_SIZE];
+    struct sockaddr_in from;
+    socklen_t nLen = sizeof(from);
+    // Datagrams from any sender are taken, not only the peer's.
+    const ssize_t n =
+        recvfrom(m_hSocket, buf, static_cast<size_t>(nFree), MSG_DONTWAIT, reinterpret_cast<struct sockaddr*>(&from), &nLen);
+    m_nUdpWaiting = 0;
+    if (n <= 0)
+        return;
+    RingPut(m_pRxBuf, m_nRxIn, m_nRxCount, buf, static_cast<int>(n));
+}
+
+void CSocketCtrl::SendUdp()
+{
+    if (m_pTxBuf == nullptr || m_nTxCount == 0 || m_hSocket == INVALID_SOCKET)
+        return;
+    unsigned char buf[BLOCK_SIZE];
+    const int n = RingPeek(m_pTxBuf, m_nTxOut, m_nTxCount, buf, BLOCK_SIZE);
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = inet_addr(m_pDlg->m_comData.GetIPAddress(m_nPort).c_str());
+    addr.sin_port = htons(static_cast<uint16_t>(m_pDlg->m_comData.GetPeerPort(m_nPort)));
+    const ssize_t nSent = sendto(m_hSocket, buf, static_cast<size_t>(n), MSG_DONTWAIT | MSG_NOSIGNAL,
+                                 reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
+    if (nSent > 0)
+        RingConsume(m_nTxOut, m_nTxCount, static_cast<int>(nSent));
+}
+
+void CSocketCtrl::DoUdpClose()
+{
+    if (m_nState == ST_IDLE)
+        return;
+    if (m_hSocket != INVALID_SOCKET)
+    {
+        shutdown(m_hSocket, SHUT_RDWR);
+        CloseSocket(m_hSocket);
+    }
+    FreeRings();
+    m_nState = ST_IDLE;
+    Post(STATUS_NOT_CONNECT);
+}
+
+void CSocketCtrl::DoUdpRetryWait()
+{
+    if (m_pDlg->m_bReconnect == 1 && Now() > m_tRetry)
+        m_nState = ST_UDP_BIND;
+}
+
+int CSocketCtrl::GetSocketHandle()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    return m_hSocket;
+}
+
+int CSocketCtrl::GetListenHandle()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    return m_hListen;
+}
+
 // ---- rings ----
 
 int CSocketCtrl::AllocRings()
@@ -763,6 +1060,8 @@ int CSocketCtrl::AllocRings()
 
 void CSocketCtrl::FreeRings()
 {
+    FreeHeldDatagram();
+    m_nUdpWaiting = 0;
     delete[] m_pTxBuf;
     delete[] m_pRxBuf;
     m_pTxBuf = nullptr;

@@ -85,6 +85,10 @@ public:
     // Cycles run so far: shows that an idle worker sleeps.
     uint64_t GetCycleCount() const { return m_nCycles; }
 
+    // Tests: the data socket and the listening socket (-1: none).
+    int GetSocketHandle();
+    int GetListenHandle();
+
     // Tests: a stand-in for the millisecond tick counter.
     void SetTickSource(std::function<uint32_t()> fnTick);
 
@@ -125,6 +129,21 @@ private:
     void DoDrain(int nNextState);
     void CloseConnection();
     void DoTcpClose();
+
+    // TCP server
+    void DoListen();
+    void DoAccept();
+    void OnAccepted();
+
+    // UDP
+    void DoUdpBind();
+    void DoUdpData();
+    void ReceiveUdp();
+    void SendUdp();
+    void DoUdpClose();
+    void DoUdpRetryWait();
+    void MoveHeldDatagram();
+    void FreeHeldDatagram();
 
     // Rings
     int AllocRings();
@@ -176,6 +195,13 @@ private:
     // application: they are handed on until this deadline (0: not so).
     int64_t m_tRxDrain = 0;
     int m_nRxGone = 0;  // how it went: 1 closed, 2 failed
+    // UDP: the size of the next datagram when it did not fit into the
+    // receive ring yet (it waits in the socket, never cut), and a datagram
+    // larger than the whole ring, held here and handed on in parts.
+    int m_nUdpWaiting = 0;
+    unsigned char* m_pUdpHeld = nullptr;
+    int m_nUdpHeld = 0;
+    int m_nUdpHeldOut = 0;
     // Bytes the port still held after the last read of it: a pty does not
     // report ready for what the port object has already taken in.
     long m_nPortPending = 0;

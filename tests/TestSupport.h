@@ -150,3 +150,76 @@ inline std::string Pattern(size_t n, unsigned nSeed = 1)
 }
 
 }  // namespace testsupport
+
+namespace testsupport
+{
+
+// Connects to a loopback TCP port; -1 when refused or timed out.
+inline int ConnectTcp(int nPort, int nMs = 2000)
+{
+    int h = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(nPort));
+    if (connect(h, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 && errno != EINPROGRESS)
+    {
+        close(h);
+        return -1;
+    }
+    pollfd p{h, POLLOUT, 0};
+    int nError = 0;
+    socklen_t nLen = sizeof(nError);
+    if (poll(&p, 1, nMs) <= 0 || getsockopt(h, SOL_SOCKET, SO_ERROR, &nError, &nLen) != 0 || nError != 0)
+    {
+        close(h);
+        return -1;
+    }
+    fcntl(h, F_SETFL, 0);
+    return h;
+}
+
+inline int LocalPortOf(int h)
+{
+    sockaddr_in addr{};
+    socklen_t nLen = sizeof(addr);
+    getsockname(h, reinterpret_cast<sockaddr*>(&addr), &nLen);
+    return ntohs(addr.sin_port);
+}
+
+// A UDP socket bound to a loopback port (0: any).
+inline int BindUdp(int* pnPort)
+{
+    int h = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(*pnPort));
+    if (bind(h, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
+    {
+        close(h);
+        return -1;
+    }
+    *pnPort = LocalPortOf(h);
+    return h;
+}
+
+inline bool SendUdpTo(int h, int nPort, const std::string& str)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(nPort));
+    return sendto(h, str.data(), str.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) ==
+           static_cast<ssize_t>(str.size());
+}
+
+inline int GetIntOption(int h, int nLevel, int nName)
+{
+    int n = -1;
+    socklen_t nLen = sizeof(n);
+    getsockopt(h, nLevel, nName, &n, &nLen);
+    return n;
+}
+
+}  // namespace testsupport

@@ -123,6 +123,59 @@ class NimbreldTest(unittest.TestCase):
         self.assertTrue(d.wait_line("COM2 BaudRate: --------"), d.seen)
         peer.close()
 
+    def test_example_configuration_joins_two_programs(self):
+        here = os.path.dirname(os.path.abspath(__file__))
+        with open(os.path.join(here, "..", "..", "examples", "nimbrel.ini")) as f:
+            ini = f.read()
+        # The example's TCP port may be taken on a busy machine: use a free one.
+        free = socket.socket()
+        free.bind(("127.0.0.1", 0))
+        port = free.getsockname()[1]
+        free.close()
+        ini = ini.replace("7001", str(port))
+        d = self.start(ini)
+        self.assertTrue(d.wait_line("COM1 Create: Created"), d.seen)
+        self.assertTrue(d.wait_line("COM2 Create: Created"), d.seen)
+        com1 = serial.Serial(os.path.join(d.port_dir, "COM1"), 115200, timeout=5)
+        com2 = serial.Serial(os.path.join(d.port_dir, "COM2"), 115200, timeout=5)
+        try:
+            self.assertTrue(d.wait_line("COM2 Connection: Connected"), d.seen)
+            self.assertTrue(d.wait_line("COM1 Connection: Connected"), d.seen)
+            self.assertTrue(any(line.startswith("COM1 Peer: 127.0.0.1:") for line in d.seen), d.seen)
+            com2.write(b"hello from COM2\r\n")
+            self.assertEqual(com1.read(17), b"hello from COM2\r\n")
+            com1.write(b"and back from COM1")
+            self.assertEqual(com2.read(18), b"and back from COM1")
+        finally:
+            com2.close()
+            com1.close()
+        self.assertTrue(d.wait_line("COM1 Peer: ----------"), d.seen)
+        self.assertEqual(d.stop(), 0)
+        self.assertEqual(os.listdir(d.port_dir), [])
+
+    def test_udp_port_talks_to_a_datagram_peer(self):
+        peer = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        peer.bind(("127.0.0.1", 0))
+        peer.settimeout(5)
+        free = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        free.bind(("127.0.0.1", 0))
+        local = free.getsockname()[1]
+        free.close()
+        d = self.start("[COM3]\nEnable=1\nMode=udp\nIPAddress=127.0.0.1\nPeerPort=%d\nLocalPort=%d\n"
+                       % (peer.getsockname()[1], local))
+        self.assertTrue(d.wait_line("COM3 Create: Created"), d.seen)
+        com3 = serial.Serial(os.path.join(d.port_dir, "COM3"), 9600, timeout=5)
+        try:
+            self.assertTrue(d.wait_line("COM3 Connection: UDP Started"), d.seen)
+            com3.write(b"datagram out")
+            self.assertEqual(peer.recv(100), b"datagram out")
+            peer.sendto(b"datagram in", ("127.0.0.1", local))
+            self.assertEqual(com3.read(11), b"datagram in")
+        finally:
+            com3.close()
+            peer.close()
+        self.assertTrue(d.wait_line("COM3 Connection: Not Connect"), d.seen)
+
     def test_signal_removes_every_link(self):
         ini = client_ini(self.peer_port) + (
             "\n[COM7]\nEnable=1\nMode=server\nLocalPort=0\n"

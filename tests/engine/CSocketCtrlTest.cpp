@@ -1,117 +1,6 @@
 #include "engine/CSocketCtrl.h"
 
-#include <sys/stat.h>
-
-#include <atomic>
-#include <chrono>
-#include <thread>
-#include <vector>
-
-#include "app/COmbraCtrlCore.h"
-#include "app/CTaskLoop.h"
-#include "tests/TestSupport.h"
-
-using namespace testsupport;
-using namespace std::chrono_literals;
-
-namespace
-{
-
-constexpr int PORT = 0;  // COM1
-
-class WorkerTest : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        std::string strError;
-        ASSERT_EQ(m_core.Init(m_dir.Path(), &strError), 1) << strError;
-        m_core.ResetSettings();
-        m_core.m_rows.SetListener([this](int nRow, int nCol, const std::string& strText) {
-            if (nCol == COL_CONNECTION)
-                m_vecConn.push_back({m_core.m_rows.GetItemData(nRow), strText});
-        });
-    }
-
-    void TearDown() override
-    {
-        for (int h : m_vecClose)
-            close(h);
-        m_core.Teardown();
-    }
-
-    void ConfigureClient(int i, int nPeerPort, const std::string& strIp = "127.0.0.1")
-    {
-        m_core.m_comData.SetUse(i, 1);
-        m_core.m_comData.SetEnable(i, 1);
-        m_core.m_comData.SetMode(i, MODE_TCP_CLIENT);
-        m_core.m_comData.SetIPAddress(i, strIp);
-        m_core.m_comData.SetPeerPort(i, nPeerPort);
-    }
-
-    // What the start sequence does for one port.
-    void StartPort(int i)
-    {
-        if (m_core.m_rows.FindRow(i) < 0)
-            m_core.InitList();
-        ASSERT_EQ(m_core.GetPort(i).CreatePort("COM" + std::to_string(i + 1)), 1);
-        m_core.m_bLineOn[i] = 0;
-        ASSERT_EQ(m_core.m_sock[static_cast<size_t>(i)].StartThread(), 1);
-    }
-
-    int OpenApp(int i, int nFlags = 0)
-    {
-        int h = testsupport::OpenApp(m_core.GetPort(i).GetLinkPath(), nFlags);
-        if (h >= 0)
-            m_vecClose.push_back(h);
-        return h;
-    }
-
-    void CloseApp(int h)
-    {
-        close(h);
-        std::erase(m_vecClose, h);
-    }
-
-    std::string Conn(int i) { return m_core.m_rows.GetItemText(m_core.m_rows.FindRow(i), COL_CONNECTION); }
-
-    bool WaitConn(int i, const std::string& strText, std::chrono::milliseconds timeout = 5s)
-    {
-        return m_loop.RunUntil([&] { return Conn(i) == strText; }, timeout);
-    }
-
-    bool WaitState(int i, int nState, std::chrono::milliseconds timeout = 5s)
-    {
-        return m_loop.RunUntil([&] { return m_core.m_sock[static_cast<size_t>(i)].m_nState == nState; }, timeout);
-    }
-
-    // Accepts while the owner thread keeps handling the port events.
-    int Accept(int hListen, std::chrono::milliseconds timeout = 5s)
-    {
-        int h = -1;
-        m_loop.RunUntil([&] { return WaitReadable(hListen, 0) && (h = accept4(hListen, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; },
-                        timeout);
-        return h;
-    }
-
-    // Texts the "Connection" cell of port i took, in order.
-    std::vector<std::string> ConnHistory(int i)
-    {
-        std::vector<std::string> vec;
-        for (auto& [nPort, str] : m_vecConn)
-            if (nPort == i)
-                vec.push_back(str);
-        return vec;
-    }
-
-    CTempDir m_dir;
-    CTaskLoop m_loop;
-    COmbraCtrlCore m_core{&m_loop};
-    std::vector<std::pair<int, std::string>> m_vecConn;
-    std::vector<int> m_vecClose;
-};
-
-}  // namespace
+#include "tests/engine/WorkerFixture.h"
 
 TEST_F(WorkerTest, ConnectsOnOpenAndCarriesDataBothWays)
 {
@@ -130,8 +19,9 @@ TEST_F(WorkerTest, ConnectsOnOpenAndCarriesDataBothWays)
     m_vecClose.push_back(hPeer);
     ASSERT_TRUE(WaitConn(PORT, "Connected"));
     EXPECT_EQ(ConnHistory(PORT), (std::vector<std::string>{"Connecting", "Connected"}));
-    EXPECT_EQ(m_core.GetPort(PORT).GetLinkSignalA(), 1);
-    EXPECT_EQ(m_core.GetPort(PORT).GetLinkSignalB(), 1);
+    // The line indication follows within the same worker cycle.
+    EXPECT_TRUE(m_loop.RunUntil(
+        [&] { return m_core.GetPort(PORT).GetLinkSignalA() == 1 && m_core.GetPort(PORT).GetLinkSignalB() == 1; }, 5s));
 
     ASSERT_TRUE(WriteAll(hApp, "to the peer"));
     EXPECT_EQ(ReadFor(hPeer, 11), "to the peer");
@@ -142,7 +32,8 @@ TEST_F(WorkerTest, ConnectsOnOpenAndCarriesDataBothWays)
     ASSERT_TRUE(WaitState(PORT, ST_IDLE));
     ASSERT_TRUE(WaitConn(PORT, "Not Connect"));
     EXPECT_EQ(ReadFor(hPeer, 1, 2000), "") << "the peer sees the hang-up";
-    EXPECT_EQ(m_core.GetPort(PORT).GetLinkSignalA(), 0);
+    EXPECT_TRUE(m_loop.RunUntil(
+        [&] { return m_core.GetPort(PORT).GetLinkSignalA() == 0 && m_core.GetPort(PORT).GetLinkSignalB() == 0; }, 5s));
 }
 
 TEST_F(WorkerTest, RefusedConnectFailsAtOnce)
