@@ -849,9 +849,11 @@ void CSocketCtrl::DoAccept()
                          std::to_string(pb[3]) + ":" + std::to_string(ntohs(addr.sin_port)),
                      m_nPort);
     m_hSocket = hNew;
-    OnAccepted();
-    // One peer at a time: while it is connected, others are refused.
+    // One peer at a time: while it is connected, others are refused. Closed
+    // before the reports go out, so "Connected" never shows while a second
+    // peer could still get in.
     CloseSocket(m_hListen);
+    OnAccepted();
 }
 
 void CSocketCtrl::OnAccepted()
