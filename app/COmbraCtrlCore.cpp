@@ -1,5 +1,6 @@
 #include "app/COmbraCtrlCore.h"
 
+#include <csignal>
 #include <sys/resource.h>
 
 #include "app/CDispatcher.h"
@@ -25,6 +26,9 @@ COmbraCtrlCore::COmbraCtrlCore(CDispatcher* pDispatcher)
     : m_pDispatcher(pDispatcher), m_events(this), m_watcher(pDispatcher, &m_events)
 {
     RaiseFileLimit();
+    // A peer that vanished must fail a write, not end the process: the TLS
+    // library writes to its sockets without MSG_NOSIGNAL.
+    signal(SIGPIPE, SIG_IGN);
     for (int i = 0; i < PORT_COUNT; ++i)
     {
         m_port[static_cast<size_t>(i)] = std::make_unique<COmbraPortAx>();

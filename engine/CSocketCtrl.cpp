@@ -8,6 +8,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <new>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -60,6 +62,26 @@ void CSocketCtrl::Bind(COmbraCtrlCore* pDlg, int nPort)
 {
     m_pDlg = pDlg;
     m_nPort = nPort;
+    // The key files live beside the executable; without its path, the bare
+    // names are taken relative to the current directory.
+    char szExe[4096];
+    const ssize_t n = readlink("/proc/self/exe", szExe, sizeof(szExe) - 1);
+    std::string strDir;
+    if (n > 0)
+    {
+        szExe[n] = '\0';
+        strDir = szExe;
+        strDir.erase(strDir.rfind('/') + 1);
+    }
+    m_strPublicKey = strDir + "public.key";
+    m_strPrivateKey = strDir + "private.key";
+}
+
+void CSocketCtrl::SetKeyFiles(const std::string& strPublicKey, const std::string& strPrivateKey)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    m_strPublicKey = strPublicKey;
+    m_strPrivateKey = strPrivateKey;
 }
 
 int64_t CSocketCtrl::Now()
@@ -256,6 +278,11 @@ void CSocketCtrl::RunState()
         DoTcpClose();
         m_nState = ST_CONNECT;
         break;
+    case ST_TLS_START: DoTlsStart(0); break;
+    case ST_TLS_HANDSHAKE: DoTlsHandshake(0); break;
+    case ST_TLS_RESTART: DoTlsStart(1); break;
+    case ST_TLS_REHANDSHAKE: DoTlsHandshake(1); break;
+    case ST_TLS_ACCEPT: DoTlsAccept(); break;
     case ST_UDP_BIND: DoUdpBind(); break;
     case ST_UDP_DATA: DoUdpData(); break;
     case ST_UDP_DRAIN: DoDrain(ST_UDP_CLOSE); break;
@@ -264,8 +291,8 @@ void CSocketCtrl::RunState()
     case ST_LISTEN: DoListen(); break;
     case ST_ACCEPT: DoAccept(); break;
     default:
-        // Idle, and the states whose procedures belong to the TLS, Telnet
-        // and login services.
+        // Idle, and the states whose procedures belong to the Telnet and
+        // login services.
         break;
     }
 }
@@ -344,6 +371,18 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
         }
         if (m_nUdpHeld > 0 && m_nRxCount < RING_SIZE)
             Cap(0);
+        if (m_pSSL != nullptr)
+        {
+            // Plaintext the library already holds never shows on the socket.
+            if ((SSL_pending(m_pSSL) > 0 || SSL_has_pending(m_pSSL)) && m_nRxCount < RING_SIZE && !ReceiveGated())
+                Cap(0);
+            // A read that needs a write (or the other way round) cannot be
+            // told from the plain events above.
+            if (m_nSSLWant != 0)
+                Cap(CYCLE_MS);
+            if (m_nTlsGone != 0 && m_tRxDrain == 0)
+                Cap(0);
+        }
         short nPty = 0;
         if (m_nTxCount < RING_SIZE)
             nPty |= POLLIN;
@@ -380,7 +419,16 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
         break;
     case ST_UDP_BIND:
     case ST_UDP_CLOSE:
+    case ST_TLS_START:
+    case ST_TLS_RESTART:
         Cap(0);
+        break;
+    case ST_TLS_HANDSHAKE:
+    case ST_TLS_REHANDSHAKE:
+    case ST_TLS_ACCEPT:
+        if (m_hSocket != INVALID_SOCKET)
+            pFds[n++] = {m_hSocket, m_nSSLWant != 0 ? m_nSSLWant : static_cast<short>(POLLIN | POLLOUT), 0};
+        Cap(CYCLE_MS);  // the handshake deadline
         break;
     case ST_UDP_RETRY_WAIT:
         if (m_pDlg->m_bReconnect == 1)
@@ -592,9 +640,10 @@ int CSocketCtrl::PeerCheck()
     {
         unsigned char ch;
         ssize_t n = recv(m_hSocket, &ch, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)))
+        const int bAlive = n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR));
+        if (bAlive && m_nTlsGone == 0)
             return 1;
-        nGone = n == 0 ? 1 : 2;
+        nGone = bAlive ? m_nTlsGone : (n == 0 ? 1 : 2);
         // What was received before the peer went is still handed on, for
         // at most the drain time; only then is the connection given up.
         if (m_nRxCount > 0)
@@ -666,9 +715,33 @@ void CSocketCtrl::ReceiveTcp()
     if (nFree <= 0)
         return;
     unsigned char buf[BLOCK_SIZE];
-    const ssize_t n = recv(m_hSocket, buf, static_cast<size_t>(nFree < BLOCK_SIZE ? nFree : BLOCK_SIZE), MSG_DONTWAIT);
-    if (n <= 0)
-        return;
+    const int nWant = nFree < BLOCK_SIZE ? nFree : BLOCK_SIZE;
+    ssize_t n;
+    if (m_bSSLActive == 1)
+    {
+        ERR_clear_error();
+        n = SSL_read(m_pSSL, buf, nWant);
+        if (n <= 0)
+        {
+            const int nError = SSL_get_error(m_pSSL, static_cast<int>(n));
+            if (nError == SSL_ERROR_WANT_READ)
+                m_nSSLWant = 0;
+            else if (nError == SSL_ERROR_WANT_WRITE)
+                m_nSSLWant = POLLOUT;
+            else if (nError == SSL_ERROR_ZERO_RETURN)
+                m_nTlsGone = 1;
+            else
+                m_nTlsGone = 2;
+            return;
+        }
+        m_nSSLWant = 0;
+    }
+    else
+    {
+        n = recv(m_hSocket, buf, static_cast<size_t>(nWant), MSG_DONTWAIT);
+        if (n <= 0)
+            return;
+    }
     RingPut(m_pRxBuf, m_nRxIn, m_nRxCount, buf, static_cast<int>(n));
 }
 
@@ -678,7 +751,25 @@ void CSocketCtrl::SendTcp()
         return;
     unsigned char buf[BLOCK_SIZE];
     const int n = RingPeek(m_pTxBuf, m_nTxOut, m_nTxCount, buf, BLOCK_SIZE);
-    const ssize_t nSent = send(m_hSocket, buf, static_cast<size_t>(n), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ssize_t nSent;
+    if (m_bSSLActive == 1)
+    {
+        ERR_clear_error();
+        nSent = SSL_write(m_pSSL, buf, n);
+        if (nSent <= 0)
+        {
+            const int nError = SSL_get_error(m_pSSL, static_cast<int>(nSent));
+            if (nError == SSL_ERROR_WANT_READ)
+                m_nSSLWant = POLLIN;
+            else if (nError != SSL_ERROR_WANT_WRITE)
+                m_nTlsGone = 2;
+            return;
+        }
+    }
+    else
+    {
+        nSent = send(m_hSocket, buf, static_cast<size_t>(n), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
     if (nSent > 0)
         RingConsume(m_nTxOut, m_nTxCount, static_cast<int>(nSent));
 }
@@ -762,8 +853,7 @@ void CSocketCtrl::DoDrain(int nNextState)
 
 void CSocketCtrl::CloseConnection()
 {
-    // The TLS session joins here once TLS is built in.
-    m_bSSLActive = 0;
+    FreeTls();
     if (m_hSocket != INVALID_SOCKET)
     {
         shutdown(m_hSocket, SHUT_RDWR);
@@ -788,6 +878,174 @@ void CSocketCtrl::DoTcpClose()
         m_nState = ST_IDLE;
     }
     Post(STATUS_NOT_CONNECT);
+}
+
+// ---- TLS ----
+
+void CSocketCtrl::FreeTls()
+{
+    if (m_pSSL != nullptr)
+    {
+        // One close notify; the peer's answer is not awaited.
+        ERR_clear_error();
+        SSL_shutdown(m_pSSL);
+        SSL_free(m_pSSL);
+        m_pSSL = nullptr;
+    }
+    m_bSSLActive = 0;
+    m_nTlsGone = 0;
+    m_nSSLWant = 0;
+}
+
+void CSocketCtrl::DoTlsStart(int bReconnect)
+{
+    // Attempt 0 negotiates the best version both sides have; the fallbacks
+    // offer one older version each, where the library still has it.
+    static const int s_nFallbackVersion[] = {0, TLS1_VERSION, SSL3_VERSION};
+    const int nVersion = s_nFallbackVersion[m_nSSLTry >= 0 && m_nSSLTry <= 2 ? m_nSSLTry : 2];
+    SSL_CTX* pCtx = SSL_CTX_new(TLS_client_method());
+    int bUsable = pCtx != nullptr;
+    if (bUsable && nVersion != 0)
+    {
+        // An old version is only reachable below the default security level.
+        SSL_CTX_set_security_level(pCtx, 0);
+        bUsable = SSL_CTX_set_min_proto_version(pCtx, nVersion) == 1 &&
+                  SSL_CTX_set_max_proto_version(pCtx, nVersion) == 1;
+    }
+    if (bUsable)
+        m_pSSL = SSL_new(pCtx);
+    if (m_pSSL != nullptr)
+    {
+        SSL_set_fd(m_pSSL, m_hSocket);
+        SSL_set_connect_state(m_pSSL);
+        SSL_set_mode(m_pSSL, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    }
+    m_nState = bReconnect ? ST_TLS_REHANDSHAKE : ST_TLS_HANDSHAKE;
+    SSL_CTX_free(pCtx);
+    m_tHandshake = Now() + 10;
+    m_nSSLWant = 0;
+    if (m_nSSLTry == 0)
+        Post(STATUS_SSL_CONNECTING);
+}
+
+void CSocketCtrl::DoTlsHandshake(int bReconnect)
+{
+    auto giveUp = [this] {
+        FreeTls();
+        CloseSocket(m_hSocket);
+        m_nState = ST_RETRY_WAIT;
+        m_tRetry = Now() + m_pDlg->m_nReconnectTime;
+        Post(STATUS_SSL_ERROR);
+    };
+    if (Now() >= m_tHandshake)
+    {
+        giveUp();
+        return;
+    }
+    int nResult = -1;
+    int nError = SSL_ERROR_SSL;  // no session: a version the library lacks
+    if (m_pSSL != nullptr)
+    {
+        ERR_clear_error();
+        nResult = SSL_connect(m_pSSL);
+        if (nResult <= 0)
+            nError = SSL_get_error(m_pSSL, nResult);
+    }
+    if (nResult > 0)
+    {
+        OnSecured(0, bReconnect);
+        return;
+    }
+    if (nError == SSL_ERROR_WANT_READ || nError == SSL_ERROR_WANT_WRITE)
+    {
+        m_nSSLWant = nError == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
+        return;
+    }
+    if (m_nSSLTry < 2)
+    {
+        FreeTls();
+        CloseSocket(m_hSocket);
+        ++m_nSSLTry;
+        m_bSSLRetry = 1;
+        m_nState = bReconnect ? ST_RECONNECT : ST_CONNECT;
+        return;
+    }
+    giveUp();
+}
+
+void CSocketCtrl::StartTlsServer()
+{
+    SSL_CTX* pCtx = SSL_CTX_new(TLS_server_method());
+    if (pCtx != nullptr)
+        m_pSSL = SSL_new(pCtx);
+    if (m_pSSL != nullptr)
+    {
+        SSL_set_fd(m_pSSL, m_hSocket);
+        SSL_set_accept_state(m_pSSL);
+        SSL_set_mode(m_pSSL, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        // Read at every connection; a missing or unusable file makes the
+        // handshake fail.
+        SSL_use_certificate_file(m_pSSL, m_strPublicKey.c_str(), SSL_FILETYPE_PEM);
+        SSL_use_PrivateKey_file(m_pSSL, m_strPrivateKey.c_str(), SSL_FILETYPE_PEM);
+        ERR_clear_error();
+    }
+    m_nState = ST_TLS_ACCEPT;
+    SSL_CTX_free(pCtx);
+    m_nSSLWant = 0;
+    Post(STATUS_SSL_CONNECTING);
+    m_tHandshake = Now() + 10;
+}
+
+void CSocketCtrl::DoTlsAccept()
+{
+    if (Now() >= m_tHandshake || m_pSSL == nullptr)
+    {
+        m_nState = ST_CLOSE;
+        return;
+    }
+    ERR_clear_error();
+    const int nResult = SSL_accept(m_pSSL);
+    if (nResult > 0)
+    {
+        OnSecured(1, 0);
+        return;
+    }
+    const int nError = SSL_get_error(m_pSSL, nResult);
+    if (nError == SSL_ERROR_WANT_READ || nError == SSL_ERROR_WANT_WRITE)
+    {
+        m_nSSLWant = nError == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
+        return;
+    }
+    m_nState = ST_CLOSE;
+}
+
+void CSocketCtrl::OnSecured(int bServer, int bReconnect)
+{
+    m_nSSLWant = 0;
+    if (!AllocRings())
+    {
+        if (bServer)
+        {
+            Post(STATUS_CREATE_ERROR);
+            m_nState = ST_CLOSE;
+        }
+        else
+        {
+            FreeTls();
+            FailToRetry(STATUS_CREATE_ERROR);
+        }
+        return;
+    }
+    m_bSSLActive = 1;
+    m_tRxDrain = 0;
+    if (bServer)
+    {
+        Post(STATUS_CONNECTED);
+        m_nState = ST_DATA;
+        return;
+    }
+    Post(bReconnect ? STATUS_RECONNECTED : STATUS_CONNECTED);
+    m_nState = ST_DATA;
 }
 
 // ---- TCP server ----
@@ -860,10 +1118,7 @@ void CSocketCtrl::OnAccepted()
 {
     if (m_pDlg->m_comData.GetSSL(m_nPort) == 1)
     {
-        // The TLS server session joins here.
-        m_tHandshake = Now() + 10;
-        m_nState = ST_TLS_ACCEPT;
-        Post(STATUS_SSL_CONNECTING);
+        StartTlsServer();
         return;
     }
     if (!AllocRings())

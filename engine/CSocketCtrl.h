@@ -11,6 +11,7 @@
 class COmbraCtrlCore;
 class COmbraPortAx;
 struct pollfd;
+struct ssl_st;
 
 // Worker states.
 constexpr int ST_IDLE = 0;
@@ -85,6 +86,10 @@ public:
     // Cycles run so far: shows that an idle worker sleeps.
     uint64_t GetCycleCount() const { return m_nCycles; }
 
+    // Where a TLS server port finds its certificate and key (PEM); Bind
+    // sets them beside the executable. Owner thread, while stopped.
+    void SetKeyFiles(const std::string& strPublicKey, const std::string& strPrivateKey);
+
     // Tests: the data socket and the listening socket (-1: none).
     int GetSocketHandle();
     int GetListenHandle();
@@ -130,6 +135,15 @@ private:
     void CloseConnection();
     void DoTcpClose();
 
+    // TLS
+    void DoTlsStart(int bReconnect);
+    void DoTlsHandshake(int bReconnect);
+    void StartTlsServer();
+    void DoTlsAccept();
+    void FreeTls();
+    // After a completed handshake or accept: rings, reports, next state.
+    void OnSecured(int bServer, int bReconnect);
+
     // TCP server
     void DoListen();
     void DoAccept();
@@ -168,7 +182,7 @@ private:
     std::thread m_thread;
     int m_hSocket = INVALID_SOCKET;
     int m_hListen = INVALID_SOCKET;
-    void* m_pSSL = nullptr;  // the TLS session, once TLS is built in
+    struct ssl_st* m_pSSL = nullptr;
     int m_bSSLActive = 0;
     int m_nSSLTry = 0;
     int m_bSSLRetry = 0;
@@ -195,6 +209,11 @@ private:
     // application: they are handed on until this deadline (0: not so).
     int64_t m_tRxDrain = 0;
     int m_nRxGone = 0;  // how it went: 1 closed, 2 failed
+    // The TLS session saw the peer's close notify (1) or failed (2); the
+    // socket may still look alive.
+    int m_nTlsGone = 0;
+    // What the last TLS call waits for (POLLIN or POLLOUT), 0 when nothing.
+    short m_nSSLWant = 0;
     // UDP: the size of the next datagram when it did not fit into the
     // receive ring yet (it waits in the socket, never cut), and a datagram
     // larger than the whole ring, held here and handed on in parts.

@@ -223,3 +223,93 @@ inline int GetIntOption(int h, int nLevel, int nName)
 }
 
 }  // namespace testsupport
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+namespace testsupport
+{
+
+// A child program with pipes to its standard input and output (standard
+// error goes to /dev/null); killed when the object goes.
+class CChild
+{
+public:
+    explicit CChild(const std::vector<std::string>& vecArgs)
+    {
+        int fdIn[2];
+        int fdOut[2];
+        if (pipe2(fdIn, O_CLOEXEC) != 0 || pipe2(fdOut, O_CLOEXEC) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fdIn[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, fdOut[1], 1);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        std::vector<char*> vecArgv;
+        for (const std::string& str : vecArgs)
+            vecArgv.push_back(const_cast<char*>(str.c_str()));
+        vecArgv.push_back(nullptr);
+        if (posix_spawnp(&m_pid, vecArgv[0], &actions, nullptr, vecArgv.data(), environ) != 0)
+            m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(fdIn[0]);
+        close(fdOut[1]);
+        m_hIn = fdIn[1];
+        m_hOut = fdOut[0];
+    }
+    ~CChild()
+    {
+        if (m_pid > 0)
+        {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        if (m_hIn >= 0)
+            close(m_hIn);
+        if (m_hOut >= 0)
+            close(m_hOut);
+    }
+    CChild(const CChild&) = delete;
+    CChild& operator=(const CChild&) = delete;
+
+    bool Running() const { return m_pid > 0; }
+    int In() const { return m_hIn; }
+    int Out() const { return m_hOut; }
+
+private:
+    pid_t m_pid = -1;
+    int m_hIn = -1;
+    int m_hOut = -1;
+};
+
+// Runs a command to its end; its exit status (-1 when it could not run).
+inline int RunCommand(const std::vector<std::string>& vecArgs)
+{
+    std::vector<char*> vecArgv;
+    for (const std::string& str : vecArgs)
+        vecArgv.push_back(const_cast<char*>(str.c_str()));
+    vecArgv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int nSpawn = posix_spawnp(&pid, vecArgv[0], &actions, nullptr, vecArgv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (nSpawn != 0)
+        return -1;
+    int nStatus = 0;
+    waitpid(pid, &nStatus, 0);
+    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+}
+
+// A self-signed certificate and its key, as a TLS server port uses them.
+inline bool MakeKeyPair(const std::string& strCert, const std::string& strKey)
+{
+    return RunCommand({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                       "-keyout", strKey, "-out", strCert, "-days", "2", "-subj", "/CN=nimbrel-test"}) == 0;
+}
+
+}  // namespace testsupport
