@@ -283,6 +283,8 @@ void CSocketCtrl::RunState()
     case ST_TLS_RESTART: DoTlsStart(1); break;
     case ST_TLS_REHANDSHAKE: DoTlsHandshake(1); break;
     case ST_TLS_ACCEPT: DoTlsAccept(); break;
+    case ST_LOGIN: DoLogin(); break;
+    case ST_TELNET_LOGIN: DoTelnetLogin(); break;
     case ST_UDP_BIND: DoUdpBind(); break;
     case ST_UDP_DATA: DoUdpData(); break;
     case ST_UDP_DRAIN: DoDrain(ST_UDP_CLOSE); break;
@@ -291,8 +293,7 @@ void CSocketCtrl::RunState()
     case ST_LISTEN: DoListen(); break;
     case ST_ACCEPT: DoAccept(); break;
     default:
-        // Idle, and the states whose procedures belong to the Telnet and
-        // login services.
+        // Idle: nothing to do.
         break;
     }
 }
@@ -433,6 +434,17 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
     case ST_UDP_RETRY_WAIT:
         if (m_pDlg->m_bReconnect == 1)
             Cap(CYCLE_MS);
+        break;
+    case ST_LOGIN:
+    case ST_TELNET_LOGIN:
+        if (m_hSocket != INVALID_SOCKET && m_tRxDrain == 0)
+        {
+            short nEvents = m_nRxCount < RING_SIZE ? POLLIN : 0;
+            if (m_nTxCount > 0)
+                nEvents |= POLLOUT;
+            pFds[n++] = {m_hSocket, nEvents, 0};
+        }
+        Cap(CYCLE_MS);  // the login timeout, prompts waiting for room
         break;
     case ST_LISTEN:
         // A failed listen is tried again every cycle; an entry that may not
@@ -591,6 +603,11 @@ void CSocketCtrl::OnConnected(int bReconnect)
     Post(bReconnect ? STATUS_RECONNECTED : STATUS_CONNECTED);
     m_nState = ST_DATA;
     m_tRxDrain = 0;
+    if (IsTelnet())
+    {
+        m_telnet.Init(0);
+        m_telnet.PutNegotiation(m_pTxBuf, m_nTxIn, m_nTxCount);
+    }
     m_tRetry = 0;
 }
 
@@ -742,7 +759,15 @@ void CSocketCtrl::ReceiveTcp()
         if (n <= 0)
             return;
     }
-    RingPut(m_pRxBuf, m_nRxIn, m_nRxCount, buf, static_cast<int>(n));
+    int nData = static_cast<int>(n);
+    if (IsTelnet())
+    {
+        m_telnet.Filter(buf, nData);
+        // Answer at once: nothing else may wake the worker for it.
+        if (m_nState == ST_DATA)
+            m_telnet.PutNegotiation(m_pTxBuf, m_nTxIn, m_nTxCount);
+    }
+    RingPut(m_pRxBuf, m_nRxIn, m_nRxCount, buf, nData);
 }
 
 void CSocketCtrl::SendTcp()
@@ -780,6 +805,9 @@ void CSocketCtrl::ReadPort()
         return;
     const int i = m_nPort;
     COmbraPortAx& port = Port();
+    const int bTelnet = IsTelnet();
+    if (bTelnet && m_nState == ST_DATA)
+        m_telnet.PutNegotiation(m_pTxBuf, m_nTxIn, m_nTxCount);
     long n = port.BytesToRead();
     m_nPortPending = n;
     const uint32_t dwFlow = m_pDlg->m_dwFlowCtrl[i];
@@ -796,7 +824,9 @@ void CSocketCtrl::ReadPort()
     }
     if (n <= 0)
         return;
-    const long nFree = RING_SIZE - m_nTxCount;
+    // On a Telnet port every data byte 255 goes out doubled: read no more
+    // than fits even if all of them are.
+    const long nFree = bTelnet ? (RING_SIZE - m_nTxCount) / 2 : RING_SIZE - m_nTxCount;
     if (n > nFree)
         n = nFree;
     if (n > BLOCK_SIZE)
@@ -812,22 +842,31 @@ void CSocketCtrl::ReadPort()
         return;
     }
     m_nPortPending -= nRead;
-    if ((dwFlow & FLOW_XOUT) == 0)
+    int nData = static_cast<int>(nRead);
+    if (dwFlow & FLOW_XOUT)
     {
-        RingPut(m_pTxBuf, m_nTxIn, m_nTxCount, buf, static_cast<int>(nRead));
+        const unsigned char chXon = m_pDlg->m_chXon[i];
+        const unsigned char chXoff = m_pDlg->m_chXoff[i];
+        int nKept = 0;
+        for (int k = 0; k < nData; ++k)
+        {
+            if (buf[k] == chXon)
+                m_pDlg->m_bXonState[i] = 1;
+            else if (buf[k] == chXoff)
+                m_pDlg->m_bXonState[i] = 0;
+            else
+                buf[nKept++] = buf[k];
+        }
+        nData = nKept;
+    }
+    if (!bTelnet)
+    {
+        RingPut(m_pTxBuf, m_nTxIn, m_nTxCount, buf, nData);
         return;
     }
-    const unsigned char chXon = m_pDlg->m_chXon[i];
-    const unsigned char chXoff = m_pDlg->m_chXoff[i];
-    for (long k = 0; k < nRead; ++k)
-    {
-        if (buf[k] == chXon)
-            m_pDlg->m_bXonState[i] = 1;
-        else if (buf[k] == chXoff)
-            m_pDlg->m_bXonState[i] = 0;
-        else
-            RingPut(m_pTxBuf, m_nTxIn, m_nTxCount, &buf[k], 1);
-    }
+    unsigned char escaped[2 * BLOCK_SIZE];
+    const int nEscaped = CTelnetCtrl::EscapeIac(buf, nData, escaped, sizeof(escaped), nullptr);
+    RingPut(m_pTxBuf, m_nTxIn, m_nTxCount, escaped, nEscaped);
 }
 
 void CSocketCtrl::DoDrain(int nNextState)
@@ -1040,12 +1079,169 @@ void CSocketCtrl::OnSecured(int bServer, int bReconnect)
     m_tRxDrain = 0;
     if (bServer)
     {
-        Post(STATUS_CONNECTED);
-        m_nState = ST_DATA;
+        StartDialogue(0);
         return;
     }
     Post(bReconnect ? STATUS_RECONNECTED : STATUS_CONNECTED);
     m_nState = ST_DATA;
+    if (IsTelnet())
+    {
+        m_telnet.Init(0);
+        m_telnet.PutNegotiation(m_pTxBuf, m_nTxIn, m_nTxCount);
+    }
+}
+
+// ---- login and Telnet services ----
+
+int CSocketCtrl::IsTelnet() const
+{
+    return m_pDlg->m_comData.GetConnectType(m_nPort) == CONNECT_TELNET && !IsUdp() ? 1 : 0;
+}
+
+void CSocketCtrl::StartDialogue(int bPostConnected)
+{
+    const int nType = m_pDlg->m_comData.GetConnectType(m_nPort);
+    if (bPostConnected || nType == CONNECT_RAW)
+        Post(STATUS_CONNECTED);
+    m_nState = ST_DATA;
+    if (nType == CONNECT_TELNET)
+    {
+        m_telnet.Init(1);
+        m_telnet.SetLogin(m_pDlg->m_strUser, m_pDlg->m_strPassword);
+        Post(STATUS_LOGIN_PROCESS);
+        m_nTelnetStep = 0;
+        m_nState = ST_TELNET_LOGIN;
+    }
+    else if (nType == CONNECT_SECURE)
+    {
+        m_login.Reset();
+        m_login.SetLogin(m_pDlg->m_strUser, m_pDlg->m_strPassword);
+        Post(STATUS_LOGIN_PROCESS);
+        m_nLoginStep = 1;
+        m_nState = ST_LOGIN;
+    }
+}
+
+void CSocketCtrl::GiveUpLogin()
+{
+    // The last text still reaches the peer: drain, close, listen again.
+    m_tDrain = Now() + DRAIN_SECONDS;
+    m_nState = ST_DRAIN;
+}
+
+void CSocketCtrl::RunLoginStep(int& nStep, int bTelnet)
+{
+    CLoginCtrl& login = bTelnet ? m_telnet.m_login : m_login;
+    unsigned char* pTx = m_pTxBuf;
+    const int64_t tNow = Now();
+    switch (nStep)
+    {
+    case 1:
+    {
+        const int bBanner = bTelnet ? m_telnet.PutBanner(pTx, m_nTxIn, m_nTxCount)
+                                    : login.PutBanner(pTx, m_nTxIn, m_nTxCount);
+        if (!bBanner)
+            break;
+        if (login.PutLoginPrompt(pTx, m_nTxIn, m_nTxCount))
+        {
+            m_tLogin = tNow + m_pDlg->m_nLoginTimeout;
+            nStep = 3;
+        }
+        else
+        {
+            nStep = 2;
+        }
+        break;
+    }
+    case 2:
+        if (login.PutLoginPrompt(pTx, m_nTxIn, m_nTxCount))
+        {
+            m_tLogin = tNow + m_pDlg->m_nLoginTimeout;
+            nStep = 3;
+        }
+        break;
+    case 3:
+        if (tNow > m_tLogin)
+        {
+            nStep = 7;
+            break;
+        }
+        if (m_nRxCount > 0)
+        {
+            const int bDone = login.ReadUser(m_pRxBuf, m_nRxOut, m_nRxCount);
+            m_tLogin = tNow + m_pDlg->m_nLoginTimeout;
+            if (bDone)
+                nStep = 4;
+        }
+        break;
+    case 4:
+        if (login.PutPasswordPrompt(pTx, m_nTxIn, m_nTxCount))
+            nStep = 5;
+        break;
+    case 5:
+        if (tNow > m_tLogin)
+        {
+            nStep = 7;
+            break;
+        }
+        if (m_nRxCount > 0)
+        {
+            const int nResult = login.ReadPassword(m_pRxBuf, m_nRxOut, m_nRxCount);
+            m_tLogin = tNow + m_pDlg->m_nLoginTimeout;
+            if (nResult == 1)
+            {
+                Post(STATUS_CONNECTED);
+                m_nState = ST_DATA;
+            }
+            else if (nResult == 2)
+            {
+                nStep = 6;
+            }
+        }
+        break;
+    case 6:
+        if (login.PutIncorrect(pTx, m_nTxIn, m_nTxCount))
+        {
+            if (login.m_nTries < static_cast<uint32_t>(m_pDlg->m_nLoginChallenge))
+                nStep = 2;
+            else
+                GiveUpLogin();
+        }
+        break;
+    case 7:
+        if (login.PutTimeout(pTx, m_nTxIn, m_nTxCount))
+            GiveUpLogin();
+        break;
+    default:
+        break;
+    }
+}
+
+void CSocketCtrl::DoLogin()
+{
+    if (!PeerCheck())
+        return;
+    // The application sees nothing of the dialogue.
+    ReceiveTcp();
+    SendTcp();
+    RunLoginStep(m_nLoginStep, 0);
+}
+
+void CSocketCtrl::DoTelnetLogin()
+{
+    if (!PeerCheck())
+        return;
+    m_telnet.PutNegotiation(m_pTxBuf, m_nTxIn, m_nTxCount);
+    ReceiveTcp();
+    SendTcp();
+    if (m_nTelnetStep == 0)
+    {
+        // No time limit while the peer has not answered every request.
+        if (m_telnet.IsNegotiated())
+            m_nTelnetStep = 1;
+        return;
+    }
+    RunLoginStep(m_nTelnetStep, 1);
 }
 
 // ---- TCP server ----
@@ -1129,8 +1325,7 @@ void CSocketCtrl::OnAccepted()
         return;
     }
     m_tRxDrain = 0;
-    Post(STATUS_CONNECTED);
-    m_nState = ST_DATA;
+    StartDialogue(1);
 }
 
 // ---- UDP ----

@@ -8,6 +8,9 @@
 #include <string>
 #include <thread>
 
+#include "engine/CLoginCtrl.h"
+#include "engine/CTelnetCtrl.h"
+
 class COmbraCtrlCore;
 class COmbraPortAx;
 struct pollfd;
@@ -144,6 +147,16 @@ private:
     // After a completed handshake or accept: rings, reports, next state.
     void OnSecured(int bServer, int bReconnect);
 
+    // Login and Telnet services
+    void StartDialogue(int bPostConnected);
+    void DoLogin();
+    void DoTelnetLogin();
+    // One step of the login dialogue on pLogin (the plain or the Telnet
+    // one); bTelnet picks the banner.
+    void RunLoginStep(int& nStep, int bTelnet);
+    void GiveUpLogin();
+    int IsTelnet() const;
+
     // TCP server
     void DoListen();
     void DoAccept();
@@ -203,8 +216,10 @@ private:
     int64_t m_tDrain = 0;
     int64_t m_tLogin = 0;
     uint32_t m_dwLostTick = 0;
+    CTelnetCtrl m_telnet;
     int m_nTelnetStep = 0;
     int m_nLoginStep = 0;
+    CLoginCtrl m_login;
     // When the peer went away while received bytes still waited for the
     // application: they are handed on until this deadline (0: not so).
     int64_t m_tRxDrain = 0;
