@@ -155,28 +155,19 @@ void COmbraCtrlCore::SetPortText(int nPort, int nCol, const std::string& strText
 
 int COmbraCtrlCore::PostStatus(int nCode, int nPort)
 {
-    _tag_postmsglist entry;
-    entry.nType = nCode;
-    entry.nParam = nPort;
-    m_statusList.Lock();
-    m_statusList.Add(std::move(entry));
-    if (m_statusList.m_bPosted == 0)
-    {
-        m_statusList.m_bPosted = 1;
-        m_pDispatcher->Post([this] { OnStatusNotify(); });
-    }
-    m_statusList.Unlock();
-    return 1;
+    return PostEntry({nCode, nPort, std::string()});
 }
 
 int COmbraCtrlCore::PostPeer(std::string strPeer, int nPort)
 {
-    _tag_postmsglist entry;
-    entry.nType = STATUS_PEER;
-    entry.nParam = nPort;
-    entry.strText = std::move(strPeer);
+    return PostEntry({STATUS_PEER, nPort, std::move(strPeer)});
+}
+
+int COmbraCtrlCore::PostEntry(_tag_postmsglist entry)
+{
     m_statusList.Lock();
     m_statusList.Add(std::move(entry));
+    // The first report of a burst posts the one drain for all of it.
     if (m_statusList.m_bPosted == 0)
     {
         m_statusList.m_bPosted = 1;

@@ -66,6 +66,8 @@ public:
     int PostPeer(std::string strPeer, int nPort);
     // Drains the status queue into the rows.
     void OnStatusNotify();
+    // Any thread: appends a report; the first of a burst posts the drain.
+    int PostEntry(_tag_postmsglist entry);
 
     COmbraPortAx& GetPort(int nPort) { return *m_port[static_cast<size_t>(nPort)]; }
     // Tests: stand a port of their own in for port nPort.

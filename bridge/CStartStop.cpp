@@ -21,25 +21,18 @@ int CStartStop::OnStartStop()
     {
         if (core.m_comData.m_nEnableCount == 0)
             return 0;
-        core.m_bBusy = 1;
-        core.NotifyRunState();
-        if (!StartSequence())
-        {
-            core.m_bBusy = 0;
-            core.NotifyRunState();
-            return 0;
-        }
-        return 1;
     }
-
-    for (int i = 0; i < COmbraCtrlCore::PORT_COUNT; ++i)
+    else
     {
-        if (core.m_comData.GetEnable(i) == 1 && core.m_comData.GetOpen(i) == 1)
+        for (int i = 0; i < COmbraCtrlCore::PORT_COUNT; ++i)
         {
-            core.m_bErrorBox = 1;
-            core.ShowMessage("Error", "Virtual Serial Port is still used by other application.");
-            core.m_bErrorBox = 0;
-            return 0;
+            if (core.m_comData.GetEnable(i) == 1 && core.m_comData.GetOpen(i) == 1)
+            {
+                core.m_bErrorBox = 1;
+                core.ShowMessage("Error", "Virtual Serial Port is still used by other application.");
+                core.m_bErrorBox = 0;
+                return 0;
+            }
         }
     }
     core.m_bBusy = 1;
