@@ -249,6 +249,10 @@ long COmbraPortAx::QueuedCount()
 
 void COmbraPortAx::ResetPort()
 {
+    // An application that opened the port again before the close of the
+    // last one was handled may already have written: that is not left over.
+    if (IsSlaveOpen())
+        return;
     std::lock_guard<std::mutex> lock(m_csIo);
     m_nStageOut = m_nStageCount = 0;
     m_nLastReported = 0;

@@ -56,7 +56,8 @@ public:
     int GetCTS() const { return m_bCts; }
     int GetAuxSignal() const { return m_bAux; }
 
-    // Owner thread. Discards what the application left unread behind it.
+    // Owner thread. Discards what the last application left unread behind
+    // it, unless another one has opened the port since.
     virtual void ResetPort();
     virtual void ReleasePort() {}
     void SetActive(int bActive) { m_bActive = bActive; }

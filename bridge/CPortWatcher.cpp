@@ -225,9 +225,16 @@ CPortDcb CPortWatcher::TermiosToDcb(const struct termios& t, unsigned int nBaud)
     return dcb;
 }
 
-void CPortWatcher::CheckOpen(SWatched& w)
+void CPortWatcher::CheckOpen(SWatched& w, int bHangUpSeen)
 {
     const int bOpen = w.pPort->IsSlaveOpen();
+    // A hang-up seen on an open port is a close, even when another
+    // application has opened the port again by now: each gets its events.
+    if (bHangUpSeen && w.bOpen && bOpen)
+    {
+        w.bOpen = 0;
+        PostOpen(w.pPort->GetId(), 0);
+    }
     if (bOpen == w.bOpen)
         return;
     w.bOpen = bOpen;
@@ -350,13 +357,13 @@ void CPortWatcher::Run()
                     it->second->pPort->m_bSettingsDirty = 1;
             }
             if (nRev & (POLLHUP | POLLERR | POLLNVAL))
-                CheckOpen(*it->second);
+                CheckOpen(*it->second, (nRev & POLLHUP) ? 1 : 0);
         }
         for (int nWd : vecWds)
         {
             for (auto& [pPort, pW] : m_ports)
                 if (pW->nWd == nWd)
-                    CheckOpen(*pW);
+                    CheckOpen(*pW, 0);
         }
         for (auto& [pPort, pW] : m_ports)
         {

@@ -84,7 +84,9 @@ private:
     void Run();
     void Wake();
     // m_csPorts held.
-    void CheckOpen(SWatched& w);
+    // bHangUpSeen: poll reported the master hung up, i.e. the slave was
+    // closed, whatever its state now.
+    void CheckOpen(SWatched& w, int bHangUpSeen);
     void CheckSettings(SWatched& w, int bForce);
     void PostOpen(int nId, int bOpen);
 

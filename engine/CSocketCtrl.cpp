@@ -197,6 +197,7 @@ int CSocketCtrl::OnPortOpen()
 {
     {
         std::lock_guard<std::recursive_mutex> lock(m_cs);
+        m_bAppGone = 0;
         if (m_nState != ST_IDLE)
         {
             m_nState = ST_RESTART_DRAIN;
@@ -220,6 +221,7 @@ int CSocketCtrl::OnPortClose()
 {
     {
         std::lock_guard<std::recursive_mutex> lock(m_cs);
+        m_bAppGone = 0;
         m_tDrain = Now() + DRAIN_SECONDS;
         m_nState = IsUdp() ? ST_UDP_DRAIN : ST_DRAIN;
     }
@@ -391,8 +393,29 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
             nPty |= POLLOUT;
         // A server's peer may send while no application has the port open:
         // its data still goes to the pty, at the plain cycle.
-        if (nPty != 0 && !addPty(nPty) && m_nRxCount > 0)
+        if (m_bAppGone && Port().IsSlaveOpen() == 1 && Tick() - m_dwAppGoneTick > APP_GONE_MS)
+        {
+            // Reopened, and no close came for the hang-up: the watcher never
+            // saw it, so this is still the same session.
+            m_bAppGone = 0;
+        }
+        if (m_bAppGone)
+        {
+            // Not read until the close is handled; still delivered to.
+            if (m_nRxCount > 0)
+                addPty(POLLOUT);
             Cap(CYCLE_MS);
+        }
+        else if (nPty != 0 && !addPty(nPty))
+        {
+            if (!IsServer() && hPty >= 0)
+            {
+                m_bAppGone = 1;
+                m_dwAppGoneTick = Tick();
+            }
+            if (m_nRxCount > 0)
+                Cap(CYCLE_MS);
+        }
         // Only while the port is still being read: a cycle that reads
         // nothing must not be repeated at once.
         if (m_tRxDrain == 0 && m_nPortPending > 0 && m_nTxCount < RING_SIZE)
@@ -646,7 +669,8 @@ void CSocketCtrl::DoTcpData()
         if (!ReceiveGated())
             ReceiveTcp();
         SendTcp();
-        ReadPort();
+        if (!m_bAppGone)
+            ReadPort();
     }
 }
 
@@ -876,8 +900,9 @@ void CSocketCtrl::DoDrain(int nNextState)
         m_nState = nNextState;
         return;
     }
-    // What the application wrote just before it closed still goes out.
-    if (nNextState != ST_RESTART && m_pTxBuf != nullptr && m_hSocket != INVALID_SOCKET)
+    // What the application wrote just before it closed still goes out; once
+    // another application has the port open, what waits there is its own.
+    if (nNextState != ST_RESTART && m_pTxBuf != nullptr && m_hSocket != INVALID_SOCKET && Port().IsSlaveOpen() == 0)
         ReadPort();
     if (m_nTxCount == 0)
     {
@@ -1371,7 +1396,8 @@ void CSocketCtrl::DoUdpData()
     if (!ReceiveGated())
         ReceiveUdp();
     SendUdp();
-    ReadPort();
+    if (!m_bAppGone)
+        ReadPort();
 }
 
 void CSocketCtrl::MoveHeldDatagram()

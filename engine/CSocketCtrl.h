@@ -63,6 +63,8 @@ public:
     static constexpr uint32_t LOST_REDIAL_MS = 300;
     static constexpr int CYCLE_MS = 10;
     static constexpr int INVALID_SOCKET = -1;
+    // How long a hang-up without a close event may hold back the port.
+    static constexpr uint32_t APP_GONE_MS = 1000;
 
     CSocketCtrl();
     virtual ~CSocketCtrl();
@@ -236,6 +238,10 @@ private:
     unsigned char* m_pUdpHeld = nullptr;
     int m_nUdpHeld = 0;
     int m_nUdpHeldOut = 0;
+    // A client or UDP port's application was seen closing: until its close
+    // is handled, what the port holds may already be the next one's.
+    int m_bAppGone = 0;
+    uint32_t m_dwAppGoneTick = 0;
     // Bytes the port still held after the last read of it: a pty does not
     // report ready for what the port object has already taken in.
     long m_nPortPending = 0;

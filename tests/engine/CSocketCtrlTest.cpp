@@ -481,3 +481,40 @@ TEST_F(WorkerTest, IdleWorkersSleep)
     // A 10 ms cycle would make about 12800 cycles here.
     EXPECT_EQ(nAfter, nBefore);
 }
+
+// An application that opens the port again before the last one's close was
+// handled keeps what it wrote: the close neither drains it into the old
+// connection nor throws it away.
+TEST_F(WorkerTest, QuickReopenKeepsTheNewApplicationsData)
+{
+    int nPeerPort = 0;
+    int hListen = ListenTcp(&nPeerPort);
+    m_vecClose.push_back(hListen);
+    ConfigureClient(PORT, nPeerPort);
+    StartPort(PORT);
+    for (int nRound = 0; nRound < 3; ++nRound)
+    {
+        SCOPED_TRACE(nRound);
+        int hApp = OpenApp(PORT);
+        int hPeer = Accept(hListen);
+        ASSERT_GE(hPeer, 0);
+        m_vecClose.push_back(hPeer);
+        ASSERT_TRUE(WaitConn(PORT, "Connected"));
+        ASSERT_TRUE(WriteAll(hApp, "first"));
+        EXPECT_EQ(ReadFor(hPeer, 5), "first");
+        // Close, and reopen before the owner thread handles the close (the
+        // watcher has seen it by then).
+        CloseApp(hApp);
+        std::this_thread::sleep_for(100ms);
+        int hApp2 = OpenApp(PORT);
+        ASSERT_TRUE(WriteAll(hApp2, "second"));
+        std::this_thread::sleep_for(50ms);
+        int hPeer2 = Accept(hListen);
+        ASSERT_GE(hPeer2, 0);
+        m_vecClose.push_back(hPeer2);
+        EXPECT_EQ(ReadFor(hPeer2, 6), "second");
+        EXPECT_EQ(ReadFor(hPeer, 1, 500), "") << "nothing of it went to the old connection";
+        CloseApp(hApp2);
+        ASSERT_TRUE(WaitState(PORT, ST_IDLE));
+    }
+}
