@@ -192,6 +192,10 @@ void COmbraPortAx::FillLocked()
         }
         memcpy(m_stage + m_nStageCount, buf + 1, static_cast<size_t>(n - 1));
         m_nStageCount += static_cast<int>(n - 1);
+        // A short read emptied the pty for now; asking again would only
+        // cost a call that finds nothing.
+        if (static_cast<size_t>(n - 1) < nRoom)
+            break;
     }
 }
 
@@ -231,7 +235,8 @@ long COmbraPortAx::BytesToRead()
     {
         std::lock_guard<std::mutex> lock(m_csIo);
         FillLocked();
-        nCount = m_nStageCount + KernelQueuedLocked();
+        // Only a full stage can leave bytes behind in the pty.
+        nCount = m_nStageCount + (m_nStageCount == STAGE_SIZE ? KernelQueuedLocked() : 0);
         if (nCount > m_nLastReported)
             bGrew = 1;
         m_nLastReported = nCount;

@@ -329,7 +329,11 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
     // The pty is watched only while an application holds it open: a hung-up
     // master reports ready forever.
     auto addPty = [&](short nEvents) {
-        if (hPty < 0 || Port().IsSlaveOpen() == 0)
+        if (hPty < 0)
+            return false;
+        // The last wait tells, when the pty was in it; else ask.
+        const int bOpen = m_nPtySeen == PTY_UNKNOWN ? Port().IsSlaveOpen() : m_nPtySeen == PTY_OPEN;
+        if (!bOpen)
             return false;
         pFds[n++] = {hPty, nEvents, 0};
         return true;
@@ -357,7 +361,7 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
         const int bUdp = m_nState == ST_UDP_DATA;
         if (m_hSocket != INVALID_SOCKET && m_tRxDrain == 0)
         {
-            short nEvents = 0;
+            short nEvents = POLLRDHUP;
             // A waiting datagram that does not fit yet is left alone until
             // the ring has room for all of it.
             const int nNeed = bUdp ? std::max(m_nUdpWaiting, 1) : 1;
@@ -462,7 +466,7 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
     case ST_TELNET_LOGIN:
         if (m_hSocket != INVALID_SOCKET && m_tRxDrain == 0)
         {
-            short nEvents = m_nRxCount < RING_SIZE ? POLLIN : 0;
+            short nEvents = static_cast<short>(POLLRDHUP | (m_nRxCount < RING_SIZE ? POLLIN : 0));
             if (m_nTxCount > 0)
                 nEvents |= POLLOUT;
             pFds[n++] = {m_hSocket, nEvents, 0};
@@ -502,15 +506,28 @@ void CSocketCtrl::WaitForWork()
             return;
         nTimeout = BuildWait(fds, &nCount);
     }
-    if (nTimeout == 0)
+    // Also with no time to wait: the readiness it reports spares the next
+    // cycle some calls (the peer check, the pty's hang-up test).
+    const int nReady = poll(fds, static_cast<nfds_t>(nCount), nTimeout);
+    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    m_bSocketQuiet = 0;
+    m_nPtySeen = PTY_UNKNOWN;
+    if (nReady < 0)
         return;
-    int nReady = poll(fds, static_cast<nfds_t>(nCount), nTimeout);
-    if (nReady > 0 && (fds[0].revents & POLLIN))
+    if (fds[0].revents & POLLIN)
     {
         uint64_t nValue;
         while (read(m_hWake, &nValue, sizeof(nValue)) > 0)
         {
         }
+    }
+    for (int k = 1; k < nCount; ++k)
+    {
+        const short nBad = fds[k].revents & (POLLHUP | POLLERR | POLLNVAL);
+        if (fds[k].fd == m_hSocket)
+            m_bSocketQuiet = (nBad == 0 && (fds[k].revents & POLLRDHUP) == 0) ? 1 : 0;
+        else if (fds[k].fd == Port().GetPollHandle())
+            m_nPtySeen = nBad != 0 ? PTY_HUNG : PTY_OPEN;
     }
 }
 
@@ -677,6 +694,10 @@ void CSocketCtrl::DoTcpData()
 int CSocketCtrl::PeerCheck()
 {
     int nGone = 0;  // 1 closed by the peer, 2 failed
+    // The last wait saw neither a hang-up nor an error nor the peer's end of
+    // stream: the peek could only say "alive".
+    if (m_tRxDrain == 0 && m_bSocketQuiet && m_nTlsGone == 0)
+        return 1;
     if (m_tRxDrain == 0)
     {
         unsigned char ch;

@@ -240,6 +240,13 @@ private:
     int m_nUdpHeldOut = 0;
     // A client or UDP port's application was seen closing: until its close
     // is handled, what the port holds may already be the next one's.
+    // What the last wait saw: the socket without hang-up, error or end of
+    // stream; the pty open or hung up (or not in the wait).
+    static constexpr int PTY_UNKNOWN = 0;
+    static constexpr int PTY_OPEN = 1;
+    static constexpr int PTY_HUNG = 2;
+    int m_bSocketQuiet = 0;
+    int m_nPtySeen = PTY_UNKNOWN;
     int m_bAppGone = 0;
     uint32_t m_dwAppGoneTick = 0;
     // Bytes the port still held after the last read of it: a pty does not
