@@ -48,7 +48,8 @@ void COmbraPortAx::Attach(int nId, CPortWatcher* pWatcher)
 
 int COmbraPortAx::CreatePort(const std::string& strName)
 {
-    if (m_pWatcher == nullptr || !IsPlainName(strName) || IsCreated())
+    // No port directory yet (the watcher has not started): nowhere to link.
+    if (m_pWatcher == nullptr || m_pWatcher->GetPortDirectory().empty() || !IsPlainName(strName) || IsCreated())
         return 0;
     const std::string strLink = m_pWatcher->GetPortDirectory() + "/" + strName;
     {
@@ -125,7 +126,8 @@ int COmbraPortAx::DeletePort()
             bRemoved = 1;
         }
         strLink = m_strLinkPath;
-        if (strLink.empty() && m_pWatcher != nullptr && IsPlainName(m_strName))
+        if (strLink.empty() && m_pWatcher != nullptr && !m_pWatcher->GetPortDirectory().empty() &&
+            IsPlainName(m_strName))
             strLink = m_pWatcher->GetPortDirectory() + "/" + m_strName;
         m_strLinkPath.clear();
         m_strSlavePath.clear();
@@ -140,7 +142,7 @@ int COmbraPortAx::DeletePort()
 
 int COmbraPortAx::PortExists(const std::string& strName)
 {
-    if (m_pWatcher == nullptr || !IsPlainName(strName))
+    if (m_pWatcher == nullptr || m_pWatcher->GetPortDirectory().empty() || !IsPlainName(strName))
         return 0;
     struct stat st;
     return lstat((m_pWatcher->GetPortDirectory() + "/" + strName).c_str(), &st) == 0 ? 1 : 0;
