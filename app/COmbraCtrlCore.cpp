@@ -33,13 +33,7 @@ COmbraCtrlCore::COmbraCtrlCore(CDispatcher* pDispatcher)
     {
         m_port[static_cast<size_t>(i)] = std::make_unique<COmbraPortAx>();
         m_port[static_cast<size_t>(i)]->Attach(COmbraPortAx::PORT_ID_BASE + i, &m_watcher);
-        m_chXon[i] = 17;
-        m_chXoff[i] = 19;
-        m_bXonState[i] = 1;
-        m_bXonSent[i] = 1;
-        m_bCtsRaised[i] = 1;
-        m_bRtsLine[i] = 1;
-        m_bDtrLine[i] = 1;
+        ResetLineState(i);
         m_bLineOn[i] = 1;
     }
 }
@@ -93,17 +87,22 @@ void COmbraCtrlCore::InitList()
     }
     for (int i = 0; i < PORT_COUNT; ++i)
     {
-        m_chXon[i] = 17;
-        m_chXoff[i] = 19;
-        m_bXonState[i] = 1;
-        m_bXonSent[i] = 1;
-        m_bCtsRaised[i] = 1;
-        m_bRtsLine[i] = 1;
-        m_bDtrLine[i] = 1;
+        ResetLineState(i);
         m_bLineOn[i] = 1;
     }
     for (int i = 0; i < PORT_COUNT; ++i)
         m_sock[static_cast<size_t>(i)].Bind(this, i);
+}
+
+void COmbraCtrlCore::ResetLineState(int i)
+{
+    m_chXon[i] = 17;
+    m_chXoff[i] = 19;
+    m_bXonState[i] = 1;
+    m_bXonSent[i] = 1;
+    m_bRtsLine[i] = 1;
+    m_bCtsRaised[i] = 1;
+    m_bDtrLine[i] = 1;
 }
 
 void COmbraCtrlCore::Teardown()

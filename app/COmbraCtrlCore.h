@@ -74,6 +74,9 @@ public:
     void ReplacePort(int nPort, std::unique_ptr<COmbraPortAx> pPort);
     CDispatcher* GetDispatcher() const { return m_pDispatcher; }
     const std::string& GetPortDirectory() const { return m_watcher.GetPortDirectory(); }
+    // The characters and the five line flags back to their defaults (an
+    // application closed the port); flow bits and line indication stay.
+    void ResetLineState(int i);
     // Sets column nCol of port nPort's row, when it has one.
     void SetPortText(int nPort, int nCol, const std::string& strText);
 

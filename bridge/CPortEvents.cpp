@@ -108,13 +108,7 @@ void CPortEvents::OnOpenChanged(int nId, int bOpen)
     core.SetPortText(i, COL_STOP, "-----");
     core.SetPortText(i, COL_PARITY, "-----");
 
-    core.m_chXon[i] = 17;
-    core.m_chXoff[i] = 19;
-    core.m_bXonState[i] = 1;
-    core.m_bXonSent[i] = 1;
-    core.m_bRtsLine[i] = 1;
-    core.m_bCtsRaised[i] = 1;
-    core.m_bDtrLine[i] = 1;
+    core.ResetLineState(i);
     core.GetPort(i).ResetPort();
 }
 
