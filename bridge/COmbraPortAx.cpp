@@ -243,7 +243,7 @@ long COmbraPortAx::BytesToRead()
             bGrew = 1;
         m_nLastReported = nCount;
     }
-    if (bGrew && m_pWatcher != nullptr)
+    if (bGrew && nCount >= QUEUED_REPORT_LEVEL && m_pWatcher != nullptr)
         m_pWatcher->PostDataQueued(this);
     return nCount;
 }
@@ -256,15 +256,11 @@ long COmbraPortAx::QueuedCount()
 
 void COmbraPortAx::ResetPort()
 {
-    // An application that opened the port again before the close of the
-    // last one was handled may already have written: that is not left over.
-    if (IsSlaveOpen())
-        return;
+    // The close drained what the application wrote; anything still waiting
+    // can only be the next application's, which may already have opened the
+    // port: nothing is thrown away here.
     std::lock_guard<std::mutex> lock(m_csIo);
-    m_nStageOut = m_nStageCount = 0;
-    m_nLastReported = 0;
-    if (m_hMaster >= 0)
-        tcflush(m_hMaster, TCIFLUSH);
+    m_nLastReported = m_nStageCount;
 }
 
 std::string COmbraPortAx::GetLinkPath() const
@@ -277,6 +273,12 @@ std::string COmbraPortAx::GetSlavePath() const
 {
     std::lock_guard<std::mutex> lock(m_csIo);
     return m_strSlavePath;
+}
+
+void COmbraPortAx::ReportHangUp()
+{
+    if (m_pWatcher != nullptr && IsCreated())
+        m_pWatcher->ReportHangUp(this);
 }
 
 int COmbraPortAx::GetPollHandle() const

@@ -17,6 +17,10 @@ class COmbraPortAx
 public:
     static constexpr int PORT_ID_BASE = 10001;
     static constexpr int STAGE_SIZE = 8192;
+    // DataQueued is reported from this count on: below it the handlers have
+    // nothing to do, and a report per write would cost the owner thread a
+    // task per cycle of every busy port.
+    static constexpr long QUEUED_REPORT_LEVEL = 4096;
 
     COmbraPortAx();
     virtual ~COmbraPortAx();
@@ -54,10 +58,12 @@ public:
     int GetLinkSignalA() const { return m_bLinkA; }
     int GetLinkSignalB() const { return m_bLinkB; }
     int GetCTS() const { return m_bCts; }
+
+    // Worker thread: it saw the application hang up (see CPortWatcher).
+    virtual void ReportHangUp();
     int GetAuxSignal() const { return m_bAux; }
 
-    // Owner thread. Discards what the last application left unread behind
-    // it, unless another one has opened the port since.
+    // Owner thread, after an application's close was handled.
     virtual void ResetPort();
     virtual void ReleasePort() {}
     void SetActive(int bActive) { m_bActive = bActive; }

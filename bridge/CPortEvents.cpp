@@ -35,19 +35,25 @@ void CPortEvents::OnDataQueued(int nId, long nCount)
         return;
     COmbraCtrlCore& core = *m_pCore;
     const uint32_t dwFlow = core.m_dwFlowCtrl[i];
+    int bHeld = 0;
     if ((dwFlow & FLOW_CTS) && core.m_bCtsRaised[i] == 1 && nCount >= CSocketCtrl::THROTTLE_LEVEL)
     {
         core.GetPort(i).SetCTS(0);
         core.m_bCtsRaised[i] = 0;
+        bHeld = 1;
     }
     if ((dwFlow & FLOW_XIN) && core.m_bXonSent[i] == 1 && nCount >= CSocketCtrl::THROTTLE_LEVEL)
     {
         const unsigned char chXoff = core.m_chXoff[i];
         if (core.GetPort(i).WriteData(&chXoff, 1) == 1)
+        {
             core.m_bXonSent[i] = 0;
+            bHeld = 1;
+        }
     }
-    // The worker releases the application again; let it look now.
-    core.m_sock[static_cast<size_t>(i)].Wake();
+    // The worker releases the application again; let it look from now on.
+    if (bHeld)
+        core.m_sock[static_cast<size_t>(i)].Wake();
 }
 
 void CPortEvents::OnDtrChanged(int nId, int bLevel)
@@ -79,6 +85,12 @@ void CPortEvents::OnOpenChanged(int nId, int bOpen)
 
     if (bOpen)
     {
+        if (m_bSessionGoesOn[static_cast<size_t>(i)])
+        {
+            // The connection never stopped carrying this application's bytes.
+            m_bSessionGoesOn[static_cast<size_t>(i)] = 0;
+            return;
+        }
         if (nMode == MODE_TCP_CLIENT)
         {
             core.SetPortText(i, COL_CONNECTION, "Connecting");
@@ -91,6 +103,15 @@ void CPortEvents::OnOpenChanged(int nId, int bOpen)
         return;
     }
 
+    if ((nMode == MODE_TCP_CLIENT || nMode == MODE_UDP) && sock.m_nState != ST_IDLE &&
+        core.GetPort(i).IsSlaveOpen() && !sock.SawApplicationGo())
+    {
+        // Closed and opened again between two reads of the worker: what the
+        // new application wrote is on this connection already. Ending it
+        // now would lose that; the session goes on.
+        m_bSessionGoesOn[static_cast<size_t>(i)] = 1;
+        return;
+    }
     if (nMode == MODE_TCP_CLIENT || nMode == MODE_UDP)
     {
         if (sock.m_nState != ST_IDLE)

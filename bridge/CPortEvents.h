@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <mutex>
 #include <string>
 
@@ -37,6 +38,8 @@ private:
     void ShowLineControl(int nPort, long nStopBits, long nParity, long nDataBits);
 
     COmbraCtrlCore* m_pCore;
+    // A close that left the connection alone: the open after it does too.
+    std::array<int, 256> m_bSessionGoesOn{};
     // Serialises the handlers; held across the close wait, which the worker
     // never blocks since it never takes this lock.
     std::recursive_mutex m_csEvent;

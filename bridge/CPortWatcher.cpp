@@ -162,6 +162,14 @@ void CPortWatcher::RemovePort(COmbraPortAx* pPort)
         Wake();
 }
 
+void CPortWatcher::ReportHangUp(COmbraPortAx* pPort)
+{
+    std::lock_guard<std::mutex> lock(m_csPorts);
+    auto it = m_ports.find(pPort);
+    if (it != m_ports.end())
+        CheckOpen(*it->second, 1);
+}
+
 void CPortWatcher::SettingsMayHaveChanged(COmbraPortAx* pPort)
 {
     pPort->m_bSettingsDirty = 1;

@@ -58,6 +58,12 @@ public:
     void AddPort(COmbraPortAx* pPort, const std::string& strSlavePath, int hMaster);
     void RemovePort(COmbraPortAx* pPort);
 
+    // Worker thread (with the worker's lock, never the port's): the worker
+    // saw the application hang up. Reported as a close (and an open when
+    // the port is open again by now) unless already reported, so that a
+    // close the watcher itself was too late to see still ends the session.
+    void ReportHangUp(COmbraPortAx* pPort);
+
     // Any thread, never blocks on the watcher: the port saw a packet-mode
     // status byte, so the application's settings may have changed.
     void SettingsMayHaveChanged(COmbraPortAx* pPort);

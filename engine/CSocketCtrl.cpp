@@ -397,12 +397,6 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
             nPty |= POLLOUT;
         // A server's peer may send while no application has the port open:
         // its data still goes to the pty, at the plain cycle.
-        if (m_bAppGone && Port().IsSlaveOpen() == 1 && Tick() - m_dwAppGoneTick > APP_GONE_MS)
-        {
-            // Reopened, and no close came for the hang-up: the watcher never
-            // saw it, so this is still the same session.
-            m_bAppGone = 0;
-        }
         if (m_bAppGone)
         {
             // Not read until the close is handled; still delivered to.
@@ -414,10 +408,14 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
         {
             if (!IsServer() && hPty >= 0)
             {
+                // Until the close is handled; the watcher may have been too
+                // late to see it, so it is told.
                 m_bAppGone = 1;
-                m_dwAppGoneTick = Tick();
+                Port().ReportHangUp();
             }
-            if (m_nRxCount > 0)
+            // Latched, or a server's peer data for a closed port: look again
+            // at the plain cycle.
+            if (m_bAppGone || m_nRxCount > 0)
                 Cap(CYCLE_MS);
         }
         // Only while the port is still being read: a cycle that reads
@@ -680,15 +678,18 @@ void CSocketCtrl::DoTcpData()
 {
     if (!PeerCheck())
         return;
-    Deliver();
+    NoteHangUp();
+    // The port is read first and the network delivered last, so a byte
+    // crosses in one cycle instead of waiting for the next.
     if (m_tRxDrain == 0)
     {
-        if (!ReceiveGated())
-            ReceiveTcp();
-        SendTcp();
         if (!m_bAppGone)
             ReadPort();
+        SendTcp();
+        if (!ReceiveGated())
+            ReceiveTcp();
     }
+    Deliver();
 }
 
 int CSocketCtrl::PeerCheck()
@@ -1413,12 +1414,14 @@ void CSocketCtrl::DoUdpBind()
 
 void CSocketCtrl::DoUdpData()
 {
-    Deliver();
-    if (!ReceiveGated())
-        ReceiveUdp();
-    SendUdp();
+    // In the order of the TCP pump: one cycle carries a byte across.
+    NoteHangUp();
     if (!m_bAppGone)
         ReadPort();
+    SendUdp();
+    if (!ReceiveGated())
+        ReceiveUdp();
+    Deliver();
 }
 
 void CSocketCtrl::MoveHeldDatagram()
@@ -1527,6 +1530,24 @@ void CSocketCtrl::DoUdpRetryWait()
 {
     if (m_pDlg->m_bReconnect == 1 && Now() > m_tRetry)
         m_nState = ST_UDP_BIND;
+}
+
+void CSocketCtrl::NoteHangUp()
+{
+    // The wait before this cycle saw the application hang up: whatever the
+    // port holds from now on may be the next one's, so it is not read until
+    // the close is handled.
+    if (!m_bAppGone && m_nPtySeen == PTY_HUNG && !IsServer())
+    {
+        m_bAppGone = 1;
+        Port().ReportHangUp();
+    }
+}
+
+int CSocketCtrl::SawApplicationGo()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    return m_bAppGone;
 }
 
 int CSocketCtrl::GetSocketHandle()

@@ -63,8 +63,6 @@ public:
     static constexpr uint32_t LOST_REDIAL_MS = 300;
     static constexpr int CYCLE_MS = 10;
     static constexpr int INVALID_SOCKET = -1;
-    // How long a hang-up without a close event may hold back the port.
-    static constexpr uint32_t APP_GONE_MS = 1000;
 
     CSocketCtrl();
     virtual ~CSocketCtrl();
@@ -84,6 +82,11 @@ public:
     int OnPortClose();
     // Any thread: the flow state changed outside the worker; run a cycle.
     void Wake();
+    // Owner thread: 1 when the worker saw its application's hang-up and has
+    // not read the port since. When it did not, a close and reopen went by
+    // between two of its reads and the connection already carries the next
+    // application's bytes.
+    int SawApplicationGo();
 
     // Any thread.
     int GetState();
@@ -136,6 +139,7 @@ private:
     void ReceiveTcp();
     void SendTcp();
     void ReadPort();
+    void NoteHangUp();
     void DoDrain(int nNextState);
     void CloseConnection();
     void DoTcpClose();
@@ -248,7 +252,6 @@ private:
     int m_bSocketQuiet = 0;
     int m_nPtySeen = PTY_UNKNOWN;
     int m_bAppGone = 0;
-    uint32_t m_dwAppGoneTick = 0;
     // Bytes the port still held after the last read of it: a pty does not
     // report ready for what the port object has already taken in.
     long m_nPortPending = 0;

@@ -183,7 +183,7 @@ TEST_F(LoginTest, LoginOverTls)
     m_core.m_comData.SetSSL(PORT, 1);
     m_core.m_strUser = "operator";
     m_core.m_strPassword = "s3cret";
-    m_core.InitList();
+    AddRow(PORT);
     m_core.m_sock[PORT].SetKeyFiles(strCert, strKey);
     StartPort(PORT);
     int hApp = OpenApp(PORT);

@@ -136,8 +136,6 @@ TEST_F(WorkerTest, KeepAliveOptionsAreSetOnTheSockets)
     m_core.m_nKeepAliveTime = 99999999;
     ConfigureClient(nClient, nPeerPort);
     m_core.m_comData.SetKeepAlive(nClient, 1);
-    m_core.m_rows.DeleteAll();
-    m_core.InitList();
     StartPort(nClient);
     OpenApp(nClient);
     int hPeer2 = Accept(hListen2);
@@ -151,8 +149,6 @@ TEST_F(WorkerTest, KeepAliveOptionsAreSetOnTheSockets)
     // Without KeepAlive Enable it is off.
     const int nPlain = 2;
     ConfigureClient(nPlain, nPeerPort);
-    m_core.m_rows.DeleteAll();
-    m_core.InitList();
     StartPort(nPlain);
     OpenApp(nPlain);
     int hPeer3 = Accept(hListen2);

@@ -416,8 +416,6 @@ TEST_F(WorkerTest, StopInEveryClientStateLeavesNotConnect)
         std::atomic<uint32_t> dwTick{1000};
         m_core.m_sock[static_cast<size_t>(i)].SetTickSource([&] { return dwTick.load(); });
         ConfigureClient(i, c.nState == ST_RETRY_WAIT ? UnusedTcpPort() : nPeerPort);
-        m_core.m_rows.DeleteAll();
-        m_core.InitList();
         StartPort(i);
         if (c.nState != ST_IDLE)
         {
@@ -517,4 +515,74 @@ TEST_F(WorkerTest, QuickReopenKeepsTheNewApplicationsData)
         CloseApp(hApp2);
         ASSERT_TRUE(WaitState(PORT, ST_IDLE));
     }
+}
+
+// Programs that open, write, read the echo and close in quick succession
+// each get their own echo, however their opens and closes interleave with
+// the events the bridge sees.
+TEST_F(WorkerTest, RapidOpenCloseLosesNoEcho)
+{
+    int nPeerPort = 0;
+    int hListen = ListenTcp(&nPeerPort);
+    m_vecClose.push_back(hListen);
+    std::atomic<int> bQuit{0};
+    std::thread echo([&] {
+        std::vector<int> vecPeers;
+        while (!bQuit)
+        {
+            std::vector<pollfd> fds{{hListen, POLLIN, 0}};
+            for (int h : vecPeers)
+                fds.push_back({h, POLLIN, 0});
+            if (poll(fds.data(), fds.size(), 50) <= 0)
+                continue;
+            if (fds[0].revents & POLLIN)
+                vecPeers.push_back(accept4(hListen, nullptr, nullptr, SOCK_CLOEXEC));
+            for (size_t k = 1; k < fds.size(); ++k)
+            {
+                if (!(fds[k].revents & (POLLIN | POLLHUP)))
+                    continue;
+                char buf[4096];
+                ssize_t n = read(fds[k].fd, buf, sizeof(buf));
+                if (n <= 0)
+                {
+                    close(fds[k].fd);
+                    std::erase(vecPeers, fds[k].fd);
+                    continue;
+                }
+                WriteAll(fds[k].fd, std::string(buf, static_cast<size_t>(n)));
+            }
+        }
+        for (int h : vecPeers)
+            close(h);
+    });
+    ConfigureClient(PORT, nPeerPort);
+    StartPort(PORT);
+    int nLost = 0;
+    for (int k = 0; k < 60; ++k)
+    {
+        const std::string strMsg = "message " + std::to_string(k) + ";";
+        int hApp = testsupport::OpenApp(m_core.GetPort(PORT).GetLinkPath(), O_NONBLOCK);
+        ASSERT_GE(hApp, 0);
+        ASSERT_TRUE(WriteAll(hApp, strMsg));
+        std::string strGot;
+        m_loop.RunUntil(
+            [&] {
+                char buf[256];
+                ssize_t n = read(hApp, buf, sizeof(buf));
+                if (n > 0)
+                    strGot.append(buf, static_cast<size_t>(n));
+                return strGot.size() >= strMsg.size();
+            },
+            3s);
+        if (strGot != strMsg)
+        {
+            ++nLost;
+            ADD_FAILURE() << "cycle " << k << " got '" << strGot << "' state " << m_core.m_sock[PORT].m_nState
+                          << " conn " << Conn(PORT);
+        }
+        close(hApp);
+    }
+    EXPECT_EQ(nLost, 0);
+    bQuit = 1;
+    echo.join();
 }

@@ -119,7 +119,7 @@ TEST_F(TlsTest, ServerPortAcceptsOpensslClient)
     const int nLocal = UnusedTcpPort();
     ConfigureServer(PORT, nLocal);
     m_core.m_comData.SetSSL(PORT, 1);
-    m_core.InitList();
+    AddRow(PORT);
     m_core.m_sock[PORT].SetKeyFiles(m_strCert, m_strKey);
     StartPort(PORT);
     int hApp = OpenApp(PORT);
@@ -138,7 +138,7 @@ TEST_F(TlsTest, ServerPortWithoutKeyFilesDropsEveryPeer)
     const int nLocal = UnusedTcpPort();
     ConfigureServer(PORT, nLocal);
     m_core.m_comData.SetSSL(PORT, 1);
-    m_core.InitList();
+    AddRow(PORT);
     m_core.m_sock[PORT].SetKeyFiles(m_dir.File("missing.pem"), m_dir.File("missing-key.pem"));
     StartPort(PORT);
     for (int nRound = 0; nRound < 2; ++nRound)

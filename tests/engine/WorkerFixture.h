@@ -73,11 +73,20 @@ protected:
         m_core.m_comData.SetLocPort(i, nLocalPort);
     }
 
+    // The row and the worker binding of one port, as the list build does,
+    // without touching the workers that already run.
+    void AddRow(int i)
+    {
+        if (m_core.m_rows.FindRow(i) >= 0)
+            return;
+        m_core.m_rows.InsertRow(m_core.m_rows.GetRowCount(), i, CPortRows::MakeRowTexts(i, m_core.m_comData));
+        m_core.m_sock[static_cast<size_t>(i)].Bind(&m_core, i);
+    }
+
     // What the start sequence does for one port.
     void StartPort(int i)
     {
-        if (m_core.m_rows.FindRow(i) < 0)
-            m_core.InitList();
+        AddRow(i);
         ASSERT_EQ(m_core.GetPort(i).CreatePort("COM" + std::to_string(i + 1)), 1);
         m_core.m_bLineOn[i] = 0;
         ASSERT_EQ(m_core.m_sock[static_cast<size_t>(i)].StartThread(), 1);
