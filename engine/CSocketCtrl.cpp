@@ -833,13 +833,20 @@ void CSocketCtrl::SendTcp()
             if (nError == SSL_ERROR_WANT_READ)
                 m_nSSLWant = POLLIN;
             else if (nError != SSL_ERROR_WANT_WRITE)
+            {
                 m_nTlsGone = 2;
+                m_bSendFailed = 1;
+            }
             return;
         }
     }
     else
     {
         nSent = send(m_hSocket, buf, static_cast<size_t>(n), MSG_NOSIGNAL | MSG_DONTWAIT);
+        // A connection that cannot take bytes any more will never: a drain
+        // must not wait for it (a dead socket is always "writable").
+        if (nSent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ENOBUFS)
+            m_bSendFailed = 1;
     }
     if (nSent > 0)
         RingConsume(m_nTxOut, m_nTxCount, static_cast<int>(nSent));
@@ -917,7 +924,7 @@ void CSocketCtrl::ReadPort()
 
 void CSocketCtrl::DoDrain(int nNextState)
 {
-    if (Now() > m_tDrain)
+    if (Now() > m_tDrain || m_bSendFailed)
     {
         m_nState = nNextState;
         return;
@@ -1580,6 +1587,7 @@ int CSocketCtrl::AllocRings()
 
 void CSocketCtrl::FreeRings()
 {
+    m_bSendFailed = 0;
     FreeHeldDatagram();
     m_nUdpWaiting = 0;
     delete[] m_pTxBuf;

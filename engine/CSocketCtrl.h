@@ -233,6 +233,8 @@ private:
     // The TLS session saw the peer's close notify (1) or failed (2); the
     // socket may still look alive.
     int m_nTlsGone = 0;
+    // The last send failed for good: the connection is gone.
+    int m_bSendFailed = 0;
     // What the last TLS call waits for (POLLIN or POLLOUT), 0 when nothing.
     short m_nSSLWant = 0;
     // UDP: the size of the next datagram when it did not fit into the

@@ -586,3 +586,43 @@ TEST_F(WorkerTest, RapidOpenCloseLosesNoEcho)
     bQuit = 1;
     echo.join();
 }
+
+// A close while the connection is already dead (the peer reset it behind
+// data the application has not read) ends at once instead of spending the
+// whole drain time on sends that can only fail.
+TEST_F(WorkerTest, CloseOnDeadConnectionDoesNotWaitForTheDrain)
+{
+    int nPeerPort = 0;
+    int hListen = ListenTcp(&nPeerPort);
+    m_vecClose.push_back(hListen);
+    ConfigureClient(PORT, nPeerPort);
+    StartPort(PORT);
+    int hApp = OpenApp(PORT, O_NONBLOCK);
+    int hPeer = Accept(hListen);
+    ASSERT_GE(hPeer, 0);
+    ASSERT_TRUE(WaitConn(PORT, "Connected"));
+    // The application reads nothing: the peer's bytes fill the way back, so
+    // the peer check keeps seeing data and never the reset behind it.
+    const std::string strBlock(65536, 'p');
+    int nSent = 0;
+    fcntl(hPeer, F_SETFL, O_NONBLOCK);
+    m_loop.RunUntil(
+        [&] {
+            ssize_t n = send(hPeer, strBlock.data(), strBlock.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0)
+                nSent += static_cast<int>(n);
+            return nSent > 4 * 1024 * 1024 || (n < 0 && errno == EAGAIN && nSent > 0);
+        },
+        5s);
+    ASSERT_TRUE(WriteAll(hApp, std::string(3000, 'a')));
+    m_loop.RunUntil([] { return false; }, 100ms);
+    linger lin{1, 0};
+    setsockopt(hPeer, SOL_SOCKET, SO_LINGER, &lin, sizeof(lin));
+    close(hPeer);  // a reset, with unread data
+    ASSERT_TRUE(WriteAll(hApp, std::string(3000, 'b')));
+    m_loop.RunUntil([] { return false; }, 100ms);
+    const auto t0 = std::chrono::steady_clock::now();
+    CloseApp(hApp);
+    ASSERT_TRUE(WaitState(PORT, ST_IDLE, 15s));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s) << "the drain ends with the connection";
+}
