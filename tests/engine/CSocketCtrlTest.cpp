@@ -4,11 +4,7 @@
 
 TEST_F(WorkerTest, ConnectsOnOpenAndCarriesDataBothWays)
 {
-    int nPeerPort = 0;
-    int hListen = ListenTcp(&nPeerPort);
-    m_vecClose.push_back(hListen);
-    ConfigureClient(PORT, nPeerPort);
-    StartPort(PORT);
+    const int hListen = StartClientWithListener(PORT);
     EXPECT_EQ(Conn(PORT), "Not Connect");
     EXPECT_FALSE(WaitReadable(hListen, 100)) << "a client dials only when the port is opened";
 
@@ -85,11 +81,7 @@ TEST_F(WorkerTest, SilentPeerTimesOut)
 
 TEST_F(WorkerTest, LostConnectionWithoutReconnectStaysInError)
 {
-    int nPeerPort = 0;
-    int hListen = ListenTcp(&nPeerPort);
-    m_vecClose.push_back(hListen);
-    ConfigureClient(PORT, nPeerPort);
-    StartPort(PORT);
+    const int hListen = StartClientWithListener(PORT);
     OpenApp(PORT);
     int hPeer = Accept(hListen);
     ASSERT_GE(hPeer, 0);
@@ -103,11 +95,7 @@ TEST_F(WorkerTest, LostConnectionWithoutReconnectStaysInError)
 TEST_F(WorkerTest, LostConnectionIsRedialled)
 {
     m_core.m_bReconnect = 1;
-    int nPeerPort = 0;
-    int hListen = ListenTcp(&nPeerPort);
-    m_vecClose.push_back(hListen);
-    ConfigureClient(PORT, nPeerPort);
-    StartPort(PORT);
+    const int hListen = StartClientWithListener(PORT);
     int hApp = OpenApp(PORT);
     int hPeer = Accept(hListen);
     ASSERT_GE(hPeer, 0);
@@ -182,11 +170,7 @@ TEST_F(WorkerTest, RedialWaitsAcrossTickWrap)
     std::atomic<uint32_t> dwTick{0xFFFFFF00u};
     m_core.m_sock[PORT].SetTickSource([&] { return dwTick.load(); });
     m_core.m_bReconnect = 1;
-    int nPeerPort = 0;
-    int hListen = ListenTcp(&nPeerPort);
-    m_vecClose.push_back(hListen);
-    ConfigureClient(PORT, nPeerPort);
-    StartPort(PORT);
+    const int hListen = StartClientWithListener(PORT);
     OpenApp(PORT);
     int hPeer = Accept(hListen);
     ASSERT_GE(hPeer, 0);
@@ -293,11 +277,7 @@ TEST_F(WorkerTest, FiveMegabytesThroughEchoPeer)
 // reach the network.
 TEST_F(WorkerTest, ApplicationXonXoffGateTheNetwork)
 {
-    int nPeerPort = 0;
-    int hListen = ListenTcp(&nPeerPort);
-    m_vecClose.push_back(hListen);
-    ConfigureClient(PORT, nPeerPort);
-    StartPort(PORT);
+    const int hListen = StartClientWithListener(PORT);
     int hApp = OpenApp(PORT);
     termios t;
     ASSERT_EQ(tcgetattr(hApp, &t), 0);
@@ -485,11 +465,7 @@ TEST_F(WorkerTest, IdleWorkersSleep)
 // connection nor throws it away.
 TEST_F(WorkerTest, QuickReopenKeepsTheNewApplicationsData)
 {
-    int nPeerPort = 0;
-    int hListen = ListenTcp(&nPeerPort);
-    m_vecClose.push_back(hListen);
-    ConfigureClient(PORT, nPeerPort);
-    StartPort(PORT);
+    const int hListen = StartClientWithListener(PORT);
     for (int nRound = 0; nRound < 3; ++nRound)
     {
         SCOPED_TRACE(nRound);
@@ -592,11 +568,7 @@ TEST_F(WorkerTest, RapidOpenCloseLosesNoEcho)
 // whole drain time on sends that can only fail.
 TEST_F(WorkerTest, CloseOnDeadConnectionDoesNotWaitForTheDrain)
 {
-    int nPeerPort = 0;
-    int hListen = ListenTcp(&nPeerPort);
-    m_vecClose.push_back(hListen);
-    ConfigureClient(PORT, nPeerPort);
-    StartPort(PORT);
+    const int hListen = StartClientWithListener(PORT);
     int hApp = OpenApp(PORT, O_NONBLOCK);
     int hPeer = Accept(hListen);
     ASSERT_GE(hPeer, 0);

@@ -83,6 +83,18 @@ protected:
         m_core.m_sock[static_cast<size_t>(i)].Bind(&m_core, i);
     }
 
+    // A client port started towards a fresh loopback listener; returns the
+    // listener (closed at the end of the test).
+    int StartClientWithListener(int i)
+    {
+        int nPeerPort = 0;
+        const int hListen = ListenTcp(&nPeerPort);
+        m_vecClose.push_back(hListen);
+        ConfigureClient(i, nPeerPort);
+        StartPort(i);
+        return hListen;
+    }
+
     // What the start sequence does for one port.
     void StartPort(int i)
     {
