@@ -87,9 +87,15 @@ void CPortEvents::OnOpenChanged(int nId, int bOpen)
     {
         if (m_bSessionGoesOn[static_cast<size_t>(i)])
         {
-            // The connection never stopped carrying this application's bytes.
             m_bSessionGoesOn[static_cast<size_t>(i)] = 0;
-            return;
+            // The connection still carries this application's bytes, unless
+            // the one it was kept for has left since, unseen by the watcher
+            // (opened and closed between two of its looks): that one's
+            // session ends first, and this one starts its own.
+            if (!sock.SawApplicationGo())
+                return;
+            EndSession(i);
+            core.m_comData.SetOpen(i, 1);
         }
         if (nMode == MODE_TCP_CLIENT)
         {
@@ -103,8 +109,7 @@ void CPortEvents::OnOpenChanged(int nId, int bOpen)
         return;
     }
 
-    if ((nMode == MODE_TCP_CLIENT || nMode == MODE_UDP) && sock.m_nState != ST_IDLE &&
-        core.GetPort(i).IsSlaveOpen() && !sock.SawApplicationGo())
+    if ((nMode == MODE_TCP_CLIENT || nMode == MODE_UDP) && sock.KeepSessionForReopen())
     {
         // Closed and opened again between two reads of the worker: what the
         // new application wrote is on this connection already. Ending it
@@ -112,6 +117,17 @@ void CPortEvents::OnOpenChanged(int nId, int bOpen)
         m_bSessionGoesOn[static_cast<size_t>(i)] = 1;
         return;
     }
+    EndSession(i);
+}
+
+void CPortEvents::EndSession(int i)
+{
+    COmbraCtrlCore& core = *m_pCore;
+    CSocketCtrl& sock = core.m_sock[static_cast<size_t>(i)];
+    const int nMode = core.m_comData.GetMode(i);
+    // Whatever was kept is over with this close.
+    m_bSessionGoesOn[static_cast<size_t>(i)] = 0;
+    core.m_comData.SetOpen(i, 0);
     if (nMode == MODE_TCP_CLIENT || nMode == MODE_UDP)
     {
         if (sock.m_nState != ST_IDLE)

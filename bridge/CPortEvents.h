@@ -36,9 +36,13 @@ private:
     // Port index of a control id; -1 when it is none of ours.
     static int PortOf(int nId);
     void ShowLineControl(int nPort, long nStopBits, long nParity, long nDataBits);
+    // The application has left: end its connection (a client or UDP port's
+    // worker drains and closes it) and clear what the list shows of it.
+    void EndSession(int nPort);
 
     COmbraCtrlCore* m_pCore;
-    // A close that left the connection alone: the open after it does too.
+    // A close that left the connection alone for the application that had
+    // opened the port again: the open after it does too.
     std::array<int, 256> m_bSessionGoesOn{};
     // Serialises the handlers; held across the close wait, which the worker
     // never blocks since it never takes this lock.

@@ -166,8 +166,17 @@ void CPortWatcher::ReportHangUp(COmbraPortAx* pPort)
 {
     std::lock_guard<std::mutex> lock(m_csPorts);
     auto it = m_ports.find(pPort);
-    if (it != m_ports.end())
-        CheckOpen(*it->second, 1);
+    if (it == m_ports.end())
+        return;
+    SWatched& w = *it->second;
+    // A worker saw its application leave. When this watcher never saw that
+    // application (it opened and closed between two looks), nothing else
+    // would have the close handled: it is reported anyway. A close handled
+    // already makes this one find nothing to end.
+    if (!w.bOpen && !pPort->IsSlaveOpen())
+        PostOpen(pPort->GetId(), 0);
+    else
+        CheckOpen(w, 1);
 }
 
 void CPortWatcher::SettingsMayHaveChanged(COmbraPortAx* pPort)

@@ -221,6 +221,10 @@ int CSocketCtrl::OnPortClose()
 {
     {
         std::lock_guard<std::recursive_mutex> lock(m_cs);
+        // Unless counted while the port was surely closed, nothing in it is
+        // known to be the leaving application's.
+        if (!m_bAppGone && !NoteApplicationGone(0))
+            m_nLeftInPort = 0;
         m_bAppGone = 0;
         m_tDrain = Now() + DRAIN_SECONDS;
         m_nState = IsUdp() ? ST_UDP_DRAIN : ST_DRAIN;
@@ -406,13 +410,10 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
         }
         else if (nPty != 0 && !addPty(nPty))
         {
-            if (!IsServer() && hPty >= 0)
-            {
-                // Until the close is handled; the watcher may have been too
-                // late to see it, so it is told.
-                m_bAppGone = 1;
-                Port().ReportHangUp();
-            }
+            // Latched until the close is handled. When the port is open
+            // again already, the next cycle reads on and waits afresh.
+            if (!IsServer() && hPty >= 0 && !NoteApplicationGone(1))
+                Cap(0);
             // Latched, or a server's peer data for a closed port: look again
             // at the plain cycle.
             if (m_bAppGone || m_nRxCount > 0)
@@ -435,8 +436,11 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
     case ST_UDP_DRAIN:
         if (m_hSocket != INVALID_SOCKET && m_nTxCount > 0)
             pFds[n++] = {m_hSocket, POLLOUT, 0};
-        if (m_nState != ST_RESTART_DRAIN && m_nTxCount < RING_SIZE)
-            addPty(POLLIN);
+        // What the closed application left is in the port already: no need
+        // to wait for it (and a hung-up pty would report ready forever).
+        // The rest of what it wrote is looked for at the plain cycle.
+        if (m_nState != ST_RESTART_DRAIN && m_nLeftInPort > 0 && m_nTxCount < RING_SIZE)
+            Cap(0);
         Cap(CYCLE_MS);
         break;
     case ST_RETRY_WAIT:
@@ -498,11 +502,13 @@ void CSocketCtrl::WaitForWork()
     struct pollfd fds[4];
     int nCount = 0;
     int nTimeout;
+    unsigned nKeptBefore;
     {
         std::lock_guard<std::recursive_mutex> lock(m_cs);
         if (m_bStop)
             return;
         nTimeout = BuildWait(fds, &nCount);
+        nKeptBefore = m_nKeptSessions;
     }
     // Also with no time to wait: the readiness it reports spares the next
     // cycle some calls (the peer check, the pty's hang-up test).
@@ -524,7 +530,7 @@ void CSocketCtrl::WaitForWork()
         const short nBad = fds[k].revents & (POLLHUP | POLLERR | POLLNVAL);
         if (fds[k].fd == m_hSocket)
             m_bSocketQuiet = (nBad == 0 && (fds[k].revents & POLLRDHUP) == 0) ? 1 : 0;
-        else if (fds[k].fd == Port().GetPollHandle())
+        else if (fds[k].fd == Port().GetPollHandle() && nKeptBefore == m_nKeptSessions)
             m_nPtySeen = nBad != 0 ? PTY_HUNG : PTY_OPEN;
     }
 }
@@ -852,10 +858,10 @@ void CSocketCtrl::SendTcp()
         RingConsume(m_nTxOut, m_nTxCount, static_cast<int>(nSent));
 }
 
-void CSocketCtrl::ReadPort()
+long CSocketCtrl::ReadPort(long nMost)
 {
     if (m_pTxBuf == nullptr)
-        return;
+        return 0;
     const int i = m_nPort;
     COmbraPortAx& port = Port();
     const int bTelnet = IsTelnet();
@@ -876,23 +882,20 @@ void CSocketCtrl::ReadPort()
             m_pDlg->m_bXonSent[i] = 1;
     }
     if (n <= 0)
-        return;
+        return 0;
     // On a Telnet port every data byte 255 goes out doubled: read no more
     // than fits even if all of them are.
     const long nFree = bTelnet ? (RING_SIZE - m_nTxCount) / 2 : RING_SIZE - m_nTxCount;
-    if (n > nFree)
-        n = nFree;
-    if (n > BLOCK_SIZE)
-        n = BLOCK_SIZE;
+    n = std::min({n, nFree, nMost, static_cast<long>(BLOCK_SIZE)});
     if (n < 1)
-        return;
+        return 0;
     unsigned char buf[BLOCK_SIZE];
     const long nRead = port.ReadData(buf, n);
     if (nRead <= 0)
     {
         // Counted but not readable: leave it to the port's readiness.
         m_nPortPending = 0;
-        return;
+        return 0;
     }
     m_nPortPending -= nRead;
     int nData = static_cast<int>(nRead);
@@ -915,11 +918,12 @@ void CSocketCtrl::ReadPort()
     if (!bTelnet)
     {
         RingPut(m_pTxBuf, m_nTxIn, m_nTxCount, buf, nData);
-        return;
+        return nRead;
     }
     unsigned char escaped[2 * BLOCK_SIZE];
     const int nEscaped = CTelnetCtrl::EscapeIac(buf, nData, escaped, sizeof(escaped), nullptr);
     RingPut(m_pTxBuf, m_nTxIn, m_nTxCount, escaped, nEscaped);
+    return nRead;
 }
 
 void CSocketCtrl::DoDrain(int nNextState)
@@ -929,10 +933,17 @@ void CSocketCtrl::DoDrain(int nNextState)
         m_nState = nNextState;
         return;
     }
-    // What the application wrote just before it closed still goes out; once
-    // another application has the port open, what waits there is its own.
-    if (nNextState != ST_RESTART && m_pTxBuf != nullptr && m_hSocket != INVALID_SOCKET && Port().IsSlaveOpen() == 0)
-        ReadPort();
+    // What the application wrote just before it closed still goes out. The
+    // bytes counted at its close are surely its own; what was still on its
+    // way through the pty then is taken only while no other application
+    // has the port open, as from then on it may be that one's.
+    if (nNextState != ST_RESTART && m_pTxBuf != nullptr && m_hSocket != INVALID_SOCKET)
+    {
+        if (m_nLeftInPort > 0)
+            m_nLeftInPort -= ReadPort(m_nLeftInPort);
+        else if (Port().IsSlaveOpen() == 0)
+            ReadPort();
+    }
     if (m_nTxCount == 0)
     {
         m_nState = nNextState;
@@ -1543,18 +1554,48 @@ void CSocketCtrl::NoteHangUp()
 {
     // The wait before this cycle saw the application hang up: whatever the
     // port holds from now on may be the next one's, so it is not read until
-    // the close is handled.
+    // the close is handled. Opened again already: the reads go on, and so
+    // will the session.
     if (!m_bAppGone && m_nPtySeen == PTY_HUNG && !IsServer())
     {
-        m_bAppGone = 1;
-        Port().ReportHangUp();
+        NoteApplicationGone(1);
     }
+}
+
+int CSocketCtrl::NoteApplicationGone(int bTellWatcher)
+{
+    // Counted between two looks that both find the port closed, so that no
+    // byte of a next application can be among them.
+    COmbraPortAx& port = Port();
+    if (port.IsSlaveOpen())
+        return 0;
+    const long nLeft = port.BytesToRead();
+    if (port.IsSlaveOpen())
+        return 0;
+    m_nLeftInPort = nLeft;
+    // From the worker: the watcher may have been too late to see this close.
+    if (!m_bAppGone && bTellWatcher)
+        port.ReportHangUp();
+    m_bAppGone = 1;
+    return 1;
 }
 
 int CSocketCtrl::SawApplicationGo()
 {
     std::lock_guard<std::recursive_mutex> lock(m_cs);
     return m_bAppGone;
+}
+
+int CSocketCtrl::KeepSessionForReopen()
+{
+    // Under the worker's lock, so that it cannot latch the hang-up between
+    // the look at the port and the decision.
+    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    if (m_nState == ST_IDLE || m_bAppGone || NoteApplicationGone(0))
+        return 0;
+    ++m_nKeptSessions;
+    m_nPtySeen = PTY_UNKNOWN;
+    return 1;
 }
 
 int CSocketCtrl::GetSocketHandle()

@@ -82,11 +82,16 @@ public:
     int OnPortClose();
     // Any thread: the flow state changed outside the worker; run a cycle.
     void Wake();
-    // Owner thread: 1 when the worker saw its application's hang-up and has
-    // not read the port since. When it did not, a close and reopen went by
-    // between two of its reads and the connection already carries the next
-    // application's bytes.
+    // Owner thread: 1 when the worker saw its application leave and waits
+    // for that close to be handled (it no longer reads the port).
     int SawApplicationGo();
+    // Owner thread, on a close: 1 when the connection is to carry on for the
+    // application that has the port open again by now. That holds when a
+    // close and reopen went by between two of the worker's reads, so the
+    // connection may already carry the new application's bytes; a hang-up
+    // the worker saw before this call is then forgotten. 0 when the port is
+    // closed, the worker is idle or it already stopped reading for the close.
+    int KeepSessionForReopen();
 
     // Any thread.
     int GetState();
@@ -138,8 +143,11 @@ private:
     int ReceiveGated() const;
     void ReceiveTcp();
     void SendTcp();
-    void ReadPort();
+    // Reads at most nMost bytes of what the application wrote; returns how
+    // many were taken from the port.
+    long ReadPort(long nMost = BLOCK_SIZE);
     void NoteHangUp();
+    int NoteApplicationGone(int bTellWatcher);
     void DoDrain(int nNextState);
     void CloseConnection();
     void DoTcpClose();
@@ -244,8 +252,6 @@ private:
     unsigned char* m_pUdpHeld = nullptr;
     int m_nUdpHeld = 0;
     int m_nUdpHeldOut = 0;
-    // A client or UDP port's application was seen closing: until its close
-    // is handled, what the port holds may already be the next one's.
     // What the last wait saw: the socket without hang-up, error or end of
     // stream; the pty open or hung up (or not in the wait).
     static constexpr int PTY_UNKNOWN = 0;
@@ -253,7 +259,15 @@ private:
     static constexpr int PTY_HUNG = 2;
     int m_bSocketQuiet = 0;
     int m_nPtySeen = PTY_UNKNOWN;
+    // Counts the sessions kept across a reopen: a wait that began before
+    // one may have seen the hang-up of the application that left.
+    unsigned m_nKeptSessions = 0;
+    // A client or UDP port's application was seen closing: until its close
+    // is handled, what the port holds may already be the next one's.
     int m_bAppGone = 0;
+    // What the port held when its application was seen gone, counted while
+    // nobody had it open: the close's drain takes that much in any case.
+    long m_nLeftInPort = 0;
     // Bytes the port still held after the last read of it: a pty does not
     // report ready for what the port object has already taken in.
     long m_nPortPending = 0;

@@ -598,3 +598,133 @@ TEST_F(WorkerTest, CloseOnDeadConnectionDoesNotWaitForTheDrain)
     ASSERT_TRUE(WaitState(PORT, ST_IDLE, 15s));
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s) << "the drain ends with the connection";
 }
+
+// A close reported while another program already has the port open again
+// keeps the connection for it. When that program leaves before anyone saw
+// it arrive, the next program's open still ends that session and gets a
+// connection of its own.
+TEST_F(WorkerTest, KeptSessionWhoseProgramLeftUnseenEndsAtTheNextOpen)
+{
+    const int hListen = StartClientWithListener(PORT);
+    Unwatch(PORT);
+    const int hApp1 = OpenApp(PORT);
+    ReportOpen(PORT, 1);
+    const int hPeer1 = Accept(hListen);
+    ASSERT_GE(hPeer1, 0);
+    m_vecClose.push_back(hPeer1);
+    ASSERT_TRUE(WaitState(PORT, ST_DATA));
+    ASSERT_TRUE(WriteAll(hApp1, "one;"));
+    EXPECT_EQ(ReadFor(hPeer1, 4), "one;");
+
+    // The second program opens before the first closes: nothing hangs up.
+    const int hApp2 = OpenApp(PORT);
+    CloseApp(hApp1);
+    ReportOpen(PORT, 0);
+    EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_DATA);
+    ASSERT_TRUE(WriteAll(hApp2, "two;"));
+    EXPECT_EQ(ReadFor(hPeer1, 4), "two;") << "the session went on";
+
+    // It leaves; the worker sees that, nobody reports it.
+    CloseApp(hApp2);
+    ASSERT_TRUE(m_loop.RunUntil([&] { return m_core.m_sock[PORT].SawApplicationGo() == 1; }, 5s));
+    const int hApp3 = OpenApp(PORT);
+    ASSERT_TRUE(WriteAll(hApp3, "three;"));
+    ReportOpen(PORT, 1);
+    EXPECT_EQ(ReadFor(hPeer1, 1, 2000), "") << "the old connection ends";
+    const int hPeer2 = Accept(hListen);
+    ASSERT_GE(hPeer2, 0);
+    m_vecClose.push_back(hPeer2);
+    EXPECT_EQ(ReadFor(hPeer2, 6), "three;");
+    ASSERT_TRUE(WriteAll(hPeer2, "back"));
+    EXPECT_EQ(ReadFor(hApp3, 4), "back");
+    CloseApp(hApp3);
+    ReportOpen(PORT, 0);
+    EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_IDLE);
+}
+
+// A program that opens the port while the close of the one before still
+// drains it: between the two connections every byte arrives once and in
+// order, and nothing of the new program goes out on the old connection.
+TEST_F(WorkerTest, ReopenDuringTheDrainSplitsTheBytesCleanly)
+{
+    const int hListen = StartClientWithListener(PORT);
+    Unwatch(PORT);
+    const int hApp1 = OpenApp(PORT, O_NONBLOCK);
+    ReportOpen(PORT, 1);
+    const int hPeer1 = Accept(hListen);
+    ASSERT_GE(hPeer1, 0);
+    m_vecClose.push_back(hPeer1);
+    ASSERT_TRUE(WaitState(PORT, ST_DATA));
+
+    // The peer takes nothing: everything between program and peer fills up.
+    std::string strSent;
+    auto tQuiet = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - tQuiet < 300ms)
+    {
+        char buf[4096];
+        for (size_t k = 0; k < sizeof(buf); ++k)
+            buf[k] = static_cast<char>('a' + (strSent.size() + k) % 26);
+        const ssize_t n = write(hApp1, buf, sizeof(buf));
+        if (n > 0)
+        {
+            strSent.append(buf, static_cast<size_t>(n));
+            tQuiet = std::chrono::steady_clock::now();
+        }
+        else
+        {
+            std::this_thread::sleep_for(5ms);
+        }
+    }
+    ASSERT_GT(strSent.size(), 8192u);
+    CloseApp(hApp1);
+
+    // While the owner thread waits in the close, the next program opens and
+    // writes; then the peer starts reading.
+    const std::string strNext = "NEXT";
+    std::string strPeer1;
+    int hApp2 = -1;
+    size_t nNextWritten = 0;
+    std::thread other([&] {
+        while (m_core.m_sock[PORT].m_nState != ST_DRAIN)
+            std::this_thread::sleep_for(1ms);
+        hApp2 = testsupport::OpenApp(m_core.GetPort(PORT).GetLinkPath(), O_NONBLOCK);
+        if (hApp2 < 0)
+            return;
+        std::this_thread::sleep_for(20ms);
+        // The port may be full of the first program's bytes for a while.
+        for (;;)
+        {
+            if (nNextWritten < strNext.size())
+            {
+                const ssize_t n = write(hApp2, strNext.data() + nNextWritten, strNext.size() - nNextWritten);
+                if (n > 0)
+                    nNextWritten += static_cast<size_t>(n);
+            }
+            if (!WaitReadable(hPeer1, 3000))
+                break;
+            char buf[65536];
+            const ssize_t n = read(hPeer1, buf, sizeof(buf));
+            if (n <= 0)
+                break;
+            strPeer1.append(buf, static_cast<size_t>(n));
+        }
+    });
+    ReportOpen(PORT, 0);
+    other.join();
+    ASSERT_GE(hApp2, 0);
+    m_vecClose.push_back(hApp2);
+    EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_IDLE);
+    EXPECT_EQ(strPeer1.find(strNext), std::string::npos) << "nothing of the new program on the old connection";
+    ASSERT_LE(strPeer1.size(), strSent.size());
+    EXPECT_TRUE(strSent.compare(0, strPeer1.size(), strPeer1) == 0) << "the old connection got a clean prefix";
+
+    ReportOpen(PORT, 1);
+    const int hPeer2 = Accept(hListen);
+    ASSERT_GE(hPeer2, 0);
+    m_vecClose.push_back(hPeer2);
+    ASSERT_TRUE(WriteAll(hApp2, strNext.substr(nNextWritten)));
+    const std::string strRest = strSent.substr(strPeer1.size()) + strNext;
+    const std::string strPeer2 = ReadFor(hPeer2, strRest.size());
+    EXPECT_EQ(strPeer2.size(), strRest.size());
+    EXPECT_TRUE(strPeer2 == strRest) << "the rest, then the new program's bytes";
+}

@@ -104,6 +104,10 @@ protected:
         ASSERT_EQ(m_core.m_sock[static_cast<size_t>(i)].StartThread(), 1);
     }
 
+    // From now on only the test reports the port's opens and closes (as
+    // the watcher would, or as it would when too late to see one).
+    void Unwatch(int i) { m_core.m_watcher.RemovePort(&m_core.GetPort(i)); }
+    void ReportOpen(int i, int bOpen) { m_core.m_events.OnOpenChanged(COmbraPortAx::PORT_ID_BASE + i, bOpen); }
     int OpenApp(int i, int nFlags = 0)
     {
         int h = testsupport::OpenApp(m_core.GetPort(i).GetLinkPath(), nFlags);
