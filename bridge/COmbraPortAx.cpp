@@ -243,7 +243,7 @@ long COmbraPortAx::BytesToRead()
             bGrew = 1;
         m_nLastReported = nCount;
     }
-    if (bGrew && nCount >= QUEUED_REPORT_LEVEL && m_pWatcher != nullptr)
+    if (bGrew && nCount >= QUEUED_REPORT_LEVEL && m_bQueuedReports && m_pWatcher != nullptr)
         m_pWatcher->PostDataQueued(this);
     return nCount;
 }
@@ -252,6 +252,15 @@ long COmbraPortAx::QueuedCount()
 {
     std::lock_guard<std::mutex> lock(m_csIo);
     return m_nStageCount + KernelQueuedLocked();
+}
+
+void COmbraPortAx::SetQueuedReports(int bOn)
+{
+    std::lock_guard<std::mutex> lock(m_csIo);
+    // Turned on: what waits already is reported at the next count.
+    if (bOn && !m_bQueuedReports)
+        m_nLastReported = 0;
+    m_bQueuedReports = bOn ? 1 : 0;
 }
 
 void COmbraPortAx::ResetPort()

@@ -63,6 +63,13 @@ public:
     virtual void ReportHangUp();
     int GetAuxSignal() const { return m_bAux; }
 
+    // Owner thread: whether DataQueued is wanted at all. Only a port whose
+    // application can be held back (CTS or XON/XOFF towards it) acts on it;
+    // for the others each report would only cost the owner thread a wake-up
+    // in every cycle of a busy stream. On by default.
+    void SetQueuedReports(int bOn);
+    int GetQueuedReports() const { return m_bQueuedReports; }
+
     // Owner thread, after an application's close was handled.
     virtual void ResetPort();
     virtual void ReleasePort() {}
@@ -127,4 +134,5 @@ private:
     // holds m_csIo.
     std::atomic<int> m_bSettingsDirty{0};
     std::atomic<int> m_bQueuedPosted{0};
+    std::atomic<int> m_bQueuedReports{1};
 };

@@ -182,6 +182,7 @@ void CPortEvents::OnHandFlowChanged(int nId, long nControlHandShake, long nFlowR
     if (nFlowReplace & 0xC0)
         dwFlow |= FLOW_RTS;
     m_pCore->m_dwFlowCtrl[i] = dwFlow;
+    m_pCore->GetPort(i).SetQueuedReports((dwFlow & (FLOW_CTS | FLOW_XIN)) != 0);
     m_pCore->m_sock[static_cast<size_t>(i)].Wake();
 }
 
@@ -225,6 +226,7 @@ void CPortEvents::OnCommStateChanged(int nId, const CPortDcb& dcb)
     if (dcb.fRtsControl == 1 || dcb.fRtsControl == 2)
         dwFlow |= FLOW_RTS;
     core.m_dwFlowCtrl[i] = dwFlow;
+    core.GetPort(i).SetQueuedReports((dwFlow & (FLOW_CTS | FLOW_XIN)) != 0);
     core.m_chXon[i] = static_cast<unsigned char>(dcb.XonChar);
     core.m_chXoff[i] = static_cast<unsigned char>(dcb.XoffChar);
     core.m_sock[static_cast<size_t>(i)].Wake();

@@ -304,6 +304,27 @@ TEST_F(PortTest, QueuedBytesAreReportedPastThePtyBuffer)
     EXPECT_EQ(m_port.BytesToRead(), 0);
 }
 
+// A port nobody throttles reports nothing; once reports are wanted, the
+// bytes that already wait are reported at the next count.
+TEST_F(PortTest, QueuedReportsOnlyWhenWanted)
+{
+    ASSERT_EQ(m_port.CreatePort("COM5"), 1);
+    m_port.SetQueuedReports(0);
+    m_hApp = OpenApp(m_port.GetLinkPath(), O_NONBLOCK);
+    ASSERT_GE(m_hApp, 0);
+    ASSERT_TRUE(WriteAll(m_hApp, Pattern(6000, 5)));
+    const auto tEnd = std::chrono::steady_clock::now() + 5s;
+    while (m_port.BytesToRead() < 6000 && std::chrono::steady_clock::now() < tEnd)
+        std::this_thread::sleep_for(1ms);
+    m_loop.RunUntil([] { return false; }, 100ms);
+    EXPECT_TRUE(m_sink.m_vecQueued.empty());
+
+    m_port.SetQueuedReports(1);
+    EXPECT_EQ(m_port.BytesToRead(), 6000);
+    ASSERT_TRUE(m_loop.RunUntil([&] { return !m_sink.m_vecQueued.empty(); }, 5s));
+    EXPECT_EQ(m_sink.m_vecQueued.back().second, 6000);
+}
+
 TEST_F(PortTest, DeletedPortIsSafeToUse)
 {
     ASSERT_EQ(m_port.CreatePort("COM5"), 1);

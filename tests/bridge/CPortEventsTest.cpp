@@ -244,6 +244,29 @@ TEST_F(PortEventsTest, ClientOpenConnectsAndClosingIdleClientStillWritesNotConne
     m_core.m_sock[PORT].m_nState = ST_IDLE;
 }
 
+// Only an application that can be held back makes the port report what
+// waits in it.
+TEST_F(PortEventsTest, QueuedReportsFollowTheFlowBits)
+{
+    CPortDcb dcb;
+    dcb.BaudRate = 9600;
+    dcb.ByteSize = 8;
+    m_events.OnCommStateChanged(ID, dcb);
+    EXPECT_EQ(m_pPort->GetQueuedReports(), 0);
+    dcb.fInX = 1;
+    m_events.OnCommStateChanged(ID, dcb);
+    EXPECT_EQ(m_pPort->GetQueuedReports(), 1);
+    dcb.fInX = 0;
+    dcb.fOutxCtsFlow = 1;
+    m_events.OnCommStateChanged(ID, dcb);
+    EXPECT_EQ(m_pPort->GetQueuedReports(), 1);
+    // XON/XOFF from the application (towards the bridge) holds nothing back.
+    m_events.OnHandFlowChanged(ID, 0, 0x01, 0, 0);
+    EXPECT_EQ(m_pPort->GetQueuedReports(), 0);
+    m_events.OnHandFlowChanged(ID, 0x08, 0, 0, 0);
+    EXPECT_EQ(m_pPort->GetQueuedReports(), 1);
+}
+
 TEST_F(PortEventsTest, ModemLineEvents)
 {
     m_events.OnDtrChanged(ID, 0);
