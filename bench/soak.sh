@@ -7,9 +7,7 @@
 # every byte; then checks that nimbreld's descriptors, threads and memory are
 # back at their start level. Exit status 0 only for a clean run.
 # Driver options: --ports N, --seed S (repeat a run), --rate F (data rate
-# factor), --keep (keep the work directory with the log even when clean),
-# --gentle (spare what is known to stall nimbreld: a client port closing just
-# as its peer drops, as the once-a-minute scripted slow-reader reset does).
+# factor), --keep (keep the work directory with the log even when clean).
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/.."
 

@@ -24,11 +24,7 @@
 // close that nimbreld takes more than 5 s to show.
 //
 // Usage: nimbrel_soak_driver --nimbreld PATH [--minutes M] [--ports N]
-//                            [--seed S] [--rate F] [--keep] [--gentle]
-// --gentle spares what is known to stall nimbreld for its 10 s drain time: a
-// client port closing while its peer has just gone (the scripted slow-reader
-// reset; and the application then waits for nimbreld to show a drop before
-// it closes, and the peer drops only while the application is plainly open).
+//                            [--seed S] [--rate F] [--keep]
 
 #include <algorithm>
 #include <cerrno>
@@ -593,7 +589,6 @@ private:
     // has to end (interrupt, nimbreld gone, too many failures).
     bool RunUntil(const std::function<bool()>& fnDone, double dTimeout, const std::string& strWhat);
     void StartIncident(double tNow);
-    bool MayCloseNow(const SPort& port) const;
     bool MustEnd() const { return g_bInterrupted || m_bDaemonGone || g_nFailures > MAX_FAILURES; }
     void Iterate();
     void CheckDaemon();
@@ -639,7 +634,6 @@ private:
     uint64_t m_nSeed = 0;
     double m_dRate = 1.0;
     bool m_bKeep = false;
-    bool m_bGentle = false;
     double m_tWakeAt = 1e18;  // an earlier wake-up than the plain 5 ms
     double m_tNextIncident = 0;
     size_t m_nIncidentNext = 0;
@@ -690,13 +684,11 @@ bool CSoak::ParseArgs(int argc, char** argv)
             m_dRate = atof(psz);
         else if (strArg == "--keep")
             m_bKeep = true;
-        else if (strArg == "--gentle")
-            m_bGentle = true;
         else
         {
             fprintf(stderr,
                     "usage: nimbrel_soak_driver --nimbreld PATH [--minutes M] [--ports N] [--seed S] [--rate F] "
-                    "[--keep] [--gentle]\n");
+                    "[--keep]\n");
             return false;
         }
     }
@@ -1398,7 +1390,7 @@ void CSoak::CheckWait(SPort& port, double tNow)
     // moment for what will still come.
     const bool bStrictA2P = !bDropped && !port.bA2POverflow;
     const bool bStrictPeer = port.bPeerTargetStrict && !bDropped && !port.bP2AOverflow;
-    if (bA2P && bEcho && bPeer && MayCloseNow(port))
+    if (bA2P && bEcho && bPeer)
     {
         if (bStrictA2P && (!port.bPeerTarget || bStrictPeer))
             ++g_stats.nGracefulStrict[nMode];
@@ -1408,7 +1400,7 @@ void CSoak::CheckWait(SPort& port, double tNow)
         return;
     }
     const bool bMissingStrict = (!bA2P && bStrictA2P) || (!bEcho && bStrictA2P) || (!bPeer && bStrictPeer);
-    if ((!bMissingStrict || port.nFailedEpoch == nEpoch) && tNow - port.tStateSince > 2.0 && MayCloseNow(port))
+    if ((!bMissingStrict || port.nFailedEpoch == nEpoch) && tNow - port.tStateSince > 2.0)
     {
         ++g_stats.nGracefulLenient[nMode];
         CloseApp(port, tNow);
@@ -1456,7 +1448,7 @@ void CSoak::TickApp(SPort& port, double tNow)
             if (SConn* pConn = LiveConn(port))
                 ConnEnded(port, *pConn, true, true);
         }
-        if (tNow >= port.tClose && MayCloseNow(port))
+        if (tNow >= port.tClose)
         {
             if (port.close == EClose::Abrupt)
             {
@@ -1508,7 +1500,7 @@ void CSoak::TickApp(SPort& port, double tNow)
         {
             StartWait(port, tNow);
         }
-        else if (MayCloseNow(port) || tNow > port.tDeadline)
+        else
         {
             CloseApp(port, tNow);
             port.app = EApp::AfterClose;
@@ -1821,7 +1813,7 @@ void CSoak::TickPeer(SPort& port, double tNow)
     switch (port.mode)
     {
     case EMode::Client:
-        if (bRun && tNow >= port.tNextDrop && (!m_bGentle || port.app == EApp::Open))
+        if (bRun && tNow >= port.tNextDrop)
         {
             port.tNextDrop = tNow + m_rng.Uniform(3.0, 20.0);
             if (SConn* pConn = LiveConn(port))
@@ -2007,7 +1999,7 @@ void CSoak::Iterate()
             }
         }
     }
-    if (m_phase == EPhase::Run && !m_bGentle && tAfter >= m_tNextIncident)
+    if (m_phase == EPhase::Run && tAfter >= m_tNextIncident)
         StartIncident(tAfter);
     if (m_phase != EPhase::Setup && m_phase != EPhase::Stopping)
     {
@@ -2027,14 +2019,6 @@ void CSoak::Iterate()
         m_tNextProgress = tAfter + 30.0;
         Progress(false);
     }
-}
-
-// A client port that closes while its peer has just gone stalls nimbreld
-// (its drain keeps sending into the dead connection); --gentle waits until
-// nimbreld has shown the drop.
-bool CSoak::MayCloseNow(const SPort& port) const
-{
-    return !(m_bGentle && port.mode == EMode::Client && port.bDropUnseen);
 }
 
 // Once a minute a client port's next open is a slow reader whose peer
@@ -2213,9 +2197,8 @@ int CSoak::Main(int argc, char** argv)
     for (auto& p : m_ports)
         ++nCount[ModeIndex(p->mode)];
     Say(Format("seed %" PRIu64 ", %d ports (%d client with echoing listeners, %d server dialled by stream peers, %d "
-               "UDP with stream peers), %d min, rate x%.2f%s; work directory %s",
-               m_nSeed, m_nPorts, nCount[0], nCount[1], nCount[2], m_nMinutes, m_dRate,
-               m_bGentle ? ", gentle (sparing the known drain stall)" : "", m_strWork.c_str()));
+               "UDP with stream peers), %d min, rate x%.2f; work directory %s",
+               m_nSeed, m_nPorts, nCount[0], nCount[1], nCount[2], m_nMinutes, m_dRate, m_strWork.c_str()));
 
     bool bOk = PickPorts();
     if (!bOk)
