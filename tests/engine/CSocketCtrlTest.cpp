@@ -195,13 +195,7 @@ TEST_F(WorkerTest, RedialWaitsAcrossTickWrap)
 // after the worker drained and hung up.
 TEST_F(WorkerTest, CloseDrainsWhatThePeerHasNotTakenYet)
 {
-    int nPeerPort = 0;
-    int hListen = ListenTcp(&nPeerPort);
-    int nSmall = 4096;
-    setsockopt(hListen, SOL_SOCKET, SO_RCVBUF, &nSmall, sizeof(nSmall));
-    m_vecClose.push_back(hListen);
-    ConfigureClient(PORT, nPeerPort);
-    StartPort(PORT);
+    const int hListen = StartClientWithListener(PORT, 4096);
     int hApp = OpenApp(PORT, O_NONBLOCK);
     int hPeer = Accept(hListen);
     ASSERT_GE(hPeer, 0);
@@ -303,13 +297,7 @@ TEST_F(WorkerTest, ApplicationXonXoffGateTheNetwork)
 // XOFF once 4096 bytes wait, and released once fewer than 1600 wait.
 TEST_F(WorkerTest, ThrottleHoldsAndReleasesApplication)
 {
-    int nPeerPort = 0;
-    int hListen = ListenTcp(&nPeerPort);
-    int nSmall = 4096;
-    setsockopt(hListen, SOL_SOCKET, SO_RCVBUF, &nSmall, sizeof(nSmall));
-    m_vecClose.push_back(hListen);
-    ConfigureClient(PORT, nPeerPort);
-    StartPort(PORT);
+    const int hListen = StartClientWithListener(PORT, 4096);
     int hApp = OpenApp(PORT, O_NONBLOCK);
     termios t;
     ASSERT_EQ(tcgetattr(hApp, &t), 0);

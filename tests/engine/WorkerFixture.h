@@ -84,11 +84,14 @@ protected:
     }
 
     // A client port started towards a fresh loopback listener; returns the
-    // listener (closed at the end of the test).
-    int StartClientWithListener(int i)
+    // listener (closed at the end of the test). nReceiveBuffer > 0: the
+    // accepted peers take that little, so the path fills up soon.
+    int StartClientWithListener(int i, int nReceiveBuffer = 0)
     {
         int nPeerPort = 0;
         const int hListen = ListenTcp(&nPeerPort);
+        if (nReceiveBuffer > 0)
+            setsockopt(hListen, SOL_SOCKET, SO_RCVBUF, &nReceiveBuffer, sizeof(nReceiveBuffer));
         m_vecClose.push_back(hListen);
         ConfigureClient(i, nPeerPort);
         StartPort(i);

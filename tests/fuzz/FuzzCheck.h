@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "tests/engine/TestRing.h"
+
 #define FUZZ_CHECK(cond)                                                              \
     do                                                                                \
     {                                                                                 \
@@ -15,3 +17,13 @@
             std::abort();                                                             \
         }                                                                             \
     } while (0)
+
+// The ring's counters stay consistent whatever the code under test did.
+inline void FuzzCheckRing(const testsupport::CTestRing& ring)
+{
+    constexpr int RING = testsupport::CTestRing::SIZE;
+    FUZZ_CHECK(ring.m_nCount >= 0 && ring.m_nCount <= RING);
+    FUZZ_CHECK(ring.m_nIn >= 0 && ring.m_nIn < RING);
+    FUZZ_CHECK(ring.m_nOut >= 0 && ring.m_nOut < RING);
+    FUZZ_CHECK((ring.m_nOut + ring.m_nCount) % RING == ring.m_nIn);
+}

@@ -29,14 +29,6 @@ namespace
 
 constexpr int RING = CTestRing::SIZE;
 
-void CheckRing(const CTestRing& ring)
-{
-    FUZZ_CHECK(ring.m_nCount >= 0 && ring.m_nCount <= RING);
-    FUZZ_CHECK(ring.m_nIn >= 0 && ring.m_nIn < RING);
-    FUZZ_CHECK(ring.m_nOut >= 0 && ring.m_nOut < RING);
-    FUZZ_CHECK((ring.m_nOut + ring.m_nCount) % RING == ring.m_nIn);
-}
-
 void CheckLogin(const CLoginCtrl& login)
 {
     FUZZ_CHECK(login.m_strInUser.size() <= 20);
@@ -174,8 +166,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         default:
             break;
         }
-        CheckRing(rx);
-        CheckRing(tx);
+        FuzzCheckRing(rx);
+        FuzzCheckRing(tx);
         CheckLogin(login);
     }
     return 0;

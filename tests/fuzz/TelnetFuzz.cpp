@@ -28,14 +28,6 @@ namespace
 
 constexpr int RING = CTestRing::SIZE;
 
-void CheckRing(const CTestRing& ring)
-{
-    FUZZ_CHECK(ring.m_nCount >= 0 && ring.m_nCount <= RING);
-    FUZZ_CHECK(ring.m_nIn >= 0 && ring.m_nIn < RING);
-    FUZZ_CHECK(ring.m_nOut >= 0 && ring.m_nOut < RING);
-    FUZZ_CHECK((ring.m_nOut + ring.m_nCount) % RING == ring.m_nIn);
-}
-
 Bytes FilterAll(CTelnetCtrl& telnet, Bytes by)
 {
     int n = static_cast<int>(by.size());
@@ -100,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
             const int nBefore = tx.m_nCount;
             const int nInBefore = tx.m_nIn;
             FUZZ_CHECK(telnet.PutNegotiation(tx.Data(), tx.m_nIn, tx.m_nCount) == 1);
-            CheckRing(tx);
+            FuzzCheckRing(tx);
             FUZZ_CHECK(tx.m_nCount >= nBefore);
             FUZZ_CHECK((nInBefore + tx.m_nCount - nBefore) % RING == tx.m_nIn);
             break;
@@ -112,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
             Bytes sent = tx.Peek(tx.m_nOut, nTake);
             tx.m_nOut = (tx.m_nOut + nTake) % RING;
             tx.m_nCount -= nTake;
-            CheckRing(tx);
+            FuzzCheckRing(tx);
             FUZZ_CHECK(FilterAll(peer, sent).empty());
             break;
         }
