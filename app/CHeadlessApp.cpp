@@ -29,6 +29,20 @@ void PrintError(const std::string& str)
     std::fflush(stderr);
 }
 
+// Prints every changed cell as "COMn Column: text".
+class CPrintListener : public CPortRowsListener
+{
+public:
+    explicit CPrintListener(const CPortRows& rows) : m_rows(rows) {}
+    void OnCellChanged(int nRow, int nCol, const std::string& strText) override
+    {
+        PrintLine(m_rows.GetItemText(nRow, COL_PORT) + " " + COL_TITLES[static_cast<size_t>(nCol)] + ": " + strText);
+    }
+
+private:
+    const CPortRows& m_rows;
+};
+
 }  // namespace
 
 std::string CHeadlessApp::Usage()
@@ -169,10 +183,8 @@ int CHeadlessApp::Run(int argc, char** argv)
         core.m_fnMessageBox = [](const std::string& strCaption, const std::string& strText) {
             PrintError(strCaption + ": " + strText);
         };
-        core.m_rows.SetListener([&core](int nRow, int nCol, const std::string& strText) {
-            PrintLine(core.m_rows.GetItemText(nRow, COL_PORT) + " " + COL_TITLES[static_cast<size_t>(nCol)] + ": " +
-                      strText);
-        });
+        CPrintListener printer(core.m_rows);
+        core.m_rows.SetListener(&printer);
         core.InitList();
         PrintLine("Port directory: " + core.GetPortDirectory());
         if (core.m_comData.m_nEnableCount == 0)

@@ -3,7 +3,7 @@
 #include <csignal>
 #include <sys/resource.h>
 
-#include "app/CDispatcher.h"
+#include "bridge/CDispatcher.h"
 
 namespace
 {
@@ -178,21 +178,24 @@ int COmbraCtrlCore::PostEntry(_tag_postmsglist entry)
 
 void COmbraCtrlCore::OnStatusNotify()
 {
-    std::lock_guard<std::mutex> lock(m_statusList.m_cs);
-    for (const _tag_postmsglist* p = m_statusList.GetFirst(); p != nullptr; p = m_statusList.GetNext())
+    // Taken out under the lock and applied after it: the rows' listener (a
+    // view) must not run under the status queue's lock, which is a leaf.
+    std::vector<_tag_postmsglist> vecEntries;
     {
-        const int nRow = m_rows.FindRow(p->nParam);
+        std::lock_guard<std::mutex> lock(m_statusList.m_cs);
+        for (const _tag_postmsglist* p = m_statusList.GetFirst(); p != nullptr; p = m_statusList.GetNext())
+            vecEntries.push_back(*p);
+        m_statusList.RemoveAll();
+        m_statusList.m_bPosted = 0;
+    }
+    for (const _tag_postmsglist& entry : vecEntries)
+    {
+        const int nRow = m_rows.FindRow(entry.nParam);
         if (nRow < 0)
             continue;
-        if (p->nType == STATUS_PEER)
-        {
-            m_rows.SetItemText(nRow, COL_PEER, p->strText);
-        }
-        else if (const char* pszText = StatusText(p->nType))
-        {
+        if (entry.nType == STATUS_PEER)
+            m_rows.SetItemText(nRow, COL_PEER, entry.strText);
+        else if (const char* pszText = StatusText(entry.nType))
             m_rows.SetItemText(nRow, COL_CONNECTION, pszText);
-        }
     }
-    m_statusList.RemoveAll();
-    m_statusList.m_bPosted = 0;
 }

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "app/CPortRows.h"
+#include "model/CPortRows.h"
 #include "app/CPostMsgList.h"
 #include "bridge/COmbraPortAx.h"
 #include "bridge/CPortEvents.h"

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/CDispatcher.h"
+#include "bridge/CDispatcher.h"
 
 // A plain task loop: the dispatcher of the headless front end and the tests.
 //
@@ -40,7 +40,7 @@ public:
     // Returns at once when Quit() was already called.
     void Run();
     // Any thread (also one that handles signals; not a signal handler).
-    void Quit();
+    void Quit() override;
     // Any thread.
     bool IsQuit() const;
 

@@ -13,7 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "app/CDispatcher.h"
+#include "bridge/CDispatcher.h"
 #include "bridge/COmbraPortAx.h"
 #include "bridge/CPortEventSink.h"
 

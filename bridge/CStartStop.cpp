@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "app/CDispatcher.h"
+#include "bridge/CDispatcher.h"
 #include "app/COmbraCtrlCore.h"
 
 CStartStop::~CStartStop()

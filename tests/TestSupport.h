@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <functional>
 #include <string>
 #include <sys/socket.h>
 #include <termios.h>
@@ -17,6 +18,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "model/CPortRows.h"
 
 namespace testsupport
 {
@@ -148,6 +151,18 @@ inline std::string Pattern(size_t n, unsigned nSeed = 1)
     }
     return str;
 }
+
+// A rows listener that hands every changed cell to a function.
+class CCellListener : public CPortRowsListener
+{
+public:
+    using Fn = std::function<void(int nRow, int nCol, const std::string& strText)>;
+    explicit CCellListener(Fn fn) : m_fn(std::move(fn)) {}
+    void OnCellChanged(int nRow, int nCol, const std::string& strText) override { m_fn(nRow, nCol, strText); }
+
+private:
+    Fn m_fn;
+};
 
 }  // namespace testsupport
 

@@ -1,5 +1,7 @@
 #include "app/CTaskLoop.h"
 
+#include "tests/bridge/DispatcherContract.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -14,18 +16,6 @@ namespace
 // Generous: only a broken loop gets anywhere near it.
 constexpr auto LONG_WAIT = 30s;
 
-// Waits, without running anything, until nCount tasks are queued.
-bool WaitForPending(const CTaskLoop& loop, int nCount)
-{
-    const auto tDeadline = std::chrono::steady_clock::now() + LONG_WAIT;
-    while (loop.GetPendingCount() != nCount)
-    {
-        if (std::chrono::steady_clock::now() > tDeadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 }  // namespace
 
 TEST(CTaskLoopTest, PostedTasksRunInOrderWhenPumped)
@@ -161,33 +151,15 @@ TEST(CTaskLoopTest, RunUntilTimesOutOrSeesOtherThreads)
     setter.join();
 }
 
-TEST(CTaskLoopTest, QuitReleasesSendersWithoutRunningTheirTasks)
+// The dispatcher contract, as the Qt window's dispatcher is held to it too.
+TEST(CTaskLoopTest, KeepsTheDispatcherContract)
 {
     CTaskLoop loop;
-    std::atomic<int> nRan{0};
-    auto sendFromThread = [&](std::atomic<int>& nResult) {
-        return std::thread([&] {
-            nResult = loop.Send([&] {
-                ++nRan;
-                return 9;
-            });
-        });
+    const dispatchercontract::RunOwnerUntil run = [&](const std::function<bool()>& pred,
+                                                      std::chrono::milliseconds timeout) {
+        return loop.RunUntil(pred, timeout);
     };
-
-    // A sender already waiting when Quit comes.
-    std::atomic<int> nWaiting{-1};
-    std::thread waiting = sendFromThread(nWaiting);
-    ASSERT_TRUE(WaitForPending(loop, 1));
-    loop.Quit();
-    waiting.join();
-    EXPECT_EQ(nWaiting.load(), 0);
-
-    // A sender arriving after Quit does not even queue.
-    std::atomic<int> nLate{-1};
-    sendFromThread(nLate).join();
-    EXPECT_EQ(nLate.load(), 0);
-
-    // The abandoned task is dropped, not run late.
-    EXPECT_EQ(loop.RunPending(), 1);
-    EXPECT_EQ(nRan.load(), 0);
+    EXPECT_EQ(dispatchercontract::CheckPostsRunInOrderOnTheOwner(loop, run), "");
+    EXPECT_EQ(dispatchercontract::CheckSendReturnsTheResult(loop, run), "");
+    EXPECT_EQ(dispatchercontract::CheckQuitReleasesSenders(loop, run), "");
 }

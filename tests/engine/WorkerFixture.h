@@ -31,12 +31,7 @@ protected:
         std::string strError;
         ASSERT_EQ(m_core.Init(m_dir.Path(), &strError), 1) << strError;
         m_core.ResetSettings();
-        m_core.m_rows.SetListener([this](int nRow, int nCol, const std::string& strText) {
-            if (nCol == COL_CONNECTION)
-                m_vecConn.push_back({m_core.m_rows.GetItemData(nRow), strText});
-            if (nCol == COL_PEER)
-                m_vecPeer.push_back({m_core.m_rows.GetItemData(nRow), strText});
-        });
+        m_core.m_rows.SetListener(&m_listener);
     }
 
     void TearDown() override
@@ -170,6 +165,12 @@ protected:
         return vec;
     }
 
+    CCellListener m_listener{[this](int nRow, int nCol, const std::string& strText) {
+        if (nCol == COL_CONNECTION)
+            m_vecConn.push_back({m_core.m_rows.GetItemData(nRow), strText});
+        if (nCol == COL_PEER)
+            m_vecPeer.push_back({m_core.m_rows.GetItemData(nRow), strText});
+    }};
     CTempDir m_dir;
     CTaskLoop m_loop;
     COmbraCtrlCore m_core{&m_loop};

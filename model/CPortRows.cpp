@@ -1,16 +1,22 @@
-#include "app/CPortRows.h"
+#include "model/CPortRows.h"
 
 #include <algorithm>
 
-#include "app/CPostMsgList.h"
 #include "model/CCOMData.h"
+#include "model/OwnerCheck.h"
+#include "model/PortStatus.h"
 
 int CPortRows::InsertRow(int nRow, int nItemData, const RowTexts& texts)
 {
+    NIMBREL_ASSERT_OWNER(OnOwnerThread());
     if (nRow < 0)
         return -1;
     const int nAt = std::min(nRow, GetRowCount());
+    if (m_pListener != nullptr)
+        m_pListener->OnBeforeInsert(nAt);
     m_rows.insert(m_rows.begin() + nAt, SRow{nItemData, texts});
+    if (m_pListener != nullptr)
+        m_pListener->OnAfterInsert(nAt);
     return nAt;
 }
 
@@ -40,6 +46,7 @@ std::string CPortRows::GetItemText(int nRow, int nCol) const
 
 bool CPortRows::SetItemText(int nRow, int nCol, const std::string& strText)
 {
+    NIMBREL_ASSERT_OWNER(OnOwnerThread());
     if (!IsCell(nRow, nCol))
         return false;
     std::string& strCell = m_rows[nRow].texts[nCol];
@@ -48,26 +55,36 @@ bool CPortRows::SetItemText(int nRow, int nCol, const std::string& strText)
     if (strCell == strText)
         return false;
     strCell = strText;
-    if (m_fnListener)
+    if (m_pListener != nullptr)
     {
         // A copy: the listener may change the rows under the reference.
         const std::string strNew = strCell;
-        m_fnListener(nRow, nCol, strNew);
+        m_pListener->OnCellChanged(nRow, nCol, strNew);
     }
     return true;
 }
 
 bool CPortRows::DeleteRow(int nRow)
 {
+    NIMBREL_ASSERT_OWNER(OnOwnerThread());
     if (nRow < 0 || nRow >= GetRowCount())
         return false;
+    if (m_pListener != nullptr)
+        m_pListener->OnBeforeRemove(nRow);
     m_rows.erase(m_rows.begin() + nRow);
+    if (m_pListener != nullptr)
+        m_pListener->OnAfterRemove(nRow);
     return true;
 }
 
 void CPortRows::DeleteAll()
 {
+    NIMBREL_ASSERT_OWNER(OnOwnerThread());
+    if (m_pListener != nullptr)
+        m_pListener->OnBeforeReset();
     m_rows.clear();
+    if (m_pListener != nullptr)
+        m_pListener->OnAfterReset();
 }
 
 CPortRows::RowTexts CPortRows::MakeRowTexts(int nIndex, const CCOMData& data)

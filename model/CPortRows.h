@@ -27,17 +27,35 @@ constexpr std::array<const char*, COL_COUNT> COL_TITLES = {
 // Initial widths in pixels, for the Qt view.
 constexpr std::array<int, COL_COUNT> COL_WIDTHS = {70, 95, 42, 133, 42, 125, 70, 40, 50, 40};
 
+// What a view of the rows is told. The "before" calls come while the rows
+// still read as they were, the "after" calls once they read the new way, so
+// an item model can bracket each change (beginInsertRows / endInsertRows).
+// Called on the owner thread with no lock held.
+class CPortRowsListener
+{
+public:
+    virtual ~CPortRowsListener() = default;
+    virtual void OnBeforeInsert(int /*nRow*/) {}
+    virtual void OnAfterInsert(int /*nRow*/) {}
+    virtual void OnBeforeRemove(int /*nRow*/) {}
+    virtual void OnAfterRemove(int /*nRow*/) {}
+    virtual void OnBeforeReset() {}
+    virtual void OnAfterReset() {}
+    // A cell's text changed (only a real change is reported).
+    virtual void OnCellChanged(int /*nRow*/, int /*nCol*/, const std::string& /*strText*/) {}
+};
+
 // The rows of the port list: each row carries a port index as item data and
 // ten cell texts. The Qt list and the headless front end are views of it.
 // Rows are looked up by item data, never by position, since rows move when
 // others are inserted or deleted.
 //
-// Not thread-safe: owner thread only, listener calls included.
+// Not thread-safe: owner thread only, listener calls included. With an
+// owner check set, the changing calls verify that (see OwnerCheck.h).
 class CPortRows
 {
 public:
     using RowTexts = std::array<std::string, COL_COUNT>;
-    using Listener = std::function<void(int nRow, int nCol, const std::string& strText)>;
 
     // Inserts a row before nRow, or appends when nRow >= GetRowCount().
     // Returns the new row's position, -1 when nRow is negative.
@@ -61,9 +79,11 @@ public:
     bool DeleteRow(int nRow);
     void DeleteAll();
 
-    // Called after every cell that SetItemText actually changed. Inserting
-    // and deleting rows do not call it.
-    void SetListener(Listener fnListener) { m_fnListener = std::move(fnListener); }
+    // At most one listener; nullptr removes it. It must outlive the rows or
+    // be removed first.
+    void SetListener(CPortRowsListener* pListener) { m_pListener = pListener; }
+    // fnIsOwner tells whether the caller is on the owner thread.
+    void SetOwnerCheck(std::function<bool()> fnIsOwner) { m_fnIsOwner = std::move(fnIsOwner); }
 
     // The initial texts of port nIndex's row, by its mode.
     static RowTexts MakeRowTexts(int nIndex, const CCOMData& data);
@@ -76,7 +96,9 @@ private:
     };
 
     bool IsCell(int nRow, int nCol) const;
+    bool OnOwnerThread() const { return !m_fnIsOwner || m_fnIsOwner(); }
 
     std::vector<SRow> m_rows;
-    Listener m_fnListener;
+    CPortRowsListener* m_pListener = nullptr;
+    std::function<bool()> m_fnIsOwner;
 };

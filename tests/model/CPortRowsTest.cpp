@@ -1,4 +1,4 @@
-#include "app/CPortRows.h"
+#include "model/CPortRows.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "model/CCOMData.h"
+#include "tests/TestSupport.h"
 
 namespace
 {
@@ -66,7 +67,8 @@ TEST(CPortRowsTest, OutOfRangeCellsReadEmptyAndRefuseWrites)
     CPortRows rows;
     rows.InsertRow(0, 4, TextsFor(4));
     int nCalls = 0;
-    rows.SetListener([&nCalls](int, int, const std::string&) { ++nCalls; });
+    testsupport::CCellListener listener([&nCalls](int, int, const std::string&) { ++nCalls; });
+    rows.SetListener(&listener);
 
     const std::tuple<int, int> cells[] = {{-1, 0}, {1, 0}, {0, -1}, {0, COL_COUNT}, {INT_MIN, INT_MAX}};
     for (const auto& [nRow, nCol] : cells)
@@ -86,9 +88,10 @@ TEST(CPortRowsTest, SetItemTextNotifiesOnlyOnChange)
     rows.InsertRow(0, 1, TextsFor(1));
     rows.InsertRow(1, 2, TextsFor(2));
     std::vector<std::tuple<int, int, std::string>> calls;
-    rows.SetListener([&calls](int nRow, int nCol, const std::string& strText) {
+    testsupport::CCellListener listener([&calls](int nRow, int nCol, const std::string& strText) {
         calls.emplace_back(nRow, nCol, strText);
     });
+    rows.SetListener(&listener);
 
     EXPECT_TRUE(rows.SetItemText(1, COL_CONNECTION, "Connected"));
     EXPECT_FALSE(rows.SetItemText(1, COL_CONNECTION, "Connected"));
@@ -152,4 +155,41 @@ TEST(CPortRowsTest, MakeRowTextsByMode)
         EXPECT_EQ(texts[COL_PARITY], "-----");
         EXPECT_EQ(texts[COL_STOP], "-----");
     }
+}
+
+// An item model brackets every change: "before" must see the rows as they
+// were, "after" as they are.
+TEST(CPortRowsTest, ListenerBracketsInsertsRemovesAndResets)
+{
+    struct CRecorder : CPortRowsListener
+    {
+        explicit CRecorder(const CPortRows& r) : rows(r) {}
+        void Note(const std::string& str) { log.push_back(str + " n=" + std::to_string(rows.GetRowCount())); }
+        void OnBeforeInsert(int nRow) override { Note("before insert " + std::to_string(nRow)); }
+        void OnAfterInsert(int nRow) override { Note("after insert " + std::to_string(nRow)); }
+        void OnBeforeRemove(int nRow) override { Note("before remove " + std::to_string(nRow)); }
+        void OnAfterRemove(int nRow) override { Note("after remove " + std::to_string(nRow)); }
+        void OnBeforeReset() override { Note("before reset"); }
+        void OnAfterReset() override { Note("after reset"); }
+        const CPortRows& rows;
+        std::vector<std::string> log;
+    };
+    CPortRows rows;
+    CRecorder rec(rows);
+    rows.SetListener(&rec);
+
+    rows.InsertRow(0, 3, TextsFor(3));
+    rows.InsertRow(99, 7, TextsFor(7));  // appended: reported at its real position
+    EXPECT_FALSE(rows.DeleteRow(5));     // nothing to report
+    rows.DeleteRow(0);
+    rows.DeleteAll();
+
+    const std::vector<std::string> expected = {
+        "before insert 0 n=0", "after insert 0 n=1", "before insert 1 n=1", "after insert 1 n=2",
+        "before remove 0 n=2", "after remove 0 n=1", "before reset n=1",    "after reset n=0",
+    };
+    EXPECT_EQ(rec.log, expected);
+    rows.SetListener(nullptr);
+    rows.InsertRow(0, 1, TextsFor(1));
+    EXPECT_EQ(rec.log.size(), expected.size());
 }

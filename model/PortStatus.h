@@ -1,0 +1,21 @@
+#pragma once
+
+// Status codes a worker reports for its port (nType of an entry).
+constexpr int STATUS_NOT_CONNECT = 0;
+constexpr int STATUS_CREATE_ERROR = 1;
+constexpr int STATUS_CONNECT_ERROR = 2;
+constexpr int STATUS_NOT_SUPPORT = 3;
+constexpr int STATUS_CONNECTED = 4;
+constexpr int STATUS_CONNECTING = 5;
+constexpr int STATUS_RECONNECTED = 6;
+constexpr int STATUS_SSL_ERROR = 7;
+constexpr int STATUS_SSL_CONNECTING = 8;
+constexpr int STATUS_LOGIN_PROCESS = 9;
+constexpr int STATUS_UDP_STARTED = 10;
+constexpr int STATUS_UDP_ERROR = 11;
+// The entry's text is the accepted peer ("a.b.c.d:port", or ten hyphens).
+constexpr int STATUS_PEER = 20;
+
+// The "Connection" column text of a status code 0..11; nullptr for every
+// other code (STATUS_PEER carries its text in the entry). Any thread.
+const char* StatusText(int nCode);
