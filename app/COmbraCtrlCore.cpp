@@ -124,6 +124,31 @@ void COmbraCtrlCore::Teardown()
     m_bBusy = 0;
 }
 
+int COmbraCtrlCore::ToggleEnable(int nPort)
+{
+    if (m_comData.m_bRunning == 1 || m_bBusy || m_comData.GetUse(nPort) != 1)
+        return 0;
+    if (m_comData.GetEnable(nPort) == 1)
+    {
+        m_comData.SetEnable(nPort, 0);
+        --m_comData.m_nEnableCount;
+    }
+    else
+    {
+        m_comData.SetEnable(nPort, 1);
+        ++m_comData.m_nEnableCount;
+    }
+    return 1;
+}
+
+int COmbraCtrlCore::IsAnyPortOpen() const
+{
+    for (int i = 0; i < PORT_COUNT; ++i)
+        if (m_comData.GetOpen(i) == 1)
+            return 1;
+    return 0;
+}
+
 void COmbraCtrlCore::ShowMessage(const std::string& strCaption, const std::string& strText)
 {
     if (m_fnMessageBox)

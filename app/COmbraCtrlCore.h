@@ -54,6 +54,14 @@ public:
     // thread may be waiting for one).
     void Teardown();
 
+    // Owner thread: a click on the check box of port nPort's row. Flips its
+    // enable flag and the enabled count; 0 and nothing changed while the
+    // ports run or a Start/Stop sequence runs, or for an unused entry.
+    int ToggleEnable(int nPort);
+    // Any thread: 1 when an application holds any virtual port open (Exit
+    // is refused then).
+    int IsAnyPortOpen() const;
+
     // Front-end hooks, owner thread. A message box with an OK button.
     std::function<void(const std::string& strCaption, const std::string& strText)> m_fnMessageBox;
     // m_bRunning or m_bBusy changed: buttons, progress window.
