@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include "bridge/CDispatcher.h"
+#include "model/OwnerCheck.h"
 
 namespace
 {
@@ -33,9 +34,8 @@ COmbraCtrlCore::COmbraCtrlCore(CDispatcher* pDispatcher)
     {
         m_port[static_cast<size_t>(i)] = std::make_unique<COmbraPortAx>();
         m_port[static_cast<size_t>(i)]->Attach(COmbraPortAx::PORT_ID_BASE + i, &m_watcher);
-        ResetLineState(i);
-        m_bLineOn[i] = 1;
     }
+    m_rows.SetOwnerCheck([pDispatcher] { return pDispatcher->IsOwnerThread(); });
 }
 
 COmbraCtrlCore::~COmbraCtrlCore()
@@ -51,28 +51,21 @@ int COmbraCtrlCore::Init(const std::string& strPortDir, std::string* pError)
 
 void COmbraCtrlCore::ResetSettings()
 {
-    m_nConnectTimeout = 10;
-    m_bReconnect = 0;
-    m_nReconnectTime = 1;
-    m_strUser.clear();
-    m_strPassword.clear();
-    m_nLoginTimeout = 10;
-    m_nLoginChallenge = 3;
-    m_nCreateRetry = 40;
-    m_nKeepAliveTime = 7200000;
-    m_nKeepAliveInterval = 1000;
+    m_options = COptionSet();
     for (int i = 0; i < PORT_COUNT; ++i)
-    {
-        m_comData.SetUse(i, 0);
-        m_comData.SetEnable(i, 0);
-        m_comData.SetIPAddress(i, "0.0.0.0");
-        m_comData.SetPeerPort(i, 0);
-        m_comData.SetLocPort(i, 0);
-        m_comData.SetMode(i, MODE_TCP_CLIENT);
-        m_comData.SetSSL(i, 0);
-        m_comData.SetConnectType(i, CONNECT_RAW);
-        m_comData.SetKeepAlive(i, 0);
-    }
+        m_comData.SetEntry(i, CPortEntry());
+}
+
+int COmbraCtrlCore::ApplyConfig(const COptionSet& options, const std::array<CPortEntry, PORT_COUNT>& entries)
+{
+    NIMBREL_ASSERT_OWNER(m_pDispatcher->IsOwnerThread());
+    if (m_comData.m_bRunning == 1 || m_bBusy)
+        return 0;
+    m_options = options;
+    for (int i = 0; i < PORT_COUNT; ++i)
+        m_comData.SetEntry(i, entries[static_cast<size_t>(i)]);
+    m_comData.RecountEnabled();
+    return 1;
 }
 
 void COmbraCtrlCore::InitList()
@@ -81,10 +74,9 @@ void COmbraCtrlCore::InitList()
     {
         if (m_comData.GetUse(i) != 1)
             continue;
-        if (m_comData.GetEnable(i) == 1)
-            ++m_comData.m_nEnableCount;
         m_rows.InsertRow(m_rows.GetRowCount(), i, CPortRows::MakeRowTexts(i, m_comData));
     }
+    m_comData.RecountEnabled();
     for (int i = 0; i < PORT_COUNT; ++i)
     {
         ResetLineState(i);
@@ -92,17 +84,6 @@ void COmbraCtrlCore::InitList()
     }
     for (int i = 0; i < PORT_COUNT; ++i)
         m_sock[static_cast<size_t>(i)].Bind(this, i);
-}
-
-void COmbraCtrlCore::ResetLineState(int i)
-{
-    m_chXon[i] = 17;
-    m_chXoff[i] = 19;
-    m_bXonState[i] = 1;
-    m_bXonSent[i] = 1;
-    m_bRtsLine[i] = 1;
-    m_bCtsRaised[i] = 1;
-    m_bDtrLine[i] = 1;
 }
 
 void COmbraCtrlCore::Teardown()
@@ -126,6 +107,7 @@ void COmbraCtrlCore::Teardown()
 
 int COmbraCtrlCore::ToggleEnable(int nPort)
 {
+    NIMBREL_ASSERT_OWNER(m_pDispatcher->IsOwnerThread());
     if (m_comData.m_bRunning == 1 || m_bBusy || m_comData.GetUse(nPort) != 1)
         return 0;
     if (m_comData.GetEnable(nPort) == 1)
@@ -170,13 +152,6 @@ void COmbraCtrlCore::ReplacePort(int nPort, std::unique_ptr<COmbraPortAx> pPort)
     pSlot->Attach(COmbraPortAx::PORT_ID_BASE + nPort, &m_watcher);
 }
 
-void COmbraCtrlCore::SetPortText(int nPort, int nCol, const std::string& strText)
-{
-    const int nRow = m_rows.FindRow(nPort);
-    if (nRow >= 0)
-        m_rows.SetItemText(nRow, nCol, strText);
-}
-
 int COmbraCtrlCore::PostStatus(int nCode, int nPort)
 {
     return PostEntry({nCode, nPort, std::string()});
@@ -203,6 +178,7 @@ int COmbraCtrlCore::PostEntry(_tag_postmsglist entry)
 
 void COmbraCtrlCore::OnStatusNotify()
 {
+    NIMBREL_ASSERT_OWNER(m_pDispatcher->IsOwnerThread());
     // Taken out under the lock and applied after it: the rows' listener (a
     // view) must not run under the status queue's lock, which is a leaf.
     std::vector<_tag_postmsglist> vecEntries;

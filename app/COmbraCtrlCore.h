@@ -14,29 +14,18 @@
 #include "bridge/CPortWatcher.h"
 #include "bridge/CStartStop.h"
 #include "engine/CSocketCtrl.h"
-#include "model/CCOMData.h"
-
-class CDispatcher;
-
-// Flow-control bits of m_dwFlowCtrl.
-constexpr uint32_t FLOW_RTS = 0x01;   // the application's RTS gates data to it
-constexpr uint32_t FLOW_CTS = 0x02;   // the bridge drops CTS to hold it back
-constexpr uint32_t FLOW_DTR = 0x08;   // the application's DTR gates data to it
-constexpr uint32_t FLOW_XOUT = 0x10;  // its XON/XOFF gate data to it
-constexpr uint32_t FLOW_XIN = 0x20;   // the bridge sends it XON/XOFF
+#include "model/CPortOwner.h"
 
 // The owner of all state of the running program and of the logic that runs
 // on the owner thread: the port table and options, the 256 virtual ports
 // and workers, the per-port line state, the status queue and the port list
 // rows. The Qt window and the headless front end each own one and show its
 // rows. Everything not marked otherwise is for the owner thread.
-class COmbraCtrlCore
+class COmbraCtrlCore : public CPortOwner
 {
 public:
-    static constexpr int PORT_COUNT = 256;
-
     explicit COmbraCtrlCore(CDispatcher* pDispatcher);
-    virtual ~COmbraCtrlCore();
+    ~COmbraCtrlCore() override;
 
     COmbraCtrlCore(const COmbraCtrlCore&) = delete;
     COmbraCtrlCore& operator=(const COmbraCtrlCore&) = delete;
@@ -66,64 +55,29 @@ public:
     std::function<void(const std::string& strCaption, const std::string& strText)> m_fnMessageBox;
     // m_bRunning or m_bBusy changed: buttons, progress window.
     std::function<void()> m_fnRunStateChanged;
-    void ShowMessage(const std::string& strCaption, const std::string& strText);
-    void NotifyRunState();
+    void ShowMessage(const std::string& strCaption, const std::string& strText) override;
+    void NotifyRunState() override;
 
-    // Any thread: queue a report for the port list.
-    int PostStatus(int nCode, int nPort);
-    int PostPeer(std::string strPeer, int nPort);
+    // Owner thread, while stopped: the whole configuration at once. 0 and
+    // nothing changed while the ports run or a sequence runs.
+    int ApplyConfig(const COptionSet& options, const std::array<CPortEntry, PORT_COUNT>& entries);
+
+    int PostStatus(int nCode, int nPort) override;
+    int PostPeer(std::string strPeer, int nPort) override;
     // Drains the status queue into the rows.
     void OnStatusNotify();
     // Any thread: appends a report; the first of a burst posts the drain.
     int PostEntry(_tag_postmsglist entry);
 
-    COmbraPortAx& GetPort(int nPort) { return *m_port[static_cast<size_t>(nPort)]; }
+    COmbraPortAx& GetPort(int nPort) override { return *m_port[static_cast<size_t>(nPort)]; }
+    CSocketCtrl& GetWorker(int nPort) override { return m_sock[static_cast<size_t>(nPort)]; }
+    CDispatcher& GetDispatcher() override { return *m_pDispatcher; }
     // Tests: stand a port of their own in for port nPort.
     void ReplacePort(int nPort, std::unique_ptr<COmbraPortAx> pPort);
-    CDispatcher* GetDispatcher() const { return m_pDispatcher; }
     const std::string& GetPortDirectory() const { return m_watcher.GetPortDirectory(); }
-    // The characters and the five line flags back to their defaults (an
-    // application closed the port); flow bits and line indication stay.
-    void ResetLineState(int i);
-    // Sets column nCol of port nPort's row, when it has one.
-    void SetPortText(int nPort, int nCol, const std::string& strText);
-
     CDispatcher* m_pDispatcher;
-    CCOMData m_comData;
     CPostMsgList m_statusList;
 
-    // Options, written only while the ports are stopped.
-    int m_nConnectTimeout = 10;
-    int m_bReconnect = 0;
-    int m_nReconnectTime = 0;
-    std::string m_strUser;
-    std::string m_strPassword;
-    int m_nLoginChallenge = 3;
-    int m_nLoginTimeout = 10;
-    int m_nKeepAliveTime = 7200000;
-    int m_nKeepAliveInterval = 1000;
-    int m_nCreateRetry = 40;
-
-    // Per-port line state, shared by the event handlers and the worker
-    // without a common lock: every entry is one value written whole.
-    template <typename T>
-    using PerPort = std::array<std::atomic<T>, PORT_COUNT>;
-    PerPort<uint32_t> m_dwFlowCtrl{};
-    PerPort<unsigned char> m_chXon{};
-    PerPort<unsigned char> m_chXoff{};
-    PerPort<int> m_bXonState{};
-    PerPort<int> m_bXonSent{};
-    PerPort<int> m_bCtsRaised{};
-    PerPort<int> m_bRtsLine{};
-    PerPort<int> m_bDtrLine{};
-    PerPort<int> m_bLineOn{};
-
-    // 1 while a Start or Stop sequence runs.
-    std::atomic<int> m_bBusy{0};
-    // 1 while the Start/Stop refusal is shown.
-    int m_bErrorBox = 0;
-
-    CPortRows m_rows;
     CPortEvents m_events;
     CPortWatcher m_watcher;
     std::array<std::unique_ptr<COmbraPortAx>, PORT_COUNT> m_port;

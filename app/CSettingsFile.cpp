@@ -94,35 +94,21 @@ int OnKey(void* pUser, const char* pszSection, const char* pszKey, const char* p
     CSettingsFile& s = p.settings;
     if (strSection == "Options")
     {
-        struct SRange
-        {
-            const char* pszKey;
-            int* pn;
-            long nMin;
-            long nMax;
-        };
-        const SRange ranges[] = {
-            {"ConnectTimeout", &s.m_nConnectTimeout, 1, 99},
-            {"Reconnect", &s.m_bReconnect, 0, 1},
-            {"ReconnectTime", &s.m_nReconnectTime, 1, 9999},
-            {"LoginChallenge", &s.m_nLoginChallenge, 1, 9999},
-            {"LoginTimeout", &s.m_nLoginTimeout, 1, 9999},
-            {"KeepAliveTime", &s.m_nKeepAliveTime, 1, 99999999},
-            {"KeepAliveInterval", &s.m_nKeepAliveInterval, 1, 99999999},
-        };
-        for (const SRange& r : ranges)
+        for (const COptionSet::SRange& r : COptionSet::RANGES)
         {
             if (strKey != r.pszKey)
                 continue;
-            if (!ParseInt(pszValue, r.nMin, r.nMax, r.pn))
+            int n = 0;
+            if (!ParseInt(pszValue, r.nMin, r.nMax, &n))
                 return fail("accepted values are " + std::to_string(r.nMin) + " to " + std::to_string(r.nMax));
+            s.m_options.*r.pnMember = n;
             return 1;
         }
         if (strKey == "User" || strKey == "Password")
         {
-            if (strlen(pszValue) > 20)
-                return fail("at most 20 characters");
-            (strKey == "User" ? s.m_strUser : s.m_strPassword) = pszValue;
+            if (strlen(pszValue) > COptionSet::TEXT_MAX)
+                return fail("at most " + std::to_string(COptionSet::TEXT_MAX) + " characters");
+            (strKey == "User" ? s.m_options.m_strUser : s.m_options.m_strPassword) = pszValue;
             return 1;
         }
         if (strKey == "PortDirectory")
@@ -139,24 +125,24 @@ int OnKey(void* pUser, const char* pszSection, const char* pszKey, const char* p
     const int nPort = PortOfSection(strSection);
     if (nPort < 0)
         return fail("unknown section; sections are [Options] and [COM1] to [COM256]");
-    CSettingsFile::SPort& port = s.m_ports[static_cast<size_t>(nPort)];
-    port.bUse = 1;
+    CPortEntry& port = s.m_ports[static_cast<size_t>(nPort)];
+    port.m_bUse = 1;
     if (strKey == "Enable" || strKey == "SSL" || strKey == "KeepAlive")
     {
-        int* pn = strKey == "Enable" ? &port.bEnable : strKey == "SSL" ? &port.bSSL : &port.bKeepAlive;
+        int* pn = strKey == "Enable" ? &port.m_bEnable : strKey == "SSL" ? &port.m_bSSL : &port.m_bKeepAlive;
         if (!ParseInt(pszValue, 0, 1, pn))
             return fail("accepted values are 0 and 1");
         return 1;
     }
     if (strKey == "Mode")
     {
-        if (!ParseName(pszValue, MODE_NAMES, 3, &port.nMode))
+        if (!ParseName(pszValue, MODE_NAMES, 3, &port.m_nMode))
             return fail("accepted values are client, server, udp");
         return 1;
     }
     if (strKey == "ConnectType")
     {
-        if (!ParseName(pszValue, TYPE_NAMES, 3, &port.nConnectType))
+        if (!ParseName(pszValue, TYPE_NAMES, 3, &port.m_nConnectType))
             return fail("accepted values are raw, secure, telnet");
         return 1;
     }
@@ -164,13 +150,15 @@ int OnKey(void* pUser, const char* pszSection, const char* pszKey, const char* p
     {
         if (pszValue[0] == '\0')
             return fail("an IPv4 address such as 127.0.0.1; it must not be empty");
-        port.strIPAddress = pszValue;
+        port.m_strIPAddress = pszValue;
         return 1;
     }
     if (strKey == "PeerPort" || strKey == "LocalPort")
     {
-        if (!ParseInt(pszValue, 0, 65535, strKey == "PeerPort" ? &port.nPeerPort : &port.nLocPort))
-            return fail("accepted values are 0 to 65535");
+        if (!ParseInt(pszValue, CPortEntry::PORT_MIN, CPortEntry::PORT_MAX,
+                      strKey == "PeerPort" ? &port.m_nPeerPort : &port.m_nLocPort))
+            return fail("accepted values are " + std::to_string(CPortEntry::PORT_MIN) + " to " +
+                        std::to_string(CPortEntry::PORT_MAX));
         return 1;
     }
     return fail("unknown key; a port section takes Enable, Mode, ConnectType, SSL, KeepAlive, IPAddress, PeerPort, "
@@ -222,18 +210,8 @@ int CSettingsFile::Load(const std::string& strPath, std::string* pError)
         return 0;
     }
     // The same normalisations as the port dialog.
-    for (SPort& port : parse.settings.m_ports)
-    {
-        if (port.nMode == MODE_UDP)
-        {
-            port.bSSL = 0;
-            port.nConnectType = CONNECT_RAW;
-        }
-        else if (port.nMode == MODE_TCP_CLIENT && port.nConnectType == CONNECT_SECURE)
-        {
-            port.nConnectType = CONNECT_RAW;
-        }
-    }
+    for (CPortEntry& port : parse.settings.m_ports)
+        port.Normalise();
     *this = parse.settings;
     return 1;
 }
@@ -256,31 +234,31 @@ int CSettingsFile::Save(const std::string& strPath, std::string* pError) const
     }
 
     std::string str = "[Options]\n";
-    str += "ConnectTimeout=" + std::to_string(m_nConnectTimeout) + "\n";
-    str += "Reconnect=" + std::to_string(m_bReconnect) + "\n";
-    str += "ReconnectTime=" + std::to_string(m_nReconnectTime) + "\n";
-    str += "User=" + m_strUser + "\n";
-    str += "Password=" + m_strPassword + "\n";
-    str += "LoginChallenge=" + std::to_string(m_nLoginChallenge) + "\n";
-    str += "LoginTimeout=" + std::to_string(m_nLoginTimeout) + "\n";
-    str += "KeepAliveTime=" + std::to_string(m_nKeepAliveTime) + "\n";
-    str += "KeepAliveInterval=" + std::to_string(m_nKeepAliveInterval) + "\n";
+    str += "ConnectTimeout=" + std::to_string(m_options.m_nConnectTimeout) + "\n";
+    str += "Reconnect=" + std::to_string(m_options.m_bReconnect) + "\n";
+    str += "ReconnectTime=" + std::to_string(m_options.m_nReconnectTime) + "\n";
+    str += "User=" + m_options.m_strUser + "\n";
+    str += "Password=" + m_options.m_strPassword + "\n";
+    str += "LoginChallenge=" + std::to_string(m_options.m_nLoginChallenge) + "\n";
+    str += "LoginTimeout=" + std::to_string(m_options.m_nLoginTimeout) + "\n";
+    str += "KeepAliveTime=" + std::to_string(m_options.m_nKeepAliveTime) + "\n";
+    str += "KeepAliveInterval=" + std::to_string(m_options.m_nKeepAliveInterval) + "\n";
     str += "PortDirectory=" + m_strPortDirectory + "\n";
     for (int i = 0; i < PORT_COUNT; ++i)
     {
-        const SPort& port = m_ports[static_cast<size_t>(i)];
-        if (port.bUse != 1)
+        const CPortEntry& port = m_ports[static_cast<size_t>(i)];
+        if (port.m_bUse != 1)
             continue;
         str += "\n[COM" + std::to_string(i + 1) + "]\n";
-        str += "Enable=" + std::to_string(port.bEnable) + "\n";
-        str += std::string("Mode=") + MODE_NAMES[port.nMode >= 0 && port.nMode <= 2 ? port.nMode : 2] + "\n";
+        str += "Enable=" + std::to_string(port.m_bEnable) + "\n";
+        str += std::string("Mode=") + MODE_NAMES[port.m_nMode >= 0 && port.m_nMode <= 2 ? port.m_nMode : 2] + "\n";
         str += std::string("ConnectType=") +
-               TYPE_NAMES[port.nConnectType >= 0 && port.nConnectType <= 2 ? port.nConnectType : 2] + "\n";
-        str += "SSL=" + std::to_string(port.bSSL) + "\n";
-        str += "KeepAlive=" + std::to_string(port.bKeepAlive) + "\n";
-        str += "IPAddress=" + port.strIPAddress + "\n";
-        str += "PeerPort=" + std::to_string(port.nPeerPort) + "\n";
-        str += "LocalPort=" + std::to_string(port.nLocPort) + "\n";
+               TYPE_NAMES[port.m_nConnectType >= 0 && port.m_nConnectType <= 2 ? port.m_nConnectType : 2] + "\n";
+        str += "SSL=" + std::to_string(port.m_bSSL) + "\n";
+        str += "KeepAlive=" + std::to_string(port.m_bKeepAlive) + "\n";
+        str += "IPAddress=" + port.m_strIPAddress + "\n";
+        str += "PeerPort=" + std::to_string(port.m_nPeerPort) + "\n";
+        str += "LocalPort=" + std::to_string(port.m_nLocPort) + "\n";
     }
 
     const std::string strTemp = strPath + ".tmp";
@@ -310,56 +288,14 @@ int CSettingsFile::Save(const std::string& strPath, std::string* pError) const
     return 1;
 }
 
-void CSettingsFile::ApplyTo(COmbraCtrlCore& core) const
+int CSettingsFile::ApplyTo(COmbraCtrlCore& core) const
 {
-    core.m_nConnectTimeout = m_nConnectTimeout;
-    core.m_bReconnect = m_bReconnect;
-    core.m_nReconnectTime = m_nReconnectTime;
-    core.m_strUser = m_strUser;
-    core.m_strPassword = m_strPassword;
-    core.m_nLoginChallenge = m_nLoginChallenge;
-    core.m_nLoginTimeout = m_nLoginTimeout;
-    core.m_nKeepAliveTime = m_nKeepAliveTime;
-    core.m_nKeepAliveInterval = m_nKeepAliveInterval;
-    for (int i = 0; i < PORT_COUNT; ++i)
-    {
-        const SPort& port = m_ports[static_cast<size_t>(i)];
-        if (port.bUse != 1)
-            continue;
-        core.m_comData.SetUse(i, 1);
-        core.m_comData.SetEnable(i, port.bEnable);
-        core.m_comData.SetIPAddress(i, port.strIPAddress);
-        core.m_comData.SetPeerPort(i, port.nPeerPort);
-        core.m_comData.SetLocPort(i, port.nLocPort);
-        core.m_comData.SetMode(i, port.nMode);
-        core.m_comData.SetSSL(i, port.bSSL);
-        core.m_comData.SetKeepAlive(i, port.bKeepAlive);
-        core.m_comData.SetConnectType(i, port.nConnectType);
-    }
+    return core.ApplyConfig(m_options, m_ports);
 }
 
 void CSettingsFile::ReadFrom(const COmbraCtrlCore& core)
 {
-    m_nConnectTimeout = core.m_nConnectTimeout;
-    m_bReconnect = core.m_bReconnect;
-    m_nReconnectTime = core.m_nReconnectTime;
-    m_strUser = core.m_strUser;
-    m_strPassword = core.m_strPassword;
-    m_nLoginChallenge = core.m_nLoginChallenge;
-    m_nLoginTimeout = core.m_nLoginTimeout;
-    m_nKeepAliveTime = core.m_nKeepAliveTime;
-    m_nKeepAliveInterval = core.m_nKeepAliveInterval;
+    m_options = core.m_options;
     for (int i = 0; i < PORT_COUNT; ++i)
-    {
-        SPort& port = m_ports[static_cast<size_t>(i)];
-        port.bUse = core.m_comData.GetUse(i);
-        port.bEnable = core.m_comData.GetEnable(i);
-        port.strIPAddress = core.m_comData.GetIPAddress(i);
-        port.nPeerPort = core.m_comData.GetPeerPort(i);
-        port.nLocPort = core.m_comData.GetLocPort(i);
-        port.nMode = core.m_comData.GetMode(i);
-        port.bSSL = core.m_comData.GetSSL(i);
-        port.bKeepAlive = core.m_comData.GetKeepAlive(i);
-        port.nConnectType = core.m_comData.GetConnectType(i);
-    }
+        m_ports[static_cast<size_t>(i)] = core.m_comData.GetEntry(i);
 }

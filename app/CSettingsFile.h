@@ -3,6 +3,9 @@
 #include <array>
 #include <string>
 
+#include "model/COptionSet.h"
+#include "model/CPortEntry.h"
+
 class COmbraCtrlCore;
 
 // The saved settings: an INI file with an [Options] section and one
@@ -13,19 +16,6 @@ class CSettingsFile
 {
 public:
     static constexpr int PORT_COUNT = 256;
-
-    struct SPort
-    {
-        int bUse = 0;
-        int bEnable = 0;
-        int nMode = 0;
-        int nConnectType = 0;
-        int bSSL = 0;
-        int bKeepAlive = 0;
-        std::string strIPAddress = "0.0.0.0";
-        int nPeerPort = 0;
-        int nLocPort = 0;
-    };
 
     CSettingsFile();
 
@@ -39,19 +29,12 @@ public:
     // password). Creates the directory when missing.
     int Save(const std::string& strPath, std::string* pError) const;
 
-    // Owner thread, while the ports are stopped.
-    void ApplyTo(COmbraCtrlCore& core) const;
+    // Owner thread, while the ports are stopped; 0 (nothing applied) while
+    // they run.
+    int ApplyTo(COmbraCtrlCore& core) const;
     void ReadFrom(const COmbraCtrlCore& core);
 
-    int m_nConnectTimeout = 10;
-    int m_bReconnect = 0;
-    int m_nReconnectTime = 1;
-    std::string m_strUser;
-    std::string m_strPassword;
-    int m_nLoginChallenge = 3;
-    int m_nLoginTimeout = 10;
-    int m_nKeepAliveTime = 7200000;
-    int m_nKeepAliveInterval = 1000;
+    COptionSet m_options;
     std::string m_strPortDirectory;  // empty: the default
-    std::array<SPort, PORT_COUNT> m_ports;
+    std::array<CPortEntry, PORT_COUNT> m_ports;
 };

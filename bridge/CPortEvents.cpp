@@ -3,7 +3,9 @@
 #include <chrono>
 #include <thread>
 
-#include "app/COmbraCtrlCore.h"
+#include "bridge/COmbraPortAx.h"
+#include "engine/CSocketCtrl.h"
+#include "model/CPortOwner.h"
 
 int CPortEvents::PortOf(int nId)
 {
@@ -33,7 +35,7 @@ void CPortEvents::OnDataQueued(int nId, long nCount)
     const int i = PortOf(nId);
     if (i < 0)
         return;
-    COmbraCtrlCore& core = *m_pCore;
+    CPortOwner& core = *m_pCore;
     const uint32_t dwFlow = core.m_dwFlowCtrl[i];
     int bHeld = 0;
     if ((dwFlow & FLOW_CTS) && core.m_bCtsRaised[i] == 1 && nCount >= CSocketCtrl::THROTTLE_LEVEL)
@@ -53,7 +55,7 @@ void CPortEvents::OnDataQueued(int nId, long nCount)
     }
     // The worker releases the application again; let it look from now on.
     if (bHeld)
-        core.m_sock[static_cast<size_t>(i)].Wake();
+        core.GetWorker(i).Wake();
 }
 
 void CPortEvents::OnDtrChanged(int nId, int bLevel)
@@ -78,8 +80,8 @@ void CPortEvents::OnOpenChanged(int nId, int bOpen)
     const int i = PortOf(nId);
     if (i < 0)
         return;
-    COmbraCtrlCore& core = *m_pCore;
-    CSocketCtrl& sock = core.m_sock[static_cast<size_t>(i)];
+    CPortOwner& core = *m_pCore;
+    CSocketCtrl& sock = core.GetWorker(i);
     core.m_comData.SetOpen(i, bOpen ? 1 : 0);
     const int nMode = core.m_comData.GetMode(i);
 
@@ -122,8 +124,8 @@ void CPortEvents::OnOpenChanged(int nId, int bOpen)
 
 void CPortEvents::EndSession(int i)
 {
-    COmbraCtrlCore& core = *m_pCore;
-    CSocketCtrl& sock = core.m_sock[static_cast<size_t>(i)];
+    CPortOwner& core = *m_pCore;
+    CSocketCtrl& sock = core.GetWorker(i);
     const int nMode = core.m_comData.GetMode(i);
     // Whatever was kept is over with this close.
     m_bSessionGoesOn[static_cast<size_t>(i)] = 0;
@@ -183,7 +185,7 @@ void CPortEvents::OnHandFlowChanged(int nId, long nControlHandShake, long nFlowR
         dwFlow |= FLOW_RTS;
     m_pCore->m_dwFlowCtrl[i] = dwFlow;
     m_pCore->GetPort(i).SetQueuedReports((dwFlow & (FLOW_CTS | FLOW_XIN)) != 0);
-    m_pCore->m_sock[static_cast<size_t>(i)].Wake();
+    m_pCore->GetWorker(i).Wake();
 }
 
 void CPortEvents::OnSpecialCharsChanged(int nId, long, long, long, long, long nXon, long nXoff)
@@ -210,7 +212,7 @@ void CPortEvents::OnCommStateChanged(int nId, const CPortDcb& dcb)
     const int i = PortOf(nId);
     if (i < 0)
         return;
-    COmbraCtrlCore& core = *m_pCore;
+    CPortOwner& core = *m_pCore;
     core.SetPortText(i, COL_BAUDRATE, std::to_string(dcb.BaudRate));
     ShowLineControl(i, dcb.StopBits, dcb.Parity, dcb.ByteSize);
 
@@ -229,5 +231,5 @@ void CPortEvents::OnCommStateChanged(int nId, const CPortDcb& dcb)
     core.GetPort(i).SetQueuedReports((dwFlow & (FLOW_CTS | FLOW_XIN)) != 0);
     core.m_chXon[i] = static_cast<unsigned char>(dcb.XonChar);
     core.m_chXoff[i] = static_cast<unsigned char>(dcb.XoffChar);
-    core.m_sock[static_cast<size_t>(i)].Wake();
+    core.GetWorker(i).Wake();
 }

@@ -6,7 +6,7 @@
 
 #include "bridge/CPortEventSink.h"
 
-class COmbraCtrlCore;
+class CPortOwner;
 
 // The handlers of the virtual ports' events, on the owner thread: they keep
 // the per-port line state that the workers consult, show the application's
@@ -15,7 +15,7 @@ class COmbraCtrlCore;
 class CPortEvents : public CPortEventSink
 {
 public:
-    explicit CPortEvents(COmbraCtrlCore* pCore) : m_pCore(pCore) {}
+    explicit CPortEvents(CPortOwner* pCore) : m_pCore(pCore) {}
 
     void OnDataQueued(int nId, long nCount) override;
     void OnDtrChanged(int nId, int bLevel) override;
@@ -40,7 +40,7 @@ private:
     // worker drains and closes it) and clear what the list shows of it.
     void EndSession(int nPort);
 
-    COmbraCtrlCore* m_pCore;
+    CPortOwner* m_pCore;
     // A close that left the connection alone for the application that had
     // opened the port again: the open after it does too.
     std::array<int, 256> m_bSessionGoesOn{};

@@ -3,7 +3,9 @@
 #include <chrono>
 
 #include "bridge/CDispatcher.h"
-#include "app/COmbraCtrlCore.h"
+#include "bridge/COmbraPortAx.h"
+#include "engine/CSocketCtrl.h"
+#include "model/CPortOwner.h"
 
 CStartStop::~CStartStop()
 {
@@ -14,7 +16,7 @@ CStartStop::~CStartStop()
 
 int CStartStop::OnStartStop()
 {
-    COmbraCtrlCore& core = *m_pCore;
+    CPortOwner& core = *m_pCore;
     if (core.m_bBusy)
         return 0;
     if (core.m_comData.m_bRunning == 0)
@@ -24,7 +26,7 @@ int CStartStop::OnStartStop()
     }
     else
     {
-        for (int i = 0; i < COmbraCtrlCore::PORT_COUNT; ++i)
+        for (int i = 0; i < CPortOwner::PORT_COUNT; ++i)
         {
             if (core.m_comData.GetEnable(i) == 1 && core.m_comData.GetOpen(i) == 1)
             {
@@ -70,8 +72,8 @@ void CStartStop::WaitSequence()
 
 void CStartStop::SequenceThread()
 {
-    COmbraCtrlCore& core = *m_pCore;
-    CDispatcher& dispatcher = *core.GetDispatcher();
+    CPortOwner& core = *m_pCore;
+    CDispatcher& dispatcher = core.GetDispatcher();
     const int nWhich = core.m_comData.m_bRunning == 0 ? SEQUENCE_START : SEQUENCE_STOP;
 
     // Rows belong to the owner thread: every look at them is a sent task.
@@ -94,10 +96,10 @@ void CStartStop::SequenceThread()
 
 void CStartStop::StartRow(int nRow)
 {
-    COmbraCtrlCore& core = *m_pCore;
-    CDispatcher& dispatcher = *core.GetDispatcher();
+    CPortOwner& core = *m_pCore;
+    CDispatcher& dispatcher = core.GetDispatcher();
     int bCreated = 0;
-    for (int nTry = 0; nTry < core.m_nCreateRetry && !m_bCancel; ++nTry)
+    for (int nTry = 0; nTry < core.m_options.m_nCreateRetry && !m_bCancel; ++nTry)
     {
         bCreated = dispatcher.Send([this, nRow] { return OnCreatePort(nRow); });
         if (bCreated == 1)
@@ -122,8 +124,8 @@ void CStartStop::StartRow(int nRow)
 
 void CStartStop::StopRow(int nRow)
 {
-    COmbraCtrlCore& core = *m_pCore;
-    CDispatcher& dispatcher = *core.GetDispatcher();
+    CPortOwner& core = *m_pCore;
+    CDispatcher& dispatcher = core.GetDispatcher();
     dispatcher.Send([this, &core, nRow] {
         const int nPort = core.m_rows.GetItemData(nRow);
         if (nPort >= 0)
@@ -136,7 +138,7 @@ void CStartStop::StopRow(int nRow)
 
 int CStartStop::OnCreatePort(int nRow)
 {
-    COmbraCtrlCore& core = *m_pCore;
+    CPortOwner& core = *m_pCore;
     const int nPort = core.m_rows.GetItemData(nRow);
     if (nPort < 0)
         return 0;
@@ -148,7 +150,7 @@ int CStartStop::OnCreatePort(int nRow)
     port.SetLinkSignalA(0);
     port.SetAuxSignal(0);
     core.m_bLineOn[nPort] = 0;
-    if (!core.m_sock[static_cast<size_t>(nPort)].StartThread())
+    if (!core.GetWorker(nPort).StartThread())
     {
         // A port whose worker does not run would leave an application's
         // close waiting forever: do not offer it.
@@ -160,7 +162,7 @@ int CStartStop::OnCreatePort(int nRow)
 
 int CStartStop::OnCheckPort(int nRow)
 {
-    COmbraCtrlCore& core = *m_pCore;
+    CPortOwner& core = *m_pCore;
     const int nPort = core.m_rows.GetItemData(nRow);
     if (nPort < 0)
         return 0;
@@ -169,18 +171,18 @@ int CStartStop::OnCheckPort(int nRow)
 
 int CStartStop::OnDeletePort(int nPort, int bSkipRelease)
 {
-    COmbraCtrlCore& core = *m_pCore;
+    CPortOwner& core = *m_pCore;
     COmbraPortAx& port = core.GetPort(nPort);
     if (bSkipRelease != 1)
         port.ReleasePort();
     const int nResult = port.DeletePort();
-    core.m_sock[static_cast<size_t>(nPort)].StopThread();
+    core.GetWorker(nPort).StopThread();
     return nResult;
 }
 
 int CStartStop::OnSequenceDone(int nWhich)
 {
-    COmbraCtrlCore& core = *m_pCore;
+    CPortOwner& core = *m_pCore;
     WaitSequence();
     core.m_comData.m_bRunning = nWhich == SEQUENCE_START ? 1 : 0;
     core.m_bBusy = 0;

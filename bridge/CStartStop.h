@@ -4,7 +4,7 @@
 #include <string>
 #include <thread>
 
-class COmbraCtrlCore;
+class CPortOwner;
 
 // The Start/Stop command: a short-lived sequencing thread walks the port
 // list and has the owner thread create (or delete) each used and enabled
@@ -16,7 +16,7 @@ public:
     static constexpr int SEQUENCE_START = 0;
     static constexpr int SEQUENCE_STOP = 1;
 
-    explicit CStartStop(COmbraCtrlCore* pCore) : m_pCore(pCore) {}
+    explicit CStartStop(CPortOwner* pCore) : m_pCore(pCore) {}
     ~CStartStop();
 
     CStartStop(const CStartStop&) = delete;
@@ -49,7 +49,7 @@ private:
     void StartRow(int nRow);
     void StopRow(int nRow);
 
-    COmbraCtrlCore* m_pCore;
+    CPortOwner* m_pCore;
     std::thread m_hSeqThread;
     std::atomic<int> m_bCancel{0};
 };

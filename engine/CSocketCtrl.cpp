@@ -15,8 +15,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "app/COmbraCtrlCore.h"
 #include "bridge/COmbraPortAx.h"
+#include "model/CPortOwner.h"
+#include "model/PortStatus.h"
 
 namespace
 {
@@ -58,7 +59,7 @@ CSocketCtrl::~CSocketCtrl()
         close(m_hWake);
 }
 
-void CSocketCtrl::Bind(COmbraCtrlCore* pDlg, int nPort)
+void CSocketCtrl::Bind(CPortOwner* pDlg, int nPort)
 {
     m_pDlg = pDlg;
     m_nPort = nPort;
@@ -444,7 +445,7 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
         Cap(CYCLE_MS);
         break;
     case ST_RETRY_WAIT:
-        if (!IsServer() && m_pDlg->m_bReconnect == 1)
+        if (!IsServer() && m_pDlg->m_options.m_bReconnect == 1)
             Cap(CYCLE_MS);
         break;
     case ST_UDP_BIND:
@@ -461,7 +462,7 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
         Cap(CYCLE_MS);  // the handshake deadline
         break;
     case ST_UDP_RETRY_WAIT:
-        if (m_pDlg->m_bReconnect == 1)
+        if (m_pDlg->m_options.m_bReconnect == 1)
             Cap(CYCLE_MS);
         break;
     case ST_LOGIN:
@@ -545,8 +546,8 @@ int CSocketCtrl::SetKeepAlive(int hSocket)
         return setsockopt(hSocket, SOL_SOCKET, SO_KEEPALIVE, &nOff, sizeof(nOff)) == 0 ? 1 : 0;
     }
     int nOn = 1;
-    int nIdle = MillisecondsToKeepAliveSeconds(m_pDlg->m_nKeepAliveTime);
-    int nInterval = MillisecondsToKeepAliveSeconds(m_pDlg->m_nKeepAliveInterval);
+    int nIdle = MillisecondsToKeepAliveSeconds(m_pDlg->m_options.m_nKeepAliveTime);
+    int nInterval = MillisecondsToKeepAliveSeconds(m_pDlg->m_options.m_nKeepAliveInterval);
     int nProbes = KEEPALIVE_PROBES;
     if (setsockopt(hSocket, SOL_SOCKET, SO_KEEPALIVE, &nOn, sizeof(nOn)) != 0 ||
         setsockopt(hSocket, IPPROTO_TCP, TCP_KEEPIDLE, &nIdle, sizeof(nIdle)) != 0 ||
@@ -559,7 +560,7 @@ int CSocketCtrl::SetKeepAlive(int hSocket)
 void CSocketCtrl::FailToRetry(int nCode)
 {
     CloseSocket(m_hSocket);
-    m_tRetry = Now() + m_pDlg->m_nReconnectTime;
+    m_tRetry = Now() + m_pDlg->m_options.m_nReconnectTime;
     m_nState = ST_RETRY_WAIT;
     Post(m_bSSLRetry == 1 ? STATUS_SSL_ERROR : nCode);
 }
@@ -594,7 +595,7 @@ void CSocketCtrl::DoConnect(int bReconnect)
     }
     if (errno == EINPROGRESS || errno == EAGAIN)
     {
-        m_tConnect = Now() + m_pDlg->m_nConnectTimeout;
+        m_tConnect = Now() + m_pDlg->m_options.m_nConnectTimeout;
         m_nState = bReconnect ? ST_RECONNECTING : ST_CONNECTING;
         return;
     }
@@ -657,7 +658,7 @@ void CSocketCtrl::OnConnected(int bReconnect)
 
 void CSocketCtrl::DoRetryWait()
 {
-    if (IsServer() || m_pDlg->m_bReconnect != 1)
+    if (IsServer() || m_pDlg->m_options.m_bReconnect != 1)
         return;
     if (Now() > m_tRetry)
     {
@@ -744,7 +745,7 @@ int CSocketCtrl::PeerCheck()
         Post(STATUS_NOT_CONNECT);
         return 0;
     }
-    if (m_pDlg->m_bReconnect == 1)
+    if (m_pDlg->m_options.m_bReconnect == 1)
     {
         m_dwLostTick = Tick() + LOST_REDIAL_MS;
         m_nState = ST_LOST_WAIT;
@@ -1038,7 +1039,7 @@ void CSocketCtrl::DoTlsHandshake(int bReconnect)
         FreeTls();
         CloseSocket(m_hSocket);
         m_nState = ST_RETRY_WAIT;
-        m_tRetry = Now() + m_pDlg->m_nReconnectTime;
+        m_tRetry = Now() + m_pDlg->m_options.m_nReconnectTime;
         Post(STATUS_SSL_ERROR);
     };
     if (Now() >= m_tHandshake)
@@ -1172,7 +1173,7 @@ void CSocketCtrl::StartDialogue(int bPostConnected)
     if (nType == CONNECT_TELNET)
     {
         m_telnet.Init(1);
-        m_telnet.SetLogin(m_pDlg->m_strUser, m_pDlg->m_strPassword);
+        m_telnet.SetLogin(m_pDlg->m_options.m_strUser, m_pDlg->m_options.m_strPassword);
         Post(STATUS_LOGIN_PROCESS);
         m_nTelnetStep = 0;
         m_nState = ST_TELNET_LOGIN;
@@ -1180,7 +1181,7 @@ void CSocketCtrl::StartDialogue(int bPostConnected)
     else if (nType == CONNECT_SECURE)
     {
         m_login.Reset();
-        m_login.SetLogin(m_pDlg->m_strUser, m_pDlg->m_strPassword);
+        m_login.SetLogin(m_pDlg->m_options.m_strUser, m_pDlg->m_options.m_strPassword);
         Post(STATUS_LOGIN_PROCESS);
         m_nLoginStep = 1;
         m_nState = ST_LOGIN;
@@ -1209,7 +1210,7 @@ void CSocketCtrl::RunLoginStep(int& nStep, int bTelnet)
             break;
         if (login.PutLoginPrompt(pTx, m_nTxIn, m_nTxCount))
         {
-            m_tLogin = tNow + m_pDlg->m_nLoginTimeout;
+            m_tLogin = tNow + m_pDlg->m_options.m_nLoginTimeout;
             nStep = 3;
         }
         else
@@ -1221,7 +1222,7 @@ void CSocketCtrl::RunLoginStep(int& nStep, int bTelnet)
     case 2:
         if (login.PutLoginPrompt(pTx, m_nTxIn, m_nTxCount))
         {
-            m_tLogin = tNow + m_pDlg->m_nLoginTimeout;
+            m_tLogin = tNow + m_pDlg->m_options.m_nLoginTimeout;
             nStep = 3;
         }
         break;
@@ -1234,7 +1235,7 @@ void CSocketCtrl::RunLoginStep(int& nStep, int bTelnet)
         if (m_nRxCount > 0)
         {
             const int bDone = login.ReadUser(m_pRxBuf, m_nRxOut, m_nRxCount);
-            m_tLogin = tNow + m_pDlg->m_nLoginTimeout;
+            m_tLogin = tNow + m_pDlg->m_options.m_nLoginTimeout;
             if (bDone)
                 nStep = 4;
         }
@@ -1252,7 +1253,7 @@ void CSocketCtrl::RunLoginStep(int& nStep, int bTelnet)
         if (m_nRxCount > 0)
         {
             const int nResult = login.ReadPassword(m_pRxBuf, m_nRxOut, m_nRxCount);
-            m_tLogin = tNow + m_pDlg->m_nLoginTimeout;
+            m_tLogin = tNow + m_pDlg->m_options.m_nLoginTimeout;
             if (nResult == 1)
             {
                 Post(STATUS_CONNECTED);
@@ -1267,7 +1268,7 @@ void CSocketCtrl::RunLoginStep(int& nStep, int bTelnet)
     case 6:
         if (login.PutIncorrect(pTx, m_nTxIn, m_nTxCount))
         {
-            if (login.m_nTries < static_cast<uint32_t>(m_pDlg->m_nLoginChallenge))
+            if (login.m_nTries < static_cast<uint32_t>(m_pDlg->m_options.m_nLoginChallenge))
                 nStep = 2;
             else
                 GiveUpLogin();
@@ -1399,7 +1400,7 @@ void CSocketCtrl::DoUdpBind()
 {
     auto fail = [this] {
         CloseSocket(m_hSocket);
-        m_tRetry = Now() + m_pDlg->m_nReconnectTime;
+        m_tRetry = Now() + m_pDlg->m_options.m_nReconnectTime;
         m_nState = ST_UDP_RETRY_WAIT;
         Post(STATUS_UDP_ERROR);
     };
@@ -1546,7 +1547,7 @@ void CSocketCtrl::DoUdpClose()
 
 void CSocketCtrl::DoUdpRetryWait()
 {
-    if (m_pDlg->m_bReconnect == 1 && Now() > m_tRetry)
+    if (m_pDlg->m_options.m_bReconnect == 1 && Now() > m_tRetry)
         m_nState = ST_UDP_BIND;
 }
 

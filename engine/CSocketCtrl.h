@@ -11,7 +11,7 @@
 #include "engine/CLoginCtrl.h"
 #include "engine/CTelnetCtrl.h"
 
-class COmbraCtrlCore;
+class CPortOwner;
 class COmbraPortAx;
 struct pollfd;
 struct ssl_st;
@@ -71,7 +71,7 @@ public:
     CSocketCtrl& operator=(const CSocketCtrl&) = delete;
 
     // Owner thread, once.
-    void Bind(COmbraCtrlCore* pDlg, int nPort);
+    void Bind(CPortOwner* pDlg, int nPort);
     // Owner thread. 1 when the thread was started.
     int StartThread();
     // Owner thread, never with m_cs held: ends the thread and waits for it.
@@ -202,7 +202,7 @@ private:
 public:
     // State, as the handlers and tests read it; written under m_cs.
     std::atomic<int> m_nState{ST_IDLE};
-    COmbraCtrlCore* m_pDlg = nullptr;
+    CPortOwner* m_pDlg = nullptr;
     int m_nPort = 0;
 
 private:

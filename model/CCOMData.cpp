@@ -134,3 +134,44 @@ void CCOMData::SetConnectType(int nPort, int nValue)
     if (IsPortIndex(nPort))
         m_nConnectType[nPort] = nValue;
 }
+
+CPortEntry CCOMData::GetEntry(int nPort) const
+{
+    CPortEntry entry;
+    if (!IsPortIndex(nPort))
+        return entry;
+    entry.m_bUse = m_bUse[nPort];
+    entry.m_bEnable = m_bEnable[nPort];
+    entry.m_nMode = m_nMode[nPort];
+    entry.m_nConnectType = m_nConnectType[nPort];
+    entry.m_bSSL = m_bSSL[nPort];
+    entry.m_bKeepAlive = m_bKeepAlive[nPort];
+    entry.m_strIPAddress = m_strIPAddress[nPort];
+    entry.m_nPeerPort = m_nPeerPort[nPort];
+    entry.m_nLocPort = m_nLocPort[nPort];
+    return entry;
+}
+
+void CCOMData::SetEntry(int nPort, const CPortEntry& entry)
+{
+    if (!IsPortIndex(nPort))
+        return;
+    m_bUse[nPort] = entry.m_bUse;
+    m_bEnable[nPort] = entry.m_bEnable;
+    m_nMode[nPort] = entry.m_nMode;
+    m_nConnectType[nPort] = entry.m_nConnectType;
+    m_bSSL[nPort] = entry.m_bSSL;
+    m_bKeepAlive[nPort] = entry.m_bKeepAlive;
+    m_strIPAddress[nPort] = entry.m_strIPAddress;
+    m_nPeerPort[nPort] = entry.m_nPeerPort;
+    m_nLocPort[nPort] = entry.m_nLocPort;
+}
+
+void CCOMData::RecountEnabled()
+{
+    int nCount = 0;
+    for (int i = 0; i < PORT_COUNT; ++i)
+        if (m_bUse[i] == 1 && m_bEnable[i] == 1)
+            ++nCount;
+    m_nEnableCount = nCount;
+}

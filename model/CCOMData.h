@@ -4,15 +4,7 @@
 #include <atomic>
 #include <string>
 
-// Port modes (m_nMode).
-constexpr int MODE_TCP_CLIENT = 0;
-constexpr int MODE_TCP_SERVER = 1;
-constexpr int MODE_UDP = 2;
-
-// Connection types (m_nConnectType).
-constexpr int CONNECT_RAW = 0;     // "Raw Connection Port"
-constexpr int CONNECT_SECURE = 1;  // "Secure Connection Port"
-constexpr int CONNECT_TELNET = 2;  // "Telnet"
+#include "model/CPortEntry.h"
 
 // The port table: configuration and run-time flags of the 256 virtual ports,
 // addressed by port index 0..255 (index n is "COM<n+1>").
@@ -63,6 +55,16 @@ public:
 
     // Owner thread, from the port event handlers; read from any thread.
     void SetOpen(int nPort, int nValue);
+
+    // Owner thread. The configuration of one entry as a value (m_bOpen and
+    // m_bSystemPort are run-time state and not part of it); an index out
+    // of range reads as a default entry and is not written.
+    CPortEntry GetEntry(int nPort) const;
+    void SetEntry(int nPort, const CPortEntry& entry);
+    // Owner thread: sets m_nEnableCount to the number of used and enabled
+    // entries; the one place that counts them after a whole configuration
+    // changes.
+    void RecountEnabled();
 
     static bool IsPortIndex(int nPort) { return static_cast<unsigned>(nPort) < static_cast<unsigned>(PORT_COUNT); }
 

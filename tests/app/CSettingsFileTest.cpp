@@ -40,30 +40,30 @@ TEST_F(SettingsFileTest, LoadsEveryKeyAndDefaultsMissingOnes)
     CSettingsFile s;
     std::string strError;
     ASSERT_EQ(s.Load(strPath, &strError), 1) << strError;
-    EXPECT_EQ(s.m_nConnectTimeout, 5);
-    EXPECT_EQ(s.m_bReconnect, 1);
-    EXPECT_EQ(s.m_nReconnectTime, 30);
-    EXPECT_EQ(s.m_strUser, "admin");
-    EXPECT_EQ(s.m_strPassword, "se;cret#1") << "no inline comments in values";
-    EXPECT_EQ(s.m_nLoginChallenge, 4);
-    EXPECT_EQ(s.m_nLoginTimeout, 20);
-    EXPECT_EQ(s.m_nKeepAliveTime, 1000);
-    EXPECT_EQ(s.m_nKeepAliveInterval, 2000);
+    EXPECT_EQ(s.m_options.m_nConnectTimeout, 5);
+    EXPECT_EQ(s.m_options.m_bReconnect, 1);
+    EXPECT_EQ(s.m_options.m_nReconnectTime, 30);
+    EXPECT_EQ(s.m_options.m_strUser, "admin");
+    EXPECT_EQ(s.m_options.m_strPassword, "se;cret#1") << "no inline comments in values";
+    EXPECT_EQ(s.m_options.m_nLoginChallenge, 4);
+    EXPECT_EQ(s.m_options.m_nLoginTimeout, 20);
+    EXPECT_EQ(s.m_options.m_nKeepAliveTime, 1000);
+    EXPECT_EQ(s.m_options.m_nKeepAliveInterval, 2000);
     EXPECT_EQ(s.m_strPortDirectory, "/tmp/x");
     const auto& com1 = s.m_ports[0];
-    EXPECT_EQ(com1.bUse, 1);
-    EXPECT_EQ(com1.bEnable, 1);
-    EXPECT_EQ(com1.nMode, MODE_TCP_SERVER);
-    EXPECT_EQ(com1.nConnectType, CONNECT_TELNET);
-    EXPECT_EQ(com1.bSSL, 1);
-    EXPECT_EQ(com1.bKeepAlive, 1);
-    EXPECT_EQ(com1.nLocPort, 23);
-    EXPECT_EQ(com1.strIPAddress, "0.0.0.0");
+    EXPECT_EQ(com1.m_bUse, 1);
+    EXPECT_EQ(com1.m_bEnable, 1);
+    EXPECT_EQ(com1.m_nMode, MODE_TCP_SERVER);
+    EXPECT_EQ(com1.m_nConnectType, CONNECT_TELNET);
+    EXPECT_EQ(com1.m_bSSL, 1);
+    EXPECT_EQ(com1.m_bKeepAlive, 1);
+    EXPECT_EQ(com1.m_nLocPort, 23);
+    EXPECT_EQ(com1.m_strIPAddress, "0.0.0.0");
     const auto& com256 = s.m_ports[255];
-    EXPECT_EQ(com256.bEnable, 0) << "a missing key takes its default";
-    EXPECT_EQ(com256.strIPAddress, "10.1.2.3");
-    EXPECT_EQ(com256.nPeerPort, 65535);
-    EXPECT_EQ(s.m_ports[1].bUse, 0);
+    EXPECT_EQ(com256.m_bEnable, 0) << "a missing key takes its default";
+    EXPECT_EQ(com256.m_strIPAddress, "10.1.2.3");
+    EXPECT_EQ(com256.m_nPeerPort, 65535);
+    EXPECT_EQ(s.m_ports[1].m_bUse, 0);
 }
 
 TEST_F(SettingsFileTest, NormalisesLikeThePortDialog)
@@ -75,10 +75,10 @@ TEST_F(SettingsFileTest, NormalisesLikeThePortDialog)
     CSettingsFile s;
     std::string strError;
     ASSERT_EQ(s.Load(strPath, &strError), 1) << strError;
-    EXPECT_EQ(s.m_ports[0].bSSL, 0);
-    EXPECT_EQ(s.m_ports[0].nConnectType, CONNECT_RAW);
-    EXPECT_EQ(s.m_ports[1].nConnectType, CONNECT_RAW);
-    EXPECT_EQ(s.m_ports[2].nConnectType, CONNECT_SECURE);
+    EXPECT_EQ(s.m_ports[0].m_bSSL, 0);
+    EXPECT_EQ(s.m_ports[0].m_nConnectType, CONNECT_RAW);
+    EXPECT_EQ(s.m_ports[1].m_nConnectType, CONNECT_RAW);
+    EXPECT_EQ(s.m_ports[2].m_nConnectType, CONNECT_SECURE);
 }
 
 TEST_F(SettingsFileTest, BadFilesAreRefusedWithTheKeyAndAcceptedValues)
@@ -116,12 +116,12 @@ TEST_F(SettingsFileTest, BadFilesAreRefusedWithTheKeyAndAcceptedValues)
     {
         const std::string strPath = Write(row.pszText);
         CSettingsFile s;
-        s.m_nConnectTimeout = 42;
+        s.m_options.m_nConnectTimeout = 42;
         std::string strError;
         EXPECT_EQ(s.Load(strPath, &strError), 0) << row.pszText;
         EXPECT_NE(strError.find(row.pszExpect), std::string::npos) << row.pszText << " gave: " << strError;
         EXPECT_EQ(strError.rfind(strPath + ":", 0), 0u) << "the message names the file: " << strError;
-        EXPECT_EQ(s.m_nConnectTimeout, 42) << "a refused file changes nothing";
+        EXPECT_EQ(s.m_options.m_nConnectTimeout, 42) << "a refused file changes nothing";
     }
     CSettingsFile s;
     std::string strError;
@@ -134,8 +134,8 @@ TEST_F(SettingsFileTest, SaveWritesPrivateFileThatLoadsBack)
     CTaskLoop loop;
     COmbraCtrlCore core(&loop);
     core.ResetSettings();
-    core.m_strPassword = "p=ss";
-    core.m_nReconnectTime = 77;
+    core.m_options.m_strPassword = "p=ss";
+    core.m_options.m_nReconnectTime = 77;
     core.m_comData.SetUse(9, 1);
     core.m_comData.SetEnable(9, 1);
     core.m_comData.SetMode(9, MODE_UDP);
@@ -156,8 +156,8 @@ TEST_F(SettingsFileTest, SaveWritesPrivateFileThatLoadsBack)
     COmbraCtrlCore core2(&loop);
     core2.ResetSettings();
     in.ApplyTo(core2);
-    EXPECT_EQ(core2.m_strPassword, "p=ss");
-    EXPECT_EQ(core2.m_nReconnectTime, 77);
+    EXPECT_EQ(core2.m_options.m_strPassword, "p=ss");
+    EXPECT_EQ(core2.m_options.m_nReconnectTime, 77);
     EXPECT_EQ(core2.m_comData.GetUse(9), 1);
     EXPECT_EQ(core2.m_comData.GetMode(9), MODE_UDP);
     EXPECT_EQ(core2.m_comData.GetIPAddress(9), "192.168.0.255");

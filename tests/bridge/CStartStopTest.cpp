@@ -137,7 +137,7 @@ TEST_F(StartStopTest, PortThatCannotBeCreatedEndsInCreateErrorAndStartStillCompl
     auto pStuck = std::make_unique<CStuckPort>();
     CStuckPort* pPort = pStuck.get();
     m_core.ReplacePort(2, std::move(pStuck));
-    m_core.m_nCreateRetry = 3;
+    m_core.m_options.m_nCreateRetry = 3;
     ASSERT_EQ(m_core.m_startStop.OnStartStop(), 1);
     ASSERT_TRUE(WaitIdle(1));
     EXPECT_EQ(Create(2), "Create Error");

@@ -26,8 +26,8 @@ protected:
         ConfigureServer(PORT, nLocal);
         m_core.m_comData.SetConnectType(PORT, nType);
         m_core.m_comData.SetSSL(PORT, bSSL);
-        m_core.m_strUser = "operator";
-        m_core.m_strPassword = "s3cret";
+        m_core.m_options.m_strUser = "operator";
+        m_core.m_options.m_strPassword = "s3cret";
         StartPort(PORT);
         return nLocal;
     }
@@ -61,7 +61,7 @@ TEST_F(LoginTest, LoginWithEveryLineEnding)
 
 TEST_F(LoginTest, WrongPasswordIsAnsweredAndTheLastAttemptDisconnects)
 {
-    m_core.m_nLoginChallenge = 2;
+    m_core.m_options.m_nLoginChallenge = 2;
     const int nLocal = StartServer(CONNECT_SECURE);
     int hApp = OpenApp(PORT);
     int hPeer = ConnectWhenListening(nLocal);
@@ -84,7 +84,7 @@ TEST_F(LoginTest, WrongPasswordIsAnsweredAndTheLastAttemptDisconnects)
 
 TEST_F(LoginTest, SilenceTimesOutAndLongNamesAreCut)
 {
-    m_core.m_nLoginTimeout = 1;
+    m_core.m_options.m_nLoginTimeout = 1;
     const int nLocal = StartServer(CONNECT_SECURE);
     int hPeer = ConnectWhenListening(nLocal);
     ASSERT_GE(hPeer, 0);
@@ -95,8 +95,8 @@ TEST_F(LoginTest, SilenceTimesOutAndLongNamesAreCut)
     ASSERT_TRUE(WaitConn(PORT, "Not Connect"));
 
     // 25 characters typed, 20 kept: they match a user name of those 20.
-    m_core.m_nLoginTimeout = 10;
-    m_core.m_strUser = "abcdefghijklmnopqrst";
+    m_core.m_options.m_nLoginTimeout = 10;
+    m_core.m_options.m_strUser = "abcdefghijklmnopqrst";
     int hPeer2 = ConnectWhenListening(nLocal);
     ASSERT_GE(hPeer2, 0);
     m_vecClose.push_back(hPeer2);
@@ -137,7 +137,7 @@ TEST_F(LoginTest, TelnetServerNegotiatesThenLogsIn)
 
 TEST_F(LoginTest, SilentRawClientOnTelnetPortIsNeitherGreetedNorTimedOut)
 {
-    m_core.m_nLoginTimeout = 1;
+    m_core.m_options.m_nLoginTimeout = 1;
     const int nLocal = StartServer(CONNECT_TELNET);
     int hPeer = ConnectWhenListening(nLocal);
     ASSERT_GE(hPeer, 0);
@@ -181,8 +181,8 @@ TEST_F(LoginTest, LoginOverTls)
     ConfigureServer(PORT, nLocal);
     m_core.m_comData.SetConnectType(PORT, CONNECT_SECURE);
     m_core.m_comData.SetSSL(PORT, 1);
-    m_core.m_strUser = "operator";
-    m_core.m_strPassword = "s3cret";
+    m_core.m_options.m_strUser = "operator";
+    m_core.m_options.m_strPassword = "s3cret";
     AddRow(PORT);
     m_core.m_sock[PORT].SetKeyFiles(strCert, strKey);
     StartPort(PORT);

@@ -105,8 +105,8 @@ TEST_F(WorkerTest, PeerDataBeforeTheApplicationOpensReachesIt)
 
 TEST_F(WorkerTest, KeepAliveOptionsAreSetOnTheSockets)
 {
-    m_core.m_nKeepAliveTime = 2500;     // rounded up to 3 s
-    m_core.m_nKeepAliveInterval = 400;  // at least 1 s
+    m_core.m_options.m_nKeepAliveTime = 2500;     // rounded up to 3 s
+    m_core.m_options.m_nKeepAliveInterval = 400;  // at least 1 s
     const int nLocal = UnusedTcpPort();
     ConfigureServer(PORT, nLocal);
     m_core.m_comData.SetKeepAlive(PORT, 1);
@@ -133,7 +133,7 @@ TEST_F(WorkerTest, KeepAliveOptionsAreSetOnTheSockets)
     int nPeerPort = 0;
     int hListen2 = ListenTcp(&nPeerPort);
     m_vecClose.push_back(hListen2);
-    m_core.m_nKeepAliveTime = 99999999;
+    m_core.m_options.m_nKeepAliveTime = 99999999;
     ConfigureClient(nClient, nPeerPort);
     m_core.m_comData.SetKeepAlive(nClient, 1);
     StartPort(nClient);

@@ -34,7 +34,7 @@ TEST_F(WorkerTest, ConnectsOnOpenAndCarriesDataBothWays)
 
 TEST_F(WorkerTest, RefusedConnectFailsAtOnce)
 {
-    m_core.m_nConnectTimeout = 99;
+    m_core.m_options.m_nConnectTimeout = 99;
     ConfigureClient(PORT, UnusedTcpPort());
     StartPort(PORT);
     OpenApp(PORT);
@@ -70,7 +70,7 @@ TEST_F(WorkerTest, SilentPeerTimesOut)
     }
     std::this_thread::sleep_for(100ms);
 
-    m_core.m_nConnectTimeout = 1;
+    m_core.m_options.m_nConnectTimeout = 1;
     ConfigureClient(PORT, nPeerPort);
     StartPort(PORT);
     OpenApp(PORT);
@@ -94,7 +94,7 @@ TEST_F(WorkerTest, LostConnectionWithoutReconnectStaysInError)
 
 TEST_F(WorkerTest, LostConnectionIsRedialled)
 {
-    m_core.m_bReconnect = 1;
+    m_core.m_options.m_bReconnect = 1;
     const int hListen = StartClientWithListener(PORT);
     int hApp = OpenApp(PORT);
     int hPeer = Accept(hListen);
@@ -117,8 +117,8 @@ TEST_F(WorkerTest, LostConnectionIsRedialled)
 
 TEST_F(WorkerTest, FailedConnectIsRetriedAfterReconnectionTime)
 {
-    m_core.m_bReconnect = 1;
-    m_core.m_nReconnectTime = 1;
+    m_core.m_options.m_bReconnect = 1;
+    m_core.m_options.m_nReconnectTime = 1;
     const int nPeerPort = UnusedTcpPort();
     ConfigureClient(PORT, nPeerPort);
     StartPort(PORT);
@@ -169,7 +169,7 @@ TEST_F(WorkerTest, RedialWaitsAcrossTickWrap)
 {
     std::atomic<uint32_t> dwTick{0xFFFFFF00u};
     m_core.m_sock[PORT].SetTickSource([&] { return dwTick.load(); });
-    m_core.m_bReconnect = 1;
+    m_core.m_options.m_bReconnect = 1;
     const int hListen = StartClientWithListener(PORT);
     OpenApp(PORT);
     int hPeer = Accept(hListen);
@@ -366,10 +366,10 @@ TEST_F(WorkerTest, StopInEveryClientStateLeavesNotConnect)
         int hListen = ListenTcp(&nPeerPort, c.nState == ST_CONNECTING ? 0 : 16);
         m_vecClose.push_back(hListen);
         int hPeer = -1;
-        m_core.m_bReconnect = c.nState == ST_LOST_WAIT ? 1 : 0;
+        m_core.m_options.m_bReconnect = c.nState == ST_LOST_WAIT ? 1 : 0;
         if (c.nState == ST_CONNECTING)
         {
-            m_core.m_nConnectTimeout = 99;
+            m_core.m_options.m_nConnectTimeout = 99;
             for (int k = 0; k < 4; ++k)
             {
                 int h = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

@@ -123,8 +123,8 @@ TEST_F(WorkerTest, UdpBindFailureAndRebind)
     close(hBlocker);
     ASSERT_EQ(bind(hAny, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
 
-    m_core.m_bReconnect = 1;
-    m_core.m_nReconnectTime = 1;
+    m_core.m_options.m_bReconnect = 1;
+    m_core.m_options.m_nReconnectTime = 1;
     ConfigureUdp(PORT, nLocal, 9, "10.255.0.1");
     StartPort(PORT);
     OpenApp(PORT);

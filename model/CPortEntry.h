@@ -1,0 +1,49 @@
+#pragma once
+
+#include <string>
+
+// Port modes (m_nMode).
+constexpr int MODE_TCP_CLIENT = 0;
+constexpr int MODE_TCP_SERVER = 1;
+constexpr int MODE_UDP = 2;
+
+// Connection types (m_nConnectType).
+constexpr int CONNECT_RAW = 0;     // "Raw Connection Port"
+constexpr int CONNECT_SECURE = 1;  // "Secure Connection Port"
+constexpr int CONNECT_TELNET = 2;  // "Telnet"
+
+// One port's configuration as a value: what the port dialog fills, the
+// settings file holds and the port table stores per port.
+class CPortEntry
+{
+public:
+    // Peer and local ports the dialog and the settings file accept.
+    static constexpr int PORT_MIN = 0;
+    static constexpr int PORT_MAX = 65535;
+
+    // The port dialog's check of its three fields, in the dialog's order;
+    // on success the numbers are stored in m_nPeerPort and m_nLocPort and
+    // the address in m_strIPAddress. 0 with the first failure's message
+    // ("IPAddress : Empty Error", "Port : Empty Error",
+    // "Port : Range Error (0 - 65535)") otherwise, and nothing changed.
+    int SetFields(const std::string& strIPAddress, const std::string& strPeerPort, const std::string& strLocPort,
+                  std::string* pMessage);
+
+    // What a port of its mode can be: a UDP port has no TLS and is raw, a
+    // client port is never a Secure Connection Port.
+    void Normalise();
+
+    static bool IsPortNumber(long n) { return n >= PORT_MIN && n <= PORT_MAX; }
+
+    bool operator==(const CPortEntry&) const = default;
+
+    int m_bUse = 0;
+    int m_bEnable = 0;
+    int m_nMode = MODE_TCP_CLIENT;
+    int m_nConnectType = CONNECT_RAW;
+    int m_bSSL = 0;
+    int m_bKeepAlive = 0;
+    std::string m_strIPAddress = "0.0.0.0";
+    int m_nPeerPort = 0;
+    int m_nLocPort = 0;
+};
