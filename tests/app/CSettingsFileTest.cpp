@@ -155,7 +155,10 @@ TEST_F(SettingsFileTest, SaveWritesPrivateFileThatLoadsBack)
     ASSERT_EQ(in.Load(strPath, &strError), 1) << strError;
     COmbraCtrlCore core2(&loop);
     core2.ResetSettings();
-    in.ApplyTo(core2);
+    core2.m_comData.m_nEnableCount = 5;  // stale: applying recounts
+    ASSERT_EQ(in.ApplyTo(core2), 1);
+    EXPECT_EQ(core2.m_comData.m_nEnableCount, 1);
+    EXPECT_EQ(core2.m_options, core.m_options);
     EXPECT_EQ(core2.m_options.m_strPassword, "p=ss");
     EXPECT_EQ(core2.m_options.m_nReconnectTime, 77);
     EXPECT_EQ(core2.m_comData.GetUse(9), 1);
@@ -164,4 +167,25 @@ TEST_F(SettingsFileTest, SaveWritesPrivateFileThatLoadsBack)
     EXPECT_EQ(core2.m_comData.GetPeerPort(9), 4001);
     EXPECT_EQ(core2.m_comData.GetLocPort(9), 4002);
     EXPECT_EQ(core2.m_comData.GetUse(8), 0);
+}
+
+TEST_F(SettingsFileTest, AConfigurationIsNotAppliedWhileThePortsRun)
+{
+    CTaskLoop loop;
+    COmbraCtrlCore core(&loop);
+    core.ResetSettings();
+    CSettingsFile settings;
+    settings.m_options.m_nConnectTimeout = 33;
+    settings.m_ports[0].m_bUse = 1;
+    settings.m_ports[0].m_bEnable = 1;
+    core.m_comData.m_bRunning = 1;
+    EXPECT_EQ(settings.ApplyTo(core), 0);
+    EXPECT_EQ(core.m_options.m_nConnectTimeout, 10);
+    EXPECT_EQ(core.m_comData.GetUse(0), 0);
+    core.m_comData.m_bRunning = 0;
+    core.m_bBusy = 1;
+    EXPECT_EQ(settings.ApplyTo(core), 0);
+    core.m_bBusy = 0;
+    EXPECT_EQ(settings.ApplyTo(core), 1);
+    EXPECT_EQ(core.m_comData.m_nEnableCount, 1);
 }
