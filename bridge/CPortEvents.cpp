@@ -1,11 +1,10 @@
 #include "bridge/CPortEvents.h"
 
-#include <chrono>
-#include <thread>
-
+#include "bridge/CDispatcher.h"
 #include "bridge/COmbraPortAx.h"
 #include "engine/CSocketCtrl.h"
 #include "model/CPortOwner.h"
+#include "model/OwnerCheck.h"
 
 int CPortEvents::PortOf(int nId)
 {
@@ -33,7 +32,7 @@ void CPortEvents::OnDataQueued(int nId, long nCount)
 {
     std::lock_guard<std::recursive_mutex> lock(m_csEvent);
     const int i = PortOf(nId);
-    if (i < 0)
+    if (i < 0 || DeferWhileClosing(i, [=, this] { OnDataQueued(nId, nCount); }))
         return;
     CPortOwner& core = *m_pCore;
     const uint32_t dwFlow = core.m_dwFlowCtrl[i];
@@ -62,16 +61,18 @@ void CPortEvents::OnDtrChanged(int nId, int bLevel)
 {
     std::lock_guard<std::recursive_mutex> lock(m_csEvent);
     const int i = PortOf(nId);
-    if (i >= 0)
-        m_pCore->m_bDtrLine[i] = bLevel ? 1 : 0;
+    if (i < 0 || DeferWhileClosing(i, [=, this] { OnDtrChanged(nId, bLevel); }))
+        return;
+    m_pCore->m_bDtrLine[i] = bLevel ? 1 : 0;
 }
 
 void CPortEvents::OnRtsChanged(int nId, int bLevel)
 {
     std::lock_guard<std::recursive_mutex> lock(m_csEvent);
     const int i = PortOf(nId);
-    if (i >= 0)
-        m_pCore->m_bRtsLine[i] = bLevel ? 1 : 0;
+    if (i < 0 || DeferWhileClosing(i, [=, this] { OnRtsChanged(nId, bLevel); }))
+        return;
+    m_pCore->m_bRtsLine[i] = bLevel ? 1 : 0;
 }
 
 void CPortEvents::OnOpenChanged(int nId, int bOpen)
@@ -81,8 +82,12 @@ void CPortEvents::OnOpenChanged(int nId, int bOpen)
     if (i < 0)
         return;
     CPortOwner& core = *m_pCore;
-    CSocketCtrl& sock = core.GetWorker(i);
+    // The flag follows the application at once, also while the event
+    // itself waits for a close to complete: Stop and Exit read it.
     core.m_comData.SetOpen(i, bOpen ? 1 : 0);
+    if (DeferWhileClosing(i, [this, nId, bOpen] { OnOpenChanged(nId, bOpen); }))
+        return;
+    CSocketCtrl& sock = core.GetWorker(i);
     const int nMode = core.m_comData.GetMode(i);
 
     if (bOpen)
@@ -98,6 +103,8 @@ void CPortEvents::OnOpenChanged(int nId, int bOpen)
                 return;
             EndSession(i);
             core.m_comData.SetOpen(i, 1);
+            if (DeferWhileClosing(i, [this, nId] { OnOpenChanged(nId, 1); }))
+                return;
         }
         if (nMode == MODE_TCP_CLIENT)
         {
@@ -122,6 +129,14 @@ void CPortEvents::OnOpenChanged(int nId, int bOpen)
     EndSession(i);
 }
 
+bool CPortEvents::DeferWhileClosing(int i, std::function<void()> fnEvent)
+{
+    if (!m_bClosing[static_cast<size_t>(i)])
+        return false;
+    m_vecDeferred[static_cast<size_t>(i)].push_back(std::move(fnEvent));
+    return true;
+}
+
 void CPortEvents::EndSession(int i)
 {
     CPortOwner& core = *m_pCore;
@@ -130,18 +145,46 @@ void CPortEvents::EndSession(int i)
     // Whatever was kept is over with this close.
     m_bSessionGoesOn[static_cast<size_t>(i)] = 0;
     core.m_comData.SetOpen(i, 0);
-    if (nMode == MODE_TCP_CLIENT || nMode == MODE_UDP)
+    if ((nMode == MODE_TCP_CLIENT || nMode == MODE_UDP) && sock.m_nState != ST_IDLE)
     {
-        if (sock.m_nState != ST_IDLE)
+        // Without a running thread nobody would ever bring the worker back
+        // to idle: then the session ends here and now.
+        if (sock.IsThreadRunning())
         {
-            sock.OnPortClose();
-            // Without a running thread nobody would ever bring the worker
-            // back to idle.
-            while (sock.m_nState != ST_IDLE && sock.IsThreadRunning())
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            m_bClosing[static_cast<size_t>(i)] = 1;
+            CDispatcher& dispatcher = core.GetDispatcher();
+            sock.OnPortClose([this, i, &dispatcher] { dispatcher.Post([this, i] { OnCloseDone(i); }); });
+            return;
         }
-        core.SetPortText(i, COL_CONNECTION, "Not Connect");
+        sock.OnPortClose();
     }
+    ClearSession(i);
+}
+
+void CPortEvents::OnCloseDone(int i)
+{
+    NIMBREL_ASSERT_OWNER(m_pCore->GetDispatcher().IsOwnerThread());
+    std::lock_guard<std::recursive_mutex> lock(m_csEvent);
+    m_bClosing[static_cast<size_t>(i)] = 0;
+    ClearSession(i);
+    // The events that came meanwhile, in their order; one of them may start
+    // the next close, and those after it wait again.
+    std::vector<std::function<void()>> vecEvents;
+    vecEvents.swap(m_vecDeferred[static_cast<size_t>(i)]);
+    // A port deleted meanwhile (Stop, teardown) has no application left to
+    // serve.
+    if (!m_pCore->GetPort(i).IsCreated())
+        return;
+    for (const std::function<void()>& fnEvent : vecEvents)
+        fnEvent();
+}
+
+void CPortEvents::ClearSession(int i)
+{
+    CPortOwner& core = *m_pCore;
+    const int nMode = core.m_comData.GetMode(i);
+    if (nMode == MODE_TCP_CLIENT || nMode == MODE_UDP)
+        core.SetPortText(i, COL_CONNECTION, "Not Connect");
     core.SetPortText(i, COL_BAUDRATE, "--------");
     core.SetPortText(i, COL_DATA, "-----");
     core.SetPortText(i, COL_STOP, "-----");
@@ -162,15 +205,16 @@ void CPortEvents::OnLineControlChanged(int nId, long nStopBits, long nParity, lo
 {
     std::lock_guard<std::recursive_mutex> lock(m_csEvent);
     const int i = PortOf(nId);
-    if (i >= 0)
-        ShowLineControl(i, nStopBits, nParity, nDataBits);
+    if (i < 0 || DeferWhileClosing(i, [=, this] { OnLineControlChanged(nId, nStopBits, nParity, nDataBits); }))
+        return;
+    ShowLineControl(i, nStopBits, nParity, nDataBits);
 }
 
 void CPortEvents::OnHandFlowChanged(int nId, long nControlHandShake, long nFlowReplace, long, long)
 {
     std::lock_guard<std::recursive_mutex> lock(m_csEvent);
     const int i = PortOf(nId);
-    if (i < 0)
+    if (i < 0 || DeferWhileClosing(i, [=, this] { OnHandFlowChanged(nId, nControlHandShake, nFlowReplace, 0, 0); }))
         return;
     uint32_t dwFlow = 0;
     if (nControlHandShake & 0x03)
@@ -192,7 +236,7 @@ void CPortEvents::OnSpecialCharsChanged(int nId, long, long, long, long, long nX
 {
     std::lock_guard<std::recursive_mutex> lock(m_csEvent);
     const int i = PortOf(nId);
-    if (i < 0)
+    if (i < 0 || DeferWhileClosing(i, [=, this] { OnSpecialCharsChanged(nId, 0, 0, 0, 0, nXon, nXoff); }))
         return;
     m_pCore->m_chXon[i] = static_cast<unsigned char>(nXon & 0xFF);
     m_pCore->m_chXoff[i] = static_cast<unsigned char>(nXoff & 0xFF);
@@ -202,15 +246,16 @@ void CPortEvents::OnBaudRateChanged(int nId, long nBaudRate)
 {
     std::lock_guard<std::recursive_mutex> lock(m_csEvent);
     const int i = PortOf(nId);
-    if (i >= 0)
-        m_pCore->SetPortText(i, COL_BAUDRATE, std::to_string(nBaudRate));
+    if (i < 0 || DeferWhileClosing(i, [=, this] { OnBaudRateChanged(nId, nBaudRate); }))
+        return;
+    m_pCore->SetPortText(i, COL_BAUDRATE, std::to_string(nBaudRate));
 }
 
 void CPortEvents::OnCommStateChanged(int nId, const CPortDcb& dcb)
 {
     std::lock_guard<std::recursive_mutex> lock(m_csEvent);
     const int i = PortOf(nId);
-    if (i < 0)
+    if (i < 0 || DeferWhileClosing(i, [=, this] { OnCommStateChanged(nId, dcb); }))
         return;
     CPortOwner& core = *m_pCore;
     core.SetPortText(i, COL_BAUDRATE, std::to_string(dcb.BaudRate));

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "bridge/CPortEventSink.h"
 
@@ -12,6 +14,12 @@ class CPortOwner;
 // the per-port line state that the workers consult, show the application's
 // serial settings in the port list, and start and end a client or UDP
 // port's connection when an application opens or closes it.
+//
+// A close does not hold the owner thread while the worker drains: on a pty
+// the application's close has returned long ago, and every other port (and
+// the window) would wait. Instead that one port's later events wait, in
+// their order, until its worker reports the close complete; so the drain,
+// the closed socket and the idle worker still come before its next open.
 class CPortEvents : public CPortEventSink
 {
 public:
@@ -39,12 +47,22 @@ private:
     // The application has left: end its connection (a client or UDP port's
     // worker drains and closes it) and clear what the list shows of it.
     void EndSession(int nPort);
+    // What the list shows and the line state, once the session is over.
+    void ClearSession(int nPort);
+    // Owner thread, posted by the worker: port nPort's close is complete.
+    void OnCloseDone(int nPort);
+    // While port nPort's close is under way, keeps fnEvent for later and
+    // returns true.
+    bool DeferWhileClosing(int nPort, std::function<void()> fnEvent);
 
     CPortOwner* m_pCore;
     // A close that left the connection alone for the application that had
     // opened the port again: the open after it does too.
     std::array<int, 256> m_bSessionGoesOn{};
-    // Serialises the handlers; held across the close wait, which the worker
-    // never blocks since it never takes this lock.
+    // 1 while the port's worker drains and closes after a close; its events
+    // wait in m_vecDeferred meanwhile.
+    std::array<int, 256> m_bClosing{};
+    std::array<std::vector<std::function<void()>>, 256> m_vecDeferred;
+    // Serialises the handlers. Owner thread only; the worker never takes it.
     std::recursive_mutex m_csEvent;
 };

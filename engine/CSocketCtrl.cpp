@@ -218,10 +218,11 @@ int CSocketCtrl::OnPortOpen()
     return 1;
 }
 
-int CSocketCtrl::OnPortClose()
+int CSocketCtrl::OnPortClose(std::function<void()> fnIdle)
 {
     {
         std::lock_guard<std::recursive_mutex> lock(m_cs);
+        m_fnIdle = std::move(fnIdle);
         // Unless counted while the port was surely closed, nothing in it is
         // known to be the leaving application's.
         if (!m_bAppGone && !NoteApplicationGone(0))
@@ -245,10 +246,12 @@ void CSocketCtrl::Run()
     {
         {
             std::lock_guard<std::recursive_mutex> lock(m_cs);
-            if (m_bStop)
+            if (m_bStop && !IsDraining())
                 break;
             RunState();
             RefreshLine();
+            if (m_nState == ST_IDLE)
+                ReportIdle();
         }
         m_nCycles.fetch_add(1, std::memory_order_relaxed);
         WaitForWork();
@@ -265,6 +268,21 @@ void CSocketCtrl::Run()
     Post(STATUS_NOT_CONNECT);
     CloseSocket(m_hListen);
     RefreshLine();
+    ReportIdle();
+}
+
+int CSocketCtrl::IsDraining() const
+{
+    return m_nState == ST_DRAIN || m_nState == ST_UDP_DRAIN ? 1 : 0;
+}
+
+void CSocketCtrl::ReportIdle()
+{
+    if (!m_fnIdle)
+        return;
+    const std::function<void()> fnIdle = std::move(m_fnIdle);
+    m_fnIdle = nullptr;
+    fnIdle();
 }
 
 void CSocketCtrl::RunState()
@@ -506,7 +524,7 @@ void CSocketCtrl::WaitForWork()
     unsigned nKeptBefore;
     {
         std::lock_guard<std::recursive_mutex> lock(m_cs);
-        if (m_bStop)
+        if (m_bStop && !IsDraining())
             return;
         nTimeout = BuildWait(fds, &nCount);
         nKeptBefore = m_nKeptSessions;

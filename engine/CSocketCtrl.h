@@ -74,12 +74,18 @@ public:
     void Bind(CPortOwner* pDlg, int nPort);
     // Owner thread. 1 when the thread was started.
     int StartThread();
-    // Owner thread, never with m_cs held: ends the thread and waits for it.
-    // 0 when no thread was running.
+    // Owner thread, never with m_cs held: ends the thread and waits for it;
+    // a drain under way finishes first (it is bounded by DRAIN_SECONDS), so
+    // a stop loses nothing an application wrote before it closed. 0 when no
+    // thread was running.
     int StopThread();
-    // Owner thread: an application opened / closed the virtual port.
+    // Owner thread: an application opened / closed the virtual port. After
+    // a close the worker drains what the application left and closes the
+    // connection on its own thread; fnIdle, when given, is then called once
+    // on the worker thread with m_cs held, as soon as the worker is back to
+    // idle (also when the thread is stopped first). It may only post.
     int OnPortOpen();
-    int OnPortClose();
+    int OnPortClose(std::function<void()> fnIdle = {});
     // Any thread: the flow state changed outside the worker; run a cycle.
     void Wake();
     // Owner thread: 1 when the worker saw its application leave and waits
@@ -121,6 +127,10 @@ public:
 private:
     void Run();
     void RunState();
+    // m_cs held: a close's drain is under way.
+    int IsDraining() const;
+    // m_cs held: the close is complete; tell whoever waits for it.
+    void ReportIdle();
     void RefreshLine();
     // m_cs held: what to wait for before the next cycle; returns the
     // poll time limit in ms (-1: none).
@@ -214,6 +224,8 @@ private:
     int m_nSSLTry = 0;
     int m_bSSLRetry = 0;
     int m_bStop = 0;
+    // Called once the worker is idle after a close (OnPortClose).
+    std::function<void()> m_fnIdle;
     std::string m_strPublicKey;
     std::string m_strPrivateKey;
     unsigned char* m_pTxBuf = nullptr;

@@ -204,22 +204,7 @@ TEST_F(WorkerTest, CloseDrainsWhatThePeerHasNotTakenYet)
 
     // The peer reads nothing yet: write until everything between the
     // application and the peer is full, then close.
-    const std::string strChunk = Pattern(4096, 5);
-    std::string strSent;
-    auto tLastProgress = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() - tLastProgress < 200ms)
-    {
-        ssize_t n = write(hApp, strChunk.data(), strChunk.size());
-        if (n > 0)
-        {
-            strSent.append(strChunk, 0, static_cast<size_t>(n));
-            tLastProgress = std::chrono::steady_clock::now();
-        }
-        else
-        {
-            std::this_thread::sleep_for(1ms);
-        }
-    }
+    const std::string strSent = FillUntilStuck(hApp, 5);
     ASSERT_GT(m_core.GetPort(PORT).QueuedCount(), 4096) << "the port must still hold data at the close";
     CloseApp(hApp);
 
@@ -231,6 +216,79 @@ TEST_F(WorkerTest, CloseDrainsWhatThePeerHasNotTakenYet)
     EXPECT_EQ(strGot.size(), strSent.size());
     EXPECT_TRUE(strGot == strSent);
     ASSERT_TRUE(WaitConn(PORT, "Not Connect"));
+}
+
+// A close waits for its drain without holding the owner thread: while COM1
+// drains towards a peer that reads nothing, COM2 opens, connects and carries
+// data, and the owner's other tasks run at once.
+TEST_F(WorkerTest, ADrainingCloseHoldsUpNoOtherPort)
+{
+    constexpr int OTHER = 1;  // COM2
+    const int hListen = StartClientWithListener(PORT, 4096);
+    const int hApp = OpenApp(PORT, O_NONBLOCK);
+    const int hPeer = Accept(hListen);
+    ASSERT_GE(hPeer, 0);
+    m_vecClose.push_back(hPeer);
+    ASSERT_TRUE(WaitConn(PORT, "Connected"));
+    const std::string strSent = FillUntilStuck(hApp, 9);
+    CloseApp(hApp);
+    ASSERT_TRUE(WaitState(PORT, ST_DRAIN));
+
+    const auto tPosted = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point tRan;
+    int bRan = 0;
+    m_loop.Post([&] {
+        tRan = std::chrono::steady_clock::now();
+        bRan = 1;
+    });
+    ASSERT_TRUE(m_loop.RunUntil([&] { return bRan == 1; }, 5s));
+    const auto msWait = std::chrono::duration_cast<std::chrono::milliseconds>(tRan - tPosted);
+    // The drain could hold it 10 s; anything near that means it waited.
+    EXPECT_LT(msWait.count(), 1000) << "a task posted during the drain waited " << msWait.count() << " ms";
+
+    const int hListen2 = StartClientWithListener(OTHER);
+    const int hApp2 = OpenApp(OTHER);
+    const int hPeer2 = Accept(hListen2);
+    ASSERT_GE(hPeer2, 0);
+    m_vecClose.push_back(hPeer2);
+    ASSERT_TRUE(WaitConn(OTHER, "Connected"));
+    ASSERT_TRUE(WriteAll(hApp2, "ping"));
+    EXPECT_EQ(ReadFor(hPeer2, 4), "ping");
+    ASSERT_TRUE(WriteAll(hPeer2, "pong"));
+    EXPECT_EQ(ReadFor(hApp2, 4), "pong");
+    EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_DRAIN) << "COM1 still drains meanwhile";
+    EXPECT_EQ(Conn(PORT), "Connected") << "its row changes when the close is complete";
+
+    std::string strGot;
+    std::thread reader([&] { strGot = ReadFor(hPeer, strSent.size(), 5000); });
+    EXPECT_TRUE(WaitConn(PORT, "Not Connect", 15s));
+    reader.join();
+    EXPECT_TRUE(strGot == strSent) << "got " << strGot.size() << " of " << strSent.size() << " bytes";
+    EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_IDLE);
+}
+
+// Stop (or the end of the program) while a close still drains: the worker
+// finishes the drain before it goes, so what the application wrote arrives.
+TEST_F(WorkerTest, StopDuringADrainLosesNothing)
+{
+    const int hListen = StartClientWithListener(PORT, 4096);
+    const int hApp = OpenApp(PORT, O_NONBLOCK);
+    const int hPeer = Accept(hListen);
+    ASSERT_GE(hPeer, 0);
+    m_vecClose.push_back(hPeer);
+    ASSERT_TRUE(WaitConn(PORT, "Connected"));
+    const std::string strSent = FillUntilStuck(hApp, 3);
+    CloseApp(hApp);
+    ASSERT_TRUE(WaitState(PORT, ST_DRAIN));
+    std::string strGot;
+    std::thread reader([&] {
+        std::this_thread::sleep_for(100ms);
+        strGot = ReadFor(hPeer, strSent.size(), 5000);
+    });
+    m_core.m_sock[PORT].StopThread();
+    reader.join();
+    EXPECT_TRUE(strGot == strSent) << "got " << strGot.size() << " of " << strSent.size() << " bytes";
+    EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_IDLE);
 }
 
 TEST_F(WorkerTest, FiveMegabytesThroughEchoPeer)
@@ -627,7 +685,7 @@ TEST_F(WorkerTest, KeptSessionWhoseProgramLeftUnseenEndsAtTheNextOpen)
     EXPECT_EQ(ReadFor(hApp3, 4), "back");
     CloseApp(hApp3);
     ReportOpen(PORT, 0);
-    EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_IDLE);
+    EXPECT_TRUE(WaitState(PORT, ST_IDLE));
 }
 
 // A program that opens the port while the close of the one before still

@@ -114,6 +114,29 @@ protected:
         return h;
     }
 
+    // Writes a pattern into a non-blocking application descriptor until
+    // nothing more goes in for 200 ms (the peer reads nothing); returns what
+    // went in.
+    std::string FillUntilStuck(int hApp, unsigned nSeed)
+    {
+        const std::string strChunk = Pattern(4096, nSeed);
+        std::string strSent;
+        for (auto tQuiet = std::chrono::steady_clock::now(); std::chrono::steady_clock::now() - tQuiet < 200ms;)
+        {
+            const ssize_t n = write(hApp, strChunk.data(), strChunk.size());
+            if (n > 0)
+            {
+                strSent.append(strChunk, 0, static_cast<size_t>(n));
+                tQuiet = std::chrono::steady_clock::now();
+            }
+            else
+            {
+                std::this_thread::sleep_for(1ms);
+            }
+        }
+        return strSent;
+    }
+
     void CloseApp(int h)
     {
         close(h);
