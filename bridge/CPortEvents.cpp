@@ -30,6 +30,7 @@ std::string CPortEvents::StopBitsText(long nStopBits)
 
 void CPortEvents::OnDataQueued(int nId, long nCount)
 {
+    NIMBREL_ASSERT_OWNER(m_pCore->GetDispatcher().IsOwnerThread());
     std::lock_guard<std::recursive_mutex> lock(m_csEvent);
     const int i = PortOf(nId);
     if (i < 0 || DeferWhileClosing(i, [=, this] { OnDataQueued(nId, nCount); }))
@@ -59,6 +60,7 @@ void CPortEvents::OnDataQueued(int nId, long nCount)
 
 void CPortEvents::OnDtrChanged(int nId, int bLevel)
 {
+    NIMBREL_ASSERT_OWNER(m_pCore->GetDispatcher().IsOwnerThread());
     std::lock_guard<std::recursive_mutex> lock(m_csEvent);
     const int i = PortOf(nId);
     if (i < 0 || DeferWhileClosing(i, [=, this] { OnDtrChanged(nId, bLevel); }))
@@ -68,6 +70,7 @@ void CPortEvents::OnDtrChanged(int nId, int bLevel)
 
 void CPortEvents::OnRtsChanged(int nId, int bLevel)
 {
+    NIMBREL_ASSERT_OWNER(m_pCore->GetDispatcher().IsOwnerThread());
     std::lock_guard<std::recursive_mutex> lock(m_csEvent);
     const int i = PortOf(nId);
     if (i < 0 || DeferWhileClosing(i, [=, this] { OnRtsChanged(nId, bLevel); }))
@@ -77,6 +80,7 @@ void CPortEvents::OnRtsChanged(int nId, int bLevel)
 
 void CPortEvents::OnOpenChanged(int nId, int bOpen)
 {
+    NIMBREL_ASSERT_OWNER(m_pCore->GetDispatcher().IsOwnerThread());
     std::lock_guard<std::recursive_mutex> lock(m_csEvent);
     const int i = PortOf(nId);
     if (i < 0)
@@ -203,6 +207,7 @@ void CPortEvents::ShowLineControl(int nPort, long nStopBits, long nParity, long 
 
 void CPortEvents::OnLineControlChanged(int nId, long nStopBits, long nParity, long nDataBits)
 {
+    NIMBREL_ASSERT_OWNER(m_pCore->GetDispatcher().IsOwnerThread());
     std::lock_guard<std::recursive_mutex> lock(m_csEvent);
     const int i = PortOf(nId);
     if (i < 0 || DeferWhileClosing(i, [=, this] { OnLineControlChanged(nId, nStopBits, nParity, nDataBits); }))
@@ -212,6 +217,7 @@ void CPortEvents::OnLineControlChanged(int nId, long nStopBits, long nParity, lo
 
 void CPortEvents::OnHandFlowChanged(int nId, long nControlHandShake, long nFlowReplace, long, long)
 {
+    NIMBREL_ASSERT_OWNER(m_pCore->GetDispatcher().IsOwnerThread());
     std::lock_guard<std::recursive_mutex> lock(m_csEvent);
     const int i = PortOf(nId);
     if (i < 0 || DeferWhileClosing(i, [=, this] { OnHandFlowChanged(nId, nControlHandShake, nFlowReplace, 0, 0); }))
@@ -234,6 +240,7 @@ void CPortEvents::OnHandFlowChanged(int nId, long nControlHandShake, long nFlowR
 
 void CPortEvents::OnSpecialCharsChanged(int nId, long, long, long, long, long nXon, long nXoff)
 {
+    NIMBREL_ASSERT_OWNER(m_pCore->GetDispatcher().IsOwnerThread());
     std::lock_guard<std::recursive_mutex> lock(m_csEvent);
     const int i = PortOf(nId);
     if (i < 0 || DeferWhileClosing(i, [=, this] { OnSpecialCharsChanged(nId, 0, 0, 0, 0, nXon, nXoff); }))
@@ -244,6 +251,7 @@ void CPortEvents::OnSpecialCharsChanged(int nId, long, long, long, long, long nX
 
 void CPortEvents::OnBaudRateChanged(int nId, long nBaudRate)
 {
+    NIMBREL_ASSERT_OWNER(m_pCore->GetDispatcher().IsOwnerThread());
     std::lock_guard<std::recursive_mutex> lock(m_csEvent);
     const int i = PortOf(nId);
     if (i < 0 || DeferWhileClosing(i, [=, this] { OnBaudRateChanged(nId, nBaudRate); }))
@@ -253,6 +261,7 @@ void CPortEvents::OnBaudRateChanged(int nId, long nBaudRate)
 
 void CPortEvents::OnCommStateChanged(int nId, const CPortDcb& dcb)
 {
+    NIMBREL_ASSERT_OWNER(m_pCore->GetDispatcher().IsOwnerThread());
     std::lock_guard<std::recursive_mutex> lock(m_csEvent);
     const int i = PortOf(nId);
     if (i < 0 || DeferWhileClosing(i, [=, this] { OnCommStateChanged(nId, dcb); }))

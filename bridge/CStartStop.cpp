@@ -6,6 +6,7 @@
 #include "bridge/COmbraPortAx.h"
 #include "engine/CSocketCtrl.h"
 #include "model/CPortOwner.h"
+#include "model/OwnerCheck.h"
 
 CStartStop::~CStartStop()
 {
@@ -16,6 +17,7 @@ CStartStop::~CStartStop()
 
 int CStartStop::OnStartStop()
 {
+    NIMBREL_ASSERT_OWNER(m_pCore->GetDispatcher().IsOwnerThread());
     CPortOwner& core = *m_pCore;
     if (core.m_bBusy)
         return 0;
@@ -138,6 +140,7 @@ void CStartStop::StopRow(int nRow)
 
 int CStartStop::OnCreatePort(int nRow)
 {
+    NIMBREL_ASSERT_OWNER(m_pCore->GetDispatcher().IsOwnerThread());
     CPortOwner& core = *m_pCore;
     const int nPort = core.m_rows.GetItemData(nRow);
     if (nPort < 0)
@@ -162,6 +165,7 @@ int CStartStop::OnCreatePort(int nRow)
 
 int CStartStop::OnCheckPort(int nRow)
 {
+    NIMBREL_ASSERT_OWNER(m_pCore->GetDispatcher().IsOwnerThread());
     CPortOwner& core = *m_pCore;
     const int nPort = core.m_rows.GetItemData(nRow);
     if (nPort < 0)
@@ -171,6 +175,7 @@ int CStartStop::OnCheckPort(int nRow)
 
 int CStartStop::OnDeletePort(int nPort, int bSkipRelease)
 {
+    NIMBREL_ASSERT_OWNER(m_pCore->GetDispatcher().IsOwnerThread());
     CPortOwner& core = *m_pCore;
     COmbraPortAx& port = core.GetPort(nPort);
     if (bSkipRelease != 1)
@@ -182,6 +187,7 @@ int CStartStop::OnDeletePort(int nPort, int bSkipRelease)
 
 int CStartStop::OnSequenceDone(int nWhich)
 {
+    NIMBREL_ASSERT_OWNER(m_pCore->GetDispatcher().IsOwnerThread());
     CPortOwner& core = *m_pCore;
     WaitSequence();
     core.m_comData.m_bRunning = nWhich == SEQUENCE_START ? 1 : 0;

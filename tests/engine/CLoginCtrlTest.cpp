@@ -26,6 +26,11 @@ struct LoginRow
     std::string strInPassword;
     int nLeft;  // bytes still in the receive ring afterwards
 };
+// Failure messages name the row instead of dumping its bytes.
+void PrintTo(const LoginRow& row, std::ostream* pOut)
+{
+    *pOut << row.pszName;
+}
 
 const std::string USER20 = "abcdefghijklmnopqrst";
 const std::string PASS20 = "ABCDEFGHIJKLMNOPQRST";
@@ -62,6 +67,13 @@ enum class Arrival
     BYTEWISE,    // one byte per cycle
     NEAR_END,    // in one burst that wraps across the ring's end
 };
+
+const char* const ARRIVAL_NAMES[] = {"Whole", "Bytewise", "NearEnd"};
+
+void PrintTo(Arrival arrival, std::ostream* pOut)
+{
+    *pOut << ARRIVAL_NAMES[static_cast<int>(arrival)];
+}
 
 struct RunResult
 {
@@ -130,7 +142,6 @@ TEST_P(LoginRowTest, ReadsAndCompares)
 
 std::string LoginRowName(const ::testing::TestParamInfo<std::tuple<LoginRow, Arrival>>& param)
 {
-    static const char* const ARRIVAL_NAMES[] = {"Whole", "Bytewise", "NearEnd"};
     const auto& [row, arrival] = param.param;
     return std::string(row.pszName) + "_" + ARRIVAL_NAMES[static_cast<int>(arrival)];
 }
@@ -208,6 +219,10 @@ struct TextRow
     std::function<int(CLoginCtrl&, CTestRing&)> fnPut;
     std::string strText;
 };
+void PrintTo(const TextRow& row, std::ostream* pOut)
+{
+    *pOut << row.pszName;
+}
 
 int Put(int (CLoginCtrl::*pfn)(unsigned char*, int&, int&), CLoginCtrl& login, CTestRing& ring)
 {

@@ -28,7 +28,10 @@ TEST_F(WorkerTest, ServerAcceptsShowsPeerAndListensAgain)
         // The peer text is cleared in the cycle after "Not Connect".
         ASSERT_TRUE(m_loop.RunUntil([&] { return Conn(PORT) == "Not Connect" && Peer(PORT) == "----------"; }, 5s));
     }
-    EXPECT_EQ(m_core.m_sock[PORT].m_nState == ST_LISTEN || m_core.m_sock[PORT].m_nState == ST_ACCEPT, true);
+    // The peer text is posted just before the worker leaves its close.
+    EXPECT_TRUE(m_loop.RunUntil(
+        [&] { return m_core.m_sock[PORT].m_nState == ST_LISTEN || m_core.m_sock[PORT].m_nState == ST_ACCEPT; }, 5s))
+        << "state " << m_core.m_sock[PORT].m_nState;
 }
 
 TEST_F(WorkerTest, ServerRefusesSecondPeerUntilTheFirstLeaves)

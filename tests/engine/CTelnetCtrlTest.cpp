@@ -18,6 +18,13 @@ std::string RowName(const ::testing::TestParamInfo<Row>& param)
     return param.param.pszName;
 }
 
+// Failure messages name the row instead of dumping its bytes.
+template <typename Row>
+void PrintRow(const Row& row, std::ostream* pOut)
+{
+    *pOut << row.pszName;
+}
+
 constexpr int RING = CTestRing::SIZE;
 
 constexpr unsigned char IAC = TELNET_IAC;
@@ -125,6 +132,10 @@ struct CommandRow
     Bytes received;
     Bytes expected;
 };
+void PrintTo(const CommandRow& row, std::ostream* pOut)
+{
+    PrintRow(row, pOut);
+}
 
 const CommandRow COMMAND_ROWS[] = {
     {"UnaskedWillTtype", 1, {IAC, WILL, 24}, {IAC, DO, 24, IAC, SB, 24, 1, IAC, SE}},
@@ -193,6 +204,10 @@ struct FilterRow
     Bytes data;         // what is left for the application
     Bytes negotiation;  // what PutNegotiation writes afterwards
 };
+void PrintTo(const FilterRow& row, std::ostream* pOut)
+{
+    PrintRow(row, pOut);
+}
 
 const FilterRow FILTER_ROWS[] = {
     {"PlainData", {'a', 'b', 13, 10, 0, 'c'}, {'a', 'b', 13, 10, 0, 'c'}, {}},
@@ -405,6 +420,10 @@ struct EscapeRow
     Bytes out;
     int nConsumed;
 };
+void PrintTo(const EscapeRow& row, std::ostream* pOut)
+{
+    PrintRow(row, pOut);
+}
 
 const EscapeRow ESCAPE_ROWS[] = {
     {"NoIac", {1, 2, 3}, 10, {1, 2, 3}, 3},

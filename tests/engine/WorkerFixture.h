@@ -93,13 +93,11 @@ protected:
         return hListen;
     }
 
-    // What the start sequence does for one port.
+    // The start sequence's own step for one port: create it, start its worker.
     void StartPort(int i)
     {
         AddRow(i);
-        ASSERT_EQ(m_core.GetPort(i).CreatePort("COM" + std::to_string(i + 1)), 1);
-        m_core.m_bLineOn[i] = 0;
-        ASSERT_EQ(m_core.m_sock[static_cast<size_t>(i)].StartThread(), 1);
+        ASSERT_EQ(m_core.m_startStop.OnCreatePort(m_core.m_rows.FindRow(i)), 1);
     }
 
     // From now on only the test reports the port's opens and closes (as

@@ -79,20 +79,42 @@ TEST(CCOMDataTest, ConstructorDefaults)
     EXPECT_EQ(data.m_nEnableCount, 0);
 }
 
-TEST(CCOMDataTest, EveryEntryStoresItsOwnValueUnchanged)
+// No two entries or fields share storage.
+TEST(CCOMDataTest, EveryEntryKeepsItsOwnValues)
 {
     CCOMData data;
     FillPattern(data);
     ExpectPattern(data);
+}
 
-    for (const SIntField& field : s_fields)
-        for (int nValue : {65536, INT_MIN, INT_MAX})
-        {
-            (data.*field.pSet)(17, nValue);
-            EXPECT_EQ((data.*field.pGet)(17), nValue) << field.pszName;
-        }
-    data.SetIPAddress(17, "not an address");
-    EXPECT_EQ(data.GetIPAddress(17), "not an address");
+TEST(CCOMDataTest, AnEntryMovesWholeAndTheEnabledCountFollowsTheTable)
+{
+    CCOMData data;
+    CPortEntry entry;
+    entry.m_bUse = 1;
+    entry.m_bEnable = 1;
+    entry.m_nMode = MODE_UDP;
+    entry.m_nConnectType = CONNECT_TELNET;
+    entry.m_bSSL = 1;
+    entry.m_bKeepAlive = 1;
+    entry.m_strIPAddress = "10.1.2.3";
+    entry.m_nPeerPort = 4001;
+    entry.m_nLocPort = 4002;
+    data.SetEntry(200, entry);
+    EXPECT_EQ(data.GetEntry(200), entry);
+    EXPECT_EQ(data.GetEntry(199), CPortEntry()) << "the neighbour is untouched";
+    data.SetOpen(200, 1);
+    EXPECT_EQ(data.GetEntry(200), entry) << "the open flag is no configuration";
+
+    data.SetEntry(256, entry);
+    EXPECT_EQ(data.GetEntry(256), CPortEntry());
+
+    data.m_nEnableCount = 9;
+    CPortEntry unused = entry;
+    unused.m_bUse = 0;  // enabled but deleted: not counted
+    data.SetEntry(3, unused);
+    data.RecountEnabled();
+    EXPECT_EQ(data.m_nEnableCount, 1);
 }
 
 TEST(CCOMDataTest, OutOfRangeIndicesAreIgnored)
