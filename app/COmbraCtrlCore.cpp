@@ -164,39 +164,11 @@ int COmbraCtrlCore::PostPeer(std::string strPeer, int nPort)
 
 int COmbraCtrlCore::PostEntry(_tag_postmsglist entry)
 {
-    m_statusList.Lock();
-    m_statusList.Add(std::move(entry));
-    // The first report of a burst posts the one drain for all of it.
-    if (m_statusList.m_bPosted == 0)
-    {
-        m_statusList.m_bPosted = 1;
-        m_pDispatcher->Post([this] { OnStatusNotify(); });
-    }
-    m_statusList.Unlock();
-    return 1;
+    return m_statusList.PostTo(std::move(entry), *m_pDispatcher, m_rows);
 }
 
 void COmbraCtrlCore::OnStatusNotify()
 {
     NIMBREL_ASSERT_OWNER(m_pDispatcher->IsOwnerThread());
-    // Taken out under the lock and applied after it: the rows' listener (a
-    // view) must not run under the status queue's lock, which is a leaf.
-    std::vector<_tag_postmsglist> vecEntries;
-    {
-        std::lock_guard<std::mutex> lock(m_statusList.m_cs);
-        for (const _tag_postmsglist* p = m_statusList.GetFirst(); p != nullptr; p = m_statusList.GetNext())
-            vecEntries.push_back(*p);
-        m_statusList.RemoveAll();
-        m_statusList.m_bPosted = 0;
-    }
-    for (const _tag_postmsglist& entry : vecEntries)
-    {
-        const int nRow = m_rows.FindRow(entry.nParam);
-        if (nRow < 0)
-            continue;
-        if (entry.nType == STATUS_PEER)
-            m_rows.SetItemText(nRow, COL_PEER, entry.strText);
-        else if (const char* pszText = StatusText(entry.nType))
-            m_rows.SetItemText(nRow, COL_CONNECTION, pszText);
-    }
+    m_statusList.DrainInto(m_rows);
 }

@@ -1,5 +1,8 @@
 #include "app/CPostMsgList.h"
 
+#include "bridge/CDispatcher.h"
+#include "model/CPortRows.h"
+
 #include <utility>
 
 CPostMsgList::~CPostMsgList()
@@ -39,4 +42,40 @@ void CPostMsgList::RemoveAll()
     // A burst can be large; give its storage back after each drain.
     std::vector<_tag_postmsglist>().swap(m_list);
     m_nPos = -1;
+}
+
+int CPostMsgList::PostTo(_tag_postmsglist entry, CDispatcher& dispatcher, CPortRows& rows)
+{
+    std::lock_guard<std::mutex> lock(m_cs);
+    Add(std::move(entry));
+    // The first report of a burst posts the one drain for all of it.
+    if (m_bPosted == 0)
+    {
+        m_bPosted = 1;
+        dispatcher.Post([this, &rows] { DrainInto(rows); });
+    }
+    return 1;
+}
+
+void CPostMsgList::DrainInto(CPortRows& rows)
+{
+    // Taken out under the lock and applied after it: the rows' listener (a
+    // view) must not run under this lock, which is a leaf.
+    std::vector<_tag_postmsglist> vecEntries;
+    {
+        std::lock_guard<std::mutex> lock(m_cs);
+        vecEntries.swap(m_list);
+        m_nPos = -1;
+        m_bPosted = 0;
+    }
+    for (const _tag_postmsglist& entry : vecEntries)
+    {
+        const int nRow = rows.FindRow(entry.nParam);
+        if (nRow < 0)
+            continue;
+        if (entry.nType == STATUS_PEER)
+            rows.SetItemText(nRow, COL_PEER, entry.strText);
+        else if (const char* pszText = StatusText(entry.nType))
+            rows.SetItemText(nRow, COL_CONNECTION, pszText);
+    }
 }

@@ -6,6 +6,9 @@
 
 #include "model/PortStatus.h"
 
+class CDispatcher;
+class CPortRows;
+
 // One queued report. The entry owns its text.
 struct _tag_postmsglist
 {
@@ -28,6 +31,14 @@ public:
 
     CPostMsgList(const CPostMsgList&) = delete;
     CPostMsgList& operator=(const CPostMsgList&) = delete;
+
+    // Any thread. Appends a report under the lock; the first report of a
+    // burst posts one drain into rows on the owner thread.
+    int PostTo(_tag_postmsglist entry, CDispatcher& dispatcher, CPortRows& rows);
+    // Owner thread, lock not held. Applies every queued report to the rows:
+    // a status code to the "Connection" cell, a peer to the "Peer" cell.
+    // The rows' listener runs after the lock is released.
+    void DrainInto(CPortRows& rows);
 
     // Any thread.
     void Lock() { m_cs.lock(); }

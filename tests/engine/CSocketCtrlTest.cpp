@@ -477,7 +477,6 @@ TEST_F(WorkerTest, StopInEveryClientStateLeavesNotConnect)
 TEST_F(WorkerTest, StopBeforeTheThreadRunsIsNotLost)
 {
     ConfigureClient(PORT, 1);
-    m_core.InitList();
     for (int k = 0; k < 50; ++k)
     {
         ASSERT_EQ(m_core.m_sock[PORT].StartThread(), 1);
@@ -486,25 +485,6 @@ TEST_F(WorkerTest, StopBeforeTheThreadRunsIsNotLost)
     }
 }
 
-// 256 started ports with nothing to do sleep instead of cycling.
-TEST_F(WorkerTest, IdleWorkersSleep)
-{
-    for (int i = 0; i < COmbraCtrlCore::PORT_COUNT; ++i)
-        ConfigureClient(i, 1);
-    m_core.InitList();
-    for (int i = 0; i < COmbraCtrlCore::PORT_COUNT; ++i)
-        StartPort(i);
-    std::this_thread::sleep_for(200ms);
-    uint64_t nBefore = 0;
-    for (auto& sock : m_core.m_sock)
-        nBefore += sock.GetCycleCount();
-    std::this_thread::sleep_for(500ms);
-    uint64_t nAfter = 0;
-    for (auto& sock : m_core.m_sock)
-        nAfter += sock.GetCycleCount();
-    // A 10 ms cycle would make about 12800 cycles here.
-    EXPECT_EQ(nAfter, nBefore);
-}
 
 // An application that opens the port again before the last one's close was
 // handled keeps what it wrote: the close neither drains it into the old

@@ -1,8 +1,8 @@
 #pragma once
 
-// The worker test fixture: a core with real virtual ports in a private
-// directory, its owner loop run by the test thread, and helpers for the
-// application's and the peer's side.
+// The worker test fixture: a small owner with real virtual ports in a
+// private directory, its owner loop run by the test thread, and helpers for
+// the application's and the peer's side.
 
 #include <sys/stat.h>
 
@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/COmbraCtrlCore.h"
 #include "app/CTaskLoop.h"
+#include "tests/engine/CTestPortOwner.h"
 #include "tests/TestSupport.h"
 
 using namespace testsupport;
@@ -30,7 +30,6 @@ protected:
     {
         std::string strError;
         ASSERT_EQ(m_core.Init(m_dir.Path(), &strError), 1) << strError;
-        m_core.ResetSettings();
         m_core.m_rows.SetListener(&m_listener);
     }
 
@@ -68,14 +67,12 @@ protected:
         m_core.m_comData.SetLocPort(i, nLocalPort);
     }
 
-    // The row and the worker binding of one port, as the list build does,
-    // without touching the workers that already run.
+    // The row of one port, as the list build makes it.
     void AddRow(int i)
     {
         if (m_core.m_rows.FindRow(i) >= 0)
             return;
         m_core.m_rows.InsertRow(m_core.m_rows.GetRowCount(), i, CPortRows::MakeRowTexts(i, m_core.m_comData));
-        m_core.m_sock[static_cast<size_t>(i)].Bind(&m_core, i);
     }
 
     // A client port started towards a fresh loopback listener; returns the
@@ -194,7 +191,7 @@ protected:
     }};
     CTempDir m_dir;
     CTaskLoop m_loop;
-    COmbraCtrlCore m_core{&m_loop};
+    CTestPortOwner m_core{&m_loop};
     std::vector<std::pair<int, std::string>> m_vecConn;
     std::vector<std::pair<int, std::string>> m_vecPeer;
     std::vector<int> m_vecClose;

@@ -1,0 +1,110 @@
+#include "app/COmbraCtrlCore.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "app/CTaskLoop.h"
+#include "tests/TestSupport.h"
+
+using namespace std::chrono_literals;
+
+namespace
+{
+
+class CoreTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        std::string strError;
+        ASSERT_EQ(m_core.Init(m_dir.Path(), &strError), 1) << strError;
+        m_core.ResetSettings();
+    }
+
+    void AddClient(int i, int bEnable)
+    {
+        CPortEntry entry;
+        entry.m_bUse = 1;
+        entry.m_bEnable = bEnable;
+        entry.m_strIPAddress = "127.0.0.1";
+        entry.m_nPeerPort = 1;
+        m_core.m_comData.SetEntry(i, entry);
+    }
+
+    testsupport::CTempDir m_dir;
+    CTaskLoop m_loop;
+    COmbraCtrlCore m_core{&m_loop};
+};
+
+}  // namespace
+
+// 256 started ports with nothing to do sleep instead of cycling.
+TEST_F(CoreTest, IdleWorkersSleep)
+{
+    for (int i = 0; i < COmbraCtrlCore::PORT_COUNT; ++i)
+        AddClient(i, 1);
+    m_core.InitList();
+    for (int nRow = 0; nRow < m_core.m_rows.GetRowCount(); ++nRow)
+        ASSERT_EQ(m_core.m_startStop.OnCreatePort(nRow), 1) << nRow;
+    std::this_thread::sleep_for(200ms);
+    uint64_t nBefore = 0;
+    for (auto& sock : m_core.m_sock)
+        nBefore += sock.GetCycleCount();
+    std::this_thread::sleep_for(500ms);
+    uint64_t nAfter = 0;
+    for (auto& sock : m_core.m_sock)
+        nAfter += sock.GetCycleCount();
+    // A 10 ms cycle would make about 12800 cycles here.
+    EXPECT_EQ(nAfter, nBefore);
+}
+
+TEST_F(CoreTest, TheCheckBoxToggleKeepsTheCountAndIsLockedWhileRunning)
+{
+    AddClient(3, 1);
+    AddClient(7, 0);
+    m_core.InitList();
+    EXPECT_EQ(m_core.m_comData.m_nEnableCount, 1);
+
+    EXPECT_EQ(m_core.ToggleEnable(7), 1);
+    EXPECT_EQ(m_core.m_comData.GetEnable(7), 1);
+    EXPECT_EQ(m_core.m_comData.m_nEnableCount, 2);
+    EXPECT_EQ(m_core.ToggleEnable(3), 1);
+    EXPECT_EQ(m_core.m_comData.GetEnable(3), 0);
+    EXPECT_EQ(m_core.m_comData.m_nEnableCount, 1);
+    EXPECT_EQ(m_core.ToggleEnable(9), 0) << "an unused entry has no check box";
+    EXPECT_EQ(m_core.m_comData.m_nEnableCount, 1);
+
+    m_core.m_comData.m_bRunning = 1;
+    EXPECT_EQ(m_core.ToggleEnable(7), 0);
+    m_core.m_comData.m_bRunning = 0;
+    m_core.m_bBusy = 1;
+    EXPECT_EQ(m_core.ToggleEnable(7), 0);
+    m_core.m_bBusy = 0;
+    EXPECT_EQ(m_core.m_comData.GetEnable(7), 1);
+    EXPECT_EQ(m_core.m_comData.m_nEnableCount, 1);
+}
+
+TEST_F(CoreTest, AnyOpenPortIsSeen)
+{
+    EXPECT_EQ(m_core.IsAnyPortOpen(), 0);
+    m_core.m_comData.SetOpen(255, 1);
+    EXPECT_EQ(m_core.IsAnyPortOpen(), 1);
+}
+
+#if defined(NIMBREL_THREAD_CHECKS) && NIMBREL_THREAD_CHECKS
+// The owner-thread contract is enforced, not only written down.
+TEST(CoreDeathTest, RowsChangedOffTheOwnerThreadAbort)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            CTaskLoop loop;
+            COmbraCtrlCore core(&loop);
+            std::thread other([&] { core.m_rows.InsertRow(0, 0, {}); });
+            other.join();
+        },
+        "called off the owner thread");
+}
+#endif
