@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "engine/CSocketCtrl.h"
-
 namespace
 {
 
@@ -37,7 +35,7 @@ void CLoginCtrl::SetLogin(const std::string& strUser, const std::string& strPass
 
 int CLoginCtrl::PutText(unsigned char* pRing, int& nIn, int& nCount, const unsigned char* pData, int n)
 {
-    constexpr int nSize = CSocketCtrl::RING_SIZE;
+    constexpr int nSize = RING_SIZE;
     if (n < 0 || n > nSize - nCount)
         return 0;
     // At most two pieces: up to the ring's end, then from its start.
@@ -84,7 +82,7 @@ int CLoginCtrl::ReadUser(const unsigned char* pRing, int& nOut, int& nCount)
     while (nCount > 0)
     {
         const unsigned char ch = pRing[nOut];
-        nOut = (nOut + 1) % CSocketCtrl::RING_SIZE;
+        nOut = (nOut + 1) % RING_SIZE;
         --nCount;
         if (ch == LOGIN_CR)
             return 1;
@@ -105,7 +103,7 @@ int CLoginCtrl::ReadPassword(const unsigned char* pRing, int& nOut, int& nCount)
     // The LF of a CR LF that ended the user name is not an empty password.
     if (m_strInPassword.empty() && m_chEnd == LOGIN_CR && nCount > 0 && pRing[nOut] == LOGIN_LF)
     {
-        nOut = (nOut + 1) % CSocketCtrl::RING_SIZE;
+        nOut = (nOut + 1) % RING_SIZE;
         --nCount;
         m_chEnd = LOGIN_LF;
     }
@@ -113,7 +111,7 @@ int CLoginCtrl::ReadPassword(const unsigned char* pRing, int& nOut, int& nCount)
     while (nCount > 0)
     {
         const unsigned char ch = pRing[nOut];
-        nOut = (nOut + 1) % CSocketCtrl::RING_SIZE;
+        nOut = (nOut + 1) % RING_SIZE;
         --nCount;
         if (ch == m_chEnd)
         {

@@ -8,13 +8,15 @@
 // worker's; this class only writes whole texts into the transmit ring and
 // consumes the peer's typing from the receive ring.
 //
-// Rings are the worker's: CSocketCtrl::RING_SIZE bytes, a write index and a
-// count for the transmit ring, a read index and a count for the receive ring.
+// Rings are the worker's: RING_SIZE bytes, a write index and a count for the
+// transmit ring, a read index and a count for the receive ring.
 //
 // Used only on the worker thread with the worker's lock held.
 class CLoginCtrl
 {
 public:
+    // The size of the worker's rings (CSocketCtrl::RING_SIZE is this one).
+    static constexpr int RING_SIZE = 8192;
     static constexpr int LOGIN_MAX_INPUT = 20;  // characters kept per typed line
     static constexpr int LOGIN_CR = 13;
     static constexpr int LOGIN_LF = 10;

@@ -55,7 +55,7 @@ constexpr int ST_RESTART = 25;
 class CSocketCtrl
 {
 public:
-    static constexpr int RING_SIZE = 8192;
+    static constexpr int RING_SIZE = CLoginCtrl::RING_SIZE;
     static constexpr int BLOCK_SIZE = 1600;       // per direction and cycle
     static constexpr int THROTTLE_LEVEL = 4096;   // bytes waiting in the port
     static constexpr int RELEASE_LEVEL = 1600;

@@ -224,15 +224,9 @@ TEST_F(WorkerTest, CloseDrainsWhatThePeerHasNotTakenYet)
 TEST_F(WorkerTest, ADrainingCloseHoldsUpNoOtherPort)
 {
     constexpr int OTHER = 1;  // COM2
-    const int hListen = StartClientWithListener(PORT, 4096);
-    const int hApp = OpenApp(PORT, O_NONBLOCK);
-    const int hPeer = Accept(hListen);
+    std::string strSent;
+    const int hPeer = StartDrainingClose(PORT, 9, &strSent);
     ASSERT_GE(hPeer, 0);
-    m_vecClose.push_back(hPeer);
-    ASSERT_TRUE(WaitConn(PORT, "Connected"));
-    const std::string strSent = FillUntilStuck(hApp, 9);
-    CloseApp(hApp);
-    ASSERT_TRUE(WaitState(PORT, ST_DRAIN));
 
     const auto tPosted = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point tRan;
@@ -271,15 +265,9 @@ TEST_F(WorkerTest, ADrainingCloseHoldsUpNoOtherPort)
 // finishes the drain before it goes, so what the application wrote arrives.
 TEST_F(WorkerTest, StopDuringADrainLosesNothing)
 {
-    const int hListen = StartClientWithListener(PORT, 4096);
-    const int hApp = OpenApp(PORT, O_NONBLOCK);
-    const int hPeer = Accept(hListen);
+    std::string strSent;
+    const int hPeer = StartDrainingClose(PORT, 3, &strSent);
     ASSERT_GE(hPeer, 0);
-    m_vecClose.push_back(hPeer);
-    ASSERT_TRUE(WaitConn(PORT, "Connected"));
-    const std::string strSent = FillUntilStuck(hApp, 3);
-    CloseApp(hApp);
-    ASSERT_TRUE(WaitState(PORT, ST_DRAIN));
     std::string strGot;
     std::thread reader([&] {
         std::this_thread::sleep_for(100ms);

@@ -132,6 +132,25 @@ protected:
         return strSent;
     }
 
+    // Client port i towards a peer that reads nothing: the application
+    // fills everything between them and closes, and the worker is left
+    // draining. Returns the peer's descriptor (-1 on failure) and fills
+    // *pSent with what the application wrote.
+    int StartDrainingClose(int i, unsigned nSeed, std::string* pSent)
+    {
+        const int hListen = StartClientWithListener(i, 4096);
+        const int hApp = OpenApp(i, O_NONBLOCK);
+        const int hPeer = Accept(hListen);
+        if (hApp < 0 || hPeer < 0)
+            return -1;
+        m_vecClose.push_back(hPeer);
+        if (!WaitConn(i, "Connected"))
+            return -1;
+        *pSent = FillUntilStuck(hApp, nSeed);
+        CloseApp(hApp);
+        return WaitState(i, ST_DRAIN) ? hPeer : -1;
+    }
+
     void CloseApp(int h)
     {
         close(h);
