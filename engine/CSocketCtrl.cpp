@@ -795,13 +795,13 @@ int CSocketCtrl::ReceiveGated() const
            ((dwFlow & FLOW_XOUT) && m_pDlg->m_bXonState[i] == 0);
 }
 
-void CSocketCtrl::ReceiveTcp()
+int CSocketCtrl::ReceiveTcp()
 {
     if (m_pRxBuf == nullptr)
-        return;
+        return 0;
     const int nFree = RING_SIZE - m_nRxCount;
     if (nFree <= 0)
-        return;
+        return 0;
     unsigned char buf[BLOCK_SIZE];
     const int nWant = nFree < BLOCK_SIZE ? nFree : BLOCK_SIZE;
     ssize_t n;
@@ -820,7 +820,7 @@ void CSocketCtrl::ReceiveTcp()
                 m_nTlsGone = 1;
             else
                 m_nTlsGone = 2;
-            return;
+            return 0;
         }
         m_nSSLWant = 0;
     }
@@ -828,7 +828,7 @@ void CSocketCtrl::ReceiveTcp()
     {
         n = recv(m_hSocket, buf, static_cast<size_t>(nWant), MSG_DONTWAIT);
         if (n <= 0)
-            return;
+            return 0;
     }
     int nData = static_cast<int>(n);
     if (IsTelnet())
@@ -839,6 +839,7 @@ void CSocketCtrl::ReceiveTcp()
             m_telnet.PutNegotiation(m_pTxBuf, m_nTxIn, m_nTxCount);
     }
     RingPut(m_pRxBuf, m_nRxIn, m_nRxCount, buf, nData);
+    return static_cast<int>(n);
 }
 
 void CSocketCtrl::SendTcp()
@@ -1194,6 +1195,7 @@ void CSocketCtrl::StartDialogue(int bPostConnected)
         m_telnet.SetLogin(m_pDlg->m_options.m_strUser, m_pDlg->m_options.m_strPassword);
         Post(STATUS_LOGIN_PROCESS);
         m_nTelnetStep = 0;
+        m_tLogin = Now() + m_pDlg->m_options.m_nLoginTimeout;
         m_nState = ST_TELNET_LOGIN;
     }
     else if (nType == CONNECT_SECURE)
@@ -1316,14 +1318,24 @@ void CSocketCtrl::DoTelnetLogin()
     if (!PeerCheck())
         return;
     m_telnet.PutNegotiation(m_pTxBuf, m_nTxIn, m_nTxCount);
-    ReceiveTcp();
+    const int nReceived = ReceiveTcp();
     SendTcp();
     if (m_nTelnetStep == 0)
     {
-        // No time limit while the peer has not answered every request.
+        // Until the peer has answered every request, Login Timeout is the
+        // longest silence allowed, as later in the login: an idle
+        // connection would otherwise hold the port, which serves one peer
+        // at a time, for good.
+        if (nReceived > 0)
+            m_tLogin = Now() + m_pDlg->m_options.m_nLoginTimeout;
         if (m_telnet.IsNegotiated())
+        {
             m_nTelnetStep = 1;
-        return;
+            return;
+        }
+        if (Now() <= m_tLogin)
+            return;
+        m_nTelnetStep = 7;
     }
     RunLoginStep(m_nTelnetStep, 1);
 }

@@ -151,7 +151,8 @@ private:
     int PeerCheck();
     void Deliver();
     int ReceiveGated() const;
-    void ReceiveTcp();
+    // Returns the bytes taken from the connection (before Telnet filtering).
+    int ReceiveTcp();
     void SendTcp();
     // Reads at most nMost bytes of what the application wrote; returns how
     // many were taken from the port.

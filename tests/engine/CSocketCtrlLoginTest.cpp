@@ -135,7 +135,10 @@ TEST_F(LoginTest, TelnetServerNegotiatesThenLogsIn)
     EXPECT_EQ(ReadFor(hPeer, 3), Bytes({255, 252, 5}));
 }
 
-TEST_F(LoginTest, SilentRawClientOnTelnetPortIsNeitherGreetedNorTimedOut)
+// A peer that never answers the Telnet requests (a port scan, a stray nc)
+// must not hold the port, which serves one peer at a time: after Login
+// Timeout of silence it is told and dropped, and the next peer is served.
+TEST_F(LoginTest, SilentPeerOnTelnetPortIsTimedOutAndTheNextIsServed)
 {
     m_core.m_options.m_nLoginTimeout = 1;
     const int nLocal = StartServer(CONNECT_TELNET);
@@ -143,11 +146,29 @@ TEST_F(LoginTest, SilentRawClientOnTelnetPortIsNeitherGreetedNorTimedOut)
     ASSERT_GE(hPeer, 0);
     m_vecClose.push_back(hPeer);
     EXPECT_EQ(ReadFor(hPeer, 18).size(), 18u);
-    EXPECT_EQ(ReadFor(hPeer, 1, 2500), "") << "no banner before the negotiation is answered, and no timeout";
-    ASSERT_TRUE(WaitConn(PORT, "Login Process"));
-    m_loop.RunUntil([] { return false; }, 100ms);
-    EXPECT_EQ(Conn(PORT), "Login Process");
-    EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_TELNET_LOGIN);
+    // Bytes that answer nothing restart the silence, as typing does later.
+    std::this_thread::sleep_for(600ms);
+    ASSERT_TRUE(WriteAll(hPeer, "alice\r\n"));
+    const auto tTyped = std::chrono::steady_clock::now();
+    std::string strGot;
+    ASSERT_TRUE(m_loop.RunUntil(
+        [&] {
+            char buf[64];
+            const ssize_t n = recv(hPeer, buf, sizeof(buf), MSG_DONTWAIT);
+            if (n > 0)
+                strGot.append(buf, static_cast<size_t>(n));
+            return n == 0;  // dropped
+        },
+        10s));
+    EXPECT_EQ(strGot, "\r\nLogin timeout\r\n") << "no banner before the negotiation is answered";
+    EXPECT_GE(std::chrono::steady_clock::now() - tTyped, 1s) << "the typing restarted the limit";
+    ASSERT_TRUE(WaitConn(PORT, "Not Connect"));
+
+    const int hPeer2 = ConnectWhenListening(nLocal);
+    ASSERT_GE(hPeer2, 0);
+    m_vecClose.push_back(hPeer2);
+    EXPECT_EQ(ReadFor(hPeer2, 18).size(), 18u) << "the port listens again";
+    EXPECT_TRUE(WaitConn(PORT, "Login Process"));
 }
 
 TEST_F(LoginTest, TelnetClientPortFiltersAndAnswers)
