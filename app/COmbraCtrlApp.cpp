@@ -117,7 +117,7 @@ int COmbraCtrlApp::InitInstance(const QStringList& args)
         return 0;
     }
     COmbraCtrlDlg* pWnd = m_pMainWnd.get();
-    connect(pWnd, &COmbraCtrlDlg::Destroyed, this, [] { QCoreApplication::exit(EXIT_OK); });
+    connect(pWnd, &COmbraCtrlDlg::Destroyed, this, [this] { emit Finished(m_nExitCode); });
     if (qGuiApp != nullptr)
     {
         // The session ends, or the program is asked to quit from outside:

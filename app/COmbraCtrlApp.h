@@ -36,6 +36,10 @@ public:
 
     static QString Usage();
 
+signals:
+    // The main window has been torn down: the event loop is to end.
+    void Finished(int nExitCode);
+
 private:
     // SIGTERM, SIGHUP and SIGINT arrive through a pipe on the event loop.
     void InstallSignalPipe();
