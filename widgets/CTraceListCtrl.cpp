@@ -89,13 +89,18 @@ QSize CTraceListDelegate::sizeHint(const QStyleOptionViewItem& option, const QMo
     return size;
 }
 
-CTraceListCtrl::CTraceListCtrl(QWidget* pParent) : QTableView(pParent)
+CTraceListCtrl::CTraceListCtrl(QWidget* pParent) : QTreeView(pParent)
 {
     setItemDelegate(new CTraceListDelegate(this));
+    setRootIsDecorated(false);
+    setItemsExpandable(false);
+    setIndentation(0);
+    setUniformRowHeights(true);
+    // No focus frame over the row: the selection bar is the only mark.
+    setAllColumnsShowFocus(false);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
-    setShowGrid(false);
     setWordWrap(false);
     setTextElideMode(Qt::ElideRight);
     setSortingEnabled(false);
@@ -103,23 +108,20 @@ CTraceListCtrl::CTraceListCtrl(QWidget* pParent) : QTableView(pParent)
     setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
     setFocusPolicy(Qt::StrongFocus);
-    setTabKeyNavigation(false);
 
-    verticalHeader()->hide();
-    verticalHeader()->setMinimumSectionSize(ROW_HEIGHT);
-    verticalHeader()->setDefaultSectionSize(ROW_HEIGHT);
-    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    header()->setSectionsClickable(false);
+    header()->setSortIndicatorShown(false);
+    header()->setHighlightSections(false);
+    header()->setStretchLastSection(false);
+    header()->setSectionsMovable(false);
+    header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
-    horizontalHeader()->setSectionsClickable(false);
-    horizontalHeader()->setSortIndicatorShown(false);
-    horizontalHeader()->setHighlightSections(false);
-    horizontalHeader()->setStretchLastSection(false);
-    horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-
-    // White face, whatever the desktop's colour scheme.
+    // White face and a blue bar, whatever the desktop's colour scheme.
     QPalette pal = palette();
     pal.setColor(QPalette::Base, COLOR_BACK);
     pal.setColor(QPalette::Text, COLOR_TEXT);
+    pal.setColor(QPalette::Highlight, COLOR_SELECTED_BACK);
+    pal.setColor(QPalette::HighlightedText, COLOR_SELECTED_TEXT);
     setPalette(pal);
 }
 
@@ -160,10 +162,10 @@ bool CTraceListCtrl::OnStripPress(const QPoint& pos)
     // Started: the strip is locked, and the click is not an ordinary one either.
     if (pCore->m_comData.m_bRunning == 1)
         return true;
-    const int nRow = rowAt(pos.y());
-    if (nRow < 0)
+    const QModelIndex index = indexAt(pos);
+    if (!index.isValid())
         return false;
-    Toggle(nRow);
+    Toggle(index.row());
     return true;
 }
 
@@ -173,7 +175,7 @@ void CTraceListCtrl::mousePressEvent(QMouseEvent* pEvent)
     if (m_bStripPress)
         pEvent->accept();
     else
-        QTableView::mousePressEvent(pEvent);
+        QTreeView::mousePressEvent(pEvent);
 }
 
 void CTraceListCtrl::mouseDoubleClickEvent(QMouseEvent* pEvent)
@@ -183,7 +185,7 @@ void CTraceListCtrl::mouseDoubleClickEvent(QMouseEvent* pEvent)
     if (m_bStripPress)
         pEvent->accept();
     else
-        QTableView::mouseDoubleClickEvent(pEvent);
+        QTreeView::mouseDoubleClickEvent(pEvent);
 }
 
 void CTraceListCtrl::mouseMoveEvent(QMouseEvent* pEvent)
@@ -191,7 +193,7 @@ void CTraceListCtrl::mouseMoveEvent(QMouseEvent* pEvent)
     if (m_bStripPress)
         pEvent->accept();
     else
-        QTableView::mouseMoveEvent(pEvent);
+        QTreeView::mouseMoveEvent(pEvent);
 }
 
 void CTraceListCtrl::mouseReleaseEvent(QMouseEvent* pEvent)
@@ -202,7 +204,7 @@ void CTraceListCtrl::mouseReleaseEvent(QMouseEvent* pEvent)
         pEvent->accept();
         return;
     }
-    QTableView::mouseReleaseEvent(pEvent);
+    QTreeView::mouseReleaseEvent(pEvent);
 }
 
 void CTraceListCtrl::keyPressEvent(QKeyEvent* pEvent)
@@ -216,5 +218,5 @@ void CTraceListCtrl::keyPressEvent(QKeyEvent* pEvent)
         pEvent->accept();
         return;
     }
-    QTableView::keyPressEvent(pEvent);
+    QTreeView::keyPressEvent(pEvent);
 }

@@ -168,7 +168,7 @@ private slots:
         QVERIFY(CountPixels(image, textRect(2, COL_CONNECTION), BLACK) > 10);
         QCOMPARE(CountPixels(image, rowRect(0), BLUE), 0);
 
-        s.list.selectRow(0);
+        s.list.setCurrentIndex(s.model.index(0, COL_MODE));
         image = s.list.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
         // The bar is blue across the row; the error is yellow, the rest white.
         const QRect rcRow0 = rowRect(0);
@@ -292,10 +292,10 @@ private slots:
     {
         auto p = MakeList();
         QVERIFY(p);
-        QCOMPARE(p->list.rowHeight(0), CTraceListCtrl::ROW_HEIGHT);
+        QCOMPARE(p->list.visualRect(p->model.index(0, COL_MODE)).height(), CTraceListCtrl::ROW_HEIGHT);
         QCOMPARE(p->list.visualRect(p->model.index(1, 0)).top() - p->list.visualRect(p->model.index(0, 0)).top(), 17);
         QCOMPARE(p->list.columnWidth(COL_PEER), 133);
-        QCOMPARE(p->list.horizontalHeader()->sectionsClickable(), false);
+        QCOMPARE(p->list.header()->sectionsClickable(), false);
     }
 
     void MsgWndDrawsItsTwoLinesOnAWhiteFace()
