@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSystemTrayIcon>
 #include <QTest>
 #include <QTimer>
 
@@ -80,10 +81,10 @@ private:
     }
 
     // Starts the program on strConfig and waits for its list.
-    std::unique_ptr<COmbraCtrlApp> Start(const std::string& strConfig, int nRows)
+    std::unique_ptr<COmbraCtrlApp> Start(const std::string& strConfig, int nRows, const QStringList& extra = {})
     {
         auto pApp = std::make_unique<COmbraCtrlApp>();
-        if (!pApp->InitInstance({"nimbrel", "--config", QString::fromStdString(strConfig)}))
+        if (!pApp->InitInstance(QStringList{"nimbrel", "--config", QString::fromStdString(strConfig)} + extra))
             return nullptr;
         COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
         if (!RunUntil([&] { return pWnd->GetModel()->rowCount() == nRows; }))
@@ -211,13 +212,15 @@ private slots:
     void SignalTearsDownWithoutAsking()
     {
         CTempDir dir;
-        auto pApp = Start(WriteTwoPorts(dir), 2);
+        // --port-dir wins over the settings' directory.
+        auto pApp = Start(WriteTwoPorts(dir), 2, {"--port-dir", QString::fromStdString(dir.File("elsewhere"))});
         QVERIFY(pApp);
         COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
+        QCOMPARE(pWnd->GetCore().GetPortDirectory(), dir.File("elsewhere"));
         QSignalSpy spyFinished(pApp.get(), &COmbraCtrlApp::Finished);
         QTest::mouseClick(Button(pWnd, "m_btnStartStop"), Qt::LeftButton);
         QVERIFY(RunUntil([&] { return pWnd->GetCore().m_comData.m_bRunning == 1; }));
-        const std::string strCom1 = dir.File("ports") + "/COM1";
+        const std::string strCom1 = dir.File("elsewhere") + "/COM1";
         const int hApp = OpenApp(strCom1);
         QVERIFY(hApp >= 0);
         QVERIFY(RunUntil([&] { return pWnd->GetCore().IsAnyPortOpen() == 1; }));
@@ -247,6 +250,34 @@ private slots:
         QCOMPARE(strCaption, QStringLiteral("About Nimbrel"));
         QVERIFY(pWnd->GetAboutDlg() == nullptr);
         QVERIFY(pWnd->IsDestroyed());
+    }
+
+    // The desktop may have no notification area (as here): then the window
+    // is shown from the start and Escape or the close box only minimise it.
+    // The tray icon's double-click shows it again, except while the
+    // Start/Stop refusal is up.
+    void WindowStaysReachable()
+    {
+        CTempDir dir;
+        auto pApp = Start(WriteTwoPorts(dir), 2);
+        QVERIFY(pApp);
+        COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
+        QCOMPARE(pWnd->isVisible(), !QSystemTrayIcon::isSystemTrayAvailable());
+        QVERIFY(pWnd->GetTrayIcon() != nullptr);
+        QCOMPARE(pWnd->GetTrayIcon()->toolTip(), QStringLiteral("Nimbrel"));
+
+        pWnd->show();
+        QVERIFY(QTest::qWaitForWindowExposed(pWnd));
+        QTest::keyClick(pWnd, Qt::Key_Escape);
+        QVERIFY(QSystemTrayIcon::isSystemTrayAvailable() ? !pWnd->isVisible() : pWnd->isMinimized());
+        QVERIFY(!pWnd->IsDestroyed());
+
+        pWnd->GetCore().m_bErrorBox = 1;
+        emit pWnd->GetTrayIcon()->activated(QSystemTrayIcon::DoubleClick);
+        QVERIFY(QSystemTrayIcon::isSystemTrayAvailable() ? !pWnd->isVisible() : pWnd->isMinimized());
+        pWnd->GetCore().m_bErrorBox = 0;
+        emit pWnd->GetTrayIcon()->activated(QSystemTrayIcon::DoubleClick);
+        QVERIFY(pWnd->isVisible() && !pWnd->isMinimized());
     }
 
     void SecondCopyIsRefused()
