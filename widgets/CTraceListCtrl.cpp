@@ -169,22 +169,24 @@ bool CTraceListCtrl::OnStripPress(const QPoint& pos)
     return true;
 }
 
-void CTraceListCtrl::mousePressEvent(QMouseEvent* pEvent)
+bool CTraceListCtrl::TakeStripPress(QMouseEvent* pEvent)
 {
     m_bStripPress = pEvent->button() == Qt::LeftButton && OnStripPress(pEvent->position().toPoint());
     if (m_bStripPress)
         pEvent->accept();
-    else
+    return m_bStripPress;
+}
+
+void CTraceListCtrl::mousePressEvent(QMouseEvent* pEvent)
+{
+    if (!TakeStripPress(pEvent))
         QTreeView::mousePressEvent(pEvent);
 }
 
 void CTraceListCtrl::mouseDoubleClickEvent(QMouseEvent* pEvent)
 {
     // The second click of a quick pair in the strip switches again.
-    m_bStripPress = pEvent->button() == Qt::LeftButton && OnStripPress(pEvent->position().toPoint());
-    if (m_bStripPress)
-        pEvent->accept();
-    else
+    if (!TakeStripPress(pEvent))
         QTreeView::mouseDoubleClickEvent(pEvent);
 }
 

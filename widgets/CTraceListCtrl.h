@@ -67,6 +67,8 @@ protected:
 private:
     // A press at pos (viewport coordinates): true when the strip took it.
     bool OnStripPress(const QPoint& pos);
+    // A press or double click: true when the strip took it (and the event).
+    bool TakeStripPress(QMouseEvent* pEvent);
     // Switches the port of row nRow; true when it changed.
     bool Toggle(int nRow);
     COmbraCtrlCore* Core() const;
