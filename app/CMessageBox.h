@@ -13,7 +13,7 @@ class CMessageBox
 {
 public:
     static void Show(QWidget* pOwner, const QString& strCaption, const QString& strText,
-                     QMessageBox::Icon icon = QMessageBox::Warning);
+                     QMessageBox::Icon icon = QMessageBox::NoIcon);
 
     // Tests set this to answer boxes instead of showing them: it gets the
     // caption and text and returns at once, as the user's OK would.

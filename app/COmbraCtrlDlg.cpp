@@ -308,5 +308,5 @@ void COmbraCtrlDlg::DestroyWindow()
 
 void COmbraCtrlDlg::MessageBox(const std::string& strCaption, const std::string& strText)
 {
-    CMessageBox::Show(this, QString::fromStdString(strCaption), QString::fromStdString(strText), QMessageBox::Warning);
+    CMessageBox::Show(this, QString::fromStdString(strCaption), QString::fromStdString(strText));
 }
