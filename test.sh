@@ -7,9 +7,12 @@ set -euo pipefail
 
 cd "$(dirname "$(readlink -f "$0")")"
 
-# What building needs, plus the test peers (pyserial, socat, openssl).
+# What building needs, plus the test peers (pyserial, socat, openssl). The
+# window's tests run on Qt's offscreen platform, with a font that has
+# Arial's metrics.
 tools/ensure-packages.sh g++ cmake ninja-build pkg-config libssl-dev libinih-dev \
-    libgtest-dev libgmock-dev python3 python3-serial socat openssl
+    libgtest-dev libgmock-dev python3 python3-serial socat openssl \
+    qt6-base-dev qt6-svg-dev libgl-dev qt6-qpa-plugins fonts-liberation
 
 build_dir=build
 cmake_args=()

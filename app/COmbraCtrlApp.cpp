@@ -1,0 +1,172 @@
+#include "app/COmbraCtrlApp.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <openssl/ssl.h>
+
+#include <QApplication>
+#include <QMetaObject>
+#include <QSessionManager>
+#include <QSocketNotifier>
+#include <QSystemTrayIcon>
+#include <QTextStream>
+
+#include "app/CMessageBox.h"
+#include "app/COmbraCtrlDlg.h"
+
+namespace
+{
+
+// The self-pipe: written by the signal handler, read on the event loop.
+int s_hSignalPipe[2] = {-1, -1};
+
+extern "C" void OnSignalCaught(int /*nSignal*/)
+{
+    const int nSavedErrno = errno;
+    const char ch = 1;
+    // A full pipe already holds a wake-up.
+    [[maybe_unused]] ssize_t n = write(s_hSignalPipe[1], &ch, 1);
+    errno = nSavedErrno;
+}
+
+void Print(const QString& str)
+{
+    QTextStream(stdout) << str;
+}
+
+}  // namespace
+
+COmbraCtrlApp::COmbraCtrlApp() = default;
+
+COmbraCtrlApp::~COmbraCtrlApp()
+{
+    ExitInstance();
+}
+
+QString COmbraCtrlApp::Usage()
+{
+    return QStringLiteral(
+        "Usage: nimbrel [--config FILE] [--port-dir DIR]\n"
+        "\n"
+        "The desktop program: a window (normally behind an icon in the notification\n"
+        "area) that lists the virtual serial ports, starts and stops them.\n"
+        "\n"
+        "  --config FILE   settings file (default: $XDG_CONFIG_HOME/nimbrel/nimbrel.ini,\n"
+        "                  else ~/.config/nimbrel/nimbrel.ini; nimbreld reads the same)\n"
+        "  --port-dir DIR  where the COMn links are made (default: PortDirectory of the\n"
+        "                  settings, else /run/nimbrel for root, else\n"
+        "                  $XDG_RUNTIME_DIR/nimbrel, else /tmp/nimbrel-<uid>)\n"
+        "  --help          this text\n"
+        "  --version       the version\n");
+}
+
+int COmbraCtrlApp::InitInstance(const QStringList& args)
+{
+    COmbraCtrlDlg::SStartup startup;
+    for (int k = 1; k < args.size(); ++k)
+    {
+        const QString& strArg = args[k];
+        if (strArg == QLatin1String("--help") || strArg == QLatin1String("-h"))
+        {
+            Print(Usage());
+            m_nExitCode = EXIT_OK;
+            return 0;
+        }
+        if (strArg == QLatin1String("--version"))
+        {
+            Print(QStringLiteral("Nimbrel 1.41\n"));
+            m_nExitCode = EXIT_OK;
+            return 0;
+        }
+        if ((strArg == QLatin1String("--config") || strArg == QLatin1String("--port-dir")) && k + 1 < args.size())
+        {
+            (strArg == QLatin1String("--config") ? startup.strConfig : startup.strPortDir) = args[++k].toStdString();
+            continue;
+        }
+        if (strArg.startsWith(QLatin1String("--config=")) || strArg.startsWith(QLatin1String("--port-dir=")))
+        {
+            const std::string strValue = strArg.mid(strArg.indexOf(QLatin1Char('=')) + 1).toStdString();
+            (strArg.startsWith(QLatin1String("--config=")) ? startup.strConfig : startup.strPortDir) = strValue;
+            continue;
+        }
+        QTextStream(stderr) << "nimbrel: unknown argument '" << strArg << "'\n\n" << Usage();
+        m_nExitCode = EXIT_USAGE;
+        return 0;
+    }
+
+    // Once, before the first TLS session.
+    OPENSSL_init_ssl(0, nullptr);
+
+    if (!m_lock.Acquire(CInstanceLock::DefaultPath()))
+    {
+        CMessageBox::Show(nullptr, QStringLiteral("Nimbrel"), QStringLiteral("Application already executed."),
+                          QMessageBox::Critical);
+        m_nExitCode = EXIT_RUNNING;
+        return 0;
+    }
+
+    m_pMainWnd = std::make_unique<COmbraCtrlDlg>();
+    if (!m_pMainWnd->OnInitDialog(startup))
+    {
+        m_pMainWnd.reset();
+        m_lock.Release();
+        m_nExitCode = EXIT_RUNNING;
+        return 0;
+    }
+    COmbraCtrlDlg* pWnd = m_pMainWnd.get();
+    connect(pWnd, &COmbraCtrlDlg::Destroyed, this, [this] { emit Finished(m_nExitCode); });
+    if (qGuiApp != nullptr)
+    {
+        // The session ends, or the program is asked to quit from outside:
+        // everything is stopped without a question.
+        connect(qGuiApp, &QGuiApplication::commitDataRequest, pWnd, [pWnd](QSessionManager&) { pWnd->OnEndSession(); },
+                Qt::DirectConnection);
+        connect(qGuiApp, &QCoreApplication::aboutToQuit, pWnd, [pWnd] { pWnd->OnEndSession(); },
+                Qt::DirectConnection);
+    }
+    InstallSignalPipe();
+
+    // With a tray the window starts hidden behind its icon; without one it
+    // is the only way in.
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        pWnd->show();
+    QMetaObject::invokeMethod(pWnd, [pWnd] { pWnd->OnInitList(); }, Qt::QueuedConnection);
+    return 1;
+}
+
+int COmbraCtrlApp::ExitInstance()
+{
+    m_pMainWnd.reset();
+    delete m_pSignalNotifier;
+    m_pSignalNotifier = nullptr;
+    m_lock.Release();
+    return m_nExitCode;
+}
+
+void COmbraCtrlApp::InstallSignalPipe()
+{
+    if (s_hSignalPipe[0] < 0 && pipe2(s_hSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    m_pSignalNotifier = new QSocketNotifier(s_hSignalPipe[0], QSocketNotifier::Read);
+    connect(m_pSignalNotifier, &QSocketNotifier::activated, this, &COmbraCtrlApp::OnSignal);
+    struct sigaction sa = {};
+    sa.sa_handler = OnSignalCaught;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+}
+
+void COmbraCtrlApp::OnSignal()
+{
+    char buf[64];
+    while (read(s_hSignalPipe[0], buf, sizeof(buf)) > 0)
+    {
+    }
+    if (m_pMainWnd)
+        m_pMainWnd->OnEndSession();
+}

@@ -1,0 +1,312 @@
+#include "app/COmbraCtrlDlg.h"
+
+#include <sys/stat.h>
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QMenu>
+#include <QSystemTrayIcon>
+
+#include "app/CMessageBox.h"
+#include "dialogs/CAboutDlg.h"
+#include "ui_COmbraCtrlDlg.h"
+#include "widgets/CMsgWnd.h"
+#include "widgets/CPortListModel.h"
+#include "widgets/NimbrelImages.h"
+
+namespace
+{
+// The progress window's place over the list, in the list's client pixels.
+const QRect MSGWND_RECT(180, 85, 280, 50);
+}  // namespace
+
+COmbraCtrlDlg::COmbraCtrlDlg(QWidget* pParent)
+    : QDialog(pParent), m_core(&m_dispatcher), m_ui(std::make_unique<Ui::COmbraCtrlDlg>())
+{
+    m_ui->setupUi(this);
+    // A top-level window of its own with a taskbar entry, not a dialog
+    // over another window; no minimise or maximise box.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
+    setWindowIcon(NimbrelIcon(IDR_MAINFRAME));
+    m_ui->m_picture->setPixmap(NimbrelPixmap(IDB_LOGO, m_ui->m_picture->width(), m_ui->m_picture->height()));
+
+    m_core.m_rows.SetOwnerCheck([this] { return m_dispatcher.IsOwnerThread(); });
+    m_core.m_fnMessageBox = [this](const std::string& strCaption, const std::string& strText) {
+        MessageBox(strCaption, strText);
+    };
+    m_core.m_fnRunStateChanged = [this] { OnRunStateChanged(); };
+
+    m_pModel = std::make_unique<CPortListModel>(&m_core);
+    m_ui->m_list->SetPortModel(m_pModel.get());
+    connect(m_ui->m_list, &CTraceListCtrl::EnableToggled, this, &COmbraCtrlDlg::OnEnableToggled);
+
+    connect(m_ui->m_btnStartStop, &QPushButton::clicked, this, &COmbraCtrlDlg::OnStartStop);
+    // Add, Config, Delete and Option open their dialogs once those exist.
+
+    m_pActionAbout = new QAction(tr("Nimbrel About(&A)..."), this);
+    m_pActionAbout->setObjectName(QStringLiteral("actionAbout"));
+    m_pActionAbout->setShortcut(QKeySequence(Qt::Key_F1));
+    m_pActionAbout->setShortcutContext(Qt::WindowShortcut);
+    addAction(m_pActionAbout);
+    connect(m_pActionAbout, &QAction::triggered, this, &COmbraCtrlDlg::OnAbout);
+
+    m_pTrayMenu = new QMenu(this);
+    m_pTrayMenu->setObjectName(QStringLiteral("trayMenu"));
+    m_pActionShow = m_pTrayMenu->addAction(QStringLiteral("ShowWindow"));
+    m_pActionShow->setObjectName(QStringLiteral("actionShowWindow"));
+    m_pActionExit = m_pTrayMenu->addAction(QStringLiteral("Exit"));
+    m_pActionExit->setObjectName(QStringLiteral("actionExit"));
+    connect(m_pActionShow, &QAction::triggered, this, [this] {
+        if (!m_bExiting && !m_core.m_bErrorBox)
+            OnMenuShowWindow();
+    });
+    connect(m_pActionExit, &QAction::triggered, this, [this] {
+        if (!m_bExiting && !m_core.m_bErrorBox && !m_core.m_bBusy)
+            OnMenuExit();
+    });
+    connect(m_pTrayMenu, &QMenu::aboutToShow, this, [this] { m_pActionExit->setEnabled(m_core.m_bBusy == 0); });
+}
+
+COmbraCtrlDlg::~COmbraCtrlDlg()
+{
+    DestroyWindow();
+    m_ui->m_list->setModel(nullptr);
+}
+
+int COmbraCtrlDlg::OnInitDialog(const SStartup& startup)
+{
+    m_core.ResetSettings();
+    m_bSettingsGiven = startup.strConfig.empty() ? 0 : 1;
+    m_strSettingsPath = m_bSettingsGiven ? startup.strConfig : CSettingsFile::DefaultPath();
+    UpdateSettings(0);
+
+    std::string strPortDir = startup.strPortDir.empty() ? m_settings.m_strPortDirectory : startup.strPortDir;
+    std::string strError;
+    if (!strPortDir.empty() && strPortDir[0] != '/')
+    {
+        MessageBox("Error", "The port directory must be an absolute path, not '" + strPortDir + "'.");
+        return 0;
+    }
+    if (!m_core.Init(strPortDir, &strError))
+    {
+        MessageBox("Error", strError);
+        return 0;
+    }
+
+    m_bHasTray = QSystemTrayIcon::isSystemTrayAvailable() ? 1 : 0;
+    m_pTray = new QSystemTrayIcon(NimbrelIcon(IDR_MAINFRAME), this);
+    m_pTray->setToolTip(QStringLiteral("Nimbrel"));
+    m_pTray->setContextMenu(m_pTrayMenu);
+    connect(m_pTray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (m_bExiting || m_core.m_bErrorBox)
+            return;
+        if (reason == QSystemTrayIcon::DoubleClick)
+            OnMenuShowWindow();
+    });
+    if (m_bHasTray)
+        m_pTray->show();
+    else
+        // Without a tray the window is the only way in: it can be minimised.
+        setWindowFlag(Qt::WindowMinimizeButtonHint, true);
+    m_core.m_comData.m_bRunning = 0;
+    SetRunButtons(0);
+    return 1;
+}
+
+void COmbraCtrlDlg::OnInitList()
+{
+    m_core.InitList();
+    if (m_pModel->rowCount() > 0)
+        m_ui->m_list->setCurrentIndex(m_pModel->index(0, COL_PORT));
+    m_ui->m_list->clearSelection();
+}
+
+int COmbraCtrlDlg::UpdateSettings(int bSave)
+{
+    std::string strError;
+    if (bSave)
+    {
+        m_settings.ReadFrom(m_core);
+        if (!m_settings.Save(m_strSettingsPath, &strError))
+        {
+            MessageBox("Error", strError);
+            return 0;
+        }
+        return 1;
+    }
+
+    // A missing default file is a first start: no ports yet. A file that
+    // does not check out is shown and then left as it is; the program runs
+    // with no ports until the user changes something.
+    m_settings = CSettingsFile();
+    struct stat st;
+    if (m_bSettingsGiven || stat(m_strSettingsPath.c_str(), &st) == 0)
+    {
+        if (!m_settings.Load(m_strSettingsPath, &strError))
+        {
+            MessageBox("Error", strError);
+            m_settings = CSettingsFile();
+            return 0;
+        }
+    }
+    m_settings.ApplyTo(m_core);
+    return 1;
+}
+
+void COmbraCtrlDlg::OnEnableToggled(int /*nPort*/)
+{
+    UpdateSettings(1);
+}
+
+void COmbraCtrlDlg::OnStartStop()
+{
+    m_core.m_startStop.OnStartStop();
+}
+
+void COmbraCtrlDlg::SetRunButtons(int bStarted)
+{
+    m_ui->m_btnStartStop->setText(bStarted ? QStringLiteral("Stop") : QStringLiteral("Start"));
+    m_ui->m_btnStartStop->setEnabled(true);
+    m_ui->m_btnAdd->setEnabled(!bStarted);
+    m_ui->m_btnConfig->setEnabled(!bStarted);
+    m_ui->m_btnDelete->setEnabled(!bStarted);
+    m_ui->m_btnOption->setEnabled(true);
+    m_ui->m_list->setEnabled(true);
+}
+
+void COmbraCtrlDlg::DisableControls()
+{
+    m_ui->m_btnStartStop->setEnabled(false);
+    m_ui->m_btnAdd->setEnabled(false);
+    m_ui->m_btnConfig->setEnabled(false);
+    m_ui->m_btnDelete->setEnabled(false);
+    m_ui->m_btnOption->setEnabled(false);
+    m_ui->m_list->setEnabled(false);
+}
+
+void COmbraCtrlDlg::OnRunStateChanged()
+{
+    m_pActionExit->setEnabled(m_core.m_bBusy == 0);
+    if (m_core.m_bBusy)
+    {
+        DisableControls();
+        if (m_core.m_comData.m_bRunning == 0)
+            ShowMsgWnd();
+        return;
+    }
+    DestroyMsgWnd();
+    SetRunButtons(m_core.m_comData.m_bRunning == 1);
+}
+
+void COmbraCtrlDlg::ShowMsgWnd()
+{
+    if (m_pMsgWnd != nullptr)
+        return;
+    CTraceListCtrl* pList = m_ui->m_list;
+    m_pMsgWnd = new CMsgWnd(pList);
+    m_pMsgWnd->setObjectName(QStringLiteral("m_msgWnd"));
+    m_pMsgWnd->SetLine1(QStringLiteral("Virtual Serial Port Create."));
+    m_pMsgWnd->SetLine2(QStringLiteral("Just a moment, please."));
+    m_pMsgWnd->setGeometry(MSGWND_RECT.translated(pList->frameWidth(), pList->frameWidth()));
+    m_pMsgWnd->show();
+    m_pMsgWnd->raise();
+    m_pMsgWnd->repaint();
+}
+
+void COmbraCtrlDlg::DestroyMsgWnd()
+{
+    delete m_pMsgWnd;
+    m_pMsgWnd = nullptr;
+}
+
+void COmbraCtrlDlg::OnMenuShowWindow()
+{
+    if (isMinimized())
+        showNormal();
+    else
+        show();
+    raise();
+    activateWindow();
+}
+
+void COmbraCtrlDlg::reject()
+{
+    if (m_bHasTray)
+        hide();
+    else
+        showMinimized();
+}
+
+void COmbraCtrlDlg::closeEvent(QCloseEvent* pEvent)
+{
+    if (m_bDestroyed)
+    {
+        pEvent->accept();
+        return;
+    }
+    pEvent->ignore();
+    reject();
+}
+
+void COmbraCtrlDlg::contextMenuEvent(QContextMenuEvent* pEvent)
+{
+    QMenu menu(this);
+    menu.addAction(m_pActionAbout);
+    menu.exec(pEvent->globalPos());
+}
+
+void COmbraCtrlDlg::OnAbout()
+{
+    if (m_pAboutDlg != nullptr || m_bDestroyed)
+        return;
+    CAboutDlg dlg(this);
+    dlg.setObjectName(QStringLiteral("m_aboutDlg"));
+    m_pAboutDlg = &dlg;
+    dlg.exec();
+    m_pAboutDlg = nullptr;
+}
+
+void COmbraCtrlDlg::OnMenuExit()
+{
+    m_bExiting = 1;
+    if (m_pAboutDlg != nullptr)
+        m_pAboutDlg->done(QDialog::Accepted);
+    if (m_core.IsAnyPortOpen())
+    {
+        MessageBox("Error", "Virtual Serial Port is still used by other application.");
+        m_bExiting = 0;
+        return;
+    }
+    DestroyWindow();
+}
+
+void COmbraCtrlDlg::OnEndSession()
+{
+    m_bExiting = 1;
+    if (m_pAboutDlg != nullptr)
+        m_pAboutDlg->done(QDialog::Accepted);
+    DestroyWindow();
+}
+
+void COmbraCtrlDlg::DestroyWindow()
+{
+    if (m_bDestroyed)
+        return;
+    m_bDestroyed = 1;
+    // The dispatcher first: a sequence thread waiting for a sent task is
+    // released, so the teardown can wait for it.
+    m_dispatcher.Quit();
+    m_core.Teardown();
+    DestroyMsgWnd();
+    if (m_pTray != nullptr)
+        m_pTray->hide();
+    hide();
+    emit Destroyed();
+}
+
+void COmbraCtrlDlg::MessageBox(const std::string& strCaption, const std::string& strText)
+{
+    CMessageBox::Show(this, QString::fromStdString(strCaption), QString::fromStdString(strText));
+}

@@ -1,0 +1,115 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <QDialog>
+
+#include "app/COmbraCtrlCore.h"
+#include "app/CQtDispatcher.h"
+#include "app/CSettingsFile.h"
+
+namespace Ui
+{
+class COmbraCtrlDlg;
+}
+class CAboutDlg;
+class CMsgWnd;
+class CPortListModel;
+class QAction;
+class QMenu;
+class QSystemTrayIcon;
+
+// The main window: the port list, the buttons, the notification-area icon
+// and its menu. A thin view over the core, which owns every port and runs
+// Start and Stop; the window shows the core's rows and state and hands the
+// user's commands to it. Everything runs on the GUI thread.
+class COmbraCtrlDlg : public QDialog
+{
+    Q_OBJECT
+
+public:
+    // Where the settings come from and where the ports go, from the command line.
+    struct SStartup
+    {
+        std::string strConfig;  // empty: the user's settings file
+        std::string strPortDir; // empty: the settings' directory, else the default one
+    };
+
+    explicit COmbraCtrlDlg(QWidget* pParent = nullptr);
+    ~COmbraCtrlDlg() override;
+
+    // Defaults, the saved settings, the port directory, the icon. 0 when the
+    // program cannot run (the reason has been shown).
+    int OnInitDialog(const SStartup& startup);
+    // Builds the list's rows; once, after OnInitDialog.
+    void OnInitList();
+
+    void OnMenuShowWindow();
+    // "Exit": ends open dialogs, refuses while an application holds a port
+    // open, else tears everything down.
+    void OnMenuExit();
+    // The session or a signal ends the program: tear down without asking.
+    void OnEndSession();
+    // "Nimbrel About(&A)...": the About dialog, modal.
+    void OnAbout();
+    void OnStartStop();
+
+    // The window's side of Start and Stop.
+    void SetRunButtons(int bStarted);
+    void DisableControls();
+
+    // bSave 0: load the settings file and apply it to the core (start-up);
+    // 1: write the core's settings to it (after a change). 0 on failure,
+    // which has been shown.
+    int UpdateSettings(int bSave);
+
+    COmbraCtrlCore& GetCore() { return m_core; }
+    CQtDispatcher& GetDispatcher() { return m_dispatcher; }
+    CPortListModel* GetModel() const { return m_pModel.get(); }
+    CMsgWnd* GetMsgWnd() const { return m_pMsgWnd; }
+    CAboutDlg* GetAboutDlg() const { return m_pAboutDlg; }
+    QSystemTrayIcon* GetTrayIcon() const { return m_pTray; }
+    const std::string& GetSettingsPath() const { return m_strSettingsPath; }
+    int IsDestroyed() const { return m_bDestroyed; }
+
+signals:
+    // Torn down: the program ends.
+    void Destroyed();
+
+protected:
+    // Escape, the close box: hide (minimise where there is no tray).
+    void reject() override;
+    void closeEvent(QCloseEvent* pEvent) override;
+    void contextMenuEvent(QContextMenuEvent* pEvent) override;
+
+private:
+    void OnRunStateChanged();
+    void OnEnableToggled(int nPort);
+    void ShowMsgWnd();
+    void DestroyMsgWnd();
+    // The end: stops every port, removes the icon; emits Destroyed.
+    void DestroyWindow();
+    void MessageBox(const std::string& strCaption, const std::string& strText);
+
+    // Declared first: the core's threads post through it until the core is gone.
+    CQtDispatcher m_dispatcher;
+    COmbraCtrlCore m_core;
+    std::unique_ptr<Ui::COmbraCtrlDlg> m_ui;
+    // Listens to the core's rows: declared after the core, so it goes first.
+    std::unique_ptr<CPortListModel> m_pModel;
+    CMsgWnd* m_pMsgWnd = nullptr;  // while a start sequence runs
+    QSystemTrayIcon* m_pTray = nullptr;
+    QMenu* m_pTrayMenu = nullptr;
+    QAction* m_pActionShow = nullptr;
+    QAction* m_pActionExit = nullptr;
+    QAction* m_pActionAbout = nullptr;
+    CAboutDlg* m_pAboutDlg = nullptr;  // while the About dialog is open
+    int m_bHasTray = 0;
+    int m_bExiting = 0;
+    int m_bDestroyed = 0;
+
+    CSettingsFile m_settings;
+    std::string m_strSettingsPath;
+    int m_bSettingsGiven = 0;  // --config: the file must exist
+};

@@ -1,0 +1,42 @@
+# The desktop program: a Qt window over the core. Everything Qt is built
+# here, so the core and nimbreld stay free of it.
+
+find_package(Qt6 REQUIRED COMPONENTS Widgets Svg Test)
+
+set(CMAKE_AUTOMOC ON)
+set(CMAKE_AUTOUIC ON)
+set(CMAKE_AUTORCC ON)
+set(CMAKE_AUTOUIC_SEARCH_PATHS ${CMAKE_CURRENT_SOURCE_DIR}/res)
+
+file(GLOB NIMBREL_GUI_SOURCES CONFIGURE_DEPENDS
+    widgets/*.cpp widgets/*.h
+    dialogs/*.cpp dialogs/*.h
+    res/*.ui
+)
+list(APPEND NIMBREL_GUI_SOURCES
+    app/CQtDispatcher.cpp app/CQtDispatcher.h
+    app/CMessageBox.cpp app/CMessageBox.h
+    app/COmbraCtrlDlg.cpp app/COmbraCtrlDlg.h
+    app/COmbraCtrlApp.cpp app/COmbraCtrlApp.h
+    res/nimbrel.qrc
+)
+
+add_library(nimbrel_gui STATIC ${NIMBREL_GUI_SOURCES})
+target_include_directories(nimbrel_gui PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(nimbrel_gui PUBLIC nimbrel_core Qt6::Widgets Qt6::Svg)
+
+add_executable(nimbrel app/main.cpp)
+target_link_libraries(nimbrel PRIVATE nimbrel_gui)
+
+# Qt Test programs, one per subject, on the offscreen platform, each with
+# a lock file of its own so that they never meet a running copy.
+file(GLOB_RECURSE NIMBREL_QTEST_SOURCES CONFIGURE_DEPENDS tests/*QTest.cpp)
+foreach(NIMBREL_QTEST_SOURCE ${NIMBREL_QTEST_SOURCES})
+    get_filename_component(NIMBREL_QTEST ${NIMBREL_QTEST_SOURCE} NAME_WE)
+    add_executable(${NIMBREL_QTEST} ${NIMBREL_QTEST_SOURCE})
+    target_link_libraries(${NIMBREL_QTEST} PRIVATE nimbrel_gui Qt6::Test)
+    add_test(NAME ${NIMBREL_QTEST} COMMAND ${NIMBREL_QTEST})
+    set_tests_properties(${NIMBREL_QTEST} PROPERTIES
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;NIMBREL_LOCK_FILE=${CMAKE_CURRENT_BINARY_DIR}/${NIMBREL_QTEST}.lock"
+        TIMEOUT 120)
+endforeach()

@@ -1,0 +1,328 @@
+// The port list: its model as views and screen readers see it, its row
+// drawing, its check-box strip; and the progress panel.
+
+#include <QAbstractItemModelTester>
+#include <QHeaderView>
+#include <QImage>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "app/COmbraCtrlCore.h"
+#include "app/CQtDispatcher.h"
+#include "widgets/CMsgWnd.h"
+#include "widgets/CPortListModel.h"
+#include "widgets/CTraceListCtrl.h"
+
+namespace
+{
+
+const QRgb BLUE = qRgb(0, 0, 255);
+const QRgb WHITE = qRgb(255, 255, 255);
+const QRgb RED = qRgb(255, 0, 0);
+const QRgb YELLOW = qRgb(255, 255, 0);
+const QRgb BLACK = qRgb(0, 0, 0);
+
+int CountPixels(const QImage& image, const QRect& rc, QRgb rgb)
+{
+    int n = 0;
+    const QRect rcIn = rc.intersected(image.rect());
+    for (int y = rcIn.top(); y <= rcIn.bottom(); ++y)
+        for (int x = rcIn.left(); x <= rcIn.right(); ++x)
+            n += image.pixel(x, y) == rgb ? 1 : 0;
+    return n;
+}
+
+}  // namespace
+
+class CTraceListCtrlQTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    // Ports 0 (client), 3 (server, not enabled) and 7 (UDP), in that order.
+    void Configure(COmbraCtrlCore& core)
+    {
+        core.ResetSettings();
+        for (int i : {0, 3, 7})
+        {
+            core.m_comData.SetUse(i, 1);
+            core.m_comData.SetEnable(i, i == 3 ? 0 : 1);
+            core.m_comData.SetMode(i, i == 0 ? MODE_TCP_CLIENT : i == 3 ? MODE_TCP_SERVER : MODE_UDP);
+            core.m_comData.SetIPAddress(i, "127.0.0.1");
+            core.m_comData.SetPeerPort(i, 4000 + i);
+            core.m_comData.SetLocPort(i, 5000 + i);
+        }
+    }
+
+    struct SList
+    {
+        CQtDispatcher dispatcher;
+        COmbraCtrlCore core{&dispatcher};
+        CPortListModel model{&core};
+        CTraceListCtrl list;
+    };
+
+    // A shown list over the three ports; nWidth small enough to scroll.
+    std::unique_ptr<SList> MakeList(int nWidth = 611)
+    {
+        auto p = std::make_unique<SList>();
+        Configure(p->core);
+        p->core.InitList();
+        p->list.SetPortModel(&p->model);
+        // Exact colours: no blended glyph edges.
+        QFont font(QStringLiteral("Arial"));
+        font.setPointSize(9);
+        font.setStyleStrategy(QFont::NoAntialias);
+        p->list.setFont(font);
+        p->list.resize(nWidth, 218);
+        p->list.show();
+        if (!QTest::qWaitForWindowExposed(&p->list))
+            return nullptr;
+        return p;
+    }
+
+    QPoint CellPoint(SList& s, int nRow, int nContentX)
+    {
+        const QRect rc = s.list.visualRect(s.model.index(nRow, COL_PORT));
+        return QPoint(nContentX - s.list.horizontalScrollBar()->value(), rc.center().y());
+    }
+
+private slots:
+    void ModelFollowsTheRows()
+    {
+        CQtDispatcher dispatcher;
+        COmbraCtrlCore core(&dispatcher);
+        Configure(core);
+        CPortListModel model(&core);
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+
+        core.InitList();
+        QCOMPARE(model.rowCount(), 3);
+        QCOMPARE(model.columnCount(), COL_COUNT);
+        QCOMPARE(model.headerData(COL_CONNECTION, Qt::Horizontal).toString(), QStringLiteral("Connection"));
+
+        QSignalSpy spyChanged(&model, &QAbstractItemModel::dataChanged);
+        core.SetPortText(7, COL_CONNECTION, "UDP Started");
+        QCOMPARE(spyChanged.count(), 1);
+        QCOMPARE(spyChanged[0][0].toModelIndex(), model.index(2, COL_CONNECTION));
+        QCOMPARE(model.index(2, COL_CONNECTION).data().toString(), QStringLiteral("UDP Started"));
+
+        // Rows in the middle come and go; the model follows the item data.
+        core.m_rows.InsertRow(1, 5, CPortRows::MakeRowTexts(5, core.m_comData));
+        QCOMPARE(model.index(1, COL_PORT).data().toString(), QStringLiteral("COM6"));
+        QCOMPARE(model.index(2, COL_PORT).data(CPortListModel::PortRole).toInt(), 3);
+        QVERIFY(core.m_rows.DeleteRow(0));
+        QCOMPARE(model.rowCount(), 3);
+        QCOMPARE(model.index(0, COL_PORT).data().toString(), QStringLiteral("COM6"));
+        core.m_rows.DeleteAll();
+        QCOMPARE(model.rowCount(), 0);
+    }
+
+    void ScreenReaderReadsTheCheckBoxAndCells()
+    {
+        CQtDispatcher dispatcher;
+        COmbraCtrlCore core(&dispatcher);
+        Configure(core);
+        CPortListModel model(&core);
+        core.InitList();
+
+        const QModelIndex port0 = model.index(0, COL_PORT);
+        QCOMPARE(port0.data(Qt::CheckStateRole).toInt(), int(Qt::Checked));
+        QCOMPARE(port0.data(Qt::AccessibleTextRole).toString(), QStringLiteral("Ombra: COM1, enabled"));
+        QCOMPARE(model.index(1, COL_PORT).data(Qt::CheckStateRole).toInt(), int(Qt::Unchecked));
+        QCOMPARE(model.index(0, COL_PEER).data(Qt::AccessibleTextRole).toString(),
+                 QStringLiteral("Peer: 127.0.0.1:4000"));
+
+        QSignalSpy spyChanged(&model, &QAbstractItemModel::dataChanged);
+        QVERIFY(core.ToggleEnable(0));
+        model.OnEnableChanged(0);
+        QCOMPARE(spyChanged.count(), 1);
+        QCOMPARE(port0.data(Qt::CheckStateRole).toInt(), int(Qt::Unchecked));
+        QCOMPARE(port0.data(Qt::AccessibleTextRole).toString(), QStringLiteral("Ombra: COM1, not enabled"));
+    }
+
+    void ErrorTextsAreRedAndYellowOnTheSelection()
+    {
+        auto p = MakeList();
+        QVERIFY(p);
+        SList& s = *p;
+        s.core.SetPortText(0, COL_CREATE, "Create Error");
+        s.core.SetPortText(3, COL_CONNECTION, "Create Error");  // an error in column 5 too
+        s.core.SetPortText(7, COL_CONNECTION, "Not Connect");
+
+        auto textRect = [&](int nRow, int nCol) {
+            QRect rc = s.list.visualRect(s.model.index(nRow, nCol));
+            rc.setLeft(rc.left() + CTraceListDelegate::CHECK_WIDTH);
+            return rc;
+        };
+        auto rowRect = [&](int nRow) {
+            const QRect rc = s.list.visualRect(s.model.index(nRow, COL_PORT));
+            return QRect(0, rc.top(), s.list.viewport()->width(), rc.height());
+        };
+
+        QImage image = s.list.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        QVERIFY(CountPixels(image, textRect(0, COL_CREATE), RED) > 10);
+        QVERIFY(CountPixels(image, textRect(1, COL_CONNECTION), RED) > 10);
+        QCOMPARE(CountPixels(image, textRect(2, COL_CONNECTION), RED), 0);
+        QVERIFY(CountPixels(image, textRect(2, COL_CONNECTION), BLACK) > 10);
+        QCOMPARE(CountPixels(image, rowRect(0), BLUE), 0);
+
+        s.list.setCurrentIndex(s.model.index(0, COL_MODE));
+        image = s.list.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        // The bar is blue across the row; the error is yellow, the rest white.
+        const QRect rcRow0 = rowRect(0);
+        QVERIFY(CountPixels(image, rcRow0, BLUE) > rcRow0.width() * rcRow0.height() / 2);
+        QVERIFY(CountPixels(image, textRect(0, COL_CREATE), YELLOW) > 10);
+        QCOMPARE(CountPixels(image, textRect(0, COL_CREATE), RED), 0);
+        QVERIFY(CountPixels(image, textRect(0, COL_PORT), WHITE) > 10);
+        QCOMPARE(CountPixels(image, textRect(0, COL_PORT), BLACK), 0);
+        // The other rows keep their look.
+        QVERIFY(CountPixels(image, textRect(1, COL_CONNECTION), RED) > 10);
+        QCOMPARE(CountPixels(image, rowRect(1), BLUE), 0);
+    }
+
+    void RecognisedTexts_data()
+    {
+        QTest::addColumn<int>("nCol");
+        QTest::addColumn<QString>("strText");
+        QTest::addColumn<int>("nLamp");
+        QTest::newRow("created") << COL_CREATE << "Created" << 133;
+        QTest::newRow("create error") << COL_CREATE << "Create Error" << 134;
+        QTest::newRow("none") << COL_CREATE << "None" << 135;
+        QTest::newRow("connected") << COL_CONNECTION << "Connected" << 133;
+        QTest::newRow("udp started") << COL_CONNECTION << "UDP Started" << 133;
+        QTest::newRow("connect error") << COL_CONNECTION << "Connect Error" << 134;
+        QTest::newRow("create error, column 5") << COL_CONNECTION << "Create Error" << 134;
+        QTest::newRow("not support device") << COL_CONNECTION << "Not support device" << 134;
+        QTest::newRow("ssl error") << COL_CONNECTION << "SSL Error" << 134;
+        QTest::newRow("udp error") << COL_CONNECTION << "UDP Error" << 134;
+        QTest::newRow("connecting") << COL_CONNECTION << "Connecting" << 135;
+        QTest::newRow("case matters") << COL_CONNECTION << "connected" << 135;
+        QTest::newRow("created is no connection") << COL_CONNECTION << "Created" << 135;
+        QTest::newRow("no lamp in other columns") << COL_MODE << "Connect Error" << 0;
+    }
+
+    void RecognisedTexts()
+    {
+        QFETCH(int, nCol);
+        QFETCH(QString, strText);
+        QFETCH(int, nLamp);
+        QCOMPARE(CTraceListDelegate::LampOf(nCol, strText), nLamp);
+        QCOMPARE(CTraceListDelegate::IsErrorText(nCol, strText), nLamp == 134);
+    }
+
+    void StripClickSwitchesThePortWithoutSelecting()
+    {
+        auto p = MakeList();
+        QVERIFY(p);
+        SList& s = *p;
+        QSignalSpy spyToggled(&s.list, &CTraceListCtrl::EnableToggled);
+
+        QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, CellPoint(s, 1, 17));
+        QCOMPARE(s.core.m_comData.GetEnable(3), 1);
+        QCOMPARE(s.core.m_comData.m_nEnableCount, 3);
+        QCOMPARE(spyToggled.count(), 1);
+        QCOMPARE(spyToggled[0][0].toInt(), 3);
+        QVERIFY(!s.list.selectionModel()->hasSelection());
+
+        // One pixel further is an ordinary click: it selects.
+        QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, CellPoint(s, 1, 18));
+        QCOMPARE(s.core.m_comData.GetEnable(3), 1);
+        QVERIFY(s.list.selectionModel()->isRowSelected(1, QModelIndex()));
+
+        // A strip click elsewhere leaves that selection alone.
+        QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, CellPoint(s, 0, 2));
+        QCOMPARE(s.core.m_comData.GetEnable(0), 0);
+        QVERIFY(s.list.selectionModel()->isRowSelected(1, QModelIndex()));
+
+        // Below the last row the strip is no strip.
+        const QRect rcLast = s.list.visualRect(s.model.index(2, COL_PORT));
+        QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, QPoint(5, rcLast.bottom() + 20));
+        QCOMPARE(spyToggled.count(), 2);
+
+        // The keyboard's way: Space on the current row.
+        s.list.setCurrentIndex(s.model.index(2, COL_MODE));
+        QTest::keyClick(&s.list, Qt::Key_Space);
+        QCOMPARE(s.core.m_comData.GetEnable(7), 0);
+        QCOMPARE(spyToggled.count(), 3);
+    }
+
+    void StripIsLockedWhileStarted()
+    {
+        auto p = MakeList();
+        QVERIFY(p);
+        SList& s = *p;
+        QSignalSpy spyToggled(&s.list, &CTraceListCtrl::EnableToggled);
+        s.core.m_comData.m_bRunning = 1;
+
+        QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, CellPoint(s, 0, 5));
+        QCOMPARE(s.core.m_comData.GetEnable(0), 1);
+        QVERIFY(!s.list.selectionModel()->hasSelection());
+        s.list.setCurrentIndex(s.model.index(0, COL_MODE));
+        s.list.clearSelection();
+        QTest::keyClick(&s.list, Qt::Key_Space);
+        QCOMPARE(s.core.m_comData.GetEnable(0), 1);
+        QCOMPARE(spyToggled.count(), 0);
+
+        // The rest of the row still selects.
+        QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, CellPoint(s, 0, 40));
+        QVERIFY(s.list.selectionModel()->isRowSelected(0, QModelIndex()));
+    }
+
+    void StripFollowsTheHorizontalScroll()
+    {
+        auto p = MakeList(200);
+        QVERIFY(p);
+        SList& s = *p;
+        QVERIFY(s.list.horizontalScrollBar()->maximum() > 10);
+        s.list.horizontalScrollBar()->setValue(10);
+
+        // Window x 7 is content x 17: the strip.
+        QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, QPoint(7, CellPoint(s, 1, 0).y()));
+        QCOMPARE(s.core.m_comData.GetEnable(3), 1);
+        QVERIFY(!s.list.selectionModel()->hasSelection());
+        // Window x 8 is content x 18: an ordinary click.
+        QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, QPoint(8, CellPoint(s, 1, 0).y()));
+        QCOMPARE(s.core.m_comData.GetEnable(3), 1);
+        QVERIFY(s.list.selectionModel()->isRowSelected(1, QModelIndex()));
+    }
+
+    void RowsAre17PixelsHigh()
+    {
+        auto p = MakeList();
+        QVERIFY(p);
+        QCOMPARE(p->list.visualRect(p->model.index(0, COL_MODE)).height(), CTraceListCtrl::ROW_HEIGHT);
+        QCOMPARE(p->list.visualRect(p->model.index(1, 0)).top() - p->list.visualRect(p->model.index(0, 0)).top(), 17);
+        QCOMPARE(p->list.columnWidth(COL_PEER), 133);
+        QCOMPARE(p->list.header()->sectionsClickable(), false);
+    }
+
+    void MsgWndDrawsItsTwoLinesOnAWhiteFace()
+    {
+        QWidget parent;
+        parent.resize(400, 200);
+        CMsgWnd wnd(&parent);
+        wnd.setGeometry(10, 10, 280, 50);
+        parent.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&parent));
+
+        QImage image = wnd.grab().toImage().convertToFormat(QImage::Format_RGB32);
+        QCOMPARE(image.pixel(140, 25), WHITE);
+        // Raised: the lower right edge is darker than the face.
+        QVERIFY(qGray(image.pixel(279, 49)) < 128);
+        QCOMPARE(CountPixels(image, QRect(60, 3, 200, 40), BLACK), 0);
+
+        wnd.SetLine1(QStringLiteral("Virtual Serial Port Create."));
+        wnd.SetLine2(QStringLiteral("Just a moment, please."));
+        image = wnd.grab().toImage().convertToFormat(QImage::Format_RGB32);
+        QVERIFY(CountPixels(image, QRect(70, 5, 200, 18), WHITE) < 200 * 18);
+        QVERIFY(CountPixels(image, QRect(75, 25, 200, 18), WHITE) < 200 * 18);
+        // Nothing left of the lines' start.
+        QCOMPARE(CountPixels(image, QRect(3, 3, 60, 44), WHITE), 60 * 44);
+        QCOMPARE(wnd.accessibleName(), QStringLiteral("Virtual Serial Port Create. Just a moment, please."));
+    }
+};
+
+QTEST_MAIN(CTraceListCtrlQTest)
+#include "CTraceListCtrlQTest.moc"

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QAbstractTableModel>
+
+#include "model/CPortRows.h"
+
+class COmbraCtrlCore;
+
+// The port list's item model: follows the core's rows (inserts, removals,
+// resets, cell texts) and the port table's enable flags, for the port list
+// and for assistive technology. Owner (GUI) thread only.
+class CPortListModel : public QAbstractTableModel, public CPortRowsListener
+{
+    Q_OBJECT
+
+public:
+    // The port index of a row (its item data).
+    static constexpr int PortRole = Qt::UserRole + 1;
+
+    // Becomes the rows' listener; gives it up when destroyed.
+    explicit CPortListModel(COmbraCtrlCore* pCore, QObject* pParent = nullptr);
+    ~CPortListModel() override;
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int nRole = Qt::DisplayRole) const override;
+    QVariant headerData(int nSection, Qt::Orientation orientation, int nRole = Qt::DisplayRole) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+    // Port nPort's enable flag changed: its check box is drawn anew.
+    void OnEnableChanged(int nPort);
+
+    COmbraCtrlCore* GetCore() const { return m_pCore; }
+
+    // CPortRowsListener
+    void OnBeforeInsert(int nRow) override;
+    void OnAfterInsert(int nRow) override;
+    void OnBeforeRemove(int nRow) override;
+    void OnAfterRemove(int nRow) override;
+    void OnBeforeReset() override;
+    void OnAfterReset() override;
+    void OnCellChanged(int nRow, int nCol, const std::string& strText) override;
+
+private:
+    COmbraCtrlCore* m_pCore;
+};

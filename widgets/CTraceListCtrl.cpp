@@ -1,0 +1,224 @@
+#include "widgets/CTraceListCtrl.h"
+
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScrollBar>
+
+#include "app/COmbraCtrlCore.h"
+#include "widgets/CPortListModel.h"
+#include "widgets/NimbrelImages.h"
+
+namespace
+{
+const QColor COLOR_BACK(255, 255, 255);
+const QColor COLOR_SELECTED_BACK(0, 0, 255);
+const QColor COLOR_TEXT(0, 0, 0);
+const QColor COLOR_SELECTED_TEXT(255, 255, 255);
+const QColor COLOR_ERROR(255, 0, 0);
+const QColor COLOR_SELECTED_ERROR(255, 255, 0);
+constexpr int ICON_SIZE = 16;
+}  // namespace
+
+int CTraceListDelegate::LampOf(int nCol, const QString& strText)
+{
+    if (nCol == COL_CREATE)
+    {
+        if (strText == QLatin1String("Created"))
+            return IDI_LAMP_OK;
+        if (strText == QLatin1String("Create Error"))
+            return IDI_LAMP_ERROR;
+        return IDI_LAMP_IDLE;
+    }
+    if (nCol == COL_CONNECTION)
+    {
+        if (strText == QLatin1String("Connected") || strText == QLatin1String("UDP Started"))
+            return IDI_LAMP_OK;
+        if (strText == QLatin1String("Connect Error") || strText == QLatin1String("Create Error") ||
+            strText == QLatin1String("Not support device") || strText == QLatin1String("SSL Error") ||
+            strText == QLatin1String("UDP Error"))
+            return IDI_LAMP_ERROR;
+        return IDI_LAMP_IDLE;
+    }
+    return 0;
+}
+
+bool CTraceListDelegate::IsErrorText(int nCol, const QString& strText)
+{
+    return LampOf(nCol, strText) == IDI_LAMP_ERROR;
+}
+
+void CTraceListDelegate::paint(QPainter* pPainter, const QStyleOptionViewItem& option, const QModelIndex& index) const
+{
+    const bool bSelected = (option.state & QStyle::State_Selected) != 0;
+    const int nCol = index.column();
+    const QString strText = index.data(Qt::DisplayRole).toString();
+    QRect rcCell = option.rect;
+
+    pPainter->save();
+    pPainter->fillRect(rcCell, bSelected ? COLOR_SELECTED_BACK : COLOR_BACK);
+
+    QColor colorText = bSelected ? COLOR_SELECTED_TEXT : COLOR_TEXT;
+    int nIcon = 0;
+    if (nCol == COL_PORT)
+        nIcon = index.data(Qt::CheckStateRole).toInt() == Qt::Checked ? IDI_CHECK_ON : IDI_CHECK_OFF;
+    else if (nCol == COL_CREATE || nCol == COL_CONNECTION)
+    {
+        nIcon = LampOf(nCol, strText);
+        if (nIcon == IDI_LAMP_ERROR)
+            colorText = bSelected ? COLOR_SELECTED_ERROR : COLOR_ERROR;
+    }
+    if (nIcon != 0)
+    {
+        pPainter->drawPixmap(rcCell.left(), rcCell.top() + 1, NimbrelPixmap(nIcon, ICON_SIZE, ICON_SIZE));
+        rcCell.setLeft(rcCell.left() + CHECK_WIDTH);
+    }
+
+    pPainter->setFont(option.font);
+    pPainter->setPen(colorText);
+    const QString strShown = option.fontMetrics.elidedText(strText, Qt::ElideRight, rcCell.width());
+    pPainter->drawText(rcCell, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, strShown);
+    pPainter->restore();
+}
+
+QSize CTraceListDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const
+{
+    QSize size = QStyledItemDelegate::sizeHint(option, index);
+    size.setHeight(CTraceListCtrl::ROW_HEIGHT);
+    return size;
+}
+
+CTraceListCtrl::CTraceListCtrl(QWidget* pParent) : QTreeView(pParent)
+{
+    setItemDelegate(new CTraceListDelegate(this));
+    setRootIsDecorated(false);
+    setItemsExpandable(false);
+    setIndentation(0);
+    setUniformRowHeights(true);
+    // No focus frame over the row: the selection bar is the only mark.
+    setAllColumnsShowFocus(false);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setWordWrap(false);
+    setTextElideMode(Qt::ElideRight);
+    setSortingEnabled(false);
+    // The strip is measured in content pixels: scroll by pixels, not cells.
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
+    setFocusPolicy(Qt::StrongFocus);
+
+    header()->setSectionsClickable(false);
+    header()->setSortIndicatorShown(false);
+    header()->setHighlightSections(false);
+    header()->setStretchLastSection(false);
+    header()->setSectionsMovable(false);
+    header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+
+    // White face and a blue bar, whatever the desktop's colour scheme.
+    QPalette pal = palette();
+    pal.setColor(QPalette::Base, COLOR_BACK);
+    pal.setColor(QPalette::Text, COLOR_TEXT);
+    pal.setColor(QPalette::Highlight, COLOR_SELECTED_BACK);
+    pal.setColor(QPalette::HighlightedText, COLOR_SELECTED_TEXT);
+    setPalette(pal);
+}
+
+void CTraceListCtrl::SetPortModel(CPortListModel* pModel)
+{
+    m_pModel = pModel;
+    setModel(pModel);
+    for (int nCol = 0; nCol < COL_COUNT; ++nCol)
+        setColumnWidth(nCol, COL_WIDTHS[static_cast<size_t>(nCol)]);
+}
+
+COmbraCtrlCore* CTraceListCtrl::Core() const
+{
+    return m_pModel != nullptr ? m_pModel->GetCore() : nullptr;
+}
+
+bool CTraceListCtrl::Toggle(int nRow)
+{
+    COmbraCtrlCore* pCore = Core();
+    if (pCore == nullptr || nRow < 0)
+        return false;
+    const int nPort = pCore->m_rows.GetItemData(nRow);
+    if (nPort < 0 || !pCore->ToggleEnable(nPort))
+        return false;
+    m_pModel->OnEnableChanged(nPort);
+    // Repaint the box now, as the click is felt.
+    const QRect rcRow = visualRect(m_pModel->index(nRow, COL_PORT));
+    viewport()->repaint(QRect(rcRow.left(), rcRow.top(), CTraceListDelegate::CHECK_WIDTH, rcRow.height()));
+    emit EnableToggled(nPort);
+    return true;
+}
+
+bool CTraceListCtrl::OnStripPress(const QPoint& pos)
+{
+    COmbraCtrlCore* pCore = Core();
+    if (pCore == nullptr || pos.x() + horizontalScrollBar()->value() >= CTraceListDelegate::CHECK_WIDTH)
+        return false;
+    // Started: the strip is locked, and the click is not an ordinary one either.
+    if (pCore->m_comData.m_bRunning == 1)
+        return true;
+    const QModelIndex index = indexAt(pos);
+    if (!index.isValid())
+        return false;
+    Toggle(index.row());
+    return true;
+}
+
+bool CTraceListCtrl::TakeStripPress(QMouseEvent* pEvent)
+{
+    m_bStripPress = pEvent->button() == Qt::LeftButton && OnStripPress(pEvent->position().toPoint());
+    if (m_bStripPress)
+        pEvent->accept();
+    return m_bStripPress;
+}
+
+void CTraceListCtrl::mousePressEvent(QMouseEvent* pEvent)
+{
+    if (!TakeStripPress(pEvent))
+        QTreeView::mousePressEvent(pEvent);
+}
+
+void CTraceListCtrl::mouseDoubleClickEvent(QMouseEvent* pEvent)
+{
+    // The second click of a quick pair in the strip switches again.
+    if (!TakeStripPress(pEvent))
+        QTreeView::mouseDoubleClickEvent(pEvent);
+}
+
+void CTraceListCtrl::mouseMoveEvent(QMouseEvent* pEvent)
+{
+    if (m_bStripPress)
+        pEvent->accept();
+    else
+        QTreeView::mouseMoveEvent(pEvent);
+}
+
+void CTraceListCtrl::mouseReleaseEvent(QMouseEvent* pEvent)
+{
+    if (m_bStripPress)
+    {
+        m_bStripPress = false;
+        pEvent->accept();
+        return;
+    }
+    QTreeView::mouseReleaseEvent(pEvent);
+}
+
+void CTraceListCtrl::keyPressEvent(QKeyEvent* pEvent)
+{
+    // Space is the keyboard's way to the check box of the current row.
+    if (pEvent->key() == Qt::Key_Space && pEvent->modifiers() == Qt::NoModifier && currentIndex().isValid())
+    {
+        COmbraCtrlCore* pCore = Core();
+        if (pCore != nullptr && pCore->m_comData.m_bRunning != 1)
+            Toggle(currentIndex().row());
+        pEvent->accept();
+        return;
+    }
+    QTreeView::keyPressEvent(pEvent);
+}

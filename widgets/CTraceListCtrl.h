@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QStyledItemDelegate>
+#include <QTreeView>
+
+class COmbraCtrlCore;
+class CPortListModel;
+
+// Draws the port list's rows: the check box of column 0, the lamps of the
+// "Create" and "Connection" columns, error texts in red (yellow on the
+// selection), white text on the blue selection bar.
+class CTraceListDelegate : public QStyledItemDelegate
+{
+    Q_OBJECT
+
+public:
+    // Width of the icon area at the left of a cell, and of the click strip.
+    static constexpr int CHECK_WIDTH = 18;
+
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* pPainter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+
+    // The lamp of a text in column nCol (IDI_LAMP_*), 0 for columns without
+    // one; whether the text is an error text.
+    static int LampOf(int nCol, const QString& strText);
+    static bool IsErrorText(int nCol, const QString& strText);
+
+protected:
+    // Switching the check box is the list's business, not the delegate's.
+    bool editorEvent(QEvent*, QAbstractItemModel*, const QStyleOptionViewItem&, const QModelIndex&) override
+    {
+        return false;
+    }
+};
+
+// The port list: one row per configured port over CPortListModel. A click in
+// the first 18 pixels of column 0 (the strip), or Space on the current row,
+// switches that port's enable flag instead of selecting; while the ports
+// are started the strip does nothing at all. A flat tree view rather than a
+// table: assistive technology then reads it as rows of named cells, without
+// the table's nameless row headers and corner.
+class CTraceListCtrl : public QTreeView
+{
+    Q_OBJECT
+
+public:
+    static constexpr int ROW_HEIGHT = 17;
+
+    explicit CTraceListCtrl(QWidget* pParent = nullptr);
+
+    // Shows pModel (not owned) and takes the columns from it.
+    void SetPortModel(CPortListModel* pModel);
+
+signals:
+    // The user switched port nPort's enable flag.
+    void EnableToggled(int nPort);
+
+protected:
+    void mousePressEvent(QMouseEvent* pEvent) override;
+    void mouseDoubleClickEvent(QMouseEvent* pEvent) override;
+    void mouseMoveEvent(QMouseEvent* pEvent) override;
+    void mouseReleaseEvent(QMouseEvent* pEvent) override;
+    void keyPressEvent(QKeyEvent* pEvent) override;
+
+private:
+    // A press at pos (viewport coordinates): true when the strip took it.
+    bool OnStripPress(const QPoint& pos);
+    // A press or double click: true when the strip took it (and the event).
+    bool TakeStripPress(QMouseEvent* pEvent);
+    // Switches the port of row nRow; true when it changed.
+    bool Toggle(int nRow);
+    COmbraCtrlCore* Core() const;
+
+    CPortListModel* m_pModel = nullptr;
+    // The last press went to the strip: its move and release are not passed on.
+    bool m_bStripPress = false;
+};
