@@ -197,8 +197,8 @@ private slots:
         CSettingsFile saved;
         std::string strError;
         QVERIFY2(saved.Load(strConfig, &strError), strError.c_str());
-        QCOMPARE(saved.m_ports[0].bEnable, 0);
-        QCOMPARE(saved.m_ports[1].bEnable, 1);
+        QCOMPARE(saved.m_ports[0].m_bEnable, 0);
+        QCOMPARE(saved.m_ports[1].m_bEnable, 1);
         QCOMPARE(saved.m_strPortDirectory, dir.File("ports"));
         struct stat st;
         QCOMPARE(stat(strConfig.c_str(), &st), 0);
