@@ -36,7 +36,23 @@ public:
     explicit CPrintListener(const CPortRows& rows) : m_rows(rows) {}
     void OnCellChanged(int nRow, int nCol, const std::string& strText) override
     {
+        if (nCol == COL_REASON)
+        {
+            // A cleared reason says nothing new: the state line says it.
+            if (!strText.empty())
+                PrintLine(m_rows.GetItemText(nRow, COL_PORT) + " " + REASON_TITLE + ": " + strText);
+            return;
+        }
         PrintLine(m_rows.GetItemText(nRow, COL_PORT) + " " + COL_TITLES[static_cast<size_t>(nCol)] + ": " + strText);
+    }
+
+    // Every row's configuration as the list shows it, once at start.
+    void PrintRows() const
+    {
+        for (int nRow = 0; nRow < m_rows.GetRowCount(); ++nRow)
+            for (int nCol : {COL_MODE, COL_PEER, COL_LOCAL})
+                PrintLine(m_rows.GetItemText(nRow, COL_PORT) + " " + COL_TITLES[static_cast<size_t>(nCol)] + ": " +
+                          m_rows.GetItemText(nRow, nCol));
     }
 
 private:
@@ -187,6 +203,17 @@ int CHeadlessApp::Run(int argc, char** argv)
         core.m_rows.SetListener(&printer);
         core.InitList();
         PrintLine("Port directory: " + core.GetPortDirectory());
+        printer.PrintRows();
+        for (int i = 0; i < COmbraCtrlCore::PORT_COUNT; ++i)
+        {
+            const CPortEntry entry = core.m_comData.GetEntry(i);
+            if (entry.m_bUse == 1 && entry.m_bEnable == 1 && entry.m_nMode == MODE_TCP_SERVER &&
+                entry.m_nConnectType != CONNECT_RAW &&
+                (core.m_options.m_strUser.empty() || core.m_options.m_strPassword.empty()))
+                PrintError("warning: COM" + std::to_string(i + 1) +
+                           " asks for a login, but User or Password is empty: an empty line matches an empty "
+                           "setting, so anyone who presses Enter there gets in");
+        }
         if (core.m_comData.m_nEnableCount == 0)
             PrintLine("No enabled port in " + strConfig + ".");
 

@@ -152,14 +152,9 @@ void COmbraCtrlCore::ReplacePort(int nPort, std::unique_ptr<COmbraPortAx> pPort)
     pSlot->Attach(COmbraPortAx::PORT_ID_BASE + nPort, &m_watcher);
 }
 
-int COmbraCtrlCore::PostStatus(int nCode, int nPort)
+int COmbraCtrlCore::PostReport(int nCode, int nPort, std::string strText)
 {
-    return PostEntry({nCode, nPort, std::string()});
-}
-
-int COmbraCtrlCore::PostPeer(std::string strPeer, int nPort)
-{
-    return PostEntry({STATUS_PEER, nPort, std::move(strPeer)});
+    return PostEntry({nCode, nPort, std::move(strText)});
 }
 
 int COmbraCtrlCore::PostEntry(_tag_postmsglist entry)

@@ -62,8 +62,7 @@ public:
     // nothing changed while the ports run or a sequence runs.
     int ApplyConfig(const COptionSet& options, const std::array<CPortEntry, PORT_COUNT>& entries);
 
-    int PostStatus(int nCode, int nPort) override;
-    int PostPeer(std::string strPeer, int nPort) override;
+    int PostReport(int nCode, int nPort, std::string strText) override;
     // Drains the status queue into the rows.
     void OnStatusNotify();
     // Any thread: appends a report; the first of a burst posts the drain.

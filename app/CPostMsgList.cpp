@@ -74,8 +74,18 @@ void CPostMsgList::DrainInto(CPortRows& rows)
         if (nRow < 0)
             continue;
         if (entry.nType == STATUS_PEER)
+        {
             rows.SetItemText(nRow, COL_PEER, entry.strText);
+        }
+        else if (entry.nType == STATUS_LOCAL)
+        {
+            rows.SetItemText(nRow, COL_LOCAL, entry.strText);
+        }
         else if (const char* pszText = StatusText(entry.nType))
+        {
             rows.SetItemText(nRow, COL_CONNECTION, pszText);
+            // The reason goes with the state it explains.
+            rows.SetItemText(nRow, COL_REASON, entry.strText);
+        }
     }
 }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "bridge/CPortWatcher.h"
+#include "engine/CErrorText.h"
 
 namespace
 {
@@ -46,11 +47,19 @@ void COmbraPortAx::Attach(int nId, CPortWatcher* pWatcher)
     m_pWatcher = pWatcher;
 }
 
+int COmbraPortAx::Fail(std::string strReason)
+{
+    m_strError = std::move(strReason);
+    return 0;
+}
+
 int COmbraPortAx::CreatePort(const std::string& strName)
 {
     // No port directory yet (the watcher has not started): nowhere to link.
-    if (m_pWatcher == nullptr || m_pWatcher->GetPortDirectory().empty() || !IsPlainName(strName) || IsCreated())
-        return 0;
+    if (m_pWatcher == nullptr || m_pWatcher->GetPortDirectory().empty())
+        return Fail(strName + ": no port directory");
+    if (!IsPlainName(strName) || IsCreated())
+        return Fail(strName + ": not a port name, or created already");
     const std::string strLink = m_pWatcher->GetPortDirectory() + "/" + strName;
     {
         std::lock_guard<std::mutex> lock(m_csIo);
@@ -59,12 +68,13 @@ int COmbraPortAx::CreatePort(const std::string& strName)
 
     int hMaster = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (hMaster < 0)
-        return 0;
+        return Fail(CErrorText::Errno("posix_openpt", errno));
     char szSlave[128];
     if (grantpt(hMaster) != 0 || unlockpt(hMaster) != 0 || ptsname_r(hMaster, szSlave, sizeof(szSlave)) != 0)
     {
+        const int nErrno = errno;
         close(hMaster);
-        return 0;
+        return Fail(CErrorText::Errno("pseudo-terminal", nErrno));
     }
 
     // Start raw and without echo, like a serial line with nothing
@@ -74,8 +84,9 @@ int COmbraPortAx::CreatePort(const std::string& strName)
     int hSlave = open(szSlave, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (hSlave < 0)
     {
+        const int nErrno = errno;
         close(hMaster);
-        return 0;
+        return Fail(CErrorText::Errno(szSlave, nErrno));
     }
     struct termios t;
     if (tcgetattr(hSlave, &t) == 0)
@@ -91,8 +102,11 @@ int COmbraPortAx::CreatePort(const std::string& strName)
     int nOn = 1;
     if (ioctl(hMaster, TIOCPKT, &nOn) != 0 || symlink(szSlave, strLink.c_str()) != 0)
     {
+        const int nErrno = errno;
         close(hMaster);
-        return 0;
+        if (nErrno == EEXIST)
+            return Fail(strName + " exists in the port directory and is not ours");
+        return Fail(CErrorText::Errno(strLink, nErrno));
     }
 
     {
@@ -106,6 +120,7 @@ int COmbraPortAx::CreatePort(const std::string& strName)
     m_bLinkA = m_bLinkB = m_bAux = 0;
     m_bCts = 1;
     m_pWatcher->AddPort(this, szSlave, hMaster);
+    m_strError.clear();
     return 1;
 }
 

@@ -37,6 +37,8 @@ public:
     // or the pty cannot be made. The name is remembered either way so that
     // DeletePort can remove a leftover link of that name.
     virtual int CreatePort(const std::string& strName);
+    // Owner thread: why the last CreatePort failed (empty after a success).
+    const std::string& GetLastError() const { return m_strError; }
     // Owner thread. Closes the pty and removes the link (also a leftover
     // link of the last name given to CreatePort). Nothing stays behind.
     virtual int DeletePort();
@@ -108,8 +110,12 @@ private:
     void FillLocked();
     long KernelQueuedLocked() const;
 
+    // Sets the reason of a failed create; returns 0.
+    int Fail(std::string strReason);
+
     int m_nId = 0;
     CPortWatcher* m_pWatcher = nullptr;
+    std::string m_strError;  // owner thread: why the last create failed
 
     // Guards the master descriptor, the names and the stage: the worker
     // reads, the owner writes flow characters and deletes, the watcher

@@ -188,7 +188,11 @@ void CPortEvents::ClearSession(int i)
     CPortOwner& core = *m_pCore;
     const int nMode = core.m_comData.GetMode(i);
     if (nMode == MODE_TCP_CLIENT || nMode == MODE_UDP)
+    {
         core.SetPortText(i, COL_CONNECTION, "Not Connect");
+        // The session and its failures are over.
+        core.SetPortText(i, COL_REASON, "");
+    }
     core.SetPortText(i, COL_BAUDRATE, "--------");
     core.SetPortText(i, COL_DATA, "-----");
     core.SetPortText(i, COL_STOP, "-----");

@@ -119,6 +119,10 @@ void CStartStop::StartRow(int nRow)
     }
     dispatcher.Send([&core, nRow, bCreated] {
         core.m_rows.SetItemText(nRow, COL_CREATE, bCreated == 1 ? "Created" : "Create Error");
+        // A created port's worker runs already and reports for itself.
+        const int nPort = core.m_rows.GetItemData(nRow);
+        if (bCreated != 1 && nPort >= 0)
+            core.m_rows.SetItemText(nRow, COL_REASON, core.GetPort(nPort).GetLastError());
         return 0;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

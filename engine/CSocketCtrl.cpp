@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "bridge/COmbraPortAx.h"
+#include "engine/CErrorText.h"
 #include "model/CPortOwner.h"
 #include "model/PortStatus.h"
 
@@ -140,7 +141,34 @@ int CSocketCtrl::IsUdp() const
 
 void CSocketCtrl::Post(int nCode)
 {
-    m_pDlg->PostStatus(nCode, m_nPort);
+    // A failure carries the reason noted for it; any other state clears
+    // what the list shows beside the port.
+    std::string strReason;
+    switch (nCode)
+    {
+    case STATUS_NOT_CONNECT:
+    case STATUS_CREATE_ERROR:
+    case STATUS_CONNECT_ERROR:
+    case STATUS_NOT_SUPPORT:
+    case STATUS_SSL_ERROR:
+    case STATUS_UDP_ERROR:
+        strReason.swap(m_strReason);
+        break;
+    default:
+        m_strReason.clear();
+        break;
+    }
+    m_pDlg->PostStatus(nCode, m_nPort, std::move(strReason));
+}
+
+void CSocketCtrl::NoteReason(std::string strReason)
+{
+    m_strReason = std::move(strReason);
+}
+
+std::string CSocketCtrl::PeerText() const
+{
+    return m_pDlg->m_comData.GetIPAddress(m_nPort) + ":" + std::to_string(m_pDlg->m_comData.GetPeerPort(m_nPort));
 }
 
 // ---- thread control ----
@@ -589,11 +617,13 @@ void CSocketCtrl::DoConnect(int bReconnect)
     if (m_hSocket < 0)
     {
         m_hSocket = INVALID_SOCKET;
+        NoteReason(CErrorText::Errno("socket", errno));
         FailToRetry(STATUS_CREATE_ERROR);
         return;
     }
     if (!SetKeepAlive(m_hSocket))
     {
+        NoteReason(CErrorText::Errno("keep-alive", errno));
         FailToRetry(STATUS_CREATE_ERROR);
         return;
     }
@@ -617,6 +647,7 @@ void CSocketCtrl::DoConnect(int bReconnect)
         m_nState = bReconnect ? ST_RECONNECTING : ST_CONNECTING;
         return;
     }
+    NoteReason(CErrorText::Errno("connect " + PeerText(), errno));
     FailToRetry(STATUS_CONNECT_ERROR);
 }
 
@@ -624,6 +655,8 @@ void CSocketCtrl::DoConnectWait(int bReconnect)
 {
     if (Now() >= m_tConnect)
     {
+        NoteReason("connect " + PeerText() + ": no answer within " +
+                   std::to_string(m_pDlg->m_options.m_nConnectTimeout) + " s");
         FailToRetry(STATUS_CONNECT_ERROR);
         return;
     }
@@ -644,6 +677,7 @@ void CSocketCtrl::DoConnectWait(int bReconnect)
     socklen_t nLen = sizeof(nError);
     if (getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLen) != 0 || nError != 0)
     {
+        NoteReason(CErrorText::Errno("connect " + PeerText(), nError != 0 ? nError : errno));
         FailToRetry(STATUS_CONNECT_ERROR);
         return;
     }
@@ -660,6 +694,7 @@ void CSocketCtrl::OnConnected(int bReconnect)
     }
     if (!AllocRings())
     {
+        NoteReason("no memory for the connection's buffers");
         FailToRetry(STATUS_CREATE_ERROR);
         return;
     }
@@ -772,6 +807,8 @@ int CSocketCtrl::PeerCheck()
     {
         m_nState = ST_RETRY_WAIT;
     }
+    if (m_strReason.empty())
+        NoteReason("connection to " + PeerText() + (nGone == 1 ? " closed by the peer" : " lost"));
     Post(STATUS_CONNECT_ERROR);
     return 0;
 }
@@ -811,15 +848,19 @@ int CSocketCtrl::ReceiveTcp()
         n = SSL_read(m_pSSL, buf, nWant);
         if (n <= 0)
         {
-            const int nError = SSL_get_error(m_pSSL, static_cast<int>(n));
-            if (nError == SSL_ERROR_WANT_READ)
+            std::string strReason;
+            const int nTls = CErrorText::Tls(m_pSSL, static_cast<int>(n), "TLS read", &strReason);
+            if (nTls == CErrorText::TLS_WANT_READ)
                 m_nSSLWant = 0;
-            else if (nError == SSL_ERROR_WANT_WRITE)
+            else if (nTls == CErrorText::TLS_WANT_WRITE)
                 m_nSSLWant = POLLOUT;
-            else if (nError == SSL_ERROR_ZERO_RETURN)
+            else if (nTls == CErrorText::TLS_CLOSED)
                 m_nTlsGone = 1;
             else
+            {
                 m_nTlsGone = 2;
+                NoteReason(strReason);
+            }
             return 0;
         }
         m_nSSLWant = 0;
@@ -855,13 +896,15 @@ void CSocketCtrl::SendTcp()
         nSent = SSL_write(m_pSSL, buf, n);
         if (nSent <= 0)
         {
-            const int nError = SSL_get_error(m_pSSL, static_cast<int>(nSent));
-            if (nError == SSL_ERROR_WANT_READ)
+            std::string strReason;
+            const int nTls = CErrorText::Tls(m_pSSL, static_cast<int>(nSent), "TLS write", &strReason);
+            if (nTls == CErrorText::TLS_WANT_READ)
                 m_nSSLWant = POLLIN;
-            else if (nError != SSL_ERROR_WANT_WRITE)
+            else if (nTls != CErrorText::TLS_WANT_WRITE)
             {
                 m_nTlsGone = 2;
                 m_bSendFailed = 1;
+                NoteReason(strReason);
             }
             return;
         }
@@ -1063,27 +1106,37 @@ void CSocketCtrl::DoTlsHandshake(int bReconnect)
     };
     if (Now() >= m_tHandshake)
     {
+        NoteReason("TLS handshake with " + PeerText() + ": no answer within 10 s");
         giveUp();
         return;
     }
-    int nResult = -1;
-    int nError = SSL_ERROR_SSL;  // no session: a version the library lacks
-    if (m_pSSL != nullptr)
+    const std::string strWhat = "TLS handshake with " + PeerText();
+    if (m_pSSL == nullptr)
+    {
+        // No session: a version the library lacks counts as rejected.
+        if (m_strReason.empty())
+            NoteReason(strWhat + ": this TLS library does not offer the version tried");
+    }
+    else
     {
         ERR_clear_error();
-        nResult = SSL_connect(m_pSSL);
-        if (nResult <= 0)
-            nError = SSL_get_error(m_pSSL, nResult);
-    }
-    if (nResult > 0)
-    {
-        OnSecured(0, bReconnect);
-        return;
-    }
-    if (nError == SSL_ERROR_WANT_READ || nError == SSL_ERROR_WANT_WRITE)
-    {
-        m_nSSLWant = nError == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
-        return;
+        const int nResult = SSL_connect(m_pSSL);
+        if (nResult > 0)
+        {
+            OnSecured(0, bReconnect);
+            return;
+        }
+        std::string strReason;
+        const int nTls = CErrorText::Tls(m_pSSL, nResult, strWhat, &strReason);
+        if (nTls == CErrorText::TLS_WANT_READ || nTls == CErrorText::TLS_WANT_WRITE)
+        {
+            m_nSSLWant = nTls == CErrorText::TLS_WANT_READ ? POLLIN : POLLOUT;
+            return;
+        }
+        // A fallback that fails too keeps the first attempt's reason: the
+        // versions tried later are older and seldom tell more.
+        if (m_nSSLTry == 0 || m_strReason.empty())
+            NoteReason(strReason);
     }
     if (m_nSSLTry < 2)
     {
@@ -1099,6 +1152,8 @@ void CSocketCtrl::DoTlsHandshake(int bReconnect)
 
 void CSocketCtrl::StartTlsServer()
 {
+    // First, so that a reason noted below is kept for the failure.
+    Post(STATUS_SSL_CONNECTING);
     SSL_CTX* pCtx = SSL_CTX_new(TLS_server_method());
     if (pCtx != nullptr)
         m_pSSL = SSL_new(pCtx);
@@ -1108,15 +1163,20 @@ void CSocketCtrl::StartTlsServer()
         SSL_set_accept_state(m_pSSL);
         SSL_set_mode(m_pSSL, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
         // Read at every connection; a missing or unusable file makes the
-        // handshake fail.
-        SSL_use_certificate_file(m_pSSL, m_strPublicKey.c_str(), SSL_FILETYPE_PEM);
-        SSL_use_PrivateKey_file(m_pSSL, m_strPrivateKey.c_str(), SSL_FILETYPE_PEM);
+        // handshake fail, and says so.
+        for (const std::string* pFile : {&m_strPublicKey, &m_strPrivateKey})
+            if (access(pFile->c_str(), R_OK) != 0 && m_strReason.empty())
+                NoteReason(CErrorText::Errno(*pFile, errno));
+        ERR_clear_error();
+        if (SSL_use_certificate_file(m_pSSL, m_strPublicKey.c_str(), SSL_FILETYPE_PEM) != 1 && m_strReason.empty())
+            NoteReason(m_strPublicKey + ": not a PEM certificate");
+        if (SSL_use_PrivateKey_file(m_pSSL, m_strPrivateKey.c_str(), SSL_FILETYPE_PEM) != 1 && m_strReason.empty())
+            NoteReason(m_strPrivateKey + ": not a PEM private key");
         ERR_clear_error();
     }
     m_nState = ST_TLS_ACCEPT;
     SSL_CTX_free(pCtx);
     m_nSSLWant = 0;
-    Post(STATUS_SSL_CONNECTING);
     m_tHandshake = Now() + 10;
 }
 
@@ -1124,6 +1184,8 @@ void CSocketCtrl::DoTlsAccept()
 {
     if (Now() >= m_tHandshake || m_pSSL == nullptr)
     {
+        if (m_strReason.empty())
+            NoteReason(m_pSSL == nullptr ? "TLS: no session could be made" : "TLS handshake: no answer within 10 s");
         m_nState = ST_CLOSE;
         return;
     }
@@ -1131,15 +1193,20 @@ void CSocketCtrl::DoTlsAccept()
     const int nResult = SSL_accept(m_pSSL);
     if (nResult > 0)
     {
+        m_strReason.clear();
         OnSecured(1, 0);
         return;
     }
-    const int nError = SSL_get_error(m_pSSL, nResult);
-    if (nError == SSL_ERROR_WANT_READ || nError == SSL_ERROR_WANT_WRITE)
+    std::string strReason;
+    const int nTls = CErrorText::Tls(m_pSSL, nResult, "TLS handshake", &strReason);
+    if (nTls == CErrorText::TLS_WANT_READ || nTls == CErrorText::TLS_WANT_WRITE)
     {
-        m_nSSLWant = nError == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
+        m_nSSLWant = nTls == CErrorText::TLS_WANT_READ ? POLLIN : POLLOUT;
         return;
     }
+    // A missing key file explains the failure better than the handshake.
+    if (m_strReason.empty())
+        NoteReason(strReason);
     m_nState = ST_CLOSE;
 }
 
@@ -1208,8 +1275,9 @@ void CSocketCtrl::StartDialogue(int bPostConnected)
     }
 }
 
-void CSocketCtrl::GiveUpLogin()
+void CSocketCtrl::GiveUpLogin(std::string strReason)
 {
+    NoteReason(std::move(strReason));
     // The last text still reaches the peer: drain, close, listen again.
     m_tDrain = Now() + DRAIN_SECONDS;
     m_nState = ST_DRAIN;
@@ -1291,12 +1359,12 @@ void CSocketCtrl::RunLoginStep(int& nStep, int bTelnet)
             if (login.m_nTries < static_cast<uint32_t>(m_pDlg->m_options.m_nLoginChallenge))
                 nStep = 2;
             else
-                GiveUpLogin();
+                GiveUpLogin("login incorrect (" + std::to_string(login.m_nTries) + " attempts)");
         }
         break;
     case 7:
         if (login.PutTimeout(pTx, m_nTxIn, m_nTxCount))
-            GiveUpLogin();
+            GiveUpLogin("login timeout: " + std::to_string(m_pDlg->m_options.m_nLoginTimeout) + " s of silence");
         break;
     default:
         break;
@@ -1351,6 +1419,7 @@ void CSocketCtrl::DoListen()
     if (m_hListen < 0)
     {
         m_hListen = INVALID_SOCKET;
+        NoteReason(CErrorText::Errno("socket", errno));
         Post(STATUS_CREATE_ERROR);
         return;
     }
@@ -1364,14 +1433,34 @@ void CSocketCtrl::DoListen()
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     addr.sin_port = htons(static_cast<uint16_t>(data.GetLocPort(m_nPort)));
-    if (bind(m_hListen, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0 || listen(m_hListen, 0) != 0 ||
-        !SetKeepAlive(m_hListen))
+    const std::string strLocal = "0.0.0.0:" + std::to_string(data.GetLocPort(m_nPort));
+    const char* pszFailed = bind(m_hListen, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0 ? "bind "
+                            : listen(m_hListen, 0) != 0                                                  ? "listen "
+                            : !SetKeepAlive(m_hListen)                                                   ? "keep-alive "
+                                                                                                         : nullptr;
+    if (pszFailed != nullptr)
     {
+        NoteReason(CErrorText::Errno(pszFailed + strLocal, errno));
         CloseSocket(m_hListen);
         Post(STATUS_CREATE_ERROR);
         return;
     }
+    ReportLocalPort(m_hListen);
     m_nState = ST_ACCEPT;
+}
+
+void CSocketCtrl::ReportLocalPort(int hSocket)
+{
+    // Port 0 asks the system for one: show which it gave.
+    if (m_pDlg->m_comData.GetLocPort(m_nPort) != 0)
+        return;
+    struct sockaddr_storage addr;
+    socklen_t nLen = sizeof(addr);
+    if (getsockname(hSocket, reinterpret_cast<struct sockaddr*>(&addr), &nLen) != 0)
+        return;
+    const uint16_t nNetPort = addr.ss_family == AF_INET6 ? reinterpret_cast<struct sockaddr_in6*>(&addr)->sin6_port
+                                                          : reinterpret_cast<struct sockaddr_in*>(&addr)->sin_port;
+    m_pDlg->PostReport(STATUS_LOCAL, m_nPort, std::to_string(ntohs(nNetPort)));
 }
 
 void CSocketCtrl::DoAccept()
@@ -1428,7 +1517,8 @@ void CSocketCtrl::OnAccepted()
 
 void CSocketCtrl::DoUdpBind()
 {
-    auto fail = [this] {
+    auto fail = [this](std::string strReason) {
+        NoteReason(std::move(strReason));
         CloseSocket(m_hSocket);
         m_tRetry = Now() + m_pDlg->m_options.m_nReconnectTime;
         m_nState = ST_UDP_RETRY_WAIT;
@@ -1438,7 +1528,7 @@ void CSocketCtrl::DoUdpBind()
     if (m_hSocket < 0)
     {
         m_hSocket = INVALID_SOCKET;
-        fail();
+        fail(CErrorText::Errno("socket", errno));
         return;
     }
     if (m_pDlg->m_comData.GetIPAddress(m_nPort).find("255") != std::string::npos)
@@ -1451,11 +1541,17 @@ void CSocketCtrl::DoUdpBind()
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     addr.sin_port = htons(static_cast<uint16_t>(m_pDlg->m_comData.GetLocPort(m_nPort)));
-    if (bind(m_hSocket, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0 || !AllocRings())
+    if (bind(m_hSocket, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0)
     {
-        fail();
+        fail(CErrorText::Errno("bind 0.0.0.0:" + std::to_string(m_pDlg->m_comData.GetLocPort(m_nPort)), errno));
         return;
     }
+    if (!AllocRings())
+    {
+        fail("no memory for the connection's buffers");
+        return;
+    }
+    ReportLocalPort(m_hSocket);
     m_nUdpWaiting = 0;
     m_nState = ST_UDP_DATA;
     Post(STATUS_UDP_STARTED);

@@ -179,7 +179,7 @@ private:
     // One step of the login dialogue on pLogin (the plain or the Telnet
     // one); bTelnet picks the banner.
     void RunLoginStep(int& nStep, int bTelnet);
-    void GiveUpLogin();
+    void GiveUpLogin(std::string strReason);
     int IsTelnet() const;
 
     // TCP server
@@ -207,7 +207,14 @@ private:
     int IsServer() const;
     int IsUdp() const;
     COmbraPortAx& Port() const;
+    // Reports a state; a failure takes the reason noted for it along.
     void Post(int nCode);
+    // Why the failure about to be reported happened (see CErrorText).
+    void NoteReason(std::string strReason);
+    // "address:port" of the configured peer.
+    std::string PeerText() const;
+    // A socket bound to local port 0: report the port the system gave.
+    void ReportLocalPort(int hSocket);
     uint32_t Tick() const;
 
 public:
@@ -225,6 +232,8 @@ private:
     int m_nSSLTry = 0;
     int m_bSSLRetry = 0;
     int m_bStop = 0;
+    // The reason of the failure about to be reported (Post takes it).
+    std::string m_strReason;
     // Called once the worker is idle after a close (OnPortClose).
     std::function<void()> m_fnIdle;
     std::string m_strPublicKey;

@@ -4,10 +4,12 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "model/CCOMData.h"
 #include "model/COptionSet.h"
 #include "model/CPortRows.h"
+#include "model/PortStatus.h"
 
 class CDispatcher;
 class COmbraPortAx;
@@ -36,9 +38,15 @@ public:
     CPortOwner(const CPortOwner&) = delete;
     CPortOwner& operator=(const CPortOwner&) = delete;
 
-    // Any thread: queue a report for the port list.
-    virtual int PostStatus(int nCode, int nPort) = 0;
-    virtual int PostPeer(std::string strPeer, int nPort) = 0;
+    // Any thread: one report for the port list: a status code with the
+    // reason of a failure (empty: none, and a reason shown is cleared), or
+    // STATUS_PEER with the peer's text.
+    virtual int PostReport(int nCode, int nPort, std::string strText) = 0;
+    int PostStatus(int nCode, int nPort, std::string strReason = {})
+    {
+        return PostReport(nCode, nPort, std::move(strReason));
+    }
+    int PostPeer(std::string strPeer, int nPort) { return PostReport(STATUS_PEER, nPort, std::move(strPeer)); }
 
     // The virtual port and the worker of port nPort. The owner thread, and
     // a worker for its own port, may call them.

@@ -14,7 +14,7 @@ int CPortRows::InsertRow(int nRow, int nItemData, const RowTexts& texts)
     const int nAt = std::min(nRow, GetRowCount());
     if (m_pListener != nullptr)
         m_pListener->OnBeforeInsert(nAt);
-    m_rows.insert(m_rows.begin() + nAt, SRow{nItemData, texts});
+    m_rows.insert(m_rows.begin() + nAt, SRow{nItemData, texts, {}});
     if (m_pListener != nullptr)
         m_pListener->OnAfterInsert(nAt);
     return nAt;
@@ -39,17 +39,28 @@ bool CPortRows::IsCell(int nRow, int nCol) const
     return nRow >= 0 && nRow < GetRowCount() && nCol >= 0 && nCol < COL_COUNT;
 }
 
+std::string* CPortRows::Cell(int nRow, int nCol)
+{
+    if (nRow < 0 || nRow >= GetRowCount())
+        return nullptr;
+    if (nCol == COL_REASON)
+        return &m_rows[nRow].strReason;
+    return IsCell(nRow, nCol) ? &m_rows[nRow].texts[nCol] : nullptr;
+}
+
 std::string CPortRows::GetItemText(int nRow, int nCol) const
 {
-    return IsCell(nRow, nCol) ? m_rows[nRow].texts[nCol] : std::string();
+    const std::string* pCell = const_cast<CPortRows*>(this)->Cell(nRow, nCol);
+    return pCell != nullptr ? *pCell : std::string();
 }
 
 bool CPortRows::SetItemText(int nRow, int nCol, const std::string& strText)
 {
     NIMBREL_ASSERT_OWNER(OnOwnerThread());
-    if (!IsCell(nRow, nCol))
+    std::string* pCell = Cell(nRow, nCol);
+    if (pCell == nullptr)
         return false;
-    std::string& strCell = m_rows[nRow].texts[nCol];
+    std::string& strCell = *pCell;
     // Unchanged texts are common (a retry reports "Connecting" again); a
     // view must not repaint for them.
     if (strCell == strText)

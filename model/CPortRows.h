@@ -20,6 +20,11 @@ constexpr int COL_DATA = 7;
 constexpr int COL_PARITY = 8;
 constexpr int COL_STOP = 9;
 constexpr int COL_COUNT = 10;
+// Not a column: why the row's last failure happened ("connect
+// 127.0.0.1:7001: Connection refused"), empty when there is none. Views
+// show it beside the row (a tool tip); nimbreld prints it as "Reason".
+constexpr int COL_REASON = COL_COUNT;
+constexpr const char* REASON_TITLE = "Reason";
 
 constexpr std::array<const char*, COL_COUNT> COL_TITLES = {
     "Ombra", "Create", "Mode", "Peer", "Local", "Connection", "BaudRate", "Data", "Parity", "Stop",
@@ -68,7 +73,7 @@ public:
     int GetItemData(int nRow) const;
     int GetRowCount() const { return static_cast<int>(m_rows.size()); }
 
-    // Empty when nRow or nCol is out of range.
+    // Empty when nRow or nCol is out of range. nCol may be COL_REASON.
     std::string GetItemText(int nRow, int nCol) const;
 
     // Writes the cell only when its text differs, then tells the listener.
@@ -93,7 +98,11 @@ private:
     {
         int nItemData = 0;
         RowTexts texts;
+        std::string strReason;
     };
+
+    // The storage of a cell, COL_REASON included; nullptr out of range.
+    std::string* Cell(int nRow, int nCol);
 
     bool IsCell(int nRow, int nCol) const;
     bool OnOwnerThread() const { return !m_fnIsOwner || m_fnIsOwner(); }

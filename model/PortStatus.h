@@ -15,6 +15,9 @@ constexpr int STATUS_UDP_STARTED = 10;
 constexpr int STATUS_UDP_ERROR = 11;
 // The entry's text is the accepted peer ("a.b.c.d:port", or ten hyphens).
 constexpr int STATUS_PEER = 20;
+// The entry's text is the local port the system gave a port configured
+// with local port 0.
+constexpr int STATUS_LOCAL = 21;
 
 // The "Connection" column text of a status code 0..11; nullptr for every
 // other code (STATUS_PEER carries its text in the entry). Any thread.

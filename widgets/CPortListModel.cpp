@@ -31,8 +31,13 @@ QVariant CPortListModel::data(const QModelIndex& index, int nRole) const
     switch (nRole)
     {
     case Qt::DisplayRole:
-    case Qt::ToolTipRole:
         return QString::fromStdString(rows.GetItemText(index.row(), index.column()));
+    case Qt::ToolTipRole:
+    {
+        // Why the port failed, when it did; else the cell's whole text.
+        const std::string strReason = rows.GetItemText(index.row(), COL_REASON);
+        return QString::fromStdString(strReason.empty() ? rows.GetItemText(index.row(), index.column()) : strReason);
+    }
     case Qt::AccessibleTextRole:
     {
         // A screen reader reads a cell as "Title: text", the port cell with
@@ -47,6 +52,13 @@ QVariant CPortListModel::data(const QModelIndex& index, int nRole) const
         if (index.column() == COL_PORT)
             return m_pCore->m_comData.GetEnable(nPort) == 1 ? QStringLiteral("Enabled; Space switches it off")
                                                            : QStringLiteral("Not enabled; Space switches it on");
+        if (index.column() == COL_CREATE || index.column() == COL_CONNECTION)
+        {
+            // A screen reader gets the reason a sighted user finds in the tip.
+            const std::string strReason = rows.GetItemText(index.row(), COL_REASON);
+            if (!strReason.empty())
+                return QString::fromStdString(strReason);
+        }
         return QVariant();
     case Qt::CheckStateRole:
         if (index.column() == COL_PORT)
@@ -123,6 +135,12 @@ void CPortListModel::OnAfterReset()
 
 void CPortListModel::OnCellChanged(int nRow, int nCol, const std::string& /*strText*/)
 {
+    if (nCol == COL_REASON)
+    {
+        // No column of its own: the tool tip of every cell of the row.
+        emit dataChanged(index(nRow, 0), index(nRow, COL_COUNT - 1), {Qt::ToolTipRole, Qt::AccessibleDescriptionRole});
+        return;
+    }
     const QModelIndex cell = index(nRow, nCol);
     emit dataChanged(cell, cell, {Qt::DisplayRole, Qt::ToolTipRole, Qt::AccessibleTextRole});
 }

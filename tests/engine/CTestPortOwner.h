@@ -58,10 +58,9 @@ public:
         }
     }
 
-    int PostStatus(int nCode, int nPort) override { return m_statusList.PostTo({nCode, nPort, {}}, *m_pLoop, m_rows); }
-    int PostPeer(std::string strPeer, int nPort) override
+    int PostReport(int nCode, int nPort, std::string strText) override
     {
-        return m_statusList.PostTo({STATUS_PEER, nPort, std::move(strPeer)}, *m_pLoop, m_rows);
+        return m_statusList.PostTo({nCode, nPort, std::move(strText)}, *m_pLoop, m_rows);
     }
 
     COmbraPortAx& GetPort(int nPort) override { return *m_port[Index(nPort)]; }

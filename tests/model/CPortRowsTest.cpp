@@ -70,7 +70,7 @@ TEST(CPortRowsTest, OutOfRangeCellsReadEmptyAndRefuseWrites)
     testsupport::CCellListener listener([&nCalls](int, int, const std::string&) { ++nCalls; });
     rows.SetListener(&listener);
 
-    const std::tuple<int, int> cells[] = {{-1, 0}, {1, 0}, {0, -1}, {0, COL_COUNT}, {INT_MIN, INT_MAX}};
+    const std::tuple<int, int> cells[] = {{-1, 0}, {1, 0}, {0, -1}, {0, COL_REASON + 1}, {INT_MIN, INT_MAX}};
     for (const auto& [nRow, nCol] : cells)
     {
         EXPECT_EQ(rows.GetItemText(nRow, nCol), "") << nRow << "," << nCol;
@@ -192,4 +192,27 @@ TEST(CPortRowsTest, ListenerBracketsInsertsRemovesAndResets)
     rows.SetListener(nullptr);
     rows.InsertRow(0, 1, TextsFor(1));
     EXPECT_EQ(rec.log.size(), expected.size());
+}
+
+// The reason is no column but lives with its row: it moves with the row
+// and is reported like a cell.
+TEST(CPortRowsTest, ReasonTravelsWithItsRow)
+{
+    CPortRows rows;
+    rows.InsertRow(0, 1, TextsFor(1));
+    rows.InsertRow(1, 2, TextsFor(2));
+    std::vector<std::tuple<int, int, std::string>> calls;
+    testsupport::CCellListener listener([&calls](int nRow, int nCol, const std::string& strText) {
+        calls.emplace_back(nRow, nCol, strText);
+    });
+    rows.SetListener(&listener);
+    EXPECT_EQ(rows.GetItemText(1, COL_REASON), "");
+    EXPECT_TRUE(rows.SetItemText(1, COL_REASON, "connect 127.0.0.1:1: Connection refused"));
+    EXPECT_FALSE(rows.SetItemText(1, COL_REASON, "connect 127.0.0.1:1: Connection refused"));
+    rows.DeleteRow(0);
+    EXPECT_EQ(rows.GetItemText(0, COL_REASON), "connect 127.0.0.1:1: Connection refused");
+    EXPECT_EQ(rows.GetItemText(0, COL_CONNECTION), TextsFor(2)[COL_CONNECTION]) << "no column changed";
+    const std::vector<std::tuple<int, int, std::string>> expected = {
+        {1, COL_REASON, "connect 127.0.0.1:1: Connection refused"}};
+    EXPECT_EQ(calls, expected);
 }

@@ -142,6 +142,32 @@ private slots:
         QCOMPARE(port0.data(Qt::AccessibleTextRole).toString(), QStringLiteral("Ombra: COM1, not enabled"));
     }
 
+    void AFailuresReasonIsTheRowsToolTip()
+    {
+        CQtDispatcher dispatcher;
+        COmbraCtrlCore core(&dispatcher);
+        Configure(core);
+        CPortListModel model(&core);
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        core.InitList();
+        QCOMPARE(model.index(0, COL_CONNECTION).data(Qt::ToolTipRole).toString(), QStringLiteral("Not Connect"));
+
+        QSignalSpy spyChanged(&model, &QAbstractItemModel::dataChanged);
+        core.SetPortText(0, COL_CONNECTION, "Connect Error");
+        core.SetPortText(0, COL_REASON, "connect 127.0.0.1:4000: Connection refused");
+        QCOMPARE(spyChanged.count(), 2);
+        QCOMPARE(spyChanged[1][0].toModelIndex(), model.index(0, 0));
+        QCOMPARE(spyChanged[1][1].toModelIndex(), model.index(0, COL_COUNT - 1));
+        for (int nCol : {COL_PORT, COL_CONNECTION, COL_STOP})
+            QCOMPARE(model.index(0, nCol).data(Qt::ToolTipRole).toString(),
+                     QStringLiteral("connect 127.0.0.1:4000: Connection refused"));
+        QCOMPARE(model.index(0, COL_CONNECTION).data(Qt::AccessibleDescriptionRole).toString(),
+                 QStringLiteral("connect 127.0.0.1:4000: Connection refused"));
+        QCOMPARE(model.index(1, COL_CONNECTION).data(Qt::ToolTipRole).toString(), QStringLiteral("Not Connect"));
+        core.SetPortText(0, COL_REASON, "");
+        QCOMPARE(model.index(0, COL_CONNECTION).data(Qt::ToolTipRole).toString(), QStringLiteral("Connect Error"));
+    }
+
     void ErrorTextsAreRedAndYellowOnTheSelection()
     {
         auto p = MakeList();
