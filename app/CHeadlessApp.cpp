@@ -141,29 +141,13 @@ int CHeadlessApp::Run(int argc, char** argv)
         return EXIT_OK;
     }
 
-    // Signals are taken by one thread with sigwait, so every other thread
-    // (workers included) must have them blocked from the start.
-    sigset_t setSignals;
-    sigemptyset(&setSignals);
-    sigaddset(&setSignals, SIGINT);
-    sigaddset(&setSignals, SIGTERM);
-    sigaddset(&setSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &setSignals, nullptr);
-    // Writes to a vanished peer fail with EPIPE instead of killing us.
-    signal(SIGPIPE, SIG_IGN);
-
-    CInstanceLock lock;
-    if (!lock.Acquire(CInstanceLock::DefaultPath()))
-    {
-        std::fputs("Application already executed.\n", stderr);
-        return EXIT_RUNNING;
-    }
-
+    // Anything that is no settings file is refused before anything starts.
     CSettingsFile settings;
     if (!bConfigGiven)
         strConfig = CSettingsFile::DefaultPath();
     struct stat st;
-    if (bConfigGiven || stat(strConfig.c_str(), &st) == 0)
+    const int bHaveConfig = bConfigGiven || stat(strConfig.c_str(), &st) == 0;
+    if (bHaveConfig)
     {
         std::string strError;
         if (!settings.Load(strConfig, &strError))
@@ -171,10 +155,6 @@ int CHeadlessApp::Run(int argc, char** argv)
             PrintError(strError);
             return EXIT_USAGE;
         }
-    }
-    else
-    {
-        PrintLine("No settings file at " + strConfig + "; no ports to start.");
     }
     if (strPortDir.empty())
         strPortDir = settings.m_strPortDirectory;
@@ -184,8 +164,53 @@ int CHeadlessApp::Run(int argc, char** argv)
         return EXIT_USAGE;
     }
 
+    // Signals are taken by one thread with sigwait, so every other thread
+    // (workers included) must have them blocked from the start. That thread
+    // runs from here on, so a signal ends the program at any moment of its
+    // start-up too: the loop, once quit, does not run at all.
+    sigset_t setSignals;
+    sigemptyset(&setSignals);
+    sigaddset(&setSignals, SIGINT);
+    sigaddset(&setSignals, SIGTERM);
+    sigaddset(&setSignals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &setSignals, nullptr);
+    // Writes to a vanished peer fail with EPIPE instead of killing us.
+    signal(SIGPIPE, SIG_IGN);
     CTaskLoop loop;
-    int nResult = EXIT_OK;
+    std::atomic<int> bDone{0};
+    std::thread signals([&loop, &bDone, setSignals] {
+        const struct timespec tsPoll = {0, 100 * 1000 * 1000};
+        while (!bDone)
+        {
+            if (sigtimedwait(&setSignals, nullptr, &tsPoll) > 0)
+                loop.Quit();
+        }
+    });
+    struct SJoin
+    {
+        std::atomic<int>& bDone;
+        std::thread& thread;
+        ~SJoin()
+        {
+            bDone = 1;
+            thread.join();
+        }
+    } joinSignals{bDone, signals};
+
+    CInstanceLock lock;
+    std::string strLockError;
+    const int nLock = lock.Acquire(CInstanceLock::DefaultPath(), &strLockError);
+    if (nLock != CInstanceLock::LOCK_ACQUIRED)
+    {
+        if (nLock == CInstanceLock::LOCK_HELD)
+            std::fputs("Application already executed.\n", stderr);
+        else
+            PrintError(strLockError);
+        return EXIT_RUNNING;
+    }
+    if (!bHaveConfig)
+        PrintLine("No settings file at " + strConfig + "; no ports to start.");
+
     {
         COmbraCtrlCore core(&loop);
         std::string strError;
@@ -217,28 +242,15 @@ int CHeadlessApp::Run(int argc, char** argv)
         if (core.m_comData.m_nEnableCount == 0)
             PrintLine("No enabled port in " + strConfig + ".");
 
-        // The first signal ends the loop; later ones are taken here too,
-        // so they cannot disturb the teardown.
-        std::atomic<int> bDone{0};
-        std::thread signals([&loop, &bDone, setSignals] {
-            const struct timespec tsPoll = {0, 100 * 1000 * 1000};
-            while (!bDone)
-            {
-                if (sigtimedwait(&setSignals, nullptr, &tsPoll) > 0)
-                    loop.Quit();
-            }
-        });
-
-        core.m_startStop.OnStartStop();
+        if (!loop.IsQuit())
+            core.m_startStop.OnStartStop();
         loop.Run();
 
         PrintLine("Stopping.");
         core.Teardown();
         // The workers' last reports.
         loop.RunPending();
-        bDone = 1;
-        signals.join();
     }
     PrintLine("Stopped.");
-    return nResult;
+    return EXIT_OK;
 }

@@ -1,10 +1,14 @@
 #include "app/CInstanceLock.h"
 
+#include <cerrno>
+
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "engine/CErrorText.h"
 
 CInstanceLock::~CInstanceLock()
 {
@@ -19,24 +23,31 @@ std::string CInstanceLock::DefaultPath()
     return "/tmp/Qor-Nimbrel.lock";
 }
 
-int CInstanceLock::Acquire(const std::string& strPath)
+int CInstanceLock::Acquire(const std::string& strPath, std::string* pError)
 {
     Release();
+    auto fail = [&](int nErrno) {
+        if (pError != nullptr)
+            *pError = "lock file " + CErrorText::Errno(strPath, nErrno);
+        return LOCK_FAILED;
+    };
     // Never through a link: in a shared /tmp it could point anywhere.
     int h = open(strPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (h < 0)
         h = open(strPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (h < 0)
-        return 0;
+        return fail(errno);
     // Other users' copies must be able to open it too.
     fchmod(h, 0666);
     if (flock(h, LOCK_EX | LOCK_NB) != 0)
     {
+        const int nErrno = errno;
         close(h);
-        return 0;
+        // Only a lock that someone holds means another copy runs.
+        return nErrno == EWOULDBLOCK ? LOCK_HELD : fail(nErrno);
     }
     m_hFile = h;
-    return 1;
+    return LOCK_ACQUIRED;
 }
 
 void CInstanceLock::Release()

@@ -18,9 +18,13 @@ public:
     // separate copies side by side, as the tests do).
     static std::string DefaultPath();
 
-    // 1 when this process now holds the lock; 0 when another copy does or
-    // the file cannot be opened.
-    int Acquire(const std::string& strPath);
+    static constexpr int LOCK_ACQUIRED = 1;  // this process holds it now
+    static constexpr int LOCK_HELD = 0;      // another copy holds it
+    static constexpr int LOCK_FAILED = -1;   // the file cannot be used
+
+    // One of the three above; with LOCK_FAILED, pError (when given) names
+    // the file and the system's error.
+    int Acquire(const std::string& strPath, std::string* pError = nullptr);
     void Release();
 
 private:

@@ -100,9 +100,13 @@ int COmbraCtrlApp::InitInstance(const QStringList& args)
     // Once, before the first TLS session.
     OPENSSL_init_ssl(0, nullptr);
 
-    if (!m_lock.Acquire(CInstanceLock::DefaultPath()))
+    std::string strLockError;
+    const int nLock = m_lock.Acquire(CInstanceLock::DefaultPath(), &strLockError);
+    if (nLock != CInstanceLock::LOCK_ACQUIRED)
     {
-        CMessageBox::Show(nullptr, QStringLiteral("Nimbrel"), QStringLiteral("Application already executed."),
+        CMessageBox::Show(nullptr, QStringLiteral("Nimbrel"),
+                          nLock == CInstanceLock::LOCK_HELD ? QStringLiteral("Application already executed.")
+                                                            : QString::fromStdString(strLockError),
                           QMessageBox::Critical);
         m_nExitCode = EXIT_RUNNING;
         return 0;

@@ -1,5 +1,6 @@
 #include "app/CSettingsFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -13,11 +14,14 @@
 #include <ini.h>
 
 #include "app/COmbraCtrlCore.h"
+#include "engine/CErrorText.h"
 
 namespace
 {
 
 const char* const MODE_NAMES[] = {"client", "server", "udp"};
+// Far more than 256 ports' worth of settings.
+constexpr long MAX_FILE_SIZE = 1024 * 1024;
 const char* const TYPE_NAMES[] = {"raw", "secure", "telnet"};
 
 // What the parser callback collects.
@@ -165,6 +169,66 @@ int OnKey(void* pUser, const char* pszSection, const char* pszKey, const char* p
                 "LocalPort");
 }
 
+// The whole file, when it is one: a FIFO, a device or a directory given
+// as the settings would block, never end or read as empty. NUL bytes have
+// no place in the text either.
+int ReadText(const std::string& strPath, std::string* pText, std::string* pError)
+{
+    auto fail = [&](const std::string& strWhy) {
+        if (pError != nullptr)
+            *pError = strPath + ": " + strWhy;
+        return 0;
+    };
+    // Non-blocking: opening a FIFO must not wait for a writer.
+    const int h = open(strPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (h < 0)
+        return fail("cannot be read: " + CErrorText::SystemText(errno));
+    struct stat st;
+    if (fstat(h, &st) != 0 || !S_ISREG(st.st_mode))
+    {
+        close(h);
+        return fail("not a regular file");
+    }
+    if (st.st_size > MAX_FILE_SIZE)
+    {
+        close(h);
+        return fail("too large for a settings file (more than " + std::to_string(MAX_FILE_SIZE) + " bytes)");
+    }
+    std::string strText;
+    char buf[65536];
+    for (;;)
+    {
+        const ssize_t n = read(h, buf, sizeof(buf));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+        {
+            const int nErrno = errno;
+            close(h);
+            return fail("cannot be read: " + CErrorText::SystemText(nErrno));
+        }
+        if (n == 0)
+            break;
+        strText.append(buf, static_cast<size_t>(n));
+        if (strText.size() > MAX_FILE_SIZE)
+        {
+            close(h);
+            return fail("too large for a settings file");
+        }
+    }
+    close(h);
+    const size_t nNul = strText.find('\0');
+    if (nNul != std::string::npos)
+    {
+        const long nLine = 1 + std::count(strText.begin(), strText.begin() + static_cast<long>(nNul), '\n');
+        if (pError != nullptr)
+            *pError = strPath + ":" + std::to_string(nLine) + ": a NUL byte; this is no text file";
+        return 0;
+    }
+    *pText = std::move(strText);
+    return 1;
+}
+
 }  // namespace
 
 CSettingsFile::CSettingsFile() = default;
@@ -180,21 +244,16 @@ std::string CSettingsFile::DefaultPath()
 
 int CSettingsFile::Load(const std::string& strPath, std::string* pError)
 {
-    FILE* pFile = fopen(strPath.c_str(), "r");
-    if (pFile == nullptr)
-    {
-        if (pError != nullptr)
-            *pError = strPath + ": cannot be read: " + strerror(errno);
+    std::string strText;
+    if (!ReadText(strPath, &strText, pError))
         return 0;
-    }
     // A value is taken as it stands: a ';' inside a password is no comment,
     // and an indented line does not continue the one before.
     ini_allow_inline_comments = false;
     ini_allow_multiline = false;
     ini_stop_on_first_error = true;
     SParse parse;
-    const int nLine = ini_parse_file(pFile, OnKey, &parse);
-    fclose(pFile);
+    const int nLine = ini_parse_string(strText.c_str(), OnKey, &parse);
     if (nLine != 0)
     {
         if (pError != nullptr)

@@ -219,6 +219,101 @@ class NimbreldTest(unittest.TestCase):
         self.assertEqual(other.stderr, "Application already executed.\n")
         self.assertEqual(os.listdir(d.port_dir), ["COM2"], "the running copy is undisturbed")
 
+    def run_once(self, args, env=None, timeout=10):
+        return subprocess.run([NIMBRELD, *args], capture_output=True, text=True, timeout=timeout,
+                              env=env or dict(os.environ, NIMBREL_LOCK_FILE=self.lock_file()))
+
+    def lock_file(self):
+        d = tempfile.TemporaryDirectory(prefix="nimbreld-lock-")
+        self.addCleanup(d.cleanup)
+        return os.path.join(d.name, "lock")
+
+    def test_settings_that_are_no_text_file_are_refused_at_once(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            fifo = os.path.join(tmp, "fifo.ini")
+            os.mkfifo(fifo)
+            nul = os.path.join(tmp, "nul.ini")
+            with open(nul, "wb") as f:
+                f.write(b"[COM1]\nEnable=1\n\0\0\0\n")
+            for path, why in (("/dev/zero", "not a regular file"), (fifo, "not a regular file"),
+                              (tmp, "not a regular file"), (nul, nul + ":3: a NUL byte")):
+                out = self.run_once(["--config", path, "--port-dir", os.path.join(tmp, "ports")])
+                self.assertEqual(out.returncode, 2, (path, out.stderr))
+                self.assertIn(path, out.stderr)
+                self.assertIn(why, out.stderr)
+                self.assertFalse(os.path.exists(os.path.join(tmp, "ports")), "nothing started")
+
+    def test_a_lock_that_cannot_be_opened_is_named_not_taken_for_another_copy(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            blocker = os.path.join(tmp, "not-a-directory")
+            open(blocker, "w").close()
+            lock = os.path.join(blocker, "lock")
+            env = dict(os.environ, NIMBREL_LOCK_FILE=lock)
+            with open(os.path.join(tmp, "n.ini"), "w") as f:
+                f.write(client_ini(self.peer_port))
+            out = self.run_once(["--config", os.path.join(tmp, "n.ini"), "--port-dir", os.path.join(tmp, "p")], env)
+            self.assertEqual(out.returncode, 1)
+            self.assertNotIn("Application already executed", out.stderr)
+            self.assertIn(lock, out.stderr)
+            self.assertIn("Not a directory", out.stderr)
+
+    def test_a_signal_during_start_up_ends_it(self):
+        # COM1 cannot be created (a file of that name is in the way), so the
+        # start keeps trying for 40 s: a signal must not wait for that.
+        d = Daemon("[COM1]\nEnable=1\nMode=server\nLocalPort=0\n")
+        self.daemons.append(d)
+        self.assertTrue(d.wait_line("Port directory: " + d.port_dir), d.seen)
+        # Too late for the first attempt: block it from the start next time.
+        d.stop()
+        os.makedirs(d.port_dir, exist_ok=True)
+        open(os.path.join(d.port_dir, "COM1"), "w").close()
+        env = dict(os.environ, NIMBREL_LOCK_FILE=os.path.join(d.dir.name, "lock2"))
+        proc = subprocess.Popen([NIMBRELD, "--config", d.config, "--port-dir", d.port_dir],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+        time.sleep(1.5)
+        start = time.monotonic()
+        proc.send_signal(signal.SIGTERM)
+        out, err = proc.communicate(timeout=10)
+        self.assertEqual(proc.returncode, 0, err)
+        self.assertLess(time.monotonic() - start, 5)
+        self.assertNotIn("COM1 Create: Created", out)
+        self.assertTrue(os.path.isfile(os.path.join(d.port_dir, "COM1")), "a file not ours stays")
+
+    def test_reasons_and_initial_texts_are_printed(self):
+        busy = socket.socket()
+        busy.bind(("0.0.0.0", 0))
+        busy.listen(1)
+        self.addCleanup(busy.close)
+        busy_port = busy.getsockname()[1]
+        refused = socket.socket()
+        refused.bind(("127.0.0.1", 0))
+        refused_port = refused.getsockname()[1]
+        refused.close()
+        d = self.start("[COM1]\nEnable=1\nMode=server\nLocalPort=%d\n"
+                       "[COM2]\nEnable=1\nMode=client\nIPAddress=127.0.0.1\nPeerPort=%d\n"
+                       "[COM3]\nEnable=1\nMode=server\nLocalPort=0\n"
+                       "[COM4]\nEnable=1\nMode=server\nConnectType=secure\nLocalPort=0\n"
+                       % (busy_port, refused_port))
+        for line in ("COM1 Mode: Server", "COM1 Local: %d" % busy_port, "COM2 Peer: 127.0.0.1:%d" % refused_port,
+                     "COM2 Local: -----", "COM1 Connection: Create Error",
+                     "COM1 Reason: bind 0.0.0.0:%d: Address already in use" % busy_port):
+            self.assertTrue(d.wait_line(line), (line, d.seen))
+        local3 = [l for l in d.seen if l.startswith("COM3 Local: ")]
+        self.assertTrue(d.wait_line("COM3 Create: Created"), d.seen)
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline and not any(l != "COM3 Local: 0" for l in local3):
+            d.wait_line("-", timeout=0.1)
+            local3 = [l for l in d.seen if l.startswith("COM3 Local: ")]
+        given = [int(l.split(": ")[1]) for l in local3 if l != "COM3 Local: 0"]
+        self.assertTrue(given and given[0] > 0, local3)
+        with socket.create_connection(("127.0.0.1", given[0]), timeout=5):
+            pass
+        port = serial.Serial(os.path.join(d.port_dir, "COM2"), 9600, timeout=1)
+        self.assertTrue(d.wait_line("COM2 Reason: connect 127.0.0.1:%d: Connection refused" % refused_port), d.seen)
+        port.close()
+        self.assertEqual(d.stop(), 0)
+        self.assertIn("COM4 asks for a login, but User or Password is empty", d.proc.stderr.read())
+
     def test_help_and_bad_arguments(self):
         out = subprocess.run([NIMBRELD, "--help"], capture_output=True, text=True, timeout=10)
         self.assertEqual(out.returncode, 0)
