@@ -152,8 +152,8 @@ int OnKey(void* pUser, const char* pszSection, const char* pszKey, const char* p
     }
     if (strKey == "IPAddress")
     {
-        if (pszValue[0] == '\0')
-            return fail("an IPv4 address such as 127.0.0.1; it must not be empty");
+        if (!CPortEntry::IsAddress(pszValue))
+            return fail("an IPv4 address such as 127.0.0.1, an IPv6 address such as ::1, or a host name");
         port.m_strIPAddress = pszValue;
         return 1;
     }

@@ -17,6 +17,7 @@
 
 #include "bridge/COmbraPortAx.h"
 #include "engine/CErrorText.h"
+#include "engine/CResolver.h"
 #include "model/CPortOwner.h"
 #include "model/PortStatus.h"
 
@@ -168,7 +169,7 @@ void CSocketCtrl::NoteReason(std::string strReason)
 
 std::string CSocketCtrl::PeerText() const
 {
-    return m_pDlg->m_comData.GetIPAddress(m_nPort) + ":" + std::to_string(m_pDlg->m_comData.GetPeerPort(m_nPort));
+    return CPortRows::PeerText(m_pDlg->m_comData.GetIPAddress(m_nPort), m_pDlg->m_comData.GetPeerPort(m_nPort));
 }
 
 // ---- thread control ----
@@ -398,7 +399,8 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
     case ST_RECONNECT:
     case ST_CLOSE:
     case ST_RESTART:
-        Cap(0);
+        // A name being looked up is asked again at the plain cycle.
+        Cap(m_resolver.IsBusy() ? CYCLE_MS : 0);
         break;
     case ST_CONNECTING:
     case ST_RECONNECTING:
@@ -498,7 +500,7 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
     case ST_UDP_CLOSE:
     case ST_TLS_START:
     case ST_TLS_RESTART:
-        Cap(0);
+        Cap(m_resolver.IsBusy() ? CYCLE_MS : 0);
         break;
     case ST_TLS_HANDSHAKE:
     case ST_TLS_REHANDSHAKE:
@@ -582,6 +584,24 @@ void CSocketCtrl::WaitForWork()
     }
 }
 
+socklen_t CSocketCtrl::AnyAddress(int nFamily, int nPort, struct sockaddr_storage* pAddr)
+{
+    memset(pAddr, 0, sizeof(*pAddr));
+    if (nFamily == AF_INET6)
+    {
+        auto* pIn6 = reinterpret_cast<struct sockaddr_in6*>(pAddr);
+        pIn6->sin6_family = AF_INET6;
+        pIn6->sin6_addr = in6addr_any;
+        pIn6->sin6_port = htons(static_cast<uint16_t>(nPort));
+        return sizeof(*pIn6);
+    }
+    auto* pIn = reinterpret_cast<struct sockaddr_in*>(pAddr);
+    pIn->sin_family = AF_INET;
+    pIn->sin_addr.s_addr = htonl(INADDR_ANY);
+    pIn->sin_port = htons(static_cast<uint16_t>(nPort));
+    return sizeof(*pIn);
+}
+
 // ---- TCP client ----
 
 int CSocketCtrl::SetKeepAlive(int hSocket)
@@ -611,9 +631,41 @@ void CSocketCtrl::FailToRetry(int nCode)
     Post(m_bSSLRetry == 1 ? STATUS_SSL_ERROR : nCode);
 }
 
+int CSocketCtrl::ResolvePeer(int nSockType)
+{
+    // A name is looked up without blocking this worker: it looks again
+    // every cycle, within the Connection Timeout.
+    if (!m_resolver.IsBusy())
+    {
+        m_resolver.Start(m_pDlg->m_comData.GetIPAddress(m_nPort), m_pDlg->m_comData.GetPeerPort(m_nPort), nSockType);
+        m_tResolve = Now() + m_pDlg->m_options.m_nConnectTimeout;
+    }
+    std::string strError;
+    const int nResult = m_resolver.Poll(&strError);
+    if (nResult == CResolver::RESOLVE_BUSY && Now() >= m_tResolve)
+    {
+        m_resolver.Cancel();
+        NoteReason("resolve " + m_pDlg->m_comData.GetIPAddress(m_nPort) + ": no answer within " +
+                   std::to_string(m_pDlg->m_options.m_nConnectTimeout) + " s");
+        return CResolver::RESOLVE_FAILED;
+    }
+    if (nResult == CResolver::RESOLVE_FAILED)
+        NoteReason(strError);
+    return nResult;
+}
+
 void CSocketCtrl::DoConnect(int bReconnect)
 {
-    m_hSocket = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int nResolve = ResolvePeer(SOCK_STREAM);
+    if (nResolve == CResolver::RESOLVE_BUSY)
+        return;
+    if (nResolve == CResolver::RESOLVE_FAILED)
+    {
+        // Like a refused connect.
+        FailToRetry(STATUS_CONNECT_ERROR);
+        return;
+    }
+    m_hSocket = socket(m_resolver.GetFamily(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (m_hSocket < 0)
     {
         m_hSocket = INVALID_SOCKET;
@@ -627,14 +679,9 @@ void CSocketCtrl::DoConnect(int bReconnect)
         FailToRetry(STATUS_CREATE_ERROR);
         return;
     }
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = inet_addr(m_pDlg->m_comData.GetIPAddress(m_nPort).c_str());
-    addr.sin_port = htons(static_cast<uint16_t>(m_pDlg->m_comData.GetPeerPort(m_nPort)));
     int nResult;
     do
-        nResult = connect(m_hSocket, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
+        nResult = connect(m_hSocket, m_resolver.GetAddress(), m_resolver.GetLength());
     while (nResult != 0 && errno == EINTR);
     if (nResult == 0)
     {
@@ -1020,6 +1067,7 @@ void CSocketCtrl::DoDrain(int nNextState)
 
 void CSocketCtrl::CloseConnection()
 {
+    m_resolver.Cancel();
     FreeTls();
     if (m_hSocket != INVALID_SOCKET)
     {
@@ -1415,7 +1463,14 @@ void CSocketCtrl::DoListen()
     const CCOMData& data = m_pDlg->m_comData;
     if (data.GetUse(m_nPort) != 1 || data.GetEnable(m_nPort) != 1 || data.GetMode(m_nPort) != MODE_TCP_SERVER)
         return;
-    m_hListen = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    // Both IPv4 and IPv6 peers, on one socket where the system has IPv6.
+    int nFamily = AF_INET6;
+    m_hListen = socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_hListen < 0 && errno == EAFNOSUPPORT)
+    {
+        nFamily = AF_INET;
+        m_hListen = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    }
     if (m_hListen < 0)
     {
         m_hListen = INVALID_SOCKET;
@@ -1428,13 +1483,15 @@ void CSocketCtrl::DoListen()
     // still fails.
     int nOn = 1;
     setsockopt(m_hListen, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof(nOn));
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(static_cast<uint16_t>(data.GetLocPort(m_nPort)));
+    struct sockaddr_storage addr;
+    const socklen_t nLength = AnyAddress(nFamily, data.GetLocPort(m_nPort), &addr);
+    if (nFamily == AF_INET6)
+    {
+        int nOff = 0;
+        setsockopt(m_hListen, IPPROTO_IPV6, IPV6_V6ONLY, &nOff, sizeof(nOff));
+    }
     const std::string strLocal = "0.0.0.0:" + std::to_string(data.GetLocPort(m_nPort));
-    const char* pszFailed = bind(m_hListen, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0 ? "bind "
+    const char* pszFailed = bind(m_hListen, reinterpret_cast<struct sockaddr*>(&addr), nLength) != 0 ? "bind "
                             : listen(m_hListen, 0) != 0                                                  ? "listen "
                             : !SetKeepAlive(m_hListen)                                                   ? "keep-alive "
                                                                                                          : nullptr;
@@ -1470,7 +1527,7 @@ void CSocketCtrl::DoAccept()
         m_nState = ST_LISTEN;
         return;
     }
-    struct sockaddr_in addr;
+    struct sockaddr_storage addr;
     socklen_t nLen = sizeof(addr);
     // The options of the listening socket (keep-alive) carry over; the
     // non-blocking mode does not on Linux, hence the flag.
@@ -1483,10 +1540,7 @@ void CSocketCtrl::DoAccept()
         close(hNew);
         return;
     }
-    const unsigned char* pb = reinterpret_cast<const unsigned char*>(&addr.sin_addr.s_addr);
-    m_pDlg->PostPeer(std::to_string(pb[0]) + "." + std::to_string(pb[1]) + "." + std::to_string(pb[2]) + "." +
-                         std::to_string(pb[3]) + ":" + std::to_string(ntohs(addr.sin_port)),
-                     m_nPort);
+    m_pDlg->PostPeer(CResolver::AddressText(reinterpret_cast<struct sockaddr*>(&addr)), m_nPort);
     m_hSocket = hNew;
     // One peer at a time: while it is connected, others are refused. Closed
     // before the reports go out, so "Connected" never shows while a second
@@ -1524,7 +1578,18 @@ void CSocketCtrl::DoUdpBind()
         m_nState = ST_UDP_RETRY_WAIT;
         Post(STATUS_UDP_ERROR);
     };
-    m_hSocket = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int nResolve = ResolvePeer(SOCK_DGRAM);
+    if (nResolve == CResolver::RESOLVE_BUSY)
+        return;
+    if (nResolve == CResolver::RESOLVE_FAILED)
+    {
+        fail(m_strReason);
+        return;
+    }
+    // The peer's address for every datagram; the socket is of its family.
+    memcpy(&m_udpPeer, m_resolver.GetAddress(), m_resolver.GetLength());
+    m_nUdpPeerLength = m_resolver.GetLength();
+    m_hSocket = socket(m_udpPeer.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (m_hSocket < 0)
     {
         m_hSocket = INVALID_SOCKET;
@@ -1536,12 +1601,9 @@ void CSocketCtrl::DoUdpBind()
         int nOn = 1;
         setsockopt(m_hSocket, SOL_SOCKET, SO_BROADCAST, &nOn, sizeof(nOn));
     }
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(static_cast<uint16_t>(m_pDlg->m_comData.GetLocPort(m_nPort)));
-    if (bind(m_hSocket, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0)
+    struct sockaddr_storage addr;
+    const socklen_t nLength = AnyAddress(m_udpPeer.ss_family, m_pDlg->m_comData.GetLocPort(m_nPort), &addr);
+    if (bind(m_hSocket, reinterpret_cast<struct sockaddr*>(&addr), nLength) != 0)
     {
         fail(CErrorText::Errno("bind 0.0.0.0:" + std::to_string(m_pDlg->m_comData.GetLocPort(m_nPort)), errno));
         return;
@@ -1629,7 +1691,7 @@ void CSocketCtrl::ReceiveUdp()
         return;
     }
     unsigned char buf[RING_SIZE];
-    struct sockaddr_in from;
+    struct sockaddr_storage from;
     socklen_t nLen = sizeof(from);
     // Datagrams from any sender are taken, not only the peer's.
     const ssize_t n =
@@ -1646,13 +1708,8 @@ void CSocketCtrl::SendUdp()
         return;
     unsigned char buf[BLOCK_SIZE];
     const int n = RingPeek(m_pTxBuf, m_nTxOut, m_nTxCount, buf, BLOCK_SIZE);
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = inet_addr(m_pDlg->m_comData.GetIPAddress(m_nPort).c_str());
-    addr.sin_port = htons(static_cast<uint16_t>(m_pDlg->m_comData.GetPeerPort(m_nPort)));
     const ssize_t nSent = sendto(m_hSocket, buf, static_cast<size_t>(n), MSG_DONTWAIT | MSG_NOSIGNAL,
-                                 reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
+                                 reinterpret_cast<struct sockaddr*>(&m_udpPeer), m_nUdpPeerLength);
     if (nSent > 0)
         RingConsume(m_nTxOut, m_nTxCount, static_cast<int>(nSent));
 }
@@ -1661,6 +1718,7 @@ void CSocketCtrl::DoUdpClose()
 {
     if (m_nState == ST_IDLE)
         return;
+    m_resolver.Cancel();
     if (m_hSocket != INVALID_SOCKET)
     {
         shutdown(m_hSocket, SHUT_RDWR);

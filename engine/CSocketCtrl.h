@@ -8,7 +8,10 @@
 #include <string>
 #include <thread>
 
+#include <sys/socket.h>
+
 #include "engine/CLoginCtrl.h"
+#include "engine/CResolver.h"
 #include "engine/CTelnetCtrl.h"
 
 class CPortOwner;
@@ -137,6 +140,12 @@ private:
     int BuildWait(struct pollfd* pFds, int* pCount);
     void WaitForWork();
 
+    // The peer's address (m_resolver): RESOLVE_BUSY while a name is looked
+    // up; RESOLVE_FAILED with the reason noted.
+    int ResolvePeer(int nSockType);
+    // The any-address of nFamily with port nPort; returns its length.
+    static socklen_t AnyAddress(int nFamily, int nPort, struct sockaddr_storage* pAddr);
+
     // TCP client
     void DoConnect(int bReconnect);
     void DoConnectWait(int bReconnect);
@@ -234,6 +243,12 @@ private:
     int m_bStop = 0;
     // The reason of the failure about to be reported (Post takes it).
     std::string m_strReason;
+    // The peer's address of client and UDP ports, and when looking up its
+    // name is given up.
+    CResolver m_resolver;
+    int64_t m_tResolve = 0;
+    struct sockaddr_storage m_udpPeer = {};
+    socklen_t m_nUdpPeerLength = 0;
     // Called once the worker is idle after a close (OnPortClose).
     std::function<void()> m_fnIdle;
     std::string m_strPublicKey;

@@ -20,12 +20,15 @@ public:
     // Peer and local ports the dialog and the settings file accept.
     static constexpr int PORT_MIN = 0;
     static constexpr int PORT_MAX = 65535;
+    static constexpr const char* ADDRESS_ERROR = "IPAddress : Format Error (IPv4, IPv6 or host name)";
 
     // The port dialog's check of its three fields, in the dialog's order;
     // on success the numbers are stored in m_nPeerPort and m_nLocPort and
     // the address in m_strIPAddress. 0 with the first failure's message
     // ("IPAddress : Empty Error", "Port : Empty Error",
-    // "Port : Range Error (0 - 65535)") otherwise, and nothing changed.
+    // "Port : Range Error (0 - 65535)", then ADDRESS_ERROR for an address
+    // that is none of IsAddress's forms: it could never be loaded again)
+    // otherwise, and nothing changed.
     int SetFields(const std::string& strIPAddress, const std::string& strPeerPort, const std::string& strLocPort,
                   std::string* pMessage);
 
@@ -34,6 +37,10 @@ public:
     void Normalise();
 
     static bool IsPortNumber(long n) { return n >= PORT_MIN && n <= PORT_MAX; }
+    // A peer address the ports can use: a dotted IPv4 address (as inet_aton
+    // reads it), an IPv6 address (also in brackets) or a host name.
+    // "999.1.1.1" is none of them.
+    static bool IsAddress(const std::string& strAddress);
 
     bool operator==(const CPortEntry&) const = default;
 

@@ -98,10 +98,17 @@ void CPortRows::DeleteAll()
         m_pListener->OnAfterReset();
 }
 
+std::string CPortRows::PeerText(const std::string& strAddress, int nPort)
+{
+    if (strAddress.find(':') != std::string::npos && strAddress.front() != '[')
+        return "[" + strAddress + "]:" + std::to_string(nPort);
+    return strAddress + ":" + std::to_string(nPort);
+}
+
 CPortRows::RowTexts CPortRows::MakeRowTexts(int nIndex, const CCOMData& data)
 {
     const int nMode = data.GetMode(nIndex);
-    const std::string strPeer = data.GetIPAddress(nIndex) + ":" + std::to_string(data.GetPeerPort(nIndex));
+    const std::string strPeer = PeerText(data.GetIPAddress(nIndex), data.GetPeerPort(nIndex));
     const std::string strLocal = std::to_string(data.GetLocPort(nIndex));
 
     RowTexts texts;

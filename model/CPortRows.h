@@ -90,6 +90,8 @@ public:
     // fnIsOwner tells whether the caller is on the owner thread.
     void SetOwnerCheck(std::function<bool()> fnIsOwner) { m_fnIsOwner = std::move(fnIsOwner); }
 
+    // "address:port" as the list shows a peer; an IPv6 address in brackets.
+    static std::string PeerText(const std::string& strAddress, int nPort);
     // The initial texts of port nIndex's row, by its mode.
     static RowTexts MakeRowTexts(int nIndex, const CCOMData& data);
 

@@ -94,7 +94,8 @@ TEST_F(SettingsFileTest, BadFilesAreRefusedWithTheKeyAndAcceptedValues)
         {"[COM1]\nPeerPort=65536\n", "PeerPort=65536: accepted values are 0 to 65535"},
         {"[COM1]\nLocalPort=-1\n", "accepted values are 0 to 65535"},
         {"[COM1]\nEnable=yes\n", "Enable=yes: accepted values are 0 and 1"},
-        {"[COM1]\nIPAddress=\n", "must not be empty"},
+        {"[COM1]\nIPAddress=\n", "an IPv4 address such as 127.0.0.1, an IPv6 address such as ::1, or a host name"},
+        {"[COM1]\nIPAddress=999.1.1.1\n", ":2: [COM1] IPAddress=999.1.1.1: an IPv4 address"},
         {"[COM1]\nColour=red\n", "unknown key"},
         {"[COM0]\nEnable=1\n", "[COM0]"},
         {"[COM257]\nEnable=1\n", "sections are [Options] and [COM1] to [COM256]"},
@@ -188,4 +189,16 @@ TEST_F(SettingsFileTest, AConfigurationIsNotAppliedWhileThePortsRun)
     core.m_bBusy = 0;
     EXPECT_EQ(settings.ApplyTo(core), 1);
     EXPECT_EQ(core.m_comData.m_nEnableCount, 1);
+}
+
+TEST_F(SettingsFileTest, PeersByNameOrIpv6AreTaken)
+{
+    const std::string strPath = Write("[COM1]\nIPAddress=::1\n[COM2]\nIPAddress=serial-gw.example.org\n"
+                                      "[COM3]\nIPAddress=[fe80::2]\n");
+    CSettingsFile s;
+    std::string strError;
+    ASSERT_EQ(s.Load(strPath, &strError), 1) << strError;
+    EXPECT_EQ(s.m_ports[0].m_strIPAddress, "::1");
+    EXPECT_EQ(s.m_ports[1].m_strIPAddress, "serial-gw.example.org");
+    EXPECT_EQ(s.m_ports[2].m_strIPAddress, "[fe80::2]");
 }

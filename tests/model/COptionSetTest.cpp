@@ -132,8 +132,20 @@ TEST(CPortEntryTest, PortDialogMessagesInTheirOrder)
         {"10.0.0.1", "0", "65536", "Port : Range Error (0 - 65535)"},
         {"10.0.0.1", "-1", "0", "Port : Range Error (0 - 65535)"},
         {"10.0.0.1", "65535", "0", "accepted"},
-        // The address is only tested for being there.
-        {"not an address", "1", "2", "accepted"},
+        // Addresses in every form the ports take; what none of them can be
+        // is refused, since the settings file could not hold it.
+        {"::1", "1", "2", "accepted"},
+        {"[fe80::1]", "1", "2", "accepted"},
+        {"serial-gw.example.org", "1", "2", "accepted"},
+        {"localhost", "1", "2", "accepted"},
+        {"127.1", "1", "2", "accepted"},  // as inet_addr always read it
+        {"999.1.1.1", "1", "2", CPortEntry::ADDRESS_ERROR},
+        {"not an address", "1", "2", CPortEntry::ADDRESS_ERROR},
+        {"host.123", "1", "2", CPortEntry::ADDRESS_ERROR},
+        {"-bad.example", "1", "2", CPortEntry::ADDRESS_ERROR},
+        {"1::2::3", "1", "2", CPortEntry::ADDRESS_ERROR},
+        // The port messages come first.
+        {"999.1.1.1", "65536", "2", "Port : Range Error (0 - 65535)"},
     };
     for (const SCase& c : cases)
     {
