@@ -9,6 +9,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include <NimbrelVersion.h>
+
 #include "app/COmbraCtrlCore.h"
 #include "app/CInstanceLock.h"
 #include "app/CSettingsFile.h"
@@ -61,6 +63,7 @@ std::string CHeadlessApp::Usage()
            "                  $XDG_RUNTIME_DIR/nimbrel, else /tmp/nimbrel-<uid>)\n"
            "  --print-port-dir  print the port directory these arguments give, and exit\n"
            "  --help          this text\n"
+           "  --version       the version\n"
            "\n"
            "Every change of a port's row is printed as one line, for example\n"
            "  COM1 Create: Created\n"
@@ -83,6 +86,11 @@ int CHeadlessApp::Run(int argc, char** argv)
         if (strArg == "--help" || strArg == "-h")
         {
             std::fputs(Usage().c_str(), stdout);
+            return EXIT_OK;
+        }
+        if (strArg == "--version")
+        {
+            PrintLine("nimbreld (Nimbrel) " NIMBREL_VERSION);
             return EXIT_OK;
         }
         if (strArg == "--print-port-dir")

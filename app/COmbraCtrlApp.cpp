@@ -14,6 +14,8 @@
 #include <QSystemTrayIcon>
 #include <QTextStream>
 
+#include <NimbrelVersion.h>
+
 #include "app/CMessageBox.h"
 #include "app/COmbraCtrlDlg.h"
 
@@ -77,7 +79,7 @@ int COmbraCtrlApp::InitInstance(const QStringList& args)
         }
         if (strArg == QLatin1String("--version"))
         {
-            Print(QStringLiteral("Nimbrel 1.41\n"));
+            Print(QStringLiteral("Nimbrel " NIMBREL_VERSION "\n"));
             m_nExitCode = EXIT_OK;
             return 0;
         }

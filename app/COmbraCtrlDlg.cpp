@@ -10,6 +10,7 @@
 
 #include "app/CMessageBox.h"
 #include "dialogs/CAboutDlg.h"
+#include "dialogs/COptionDlg.h"
 #include "ui_COmbraCtrlDlg.h"
 #include "widgets/CMsgWnd.h"
 #include "widgets/CPortListModel.h"
@@ -43,7 +44,8 @@ COmbraCtrlDlg::COmbraCtrlDlg(QWidget* pParent)
     connect(m_ui->m_list, &CTraceListCtrl::EnableToggled, this, &COmbraCtrlDlg::OnEnableToggled);
 
     connect(m_ui->m_btnStartStop, &QPushButton::clicked, this, &COmbraCtrlDlg::OnStartStop);
-    // Add, Config, Delete and Option open their dialogs once those exist.
+    connect(m_ui->m_btnOption, &QPushButton::clicked, this, &COmbraCtrlDlg::OnBnClickedOption);
+    // Add, Config and Delete open their dialogs once those exist.
 
     m_pActionAbout = new QAction(tr("Nimbrel About(&A)..."), this);
     m_pActionAbout->setObjectName(QStringLiteral("actionAbout"));
@@ -268,11 +270,31 @@ void COmbraCtrlDlg::OnAbout()
     m_pAboutDlg = nullptr;
 }
 
+void COmbraCtrlDlg::OnBnClickedOption()
+{
+    if (m_pOptionDlg != nullptr || m_bDestroyed)
+        return;
+    COptionDlg dlg(this);
+    dlg.setObjectName(QStringLiteral("m_optionDlg"));
+    m_pOptionDlg = &dlg;
+    dlg.m_bReadOnly = m_core.m_comData.m_bRunning;
+    dlg.m_options = m_core.m_options;
+    const int nResult = dlg.DoModal();
+    m_pOptionDlg = nullptr;
+    // The ports may have been started meanwhile, or the program ended.
+    if (nResult != QDialog::Accepted || m_core.m_comData.m_bRunning != 0 || m_core.m_bBusy || m_bDestroyed)
+        return;
+    m_core.m_options = dlg.m_options;
+    UpdateSettings(1);
+}
+
 void COmbraCtrlDlg::OnMenuExit()
 {
     m_bExiting = 1;
     if (m_pAboutDlg != nullptr)
         m_pAboutDlg->done(QDialog::Accepted);
+    if (m_pOptionDlg != nullptr)
+        m_pOptionDlg->done(QDialog::Rejected);
     if (m_core.IsAnyPortOpen())
     {
         MessageBox("Error", "Virtual Serial Port is still used by other application.");
@@ -287,6 +309,8 @@ void COmbraCtrlDlg::OnEndSession()
     m_bExiting = 1;
     if (m_pAboutDlg != nullptr)
         m_pAboutDlg->done(QDialog::Accepted);
+    if (m_pOptionDlg != nullptr)
+        m_pOptionDlg->done(QDialog::Rejected);
     DestroyWindow();
 }
 
