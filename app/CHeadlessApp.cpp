@@ -191,6 +191,9 @@ int CHeadlessApp::Run(int argc, char** argv)
         core.m_fnMessageBox = [](const std::string& strCaption, const std::string& strText) {
             PrintError(strCaption + ": " + strText);
         };
+        core.m_fnWineLink = [](int nPort, int, const std::string& strText) {
+            PrintLine("COM" + std::to_string(nPort + 1) + " Wine: " + strText);
+        };
         CPrintListener printer(core.m_rows);
         core.m_rows.SetListener(&printer);
         core.InitList();

@@ -38,6 +38,14 @@ COmbraCtrlDlg::COmbraCtrlDlg(QWidget* pParent)
         MessageBox(strCaption, strText);
     };
     m_core.m_fnRunStateChanged = [this] { OnRunStateChanged(); };
+    // Only a port left without its Wine link is worth a word, and not a
+    // box that would hold up the start.
+    m_core.m_fnWineLink = [this](int nPort, int bLinked, const std::string& strText) {
+        if (!bLinked && m_pTray != nullptr && m_pTray->isVisible())
+            m_pTray->showMessage(QStringLiteral("Nimbrel"),
+                                 QStringLiteral("COM%1 Wine: ").arg(nPort + 1) + QString::fromStdString(strText),
+                                 QSystemTrayIcon::Warning);
+    };
 
     m_pModel = std::make_unique<CPortListModel>(&m_core);
     m_ui->m_list->SetPortModel(m_pModel.get());
