@@ -9,6 +9,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include <NimbrelVersion.h>
+
 #include "app/COmbraCtrlCore.h"
 #include "app/CInstanceLock.h"
 #include "app/CSettingsFile.h"
@@ -77,6 +79,7 @@ std::string CHeadlessApp::Usage()
            "                  $XDG_RUNTIME_DIR/nimbrel, else /tmp/nimbrel-<uid>)\n"
            "  --print-port-dir  print the port directory these arguments give, and exit\n"
            "  --help          this text\n"
+           "  --version       the version\n"
            "\n"
            "Every change of a port's row is printed as one line, for example\n"
            "  COM1 Create: Created\n"
@@ -99,6 +102,11 @@ int CHeadlessApp::Run(int argc, char** argv)
         if (strArg == "--help" || strArg == "-h")
         {
             std::fputs(Usage().c_str(), stdout);
+            return EXIT_OK;
+        }
+        if (strArg == "--version")
+        {
+            PrintLine("nimbreld (Nimbrel) " NIMBREL_VERSION);
             return EXIT_OK;
         }
         if (strArg == "--print-port-dir")
@@ -223,6 +231,9 @@ int CHeadlessApp::Run(int argc, char** argv)
         settings.ApplyTo(core);
         core.m_fnMessageBox = [](const std::string& strCaption, const std::string& strText) {
             PrintError(strCaption + ": " + strText);
+        };
+        core.m_fnWineLink = [](int nPort, int, const std::string& strText) {
+            PrintLine("COM" + std::to_string(nPort + 1) + " Wine: " + strText);
         };
         CPrintListener printer(core.m_rows);
         core.m_rows.SetListener(&printer);

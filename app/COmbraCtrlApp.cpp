@@ -14,6 +14,8 @@
 #include <QSystemTrayIcon>
 #include <QTextStream>
 
+#include <NimbrelVersion.h>
+
 #include "app/CMessageBox.h"
 #include "app/COmbraCtrlDlg.h"
 
@@ -63,22 +65,22 @@ QString COmbraCtrlApp::Usage()
         "  --version       the version\n");
 }
 
-int COmbraCtrlApp::InitInstance(const QStringList& args)
+int COmbraCtrlApp::ParseArgs(const QStringList& args, COmbraCtrlDlg::SStartup* pStartup, int* pnExitCode)
 {
-    COmbraCtrlDlg::SStartup startup;
+    COmbraCtrlDlg::SStartup& startup = *pStartup;
     for (int k = 1; k < args.size(); ++k)
     {
         const QString& strArg = args[k];
         if (strArg == QLatin1String("--help") || strArg == QLatin1String("-h"))
         {
             Print(Usage());
-            m_nExitCode = EXIT_OK;
+            *pnExitCode = EXIT_OK;
             return 0;
         }
         if (strArg == QLatin1String("--version"))
         {
-            Print(QStringLiteral("Nimbrel 1.41\n"));
-            m_nExitCode = EXIT_OK;
+            Print(QStringLiteral("Nimbrel " NIMBREL_VERSION "\n"));
+            *pnExitCode = EXIT_OK;
             return 0;
         }
         if ((strArg == QLatin1String("--config") || strArg == QLatin1String("--port-dir")) && k + 1 < args.size())
@@ -93,9 +95,17 @@ int COmbraCtrlApp::InitInstance(const QStringList& args)
             continue;
         }
         QTextStream(stderr) << "nimbrel: unknown argument '" << strArg << "'\n\n" << Usage();
-        m_nExitCode = EXIT_USAGE;
+        *pnExitCode = EXIT_USAGE;
         return 0;
     }
+    return 1;
+}
+
+int COmbraCtrlApp::InitInstance(const QStringList& args)
+{
+    COmbraCtrlDlg::SStartup startup;
+    if (!ParseArgs(args, &startup, &m_nExitCode))
+        return 0;
 
     // Once, before the first TLS session.
     OPENSSL_init_ssl(0, nullptr);

@@ -6,8 +6,8 @@
 #include <QStringList>
 
 #include "app/CInstanceLock.h"
+#include "app/COmbraCtrlDlg.h"
 
-class COmbraCtrlDlg;
 class QSocketNotifier;
 
 // The application object: the single-instance lock, the one-time TLS set-up,
@@ -35,6 +35,11 @@ public:
     int GetExitCode() const { return m_nExitCode; }
 
     static QString Usage();
+    // The command line: 1 with pStartup filled when the program is to run;
+    // 0 when it ends at once with *pnExitCode (--help, --version, a bad
+    // argument; the text has been printed). Needs no QApplication, so that
+    // --help and --version work without a display.
+    static int ParseArgs(const QStringList& args, COmbraCtrlDlg::SStartup* pStartup, int* pnExitCode);
 
 signals:
     // The main window has been torn down: the event loop is to end.

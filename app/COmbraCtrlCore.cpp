@@ -143,6 +143,12 @@ void COmbraCtrlCore::NotifyRunState()
         m_fnRunStateChanged();
 }
 
+void COmbraCtrlCore::ReportWineLink(int nPort, int bLinked, const std::string& strText)
+{
+    if (m_fnWineLink)
+        m_fnWineLink(nPort, bLinked, strText);
+}
+
 void COmbraCtrlCore::ReplacePort(int nPort, std::unique_ptr<COmbraPortAx> pPort)
 {
     auto& pSlot = m_port[static_cast<size_t>(nPort)];

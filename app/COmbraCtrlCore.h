@@ -55,8 +55,11 @@ public:
     std::function<void(const std::string& strCaption, const std::string& strText)> m_fnMessageBox;
     // m_bRunning or m_bBusy changed: buttons, progress window.
     std::function<void()> m_fnRunStateChanged;
+    // A created port's Wine link, linked or not (nimbreld prints it).
+    std::function<void(int nPort, int bLinked, const std::string& strText)> m_fnWineLink;
     void ShowMessage(const std::string& strCaption, const std::string& strText) override;
     void NotifyRunState() override;
+    void ReportWineLink(int nPort, int bLinked, const std::string& strText) override;
 
     // Owner thread, while stopped: the whole configuration at once. 0 and
     // nothing changed while the ports run or a sequence runs.

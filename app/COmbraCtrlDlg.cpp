@@ -10,6 +10,7 @@
 
 #include "app/CMessageBox.h"
 #include "dialogs/CAboutDlg.h"
+#include "dialogs/COptionDlg.h"
 #include "ui_COmbraCtrlDlg.h"
 #include "widgets/CMsgWnd.h"
 #include "widgets/CPortListModel.h"
@@ -37,13 +38,22 @@ COmbraCtrlDlg::COmbraCtrlDlg(QWidget* pParent)
         MessageBox(strCaption, strText);
     };
     m_core.m_fnRunStateChanged = [this] { OnRunStateChanged(); };
+    // Only a port left without its Wine link is worth a word, and not a
+    // box that would hold up the start.
+    m_core.m_fnWineLink = [this](int nPort, int bLinked, const std::string& strText) {
+        if (!bLinked && m_pTray != nullptr && m_pTray->isVisible())
+            m_pTray->showMessage(QStringLiteral("Nimbrel"),
+                                 QStringLiteral("COM%1 Wine: ").arg(nPort + 1) + QString::fromStdString(strText),
+                                 QSystemTrayIcon::Warning);
+    };
 
     m_pModel = std::make_unique<CPortListModel>(&m_core);
     m_ui->m_list->SetPortModel(m_pModel.get());
     connect(m_ui->m_list, &CTraceListCtrl::EnableToggled, this, &COmbraCtrlDlg::OnEnableToggled);
 
     connect(m_ui->m_btnStartStop, &QPushButton::clicked, this, &COmbraCtrlDlg::OnStartStop);
-    // Add, Config, Delete and Option open their dialogs once those exist.
+    connect(m_ui->m_btnOption, &QPushButton::clicked, this, &COmbraCtrlDlg::OnBnClickedOption);
+    // Add, Config and Delete open their dialogs once those exist.
 
     m_pActionAbout = new QAction(tr("Nimbrel About(&A)..."), this);
     m_pActionAbout->setObjectName(QStringLiteral("actionAbout"));
@@ -268,11 +278,31 @@ void COmbraCtrlDlg::OnAbout()
     m_pAboutDlg = nullptr;
 }
 
+void COmbraCtrlDlg::OnBnClickedOption()
+{
+    if (m_pOptionDlg != nullptr || m_bDestroyed)
+        return;
+    COptionDlg dlg(this);
+    dlg.setObjectName(QStringLiteral("m_optionDlg"));
+    m_pOptionDlg = &dlg;
+    dlg.m_bReadOnly = m_core.m_comData.m_bRunning;
+    dlg.m_options = m_core.m_options;
+    const int nResult = dlg.DoModal();
+    m_pOptionDlg = nullptr;
+    // The ports may have been started meanwhile, or the program ended.
+    if (nResult != QDialog::Accepted || m_core.m_comData.m_bRunning != 0 || m_core.m_bBusy || m_bDestroyed)
+        return;
+    m_core.m_options = dlg.m_options;
+    UpdateSettings(1);
+}
+
 void COmbraCtrlDlg::OnMenuExit()
 {
     m_bExiting = 1;
     if (m_pAboutDlg != nullptr)
         m_pAboutDlg->done(QDialog::Accepted);
+    if (m_pOptionDlg != nullptr)
+        m_pOptionDlg->done(QDialog::Rejected);
     if (m_core.IsAnyPortOpen())
     {
         MessageBox("Error", "Virtual Serial Port is still used by other application.");
@@ -287,6 +317,8 @@ void COmbraCtrlDlg::OnEndSession()
     m_bExiting = 1;
     if (m_pAboutDlg != nullptr)
         m_pAboutDlg->done(QDialog::Accepted);
+    if (m_pOptionDlg != nullptr)
+        m_pOptionDlg->done(QDialog::Rejected);
     DestroyWindow();
 }
 

@@ -14,6 +14,7 @@ namespace Ui
 class COmbraCtrlDlg;
 }
 class CAboutDlg;
+class COptionDlg;
 class CMsgWnd;
 class CPortListModel;
 class QAction;
@@ -54,6 +55,9 @@ public:
     // "Nimbrel About(&A)...": the About dialog, modal.
     void OnAbout();
     void OnStartStop();
+    // "Option": the global options, read-only while the ports run; saved
+    // after OK while they are stopped.
+    void OnBnClickedOption();
 
     // The window's side of Start and Stop.
     void SetRunButtons(int bStarted);
@@ -69,6 +73,7 @@ public:
     CPortListModel* GetModel() const { return m_pModel.get(); }
     CMsgWnd* GetMsgWnd() const { return m_pMsgWnd; }
     CAboutDlg* GetAboutDlg() const { return m_pAboutDlg; }
+    COptionDlg* GetOptionDlg() const { return m_pOptionDlg; }
     QSystemTrayIcon* GetTrayIcon() const { return m_pTray; }
     const std::string& GetSettingsPath() const { return m_strSettingsPath; }
     int IsDestroyed() const { return m_bDestroyed; }
@@ -105,6 +110,7 @@ private:
     QAction* m_pActionExit = nullptr;
     QAction* m_pActionAbout = nullptr;
     CAboutDlg* m_pAboutDlg = nullptr;  // while the About dialog is open
+    COptionDlg* m_pOptionDlg = nullptr;  // while the Option dialog is open
     int m_bHasTray = 0;
     int m_bExiting = 0;
     int m_bDestroyed = 0;

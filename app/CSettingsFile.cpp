@@ -123,7 +123,7 @@ int OnKey(void* pUser, const char* pszSection, const char* pszKey, const char* p
             return 1;
         }
         return fail("unknown key; [Options] takes ConnectTimeout, Reconnect, ReconnectTime, User, Password, "
-                    "LoginChallenge, LoginTimeout, KeepAliveTime, KeepAliveInterval, PortDirectory");
+                    "LoginChallenge, LoginTimeout, KeepAliveTime, KeepAliveInterval, PortDirectory, WineDosDevices");
     }
 
     const int nPort = PortOfSection(strSection);
@@ -303,6 +303,7 @@ int CSettingsFile::Save(const std::string& strPath, std::string* pError) const
     str += "KeepAliveTime=" + std::to_string(m_options.m_nKeepAliveTime) + "\n";
     str += "KeepAliveInterval=" + std::to_string(m_options.m_nKeepAliveInterval) + "\n";
     str += "PortDirectory=" + m_strPortDirectory + "\n";
+    str += "WineDosDevices=" + std::to_string(m_options.m_bWineDosDevices) + "\n";
     for (int i = 0; i < PORT_COUNT; ++i)
     {
         const CPortEntry& port = m_ports[static_cast<size_t>(i)];

@@ -1,9 +1,19 @@
 #include <QApplication>
 
 #include "app/COmbraCtrlApp.h"
+#include "app/COmbraCtrlDlg.h"
 
 int main(int argc, char** argv)
 {
+    // --help, --version and a bad argument end before any window system is needed.
+    QStringList args;
+    for (int k = 0; k < argc; ++k)
+        args << QString::fromLocal8Bit(argv[k]);
+    COmbraCtrlDlg::SStartup startup;
+    int nEarlyExit = COmbraCtrlApp::EXIT_OK;
+    if (!COmbraCtrlApp::ParseArgs(args, &startup, &nEarlyExit))
+        return nEarlyExit;
+
     QApplication qapp(argc, argv);
     // The window hides into the notification area; only Exit ends the program.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -119,6 +119,8 @@ int COmbraPortAx::CreatePort(const std::string& strName)
     }
     m_bLinkA = m_bLinkB = m_bAux = 0;
     m_bCts = 1;
+    if (m_bWineLink == 1)
+        m_wineLink.Create(strName, szSlave);
     m_pWatcher->AddPort(this, szSlave, hMaster);
     m_strError.clear();
     return 1;
@@ -129,6 +131,7 @@ int COmbraPortAx::DeletePort()
     // Out of the watcher first: it must not touch the master once closed.
     if (m_pWatcher != nullptr)
         m_pWatcher->RemovePort(this);
+    m_wineLink.Remove();
 
     std::string strLink;
     int bRemoved = 0;

@@ -4,6 +4,8 @@
 #include <mutex>
 #include <string>
 
+#include "bridge/CWineLink.h"
+
 class CPortWatcher;
 
 // One virtual serial port: a pseudo-terminal whose slave is linked as
@@ -42,6 +44,11 @@ public:
     // Owner thread. Closes the pty and removes the link (also a leftover
     // link of the last name given to CreatePort). Nothing stays behind.
     virtual int DeletePort();
+    // Owner thread, before CreatePort: whether the port is also linked into
+    // the Wine prefix (CWineLink), and how that went.
+    void SetWineLink(int bOn) { m_bWineLink = bOn; }
+    const CWineLink& GetWineLink() const { return m_wineLink; }
+
     // Owner thread. 1 when an entry of that name is in the port directory.
     virtual int PortExists(const std::string& strName);
 
@@ -116,6 +123,8 @@ private:
     int m_nId = 0;
     CPortWatcher* m_pWatcher = nullptr;
     std::string m_strError;  // owner thread: why the last create failed
+    int m_bWineLink = 0;
+    CWineLink m_wineLink;
 
     // Guards the master descriptor, the names and the stage: the worker
     // reads, the owner writes flow characters and deletes, the watcher

@@ -150,6 +150,7 @@ int CStartStop::OnCreatePort(int nRow)
     if (nPort < 0)
         return 0;
     COmbraPortAx& port = core.GetPort(nPort);
+    port.SetWineLink(core.m_options.m_bWineDosDevices);
     if (!port.CreatePort(core.m_rows.GetItemText(nRow, COL_PORT)))
         return 0;
     port.ConfigurePort(32, 16, 0, 0);
@@ -164,6 +165,9 @@ int CStartStop::OnCreatePort(int nRow)
         port.DeletePort();
         return 0;
     }
+    const CWineLink& wine = port.GetWineLink();
+    if (wine.GetState() != CWineLink::LINK_NONE)
+        core.ReportWineLink(nPort, wine.GetState() == CWineLink::LINK_MADE ? 1 : 0, wine.GetReport());
     return 1;
 }
 

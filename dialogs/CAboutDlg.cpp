@@ -1,5 +1,7 @@
 #include "dialogs/CAboutDlg.h"
 
+#include <NimbrelVersion.h>
+
 #include "ui_CAboutDlg.h"
 #include "widgets/NimbrelImages.h"
 
@@ -7,6 +9,7 @@ CAboutDlg::CAboutDlg(QWidget* pParent) : QDialog(pParent), m_ui(std::make_unique
 {
     m_ui->setupUi(this);
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
+    m_ui->m_version->setText(QStringLiteral("Nimbrel " NIMBREL_VERSION));
     m_ui->m_icon->setPixmap(NimbrelPixmap(IDR_MAINFRAME, 32, 32));
     setWindowIcon(NimbrelIcon(IDR_MAINFRAME));
 }

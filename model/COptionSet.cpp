@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-const std::array<COptionSet::SRange, 7> COptionSet::RANGES = {{
+const std::array<COptionSet::SRange, 8> COptionSet::RANGES = {{
     {"KeepAliveTime", "KeepAliveTime", 1, 99999999, &COptionSet::m_nKeepAliveTime},
     {"KeepAliveInterval", "KeepAliveInterval", 1, 99999999, &COptionSet::m_nKeepAliveInterval},
     {"ConnectTimeout", "Connection Timeout", 1, 99, &COptionSet::m_nConnectTimeout},
@@ -11,6 +11,7 @@ const std::array<COptionSet::SRange, 7> COptionSet::RANGES = {{
     {"LoginChallenge", "Login Challenge", 1, 9999, &COptionSet::m_nLoginChallenge},
     {"LoginTimeout", "Login Timeout", 1, 9999, &COptionSet::m_nLoginTimeout},
     {"Reconnect", nullptr, 0, 1, &COptionSet::m_bReconnect},
+    {"WineDosDevices", nullptr, 0, 1, &COptionSet::m_bWineDosDevices},
 }};
 
 std::string COptionSet::RangeMessage(const SRange& range)

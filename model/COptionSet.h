@@ -22,8 +22,8 @@ public:
         long nMax;
         int COptionSet::*pnMember;
     };
-    // The dialog's fields in the order it checks them, then Reconnect.
-    static const std::array<SRange, 7> RANGES;
+    // The dialog's fields in the order it checks them, then the 0/1 flags.
+    static const std::array<SRange, 8> RANGES;
     static constexpr size_t FIELD_COUNT = 6;  // the first six of RANGES
 
     // "KeepAliveTime : Range(1 - 99999999)" and the like.
@@ -57,6 +57,9 @@ public:
     int m_nLoginTimeout = 10;
     int m_nKeepAliveTime = 7200000;
     int m_nKeepAliveInterval = 1000;
+    // 1: every created COMn is also linked as comN in the Wine prefix's
+    // dosdevices folder (bridge/CWineLink).
+    int m_bWineDosDevices = 0;
     // Attempts the Start sequence makes to create one virtual port; fixed.
     int m_nCreateRetry = 40;
 };

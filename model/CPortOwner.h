@@ -59,6 +59,9 @@ public:
     virtual void ShowMessage(const std::string& strCaption, const std::string& strText) = 0;
     // Owner thread. m_bRunning or m_bBusy changed: buttons, progress window.
     virtual void NotifyRunState() = 0;
+    // Owner thread. Port nPort was created with the Wine option on: whether
+    // it got its comN link, in words ("linked as ...", "not linked: ...").
+    virtual void ReportWineLink(int /*nPort*/, int /*bLinked*/, const std::string& /*strText*/) {}
 
     // Owner thread. Sets column nCol of port nPort's row, when it has one.
     void SetPortText(int nPort, int nCol, const std::string& strText);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <sys/stat.h>
 #include <thread>
 
 #include "app/CTaskLoop.h"
@@ -95,6 +97,40 @@ TEST_F(CoreTest, AnyOpenPortIsSeen)
 
 #if defined(NIMBREL_THREAD_CHECKS) && NIMBREL_THREAD_CHECKS
 // The owner-thread contract is enforced, not only written down.
+// WineDosDevices=1: Start links every created COMn as comN in the prefix and
+// says how that went; Stop removes the link again.
+TEST_F(CoreTest, WineOptionLinksCreatedPortsUntilTheyAreDeleted)
+{
+    testsupport::CTempDir prefix;
+    ASSERT_EQ(mkdir(prefix.File("dosdevices").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("/dev/ttyS1", prefix.File("dosdevices/com2").c_str()), 0);
+    setenv("WINEPREFIX", prefix.Path().c_str(), 1);
+    AddClient(0, 1);
+    AddClient(1, 1);
+    m_core.m_options.m_bWineDosDevices = 1;
+    std::vector<std::string> vecReports;
+    m_core.m_fnWineLink = [&](int nPort, int bLinked, const std::string& strText) {
+        vecReports.push_back("COM" + std::to_string(nPort + 1) + " " + std::to_string(bLinked) + " " + strText);
+    };
+    m_core.InitList();
+    ASSERT_EQ(m_core.m_startStop.OnCreatePort(0), 1);
+    ASSERT_EQ(m_core.m_startStop.OnCreatePort(1), 1);
+    ASSERT_EQ(vecReports.size(), 2u);
+    EXPECT_EQ(vecReports[0], "COM1 1 linked as " + prefix.File("dosdevices/com1"));
+    EXPECT_EQ(vecReports[1].rfind("COM2 0 not linked: " + prefix.File("dosdevices/com2") + " exists", 0), 0u)
+        << vecReports[1];
+    char sz[256] = {};
+    ASSERT_GT(readlink(prefix.File("dosdevices/com1").c_str(), sz, sizeof(sz) - 1), 0);
+    EXPECT_EQ(std::string(sz), m_core.GetPort(0).GetSlavePath());
+
+    m_core.m_startStop.OnDeletePort(0, 0);
+    m_core.m_startStop.OnDeletePort(1, 0);
+    struct stat st;
+    EXPECT_NE(lstat(prefix.File("dosdevices/com1").c_str(), &st), 0);
+    EXPECT_EQ(lstat(prefix.File("dosdevices/com2").c_str(), &st), 0);
+    unsetenv("WINEPREFIX");
+}
+
 TEST(CoreDeathTest, RowsChangedOffTheOwnerThreadAbort)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 
 #include <QAction>
+#include <QLabel>
+#include <QLineEdit>
 #include <QElapsedTimer>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -21,6 +23,7 @@
 #include "app/COmbraCtrlDlg.h"
 #include "app/CSettingsFile.h"
 #include "dialogs/CAboutDlg.h"
+#include "dialogs/COptionDlg.h"
 #include "tests/TestSupport.h"
 #include "widgets/CMsgWnd.h"
 #include "widgets/CPortListModel.h"
@@ -240,14 +243,19 @@ private slots:
         QVERIFY(pApp);
         COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
         QString strCaption;
+        QString strVersion;
         QTimer::singleShot(0, pWnd, [&] {
             if (CAboutDlg* pAbout = pWnd->GetAboutDlg())
+            {
                 strCaption = pAbout->windowTitle();
+                strVersion = pAbout->findChild<QLabel*>(QStringLiteral("m_version"))->text();
+            }
             pWnd->findChild<QAction*>(QStringLiteral("actionExit"))->trigger();
         });
         QVERIFY(QTest::qWaitForWindowExposed(pWnd));
         QTest::keyClick(pWnd, Qt::Key_F1);  // returns once the dialog is closed
         QCOMPARE(strCaption, QStringLiteral("About Nimbrel"));
+        QCOMPARE(strVersion, QStringLiteral("Nimbrel 1.41"));
         QVERIFY(pWnd->GetAboutDlg() == nullptr);
         QVERIFY(pWnd->IsDestroyed());
     }
@@ -310,6 +318,74 @@ private slots:
         QCOMPARE(pApp->GetMainWnd()->GetCore().m_bBusy.load(), 0);
         pApp->ExitInstance();
         QCOMPARE(ReadFile(strConfig), strBad);
+    }
+
+    // Option while stopped: the values go to the core and the settings file
+    // after OK, never after CANCEL.
+    void OptionDialogEditsAndSaves()
+    {
+        CTempDir dir;
+        const std::string strConfig = WriteTwoPorts(dir);
+        auto pApp = Start(strConfig, 2);
+        QVERIFY(pApp);
+        COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
+        auto drive = [pWnd](const QString& strTimeout, const char* pszButton) {
+            QTimer::singleShot(0, pWnd, [pWnd, strTimeout, pszButton] {
+                COptionDlg* pDlg = pWnd->GetOptionDlg();
+                if (pDlg == nullptr)
+                    return;
+                auto* pEdit = pDlg->findChild<QLineEdit*>(QStringLiteral("m_editConnectTimeout"));
+                pEdit->selectAll();
+                QTest::keyClicks(pEdit, strTimeout);
+                QTest::mouseClick(pDlg->findChild<QPushButton*>(QString::fromLatin1(pszButton)), Qt::LeftButton);
+            });
+            QTest::mouseClick(Button(pWnd, "m_btnOption"), Qt::LeftButton);
+        };
+        drive(QStringLiteral("42"), "m_btnCancel");
+        QVERIFY(pWnd->GetOptionDlg() == nullptr);
+        QCOMPARE(pWnd->GetCore().m_options.m_nConnectTimeout, 10);
+        QVERIFY(ReadFile(strConfig).find("ConnectTimeout") == std::string::npos);
+
+        drive(QStringLiteral("42"), "m_btnOk");
+        QVERIFY(pWnd->GetOptionDlg() == nullptr);
+        QCOMPARE(pWnd->GetCore().m_options.m_nConnectTimeout, 42);
+        CSettingsFile saved;
+        std::string strError;
+        QVERIFY2(saved.Load(strConfig, &strError), strError.c_str());
+        QCOMPARE(saved.m_options.m_nConnectTimeout, 42);
+        QVERIFY(m_vecBoxes.empty());
+    }
+
+    // While the ports run the dialog only shows the values; Exit ends it
+    // before anything else.
+    void OptionDialogIsReadOnlyWhileStarted()
+    {
+        CTempDir dir;
+        const std::string strConfig = WriteTwoPorts(dir);
+        auto pApp = Start(strConfig, 2);
+        QVERIFY(pApp);
+        COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
+        QTest::mouseClick(Button(pWnd, "m_btnStartStop"), Qt::LeftButton);
+        QVERIFY(RunUntil([&] { return pWnd->GetCore().m_comData.m_bRunning == 1 && !pWnd->GetCore().m_bBusy; }));
+        QVERIFY(Button(pWnd, "m_btnOption")->isEnabled());
+        int nEnabledEdits = -1;
+        int bOkEnabled = -1;
+        QTimer::singleShot(0, pWnd, [&] {
+            COptionDlg* pDlg = pWnd->GetOptionDlg();
+            if (pDlg == nullptr)
+                return;
+            nEnabledEdits = 0;
+            for (QLineEdit* pEdit : pDlg->findChildren<QLineEdit*>())
+                nEnabledEdits += pEdit->isEnabled() ? 1 : 0;
+            bOkEnabled = pDlg->findChild<QPushButton*>(QStringLiteral("m_btnOk"))->isEnabled() ? 1 : 0;
+            pWnd->findChild<QAction*>(QStringLiteral("actionExit"))->trigger();
+        });
+        QTest::mouseClick(Button(pWnd, "m_btnOption"), Qt::LeftButton);
+        QCOMPARE(nEnabledEdits, 0);
+        QCOMPARE(bOkEnabled, 0);
+        QVERIFY(pWnd->GetOptionDlg() == nullptr);
+        QVERIFY(pWnd->IsDestroyed());
+        QVERIFY(ReadFile(strConfig).find("ConnectTimeout") == std::string::npos);
     }
 
     void ControlsAreNamedForAssistiveTechnology()

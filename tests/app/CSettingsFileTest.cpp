@@ -106,6 +106,7 @@ TEST_F(SettingsFileTest, BadFilesAreRefusedWithTheKeyAndAcceptedValues)
         {"[Options]\nConnectTimeout=100\n", "ConnectTimeout=100: accepted values are 1 to 99"},
         {"[Options]\nConnectTimeout=0\n", "accepted values are 1 to 99"},
         {"[Options]\nReconnectTime=10000\n", "1 to 9999"},
+        {"[Options]\nWineDosDevices=2\n", "WineDosDevices=2: accepted values are 0 to 1"},
         {"[Options]\nKeepAliveTime=100000000\n", "1 to 99999999"},
         {"[Options]\nUser=abcdefghijklmnopqrstu\n", "at most 20 characters"},
         {"[Options]\nPortDirectory=relative\n", "an absolute path"},
@@ -137,6 +138,7 @@ TEST_F(SettingsFileTest, SaveWritesPrivateFileThatLoadsBack)
     core.ResetSettings();
     core.m_options.m_strPassword = "p=ss";
     core.m_options.m_nReconnectTime = 77;
+    core.m_options.m_bWineDosDevices = 1;
     core.m_comData.SetUse(9, 1);
     core.m_comData.SetEnable(9, 1);
     core.m_comData.SetMode(9, MODE_UDP);
