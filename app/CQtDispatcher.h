@@ -1,14 +1,13 @@
 #pragma once
 
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include <QObject>
 
 #include "bridge/CDispatcher.h"
+#include "bridge/CSendGate.h"
 
 // The window's dispatcher: tasks run as queued invocations on the GUI
 // thread's event loop. Send waits on a condition variable instead of a
@@ -33,8 +32,6 @@ public:
     bool IsQuit() const;
 
 private:
-    struct SSent;
-
     // Queues fn on the owner's event loop.
     void Queue(std::function<void()> fn);
 
@@ -42,8 +39,6 @@ private:
     // die with it.
     std::unique_ptr<QObject> m_pReceiver;
     const std::thread::id m_idOwner;
-    // Guards m_bQuit and every SSent.
-    mutable std::mutex m_cs;
-    std::condition_variable m_cvDone;  // a sent task finished, or Quit
-    int m_bQuit = 0;
+    // Senders from other threads wait here; it also holds the quit flag.
+    CSendGate m_gate;
 };

@@ -6,18 +6,6 @@
 
 namespace
 {
-// Progress of one sent task, shared by the sender and the queued wrapper.
-constexpr int SENT_QUEUED = 0;
-constexpr int SENT_RUNNING = 1;
-constexpr int SENT_DONE = 2;
-constexpr int SENT_ABANDONED = 3;  // the sender gave up after Quit
-
-struct SSent
-{
-    int nState = SENT_QUEUED;
-    int nResult = 0;
-};
-
 // Short enough that RunUntil notices other threads' state changes promptly.
 constexpr std::chrono::milliseconds RECHECK_INTERVAL{10};
 }  // namespace
@@ -39,49 +27,7 @@ int CTaskLoop::Send(std::function<int()> fn)
 {
     if (IsOwnerThread())
         return fn();
-
-    auto pSent = std::make_shared<SSent>();
-    auto finish = [this, pSent](int nResult) {
-        {
-            std::lock_guard<std::mutex> lock(m_cs);
-            pSent->nResult = nResult;
-            pSent->nState = SENT_DONE;
-        }
-        m_cvDone.notify_all();
-    };
-
-    std::unique_lock<std::mutex> lock(m_cs);
-    if (m_bQuit)
-        return 0;
-    m_tasks.push_back([this, pSent, finish, fn = std::move(fn)] {
-        {
-            std::lock_guard<std::mutex> lockState(m_cs);
-            if (pSent->nState == SENT_ABANDONED)
-                return;
-            pSent->nState = SENT_RUNNING;
-        }
-        int nResult = 0;
-        try
-        {
-            nResult = fn();
-        }
-        catch (...)
-        {
-            // Release the sender before the exception leaves the loop.
-            finish(0);
-            throw;
-        }
-        finish(nResult);
-    });
-    m_cvTask.notify_one();
-
-    // A task already running is waited for: it will finish. One still
-    // queued at Quit may never run.
-    m_cvDone.wait(lock, [&] { return pSent->nState == SENT_DONE || (m_bQuit && pSent->nState == SENT_QUEUED); });
-    if (pSent->nState == SENT_DONE)
-        return pSent->nResult;
-    pSent->nState = SENT_ABANDONED;
-    return 0;
+    return m_gate.Send(std::move(fn), [this](std::function<void()> task) { Post(std::move(task)); });
 }
 
 bool CTaskLoop::IsOwnerThread() const
@@ -118,7 +64,7 @@ void CTaskLoop::Quit()
         m_bQuit = 1;
     }
     m_cvTask.notify_all();
-    m_cvDone.notify_all();
+    m_gate.Quit();
 }
 
 bool CTaskLoop::IsQuit() const

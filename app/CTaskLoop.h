@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "bridge/CDispatcher.h"
+#include "bridge/CSendGate.h"
 
 // A plain task loop: the dispatcher of the headless front end and the tests.
 //
@@ -59,8 +60,9 @@ private:
     // Guards every member below.
     mutable std::mutex m_cs;
     std::condition_variable m_cvTask;  // a task arrived, or Quit
-    std::condition_variable m_cvDone;  // a sent task finished, or Quit
     std::deque<std::function<void()>> m_tasks;
     std::thread::id m_idOwner;
     int m_bQuit = 0;
+    // Senders from other threads wait here.
+    CSendGate m_gate;
 };

@@ -27,7 +27,7 @@ tools/ensure-packages.sh g++ cmake ninja-build pkg-config libssl-dev libinih-dev
     libgtest-dev libgmock-dev socat
 
 echo "== building (Release, build-bench/)"
-cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DNIMBREL_GUI=OFF >/dev/null
 cmake --build build-bench -j2 --target nimbreld nimbrel_echo_peer nimbrel_port_driver
 bin=$root/build-bench
 nimbreld=${BENCH_NIMBRELD:-$bin/nimbreld}
