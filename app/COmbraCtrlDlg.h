@@ -14,6 +14,7 @@ namespace Ui
 class COmbraCtrlDlg;
 }
 class CAboutDlg;
+class CAddDlg;
 class CMsgWnd;
 class CPortListModel;
 class QAction;
@@ -54,6 +55,12 @@ public:
     // "Nimbrel About(&A)...": the About dialog, modal.
     void OnAbout();
     void OnStartStop();
+    // "Ombra Add", "Ombra Config", "Ombra Delete" (Part 5.1): the Add/Config
+    // dialog, modal, for a new port or the selected row's; Delete removes
+    // the selected row's port without asking. Each change is saved at once.
+    void OnBnClickedAdd();
+    void OnBnClickedConfig();
+    void OnBnClickedDelete();
 
     // The window's side of Start and Stop.
     void SetRunButtons(int bStarted);
@@ -69,6 +76,7 @@ public:
     CPortListModel* GetModel() const { return m_pModel.get(); }
     CMsgWnd* GetMsgWnd() const { return m_pMsgWnd; }
     CAboutDlg* GetAboutDlg() const { return m_pAboutDlg; }
+    CAddDlg* GetAddDlg() const { return m_pAddDlg; }
     QSystemTrayIcon* GetTrayIcon() const { return m_pTray; }
     const std::string& GetSettingsPath() const { return m_strSettingsPath; }
     int IsDestroyed() const { return m_bDestroyed; }
@@ -91,6 +99,13 @@ private:
     // The end: stops every port, removes the icon; emits Destroyed.
     void DestroyWindow();
     void MessageBox(const std::string& strCaption, const std::string& strText);
+    // The port of the first selected row, -1 when none is selected.
+    int SelectedPort() const;
+    // Runs an Add (bConfig 0) or Config (1, port nPort) dialog; 1 with its
+    // port and entry on OK.
+    int RunAddDlg(int bConfig, int* pnPort, CPortEntry* pEntry);
+    // Ends the open modal dialogs (Exit): a running connection test first.
+    void EndModalDialogs();
 
     // Declared first: the core's threads post through it until the core is gone.
     CQtDispatcher m_dispatcher;
@@ -105,6 +120,7 @@ private:
     QAction* m_pActionExit = nullptr;
     QAction* m_pActionAbout = nullptr;
     CAboutDlg* m_pAboutDlg = nullptr;  // while the About dialog is open
+    CAddDlg* m_pAddDlg = nullptr;      // while the Add/Config dialog is open
     int m_bHasTray = 0;
     int m_bExiting = 0;
     int m_bDestroyed = 0;
