@@ -129,6 +129,12 @@ TEST_F(ConnectTestTest, ConnectsToALocalListener)
     const int hListen = ListenTcp(&nPort);
     ASSERT_GE(hListen, 0);
     ASSERT_EQ(m_test.Start("127.0.0.1", nPort, 0, 10), 1);
+    // Nobody drains meanwhile: the whole test is one burst with one notice.
+    const auto tEnd = Clock::now() + 5s;
+    while (m_test.IsThreadRunning() && Clock::now() < tEnd)
+        std::this_thread::sleep_for(1ms);
+    m_test.Stop();  // the work is done; this waits for the last entry
+    EXPECT_EQ(m_nNotices, 1);
     ASSERT_TRUE(RunToEnd());
     EXPECT_EQ(Results(), CONNECTED);
     // A progress line that was shown is taken away again before the result.
@@ -137,7 +143,6 @@ TEST_F(ConnectTestTest, ConnectsToALocalListener)
     EXPECT_GE(hPeer, 0) << "the test dialled the listener";
     EXPECT_EQ(ReadFor(hPeer, 1, 1000), "") << "and closed the connection at its end";
     EXPECT_EQ(m_test.IsTesting(), 0);
-    EXPECT_LE(m_nNotices, 4) << "one notice per burst, not per entry";
     close(hPeer);
     close(hListen);
 }
