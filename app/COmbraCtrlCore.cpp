@@ -123,6 +123,62 @@ int COmbraCtrlCore::ToggleEnable(int nPort)
     return 1;
 }
 
+int COmbraCtrlCore::AddPort(int nPort, const CPortEntry& entry)
+{
+    NIMBREL_ASSERT_OWNER(m_pDispatcher->IsOwnerThread());
+    if (m_comData.m_bRunning == 1 || m_bBusy || !CCOMData::IsPortIndex(nPort) || m_comData.GetUse(nPort) == 1)
+        return 0;
+    CPortEntry added = entry;
+    added.m_bUse = 1;
+    added.m_bEnable = 1;
+    m_comData.SetEntry(nPort, added);
+    ++m_comData.m_nEnableCount;
+    m_rows.InsertRow(m_rows.GetRowCount(), nPort, CPortRows::MakeRowTexts(nPort, m_comData));
+    return 1;
+}
+
+int COmbraCtrlCore::ConfigPort(int nPort, const CPortEntry& entry)
+{
+    NIMBREL_ASSERT_OWNER(m_pDispatcher->IsOwnerThread());
+    if (m_comData.m_bRunning == 1 || m_bBusy || m_comData.GetUse(nPort) != 1)
+        return 0;
+    CPortEntry changed = entry;
+    changed.m_bUse = m_comData.GetUse(nPort);
+    changed.m_bEnable = m_comData.GetEnable(nPort);
+    m_comData.SetEntry(nPort, changed);
+    const int nRow = m_rows.FindRow(nPort);
+    if (nRow >= 0)
+    {
+        const CPortRows::RowTexts texts = CPortRows::MakeRowTexts(nPort, m_comData);
+        for (int nCol : {COL_MODE, COL_PEER, COL_LOCAL})
+            m_rows.SetItemText(nRow, nCol, texts[static_cast<size_t>(nCol)]);
+    }
+    return 1;
+}
+
+int COmbraCtrlCore::DeletePort(int nPort)
+{
+    NIMBREL_ASSERT_OWNER(m_pDispatcher->IsOwnerThread());
+    if (m_comData.m_bRunning == 1 || m_bBusy || m_comData.GetUse(nPort) != 1)
+        return 0;
+    const int bWasEnabled = m_comData.GetEnable(nPort);
+    m_comData.SetUse(nPort, 0);
+    m_comData.SetEnable(nPort, 0);
+    if (bWasEnabled == 1)
+        --m_comData.m_nEnableCount;
+    m_rows.DeleteRow(m_rows.FindRow(nPort));
+    return 1;
+}
+
+void COmbraCtrlCore::ScanSystemPorts()
+{
+    NIMBREL_ASSERT_OWNER(m_pDispatcher->IsOwnerThread());
+    m_comData.ScanSystemPorts(m_strSysRoot, GetPortDirectory(), [this](int nPort) {
+        const COmbraPortAx* pPort = m_port[static_cast<size_t>(nPort)].get();
+        return pPort != nullptr && pPort->IsCreated() == 1;
+    });
+}
+
 int COmbraCtrlCore::IsAnyPortOpen() const
 {
     for (int i = 0; i < PORT_COUNT; ++i)

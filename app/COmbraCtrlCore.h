@@ -47,6 +47,30 @@ public:
     // enable flag and the enabled count; 0 and nothing changed while the
     // ports run or a Start/Stop sequence runs, or for an unused entry.
     int ToggleEnable(int nPort);
+    // Owner thread, while stopped: the port table's changes of the Add,
+    // Config and Delete commands, with their rows. Each returns 1, or 0 and
+    // changes nothing while the ports run or a Start/Stop sequence runs, for
+    // an index outside 0..255, and as below.
+    // AddPort: a new port nPort from entry's configuration (its use and
+    // enable flags are ignored): used, enabled, counted, and a row appended.
+    // 0 when nPort is used already.
+    int AddPort(int nPort, const CPortEntry& entry);
+    // ConfigPort: the configuration of used port nPort from entry (not its
+    // use and enable flags), and its row's Mode, Peer and Local cells.
+    int ConfigPort(int nPort, const CPortEntry& entry);
+    // DeletePort: used port nPort becomes unused and not enabled (the count
+    // drops when it was enabled) and loses its row; the rest of its entry
+    // stays in the table.
+    int DeletePort(int nPort);
+
+    // Owner thread: the machine's serial ports into m_comData's system-port
+    // marks (CCOMData::ScanSystemPorts), from m_strSysRoot and the port
+    // directory; the ports this program created are not counted.
+    void ScanSystemPorts();
+    // Where the machine's devices are described; tests give a tree of
+    // their own.
+    std::string m_strSysRoot = "/sys";
+
     // Any thread: 1 when an application holds any virtual port open (Exit
     // is refused then).
     int IsAnyPortOpen() const;

@@ -11,6 +11,7 @@
 #include "app/CMessageBox.h"
 #include "dialogs/CAboutDlg.h"
 #include "dialogs/COptionDlg.h"
+#include "dialogs/CAddDlg.h"
 #include "ui_COmbraCtrlDlg.h"
 #include "widgets/CMsgWnd.h"
 #include "widgets/CPortListModel.h"
@@ -53,7 +54,9 @@ COmbraCtrlDlg::COmbraCtrlDlg(QWidget* pParent)
 
     connect(m_ui->m_btnStartStop, &QPushButton::clicked, this, &COmbraCtrlDlg::OnStartStop);
     connect(m_ui->m_btnOption, &QPushButton::clicked, this, &COmbraCtrlDlg::OnBnClickedOption);
-    // Add, Config and Delete open their dialogs once those exist.
+    connect(m_ui->m_btnAdd, &QPushButton::clicked, this, &COmbraCtrlDlg::OnBnClickedAdd);
+    connect(m_ui->m_btnConfig, &QPushButton::clicked, this, &COmbraCtrlDlg::OnBnClickedConfig);
+    connect(m_ui->m_btnDelete, &QPushButton::clicked, this, &COmbraCtrlDlg::OnBnClickedDelete);
 
     m_pActionAbout = new QAction(tr("Nimbrel About(&A)..."), this);
     m_pActionAbout->setObjectName(QStringLiteral("actionAbout"));
@@ -269,7 +272,7 @@ void COmbraCtrlDlg::contextMenuEvent(QContextMenuEvent* pEvent)
 
 void COmbraCtrlDlg::OnAbout()
 {
-    if (m_pAboutDlg != nullptr || m_bDestroyed)
+    if (m_pAboutDlg != nullptr || m_pAddDlg != nullptr || m_bDestroyed)
         return;
     CAboutDlg dlg(this);
     dlg.setObjectName(QStringLiteral("m_aboutDlg"));
@@ -296,13 +299,77 @@ void COmbraCtrlDlg::OnBnClickedOption()
     UpdateSettings(1);
 }
 
+int COmbraCtrlDlg::SelectedPort() const
+{
+    const QModelIndexList rows = m_ui->m_list->selectionModel() != nullptr
+                                     ? m_ui->m_list->selectionModel()->selectedRows(COL_PORT)
+                                     : QModelIndexList();
+    if (rows.isEmpty())
+        return -1;
+    return m_core.m_rows.GetItemData(rows.first().row());
+}
+
+int COmbraCtrlDlg::RunAddDlg(int bConfig, int* pnPort, CPortEntry* pEntry)
+{
+    if (m_pAddDlg != nullptr || m_pAboutDlg != nullptr || m_bDestroyed)
+        return 0;
+    CAddDlg dlg(bConfig, this);
+    dlg.setObjectName(QStringLiteral("m_addDlg"));
+    dlg.m_pComData = &m_core.m_comData;
+    dlg.m_nTimeout = m_core.m_options.m_nConnectTimeout;
+    dlg.m_nPort = *pnPort;
+    dlg.m_fnScanSystemPorts = [this] { m_core.ScanSystemPorts(); };
+    m_pAddDlg = &dlg;
+    const int nResult = dlg.DoModal();
+    m_pAddDlg = nullptr;
+    // Exit may have torn everything down while the dialog was open.
+    if (nResult != QDialog::Accepted || m_bDestroyed)
+        return 0;
+    *pnPort = dlg.m_nPort;
+    *pEntry = dlg.m_entry;
+    return 1;
+}
+
+void COmbraCtrlDlg::OnBnClickedAdd()
+{
+    int nPort = 0;
+    CPortEntry entry;
+    if (RunAddDlg(0, &nPort, &entry) && m_core.AddPort(nPort, entry))
+        UpdateSettings(1);
+}
+
+void COmbraCtrlDlg::OnBnClickedConfig()
+{
+    int nPort = SelectedPort();
+    if (nPort < 0)
+        return;
+    CPortEntry entry;
+    if (RunAddDlg(1, &nPort, &entry) && m_core.ConfigPort(nPort, entry))
+        UpdateSettings(1);
+}
+
+void COmbraCtrlDlg::OnBnClickedDelete()
+{
+    const int nPort = SelectedPort();
+    if (nPort >= 0 && m_core.DeletePort(nPort))
+        UpdateSettings(1);
+}
+
+void COmbraCtrlDlg::EndModalDialogs()
+{
+    if (m_pAboutDlg != nullptr)
+        m_pAboutDlg->done(QDialog::Accepted);
+    // Stops a running connection test and waits for its thread first.
+    if (m_pAddDlg != nullptr)
+        m_pAddDlg->done(QDialog::Rejected);
+    if (m_pOptionDlg != nullptr)
+        m_pOptionDlg->done(QDialog::Rejected);
+}
+
 void COmbraCtrlDlg::OnMenuExit()
 {
     m_bExiting = 1;
-    if (m_pAboutDlg != nullptr)
-        m_pAboutDlg->done(QDialog::Accepted);
-    if (m_pOptionDlg != nullptr)
-        m_pOptionDlg->done(QDialog::Rejected);
+    EndModalDialogs();
     if (m_core.IsAnyPortOpen())
     {
         MessageBox("Error", "Virtual Serial Port is still used by other application.");
@@ -315,10 +382,7 @@ void COmbraCtrlDlg::OnMenuExit()
 void COmbraCtrlDlg::OnEndSession()
 {
     m_bExiting = 1;
-    if (m_pAboutDlg != nullptr)
-        m_pAboutDlg->done(QDialog::Accepted);
-    if (m_pOptionDlg != nullptr)
-        m_pOptionDlg->done(QDialog::Rejected);
+    EndModalDialogs();
     DestroyWindow();
 }
 

@@ -15,6 +15,7 @@ class COmbraCtrlDlg;
 }
 class CAboutDlg;
 class COptionDlg;
+class CAddDlg;
 class CMsgWnd;
 class CPortListModel;
 class QAction;
@@ -58,6 +59,12 @@ public:
     // "Option": the global options, read-only while the ports run; saved
     // after OK while they are stopped.
     void OnBnClickedOption();
+    // "Ombra Add", "Ombra Config", "Ombra Delete": the Add/Config
+    // dialog, modal, for a new port or the selected row's; Delete removes
+    // the selected row's port without asking. Each change is saved at once.
+    void OnBnClickedAdd();
+    void OnBnClickedConfig();
+    void OnBnClickedDelete();
 
     // The window's side of Start and Stop.
     void SetRunButtons(int bStarted);
@@ -74,6 +81,7 @@ public:
     CMsgWnd* GetMsgWnd() const { return m_pMsgWnd; }
     CAboutDlg* GetAboutDlg() const { return m_pAboutDlg; }
     COptionDlg* GetOptionDlg() const { return m_pOptionDlg; }
+    CAddDlg* GetAddDlg() const { return m_pAddDlg; }
     QSystemTrayIcon* GetTrayIcon() const { return m_pTray; }
     const std::string& GetSettingsPath() const { return m_strSettingsPath; }
     int IsDestroyed() const { return m_bDestroyed; }
@@ -96,6 +104,13 @@ private:
     // The end: stops every port, removes the icon; emits Destroyed.
     void DestroyWindow();
     void MessageBox(const std::string& strCaption, const std::string& strText);
+    // The port of the first selected row, -1 when none is selected.
+    int SelectedPort() const;
+    // Runs an Add (bConfig 0) or Config (1, port nPort) dialog; 1 with its
+    // port and entry on OK.
+    int RunAddDlg(int bConfig, int* pnPort, CPortEntry* pEntry);
+    // Ends the open modal dialogs (Exit): a running connection test first.
+    void EndModalDialogs();
 
     // Declared first: the core's threads post through it until the core is gone.
     CQtDispatcher m_dispatcher;
@@ -111,6 +126,7 @@ private:
     QAction* m_pActionAbout = nullptr;
     CAboutDlg* m_pAboutDlg = nullptr;  // while the About dialog is open
     COptionDlg* m_pOptionDlg = nullptr;  // while the Option dialog is open
+    CAddDlg* m_pAddDlg = nullptr;      // while the Add/Config dialog is open
     int m_bHasTray = 0;
     int m_bExiting = 0;
     int m_bDestroyed = 0;

@@ -22,7 +22,7 @@ shift $(($# > 0 ? 1 : 0))
 tools/ensure-packages.sh g++ cmake ninja-build pkg-config libssl-dev libinih-dev \
     libgtest-dev libgmock-dev
 
-cmake -S . -B build-soak -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build-soak -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBREL_GUI=OFF >/dev/null
 cmake --build build-soak -j2 --target nimbreld nimbrel_soak_driver
 
 echo "load before the run: $(uptime)"

@@ -18,6 +18,7 @@
 #include "bridge/COmbraPortAx.h"
 #include "engine/CErrorText.h"
 #include "engine/CResolver.h"
+#include "engine/TlsClient.h"
 #include "model/CPortOwner.h"
 #include "model/PortStatus.h"
 
@@ -1116,27 +1117,8 @@ void CSocketCtrl::DoTlsStart(int bReconnect)
 {
     // Attempt 0 negotiates the best version both sides have; the fallbacks
     // offer one older version each, where the library still has it.
-    static const int s_nFallbackVersion[] = {0, TLS1_VERSION, SSL3_VERSION};
-    const int nVersion = s_nFallbackVersion[m_nSSLTry >= 0 && m_nSSLTry <= 2 ? m_nSSLTry : 2];
-    SSL_CTX* pCtx = SSL_CTX_new(TLS_client_method());
-    int bUsable = pCtx != nullptr;
-    if (bUsable && nVersion != 0)
-    {
-        // An old version is only reachable below the default security level.
-        SSL_CTX_set_security_level(pCtx, 0);
-        bUsable = SSL_CTX_set_min_proto_version(pCtx, nVersion) == 1 &&
-                  SSL_CTX_set_max_proto_version(pCtx, nVersion) == 1;
-    }
-    if (bUsable)
-        m_pSSL = SSL_new(pCtx);
-    if (m_pSSL != nullptr)
-    {
-        SSL_set_fd(m_pSSL, m_hSocket);
-        SSL_set_connect_state(m_pSSL);
-        SSL_set_mode(m_pSSL, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    }
+    m_pSSL = NewTlsClientSession(m_nSSLTry, m_hSocket);
     m_nState = bReconnect ? ST_TLS_REHANDSHAKE : ST_TLS_HANDSHAKE;
-    SSL_CTX_free(pCtx);
     m_tHandshake = Now() + 10;
     m_nSSLWant = 0;
     if (m_nSSLTry == 0)

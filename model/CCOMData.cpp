@@ -1,6 +1,11 @@
 #include "model/CCOMData.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <fstream>
 #include <utility>
+#include <vector>
 
 CCOMData::CCOMData()
 {
@@ -174,4 +179,80 @@ void CCOMData::RecountEnabled()
         if (m_bUse[i] == 1 && m_bEnable[i] == 1)
             ++nCount;
     m_nEnableCount = nCount;
+}
+
+namespace
+{
+
+// The number n of a name that is exactly strPrefix followed by n in
+// canonical decimal (no sign, no leading zero); -1 for any other name.
+int NumberAfter(const std::string& strName, const std::string& strPrefix)
+{
+    if (strName.size() <= strPrefix.size() || strName.compare(0, strPrefix.size(), strPrefix) != 0)
+        return -1;
+    const std::string strDigits = strName.substr(strPrefix.size());
+    if (strDigits.size() > 4 || (strDigits.size() > 1 && strDigits[0] == '0'))
+        return -1;
+    int n = 0;
+    for (char ch : strDigits)
+    {
+        if (ch < '0' || ch > '9')
+            return -1;
+        n = n * 10 + (ch - '0');
+    }
+    return n;
+}
+
+// The names in a directory; empty when it cannot be read.
+std::vector<std::string> ListDirectory(const std::string& strDir)
+{
+    std::vector<std::string> vecNames;
+    DIR* pDir = opendir(strDir.c_str());
+    if (pDir == nullptr)
+        return vecNames;
+    while (const struct dirent* pEntry = readdir(pDir))
+        vecNames.emplace_back(pEntry->d_name);
+    closedir(pDir);
+    return vecNames;
+}
+
+// Whether the tty class entry strTty (…/class/tty/ttySn) has a UART.
+bool HasUart(const std::string& strTty)
+{
+    std::ifstream type(strTty + "/type");
+    if (type)
+    {
+        long nType = 0;
+        return static_cast<bool>(type >> nType) && nType != 0;
+    }
+    // Not a serial-core port: present when a driver holds its device.
+    struct stat st;
+    return stat((strTty + "/device/driver").c_str(), &st) == 0;
+}
+
+}  // namespace
+
+void CCOMData::ScanSystemPorts(const std::string& strSysRoot, const std::string& strPortDir,
+                               const std::function<bool(int nPort)>& fnCreatedHere)
+{
+    m_bSystemPort.fill(0);
+    if (!strSysRoot.empty())
+    {
+        const std::string strClass = strSysRoot + "/class/tty";
+        for (const std::string& strName : ListDirectory(strClass))
+        {
+            const int n = NumberAfter(strName, "ttyS");
+            if (n >= 0 && IsPortIndex(n) && HasUart(strClass + "/" + strName))
+                m_bSystemPort[n] = 1;
+        }
+    }
+    if (!strPortDir.empty())
+    {
+        for (const std::string& strName : ListDirectory(strPortDir))
+        {
+            const int n = NumberAfter(strName, "COM");
+            if (n >= 1 && IsPortIndex(n - 1) && !(fnCreatedHere && fnCreatedHere(n - 1)))
+                m_bSystemPort[n - 1] = 1;
+        }
+    }
 }

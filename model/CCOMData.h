@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <functional>
 #include <string>
 
 #include "model/CPortEntry.h"
@@ -61,6 +62,23 @@ public:
     // of range reads as a default entry and is not written.
     CPortEntry GetEntry(int nPort) const;
     void SetEntry(int nPort, const CPortEntry& entry);
+    // Owner thread: marks in m_bSystemPort every COM number that already
+    // exists on the machine, after clearing all 256 entries:
+    // - COM(n+1) for every serial port ttySn under strSysRoot/class/tty
+    //   ("/sys" on a live system) that has a UART. A serial-core port shows
+    //   its UART in the "type" attribute (PORT_* of the kernel's serial_core,
+    //   0 PORT_UNKNOWN: the 8250 driver registers placeholder ports, ttyS0 to
+    //   ttyS31 by default, with type 0 when no chip answered). A port without
+    //   that attribute is not a serial-core port; it counts when a driver is
+    //   bound to its device (device/driver exists).
+    // - COMn for every entry named exactly "COMn" in strPortDir (link, file
+    //   or anything else: it would block a port of that name) for which
+    //   fnCreatedHere(n - 1) is false, i.e. that this program did not create.
+    // Names outside COM1..COM256 are ignored; an unreadable directory or
+    // attribute only leaves fewer entries marked. Reads the file system only.
+    void ScanSystemPorts(const std::string& strSysRoot, const std::string& strPortDir,
+                         const std::function<bool(int nPort)>& fnCreatedHere = {});
+
     // Owner thread: sets m_nEnableCount to the number of used and enabled
     // entries; the one place that counts them after a whole configuration
     // changes.

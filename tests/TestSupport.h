@@ -320,6 +320,46 @@ inline int RunCommand(const std::vector<std::string>& vecArgs)
     return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
 }
 
+// A loopback listener whose accept queue is full: a further connect to it
+// hangs (the kernel drops its SYNs), as with a peer that never answers, and
+// the traffic stays on loopback.
+class CFullListener
+{
+public:
+    CFullListener()
+    {
+        m_hListen = ListenTcp(&m_nPort, 0);
+        for (int i = 0; i < 16 && m_hListen >= 0; ++i)
+        {
+            const int h = ConnectTcp(m_nPort, 300);
+            if (h < 0)
+            {
+                m_bFull = true;
+                break;
+            }
+            m_vecFill.push_back(h);
+        }
+    }
+    ~CFullListener()
+    {
+        for (int h : m_vecFill)
+            close(h);
+        if (m_hListen >= 0)
+            close(m_hListen);
+    }
+    CFullListener(const CFullListener&) = delete;
+    CFullListener& operator=(const CFullListener&) = delete;
+
+    bool IsFull() const { return m_bFull; }
+    int Port() const { return m_nPort; }
+
+private:
+    int m_hListen = -1;
+    int m_nPort = 0;
+    bool m_bFull = false;
+    std::vector<int> m_vecFill;
+};
+
 // A self-signed certificate and its key, as a TLS server port uses them.
 inline bool MakeKeyPair(const std::string& strCert, const std::string& strKey)
 {

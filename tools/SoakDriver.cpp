@@ -918,6 +918,19 @@ bool CSoak::LineAllowed(const SPort& port, const std::string& strCol, const std:
             return false;
         return str.find_first_not_of("0123456789", 10) == std::string::npos;
     };
+    // Mode, Peer and Local are printed once at start; they never change.
+    if (m_phase == EPhase::Setup && !port.bCreated)
+    {
+        static const char* const MODE_TEXTS[] = {"Client", "Server", "UDP"};
+        if (strCol == "Mode")
+            return strValue == MODE_TEXTS[ModeIndex(port.mode)];
+        if (strCol == "Local")
+            return port.mode == EMode::Client ? strValue == "-----"
+                                              : !strValue.empty() &&
+                                                    strValue.find_first_not_of("0123456789") == std::string::npos;
+        if (strCol == "Peer")
+            return strValue == port.idleRow.at("Peer");
+    }
     if (strCol == "Create")
         return strValue == "Created" && m_phase == EPhase::Setup && !port.bCreated;
     if (strCol == "Connection")
@@ -943,7 +956,11 @@ bool CSoak::LineAllowed(const SPort& port, const std::string& strCol, const std:
         return strValue == "-----" || strValue == "None";
     if (strCol == "Stop")
         return strValue == "-----" || strValue == "1";
-    return false;  // Mode and Local never change
+    // Why a client's connection ended: the peers drop it on purpose.
+    if (strCol == "Reason")
+        return port.mode == EMode::Client &&
+               (strValue.rfind("connection to 127.0.0.1:", 0) == 0 || strValue.rfind("connect 127.0.0.1:", 0) == 0);
+    return false;
 }
 
 void CSoak::Reacted(SPort& port, int nWhat)

@@ -144,3 +144,130 @@ TEST(CoreDeathTest, RowsChangedOffTheOwnerThreadAbort)
         "called off the owner thread");
 }
 #endif
+
+// ---- Add, Config and Delete ----
+
+namespace
+{
+
+CPortEntry MakeEntry(int nMode, const std::string& strIP, int nPeer, int nLocal)
+{
+    CPortEntry entry;
+    entry.m_nMode = nMode;
+    entry.m_strIPAddress = strIP;
+    entry.m_nPeerPort = nPeer;
+    entry.m_nLocPort = nLocal;
+    return entry;
+}
+
+std::vector<std::string> RowTexts(const CPortRows& rows, int nRow)
+{
+    std::vector<std::string> vec;
+    for (int nCol = 0; nCol < COL_COUNT; ++nCol)
+        vec.push_back(rows.GetItemText(nRow, nCol));
+    return vec;
+}
+
+}  // namespace
+
+TEST_F(CoreTest, AddAppendsAnEnabledEntryWithItsRow)
+{
+    m_core.InitList();
+    ASSERT_EQ(m_core.AddPort(3, MakeEntry(MODE_TCP_SERVER, "0.0.0.0", 0, 5000)), 1);
+    ASSERT_EQ(m_core.AddPort(0, MakeEntry(MODE_TCP_CLIENT, "192.168.0.10", 23, 0)), 1);
+    EXPECT_EQ(m_core.m_comData.m_nEnableCount, 2);
+    EXPECT_EQ(m_core.m_comData.GetUse(3), 1);
+    EXPECT_EQ(m_core.m_comData.GetEnable(3), 1);
+    ASSERT_EQ(m_core.m_rows.GetRowCount(), 2);
+    EXPECT_EQ(m_core.m_rows.GetItemData(0), 3) << "appended at the end, not sorted";
+    EXPECT_EQ(RowTexts(m_core.m_rows, 0),
+              (std::vector<std::string>{"COM4", "None", "Server", "----------", "5000", "Not Connect", "--------",
+                                        "-----", "-----", "-----"}));
+    EXPECT_EQ(m_core.m_rows.GetItemText(1, COL_PEER), "192.168.0.10:23");
+    EXPECT_EQ(m_core.m_rows.GetItemText(1, COL_LOCAL), "-----");
+
+    EXPECT_EQ(m_core.AddPort(3, MakeEntry(MODE_UDP, "1.2.3.4", 1, 2)), 0) << "used already";
+    EXPECT_EQ(m_core.AddPort(256, CPortEntry()), 0);
+    EXPECT_EQ(m_core.AddPort(-1, CPortEntry()), 0);
+    EXPECT_EQ(m_core.m_rows.GetRowCount(), 2);
+    EXPECT_EQ(m_core.m_comData.m_nEnableCount, 2);
+}
+
+TEST_F(CoreTest, ConfigChangesTheEntryAndColumnsTwoToFourOnly)
+{
+    AddClient(6, 0);
+    m_core.InitList();
+    m_core.m_rows.SetItemText(0, COL_CONNECTION, "Connect Error");
+    const auto before = RowTexts(m_core.m_rows, 0);
+    CPortEntry entry = MakeEntry(MODE_UDP, "10.0.0.1", 7, 8);
+    entry.m_bUse = 0;  // ignored: Config never changes use and enable
+    entry.m_bEnable = 1;
+    entry.m_bKeepAlive = 1;
+    ASSERT_EQ(m_core.ConfigPort(6, entry), 1);
+    EXPECT_EQ(m_core.m_comData.GetUse(6), 1);
+    EXPECT_EQ(m_core.m_comData.GetEnable(6), 0);
+    EXPECT_EQ(m_core.m_comData.m_nEnableCount, 0);
+    EXPECT_EQ(m_core.m_comData.GetMode(6), MODE_UDP);
+    EXPECT_EQ(m_core.m_comData.GetKeepAlive(6), 1);
+    auto after = RowTexts(m_core.m_rows, 0);
+    EXPECT_EQ(after[COL_MODE], "UDP");
+    EXPECT_EQ(after[COL_PEER], "10.0.0.1:7");
+    EXPECT_EQ(after[COL_LOCAL], "8");
+    for (int nCol : {COL_PORT, COL_CREATE, COL_CONNECTION, COL_BAUDRATE, COL_DATA, COL_PARITY, COL_STOP})
+        EXPECT_EQ(after[nCol], before[nCol]) << nCol;
+    EXPECT_EQ(m_core.ConfigPort(7, entry), 0) << "an unused entry";
+}
+
+TEST_F(CoreTest, DeleteLowersTheCountOnlyForAnEnabledEntry)
+{
+    AddClient(1, 1);
+    AddClient(2, 0);
+    AddClient(5, 1);
+    m_core.InitList();
+    ASSERT_EQ(m_core.m_comData.m_nEnableCount, 2);
+    ASSERT_EQ(m_core.DeletePort(2), 1);
+    EXPECT_EQ(m_core.m_comData.m_nEnableCount, 2);
+    ASSERT_EQ(m_core.DeletePort(1), 1);
+    EXPECT_EQ(m_core.m_comData.m_nEnableCount, 1);
+    EXPECT_EQ(m_core.m_comData.GetUse(1), 0);
+    EXPECT_EQ(m_core.m_comData.GetEnable(1), 0);
+    EXPECT_EQ(m_core.m_comData.GetIPAddress(1), "127.0.0.1") << "the rest of the entry stays";
+    ASSERT_EQ(m_core.m_rows.GetRowCount(), 1);
+    EXPECT_EQ(m_core.m_rows.GetItemData(0), 5);
+    EXPECT_EQ(m_core.DeletePort(1), 0) << "deleted already";
+    EXPECT_EQ(m_core.m_comData.m_nEnableCount, 1);
+}
+
+TEST_F(CoreTest, TheTableIsNotChangedWhileRunningOrBusy)
+{
+    AddClient(1, 1);
+    m_core.InitList();
+    for (int nState : {0, 1})
+    {
+        m_core.m_comData.m_bRunning = nState;
+        m_core.m_bBusy = 1 - nState;
+        EXPECT_EQ(m_core.AddPort(2, CPortEntry()), 0);
+        EXPECT_EQ(m_core.ConfigPort(1, MakeEntry(MODE_UDP, "1.1.1.1", 1, 1)), 0);
+        EXPECT_EQ(m_core.DeletePort(1), 0);
+    }
+    m_core.m_comData.m_bRunning = 0;
+    m_core.m_bBusy = 0;
+    EXPECT_EQ(m_core.m_comData.GetUse(2), 0);
+    EXPECT_EQ(m_core.m_comData.GetMode(1), MODE_TCP_CLIENT);
+    EXPECT_EQ(m_core.m_rows.GetRowCount(), 1);
+    EXPECT_EQ(m_core.m_comData.m_nEnableCount, 1);
+}
+
+// The scan leaves out the ports this program created itself.
+TEST_F(CoreTest, ScanCountsForeignPortNamesOnly)
+{
+    m_core.m_strSysRoot = m_dir.File("no-sys");
+    AddClient(1, 1);
+    m_core.InitList();
+    ASSERT_EQ(m_core.m_startStop.OnCreatePort(0), 1);  // COM2, ours
+    ASSERT_EQ(symlink("/dev/null", m_dir.File("COM4").c_str()), 0);
+    m_core.ScanSystemPorts();
+    EXPECT_EQ(m_core.m_comData.GetSystemPort(1), 0);
+    EXPECT_EQ(m_core.m_comData.GetSystemPort(3), 1);
+    m_core.Teardown();
+}

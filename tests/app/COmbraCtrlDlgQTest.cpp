@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 
 #include <QAction>
+#include <QComboBox>
+#include <QRadioButton>
 #include <QLabel>
 #include <QLineEdit>
 #include <QElapsedTimer>
@@ -23,8 +25,10 @@
 #include "app/COmbraCtrlDlg.h"
 #include "app/CSettingsFile.h"
 #include "dialogs/CAboutDlg.h"
+#include "dialogs/CAddDlg.h"
 #include "dialogs/COptionDlg.h"
 #include "tests/TestSupport.h"
+#include "widgets/CLogListBox.h"
 #include "widgets/CMsgWnd.h"
 #include "widgets/CPortListModel.h"
 #include "widgets/CTraceListCtrl.h"
@@ -110,6 +114,45 @@ private:
         auto* pList = pWnd->findChild<CTraceListCtrl*>(QStringLiteral("m_list"));
         const QRect rc = pList->visualRect(pWnd->GetModel()->index(nRow, COL_PORT));
         QTest::mouseClick(pList->viewport(), Qt::LeftButton, {}, QPoint(rc.left() + 9, rc.center().y()));
+    }
+
+    // Clicks the window's button and runs fn on the dialog it opens (from
+    // inside the dialog's modal loop); fn must end the dialog. False when
+    // no dialog came.
+    static bool WithDialog(COmbraCtrlDlg* pWnd, const char* pszButton, const std::function<void(CAddDlg*)>& fn)
+    {
+        bool bRan = false;
+        QTimer::singleShot(0, pWnd, [&] {
+            CAddDlg* pDlg = pWnd->GetAddDlg();
+            if (pDlg == nullptr || !QTest::qWaitForWindowExposed(pDlg))
+                return;
+            bRan = true;
+            fn(pDlg);
+        });
+        QTest::mouseClick(Button(pWnd, pszButton), Qt::LeftButton);
+        return bRan && pWnd->GetAddDlg() == nullptr;
+    }
+
+    template <typename T>
+    static T* Child(QWidget* pParent, const char* pszName)
+    {
+        return pParent->findChild<T*>(QString::fromLatin1(pszName));
+    }
+
+    // Selects a row as a click on its Mode cell does.
+    static void SelectRow(COmbraCtrlDlg* pWnd, int nRow)
+    {
+        auto* pList = pWnd->findChild<CTraceListCtrl*>(QStringLiteral("m_list"));
+        const QRect rc = pList->visualRect(pWnd->GetModel()->index(nRow, COL_MODE));
+        QTest::mouseClick(pList->viewport(), Qt::LeftButton, {}, rc.center());
+    }
+
+    static QStringList RowTexts(COmbraCtrlDlg* pWnd, int nRow)
+    {
+        QStringList list;
+        for (int nCol = 0; nCol < COL_COUNT; ++nCol)
+            list << Cell(pWnd, nRow, nCol);
+        return list;
     }
 
 private slots:
@@ -318,6 +361,169 @@ private slots:
         QCOMPARE(pApp->GetMainWnd()->GetCore().m_bBusy.load(), 0);
         pApp->ExitInstance();
         QCOMPARE(ReadFile(strConfig), strBad);
+    }
+
+    // A made-up machine (ttyS0 and ttyS2 with UARTs, ttyS1 without one, a
+    // foreign COM12 link) with COM2 configured: Add offers neither COM1,
+    // COM2, COM3 nor COM12, opens on COM4, and the new server port is
+    // listed, counted and saved.
+    void AddSkipsSystemPortsAndSaves()
+    {
+        CTempDir dir;
+        const std::string strConfig = dir.File("nimbrel.ini");
+        std::ofstream(strConfig) << "[Options]\nPortDirectory=" << dir.File("ports") << "\n"
+                                 << "[COM2]\nEnable=1\nMode=client\nIPAddress=127.0.0.1\nPeerPort=7\n";
+        for (const char* psz : {"ttyS0:4", "ttyS1:0", "ttyS2:4"})
+        {
+            const QStringList parts = QString::fromLatin1(psz).split(QLatin1Char(':'));
+            const std::string strTty = dir.File("sys/class/tty/" + parts[0].toStdString());
+            QCOMPARE(RunCommand({"mkdir", "-p", strTty}), 0);
+            std::ofstream(strTty + "/type") << parts[1].toStdString() << "\n";
+        }
+        auto pApp = Start(strConfig, 1);
+        QVERIFY(pApp);
+        COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
+        COmbraCtrlCore& core = pWnd->GetCore();
+        core.m_strSysRoot = dir.File("sys");
+        QCOMPARE(symlink("/dev/null", (dir.File("ports") + "/COM12").c_str()), 0);
+        QCOMPARE(core.m_comData.m_nEnableCount, 1);
+
+        QStringList items;
+        QVERIFY(WithDialog(pWnd, "m_btnAdd", [&](CAddDlg* pDlg) {
+            QCOMPARE(pDlg->windowTitle(), QStringLiteral("Add"));
+            auto* pCombo = Child<QComboBox>(pDlg, "m_comboPort");
+            for (int i = 0; i < pCombo->count(); ++i)
+                items << pCombo->itemText(i);
+            QTest::mouseClick(Child<QRadioButton>(pDlg, "m_radioTcpServer"), Qt::LeftButton);
+            auto* pLocal = Child<QLineEdit>(pDlg, "m_editLocPort");
+            pLocal->selectAll();
+            QTest::keyClicks(pLocal, QStringLiteral("5000"));
+            QTest::mouseClick(Child<QPushButton>(pDlg, "m_btnOk"), Qt::LeftButton);
+        }));
+        QCOMPARE(items.first(), QStringLiteral("COM4"));
+        for (const char* psz : {"COM1", "COM2", "COM3", "COM12"})
+            QVERIFY2(!items.contains(QLatin1String(psz)), psz);
+        QCOMPARE(items.size(), 252);
+
+        QCOMPARE(pWnd->GetModel()->rowCount(), 2);
+        QCOMPARE(RowTexts(pWnd, 1), (QStringList{"COM4", "None", "Server", "----------", "5000", "Not Connect",
+                                                 "--------", "-----", "-----", "-----"}));
+        QCOMPARE(pWnd->GetModel()->index(1, COL_PORT).data(Qt::CheckStateRole).toInt(), int(Qt::Checked));
+        QCOMPARE(core.m_comData.m_nEnableCount, 2);
+        CSettingsFile saved;
+        std::string strError;
+        QVERIFY2(saved.Load(strConfig, &strError), strError.c_str());
+        QCOMPARE(saved.m_ports[3].m_bUse, 1);
+        QCOMPARE(saved.m_ports[3].m_nMode, MODE_TCP_SERVER);
+        QCOMPARE(saved.m_ports[3].m_nLocPort, 5000);
+
+        // CANCEL stores nothing.
+        const std::string strBefore = ReadFile(strConfig);
+        QVERIFY(WithDialog(pWnd, "m_btnAdd", [&](CAddDlg* pDlg) {
+            QTest::mouseClick(Child<QPushButton>(pDlg, "m_btnCancel"), Qt::LeftButton);
+        }));
+        QCOMPARE(pWnd->GetModel()->rowCount(), 2);
+        QCOMPARE(ReadFile(strConfig), strBefore);
+        QVERIFY(m_vecBoxes.empty());
+    }
+
+    // Config on a row changes columns 2 to 4 only; Delete needs no answer
+    // and lowers the enabled count only for an enabled entry.
+    void ConfigAndDeleteTheSelectedRow()
+    {
+        CTempDir dir;
+        const std::string strConfig = WriteTwoPorts(dir);
+        auto pApp = Start(strConfig, 2);
+        QVERIFY(pApp);
+        COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
+        COmbraCtrlCore& core = pWnd->GetCore();
+
+        // Nothing selected: neither does anything.
+        pWnd->findChild<CTraceListCtrl*>(QStringLiteral("m_list"))->clearSelection();
+        QTest::mouseClick(Button(pWnd, "m_btnConfig"), Qt::LeftButton);
+        QVERIFY(pWnd->GetAddDlg() == nullptr);
+        QTest::mouseClick(Button(pWnd, "m_btnDelete"), Qt::LeftButton);
+        QCOMPARE(pWnd->GetModel()->rowCount(), 2);
+
+        core.SetPortText(1, COL_CONNECTION, "Connect Error");
+        const QStringList before = RowTexts(pWnd, 1);
+        SelectRow(pWnd, 1);
+        QVERIFY(WithDialog(pWnd, "m_btnConfig", [&](CAddDlg* pDlg) {
+            QCOMPARE(pDlg->windowTitle(), QStringLiteral("Config"));
+            QCOMPARE(Child<QComboBox>(pDlg, "m_comboPort")->currentText(), QStringLiteral("COM2"));
+            QTest::mouseClick(Child<QRadioButton>(pDlg, "m_radioUdp"), Qt::LeftButton);
+            auto* pIP = Child<QLineEdit>(pDlg, "m_editIPAddress");
+            pIP->selectAll();
+            QTest::keyClicks(pIP, QStringLiteral("192.168.0.10"));
+            auto* pPeer = Child<QLineEdit>(pDlg, "m_editPeerPort");
+            pPeer->selectAll();
+            QTest::keyClicks(pPeer, QStringLiteral("23"));
+            auto* pLocal = Child<QLineEdit>(pDlg, "m_editLocPort");
+            pLocal->selectAll();
+            QTest::keyClicks(pLocal, QStringLiteral("24"));
+            QTest::mouseClick(Child<QPushButton>(pDlg, "m_btnOk"), Qt::LeftButton);
+        }));
+        QStringList after = RowTexts(pWnd, 1);
+        QCOMPARE(after.mid(COL_MODE, 3), (QStringList{"UDP", "192.168.0.10:23", "24"}));
+        after.replace(COL_MODE, before[COL_MODE]);
+        after.replace(COL_PEER, before[COL_PEER]);
+        after.replace(COL_LOCAL, before[COL_LOCAL]);
+        QCOMPARE(after, before);
+        QCOMPARE(core.m_comData.GetUse(1), 1);
+        QCOMPARE(core.m_comData.GetEnable(1), 1);
+        QCOMPARE(core.m_comData.m_nEnableCount, 2);
+        CSettingsFile saved;
+        std::string strError;
+        QVERIFY2(saved.Load(strConfig, &strError), strError.c_str());
+        QCOMPARE(saved.m_ports[1].m_nMode, MODE_UDP);
+        QCOMPARE(saved.m_ports[1].m_nLocPort, 24);
+
+        // COM1 unticked, then deleted: the count stays; COM2 enabled: it drops.
+        ClickStrip(pWnd, 0);
+        QCOMPARE(core.m_comData.m_nEnableCount, 1);
+        SelectRow(pWnd, 0);
+        QTest::mouseClick(Button(pWnd, "m_btnDelete"), Qt::LeftButton);
+        QCOMPARE(pWnd->GetModel()->rowCount(), 1);
+        QCOMPARE(Cell(pWnd, 0, COL_PORT), QStringLiteral("COM2"));
+        QCOMPARE(core.m_comData.m_nEnableCount, 1);
+        SelectRow(pWnd, 0);
+        QTest::mouseClick(Button(pWnd, "m_btnDelete"), Qt::LeftButton);
+        QCOMPARE(pWnd->GetModel()->rowCount(), 0);
+        QCOMPARE(core.m_comData.m_nEnableCount, 0);
+        QVERIFY(m_vecBoxes.empty());
+        QVERIFY2(saved.Load(strConfig, &strError), strError.c_str());
+        QCOMPARE(saved.m_ports[0].m_bUse, 0);
+        QCOMPARE(saved.m_ports[1].m_bUse, 0);
+    }
+
+    // Exit while a connection test waits for a silent peer: the test ends
+    // first, its thread is waited for, then the program ends.
+    void ExitDuringAConnectionTest()
+    {
+        CFullListener listener;
+        QVERIFY(listener.IsFull());
+        CTempDir dir;
+        auto pApp = Start(WriteTwoPorts(dir), 2);
+        QVERIFY(pApp);
+        COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
+        int bThreadWasRunning = 0;
+        int bThreadRunsAfter = 1;
+        SelectRow(pWnd, 1);
+        QVERIFY(WithDialog(pWnd, "m_btnConfig", [&](CAddDlg* pDlg) {
+            auto* pPeer = Child<QLineEdit>(pDlg, "m_editPeerPort");
+            pPeer->selectAll();
+            QTest::keyClicks(pPeer, QString::number(listener.Port()));
+            QTest::mouseClick(Child<QPushButton>(pDlg, "m_btnConnectTest"), Qt::LeftButton);
+            CLogListBox* pLog = pDlg->GetLog();
+            RunUntil([&] { return pLog->GetCount() == 3; }, 3000);
+            bThreadWasRunning = pDlg->GetTest().IsThreadRunning();
+            pWnd->findChild<QAction*>(QStringLiteral("actionExit"))->trigger();
+            bThreadRunsAfter = pDlg->GetTest().IsThreadRunning();
+        }));
+        QCOMPARE(bThreadWasRunning, 1);
+        QCOMPARE(bThreadRunsAfter, 0);
+        QVERIFY(pWnd->IsDestroyed());
+        QVERIFY(m_vecBoxes.empty());
     }
 
     // Option while stopped: the values go to the core and the settings file

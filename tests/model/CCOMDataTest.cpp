@@ -136,3 +136,113 @@ TEST(CCOMDataTest, OutOfRangeIndicesAreIgnored)
     // The setters above must not have landed anywhere.
     ExpectPattern(data);
 }
+
+// ---- ScanSystemPorts ----
+
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/TestSupport.h"
+
+namespace
+{
+
+// A made-up sysfs tree and port directory.
+class ScanTest : public ::testing::Test
+{
+protected:
+    // A serial-core tty: a directory with its "type" attribute.
+    void AddTty(const std::string& strName, const std::string& strType)
+    {
+        const std::string strDir = m_dir.File("sys/class/tty/" + strName);
+        ASSERT_EQ(testsupport::RunCommand({"mkdir", "-p", strDir}), 0);
+        std::ofstream(strDir + "/type") << strType << "\n";
+    }
+    // A tty without "type", optionally with a driver bound to its device.
+    void AddPlainTty(const std::string& strName, bool bDriver)
+    {
+        const std::string strDir = m_dir.File("sys/class/tty/" + strName);
+        ASSERT_EQ(testsupport::RunCommand({"mkdir", "-p", strDir + "/device"}), 0);
+        if (bDriver)
+        {
+            ASSERT_EQ(testsupport::RunCommand({"mkdir", "-p", strDir + "/device/driver"}), 0);
+        }
+    }
+    void AddPortEntry(const std::string& strName)
+    {
+        mkdir(m_dir.File("ports").c_str(), 0700);
+        ASSERT_EQ(symlink("/dev/null", m_dir.File("ports/" + strName).c_str()), 0);
+    }
+    void Scan(const std::function<bool(int)>& fnCreatedHere = {})
+    {
+        m_data.ScanSystemPorts(m_dir.File("sys"), m_dir.File("ports"), fnCreatedHere);
+    }
+    std::vector<int> Marked() const
+    {
+        std::vector<int> vec;
+        for (int i = 0; i < CCOMData::PORT_COUNT; ++i)
+            if (m_data.GetSystemPort(i) == 1)
+                vec.push_back(i);
+        return vec;
+    }
+
+    testsupport::CTempDir m_dir;
+    CCOMData m_data;
+};
+
+}  // namespace
+
+TEST_F(ScanTest, RealUartsAndForeignPortNamesAreMarked)
+{
+    AddTty("ttyS0", "4");   // 16550A
+    AddTty("ttyS1", "0");   // PORT_UNKNOWN: a placeholder without a chip
+    AddTty("ttyS2", "14");
+    AddTty("tty5", "4");    // not a serial port name
+    AddTty("ttyUSB0", "4");
+    AddPortEntry("COM12");  // someone else's link
+    Scan();
+    EXPECT_EQ(Marked(), (std::vector<int>{0, 2, 11}));
+}
+
+TEST_F(ScanTest, NamesOutsideTheRangeOrNotExactlyComNAreIgnored)
+{
+    AddTty("ttyS255", "4");   // COM256
+    AddTty("ttyS256", "4");   // COM257: nothing
+    AddTty("ttyS01", "4");    // not a kernel name
+    for (const char* psz : {"COM0", "com5", "LPT1", "COM257", "COM007", "COM3x", "COM", "COM-4", "COM256"})
+        AddPortEntry(psz);
+    Scan();
+    EXPECT_EQ(Marked(), (std::vector<int>{255}));
+}
+
+TEST_F(ScanTest, PortsThisProgramCreatedDoNotCount)
+{
+    AddPortEntry("COM2");
+    AddPortEntry("COM3");
+    Scan([](int nPort) { return nPort == 1; });
+    EXPECT_EQ(Marked(), (std::vector<int>{2}));
+}
+
+TEST_F(ScanTest, AttributeLessTtyCountsWithABoundDriverOnly)
+{
+    AddPlainTty("ttyS3", true);
+    AddPlainTty("ttyS4", false);
+    AddTty("ttyS5", "garbage");
+    Scan();
+    EXPECT_EQ(Marked(), (std::vector<int>{3}));
+}
+
+TEST_F(ScanTest, EveryScanStartsAfresh)
+{
+    AddTty("ttyS0", "4");
+    AddPortEntry("COM9");
+    Scan();
+    EXPECT_EQ(Marked(), (std::vector<int>{0, 8}));
+    ASSERT_EQ(testsupport::RunCommand({"rm", "-rf", m_dir.File("sys"), m_dir.File("ports/COM9")}), 0);
+    Scan();
+    EXPECT_TRUE(Marked().empty()) << "a device that went is no longer marked";
+    // Neither tree at all: nothing marked, nothing reported.
+    m_data.ScanSystemPorts("/nonexistent-sys", "/nonexistent-ports");
+    EXPECT_TRUE(Marked().empty());
+}
