@@ -27,6 +27,7 @@
 #include "dialogs/CAboutDlg.h"
 #include "dialogs/CAddDlg.h"
 #include "dialogs/COptionDlg.h"
+#include "tests/QtTestSupport.h"
 #include "tests/TestSupport.h"
 #include "widgets/CLogListBox.h"
 #include "widgets/CMsgWnd.h"
@@ -38,14 +39,7 @@ using namespace testsupport;
 namespace
 {
 
-bool RunUntil(const std::function<bool()>& pred, int nMs = 10000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!pred() && timer.elapsed() < nMs)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    return pred();
-}
+using qttestsupport::RunUntil;
 
 std::string ReadFile(const std::string& strPath)
 {

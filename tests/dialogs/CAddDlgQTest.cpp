@@ -17,6 +17,7 @@
 #include "app/CMessageBox.h"
 #include "dialogs/CAddDlg.h"
 #include "model/CCOMData.h"
+#include "tests/QtTestSupport.h"
 #include "tests/TestSupport.h"
 #include "widgets/CLogListBox.h"
 #include "widgets/NimbrelImages.h"
@@ -26,14 +27,7 @@ using namespace testsupport;
 namespace
 {
 
-bool RunUntil(const std::function<bool()>& pred, int nMs = 10000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!pred() && timer.elapsed() < nMs)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    return pred();
-}
+using qttestsupport::RunUntil;
 
 }  // namespace
 
