@@ -35,8 +35,14 @@ foreach(NIMBREL_QTEST_SOURCE ${NIMBREL_QTEST_SOURCES})
     get_filename_component(NIMBREL_QTEST ${NIMBREL_QTEST_SOURCE} NAME_WE)
     add_executable(${NIMBREL_QTEST} ${NIMBREL_QTEST_SOURCE})
     target_link_libraries(${NIMBREL_QTEST} PRIVATE nimbrel_gui Qt6::Test)
-    add_test(NAME ${NIMBREL_QTEST} COMMAND ${NIMBREL_QTEST})
-    set_tests_properties(${NIMBREL_QTEST} PROPERTIES
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;NIMBREL_LOCK_FILE=${CMAKE_CURRENT_BINARY_DIR}/${NIMBREL_QTEST}.lock"
-        TIMEOUT 120)
+    # Debian's Qt synchronises its threads with futexes ThreadSanitizer
+    # cannot see, so every hand-over through Qt's event queue would read as
+    # a race: under TSan the window's tests are built, not run. The shared
+    # sent-task logic (CSendGate) runs under TSan through the task loop.
+    if(NOT NIMBREL_TSAN)
+        add_test(NAME ${NIMBREL_QTEST} COMMAND ${NIMBREL_QTEST})
+        set_tests_properties(${NIMBREL_QTEST} PROPERTIES
+            ENVIRONMENT "QT_QPA_PLATFORM=offscreen;NIMBREL_LOCK_FILE=${CMAKE_CURRENT_BINARY_DIR}/${NIMBREL_QTEST}.lock"
+            TIMEOUT 120)
+    endif()
 endforeach()

@@ -5,43 +5,60 @@
 #include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <vector>
+#include <system_error>
+#include <thread>
 
-// One lookup handed to the C library. It must stay alive until the library
-// is done with it, also when the worker has abandoned it.
 struct CResolver::SRequest
 {
     std::string strHost;
-    std::string strService;
-    struct addrinfo hints = {};
-    struct gaicb cb = {};
+    // Guards the members below; the lookup's thread writes them once.
+    std::mutex cs;
+    int bDone = 0;
+    int nResult = RESOLVE_FAILED;
+    std::string strError;
+    struct sockaddr_storage addr = {};
+    socklen_t nLength = 0;
 };
 
 namespace
 {
 
-// Lookups abandoned while the library still worked on them; freed once it
-// is done (checked whenever a lookup starts or is abandoned).
-// Never destroyed: a lookup may still be abandoned while the program ends.
-std::mutex g_csAbandoned;  // guards *g_pAbandoned
-std::vector<CResolver::SRequest*>* g_pAbandoned = new std::vector<CResolver::SRequest*>();
-
-void FreeRequest(CResolver::SRequest* pRequest)
+// The blocking lookup, on the request's own thread.
+void LookUp(const std::shared_ptr<CResolver::SRequest>& pRequest, int nPort, int nSockType)
 {
-    if (pRequest->cb.ar_result != nullptr)
-        freeaddrinfo(pRequest->cb.ar_result);
-    delete pRequest;
-}
-
-void ReapAbandoned()
-{
-    std::lock_guard<std::mutex> lock(g_csAbandoned);
-    std::erase_if(*g_pAbandoned, [](CResolver::SRequest* p) {
-        if (gai_error(&p->cb) == EAI_INPROGRESS)
-            return false;
-        FreeRequest(p);
-        return true;
-    });
+    struct addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = nSockType;
+    hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
+    struct addrinfo* pList = nullptr;
+    const int nError = getaddrinfo(pRequest->strHost.c_str(), std::to_string(nPort).c_str(), &hints, &pList);
+    const int nErrno = errno;
+    // IPv4 first where a name has both: a peer known by name mostly
+    // listens there, and that is how the ports have always dialled.
+    const struct addrinfo* pInfo = pList;
+    for (const struct addrinfo* p = pList; p != nullptr; p = p->ai_next)
+        if (p->ai_family == AF_INET)
+        {
+            pInfo = p;
+            break;
+        }
+    std::lock_guard<std::mutex> lock(pRequest->cs);
+    if (nError == 0 && pInfo != nullptr && pInfo->ai_addrlen <= sizeof(pRequest->addr))
+    {
+        memcpy(&pRequest->addr, pInfo->ai_addr, pInfo->ai_addrlen);
+        pRequest->nLength = pInfo->ai_addrlen;
+        pRequest->nResult = CResolver::RESOLVE_DONE;
+    }
+    else
+    {
+        pRequest->strError = "resolve " + pRequest->strHost + ": " +
+                             (nError == EAI_SYSTEM ? std::string(strerror(nErrno))
+                              : nError == 0        ? std::string("no address")
+                                                   : std::string(gai_strerror(nError)));
+    }
+    if (pList != nullptr)
+        freeaddrinfo(pList);
+    pRequest->bDone = 1;
 }
 
 }  // namespace
@@ -101,32 +118,25 @@ std::string CResolver::AddressText(const struct sockaddr* pAddr)
 void CResolver::Start(const std::string& strHost, int nPort, int nSockType)
 {
     Cancel();
-    ReapAbandoned();
     m_strError.clear();
     if (ParseLiteral(strHost, nPort, &m_addr, &m_nLength))
     {
         m_nResult = RESOLVE_DONE;
         return;
     }
-    auto* pRequest = new SRequest;
+    auto pRequest = std::make_shared<SRequest>();
     pRequest->strHost = strHost;
-    pRequest->strService = std::to_string(nPort);
-    pRequest->hints.ai_family = AF_UNSPEC;
-    pRequest->hints.ai_socktype = nSockType;
-    pRequest->hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
-    pRequest->cb.ar_name = pRequest->strHost.c_str();
-    pRequest->cb.ar_service = pRequest->strService.c_str();
-    pRequest->cb.ar_request = &pRequest->hints;
-    struct gaicb* pList[1] = {&pRequest->cb};
-    const int nError = getaddrinfo_a(GAI_NOWAIT, pList, 1, nullptr);
-    if (nError != 0)
+    try
     {
-        m_strError = "resolve " + strHost + ": " + gai_strerror(nError);
+        std::thread([pRequest, nPort, nSockType] { LookUp(pRequest, nPort, nSockType); }).detach();
+    }
+    catch (const std::system_error& e)
+    {
+        m_strError = "resolve " + strHost + ": " + e.what();
         m_nResult = RESOLVE_FAILED;
-        FreeRequest(pRequest);
         return;
     }
-    m_pRequest = pRequest;
+    m_pRequest = std::move(pRequest);
     m_nResult = RESOLVE_BUSY;
 }
 
@@ -134,33 +144,15 @@ int CResolver::Poll(std::string* pError)
 {
     if (m_pRequest != nullptr)
     {
-        const int nError = gai_error(&m_pRequest->cb);
-        if (nError == EAI_INPROGRESS)
+        std::lock_guard<std::mutex> lock(m_pRequest->cs);
+        if (!m_pRequest->bDone)
             return RESOLVE_BUSY;
-        // IPv4 first where a name has both: a peer known by name mostly
-        // listens there, and that is how the ports have always dialled.
-        const struct addrinfo* pInfo = m_pRequest->cb.ar_result;
-        for (const struct addrinfo* p = pInfo; p != nullptr; p = p->ai_next)
-            if (p->ai_family == AF_INET)
-            {
-                pInfo = p;
-                break;
-            }
-        if (nError == 0 && pInfo != nullptr && pInfo->ai_addrlen <= sizeof(m_addr))
-        {
-            memcpy(&m_addr, pInfo->ai_addr, pInfo->ai_addrlen);
-            m_nLength = pInfo->ai_addrlen;
-            m_nResult = RESOLVE_DONE;
-        }
-        else
-        {
-            m_strError = "resolve " + m_pRequest->strHost + ": " +
-                         (nError == EAI_SYSTEM ? std::string(strerror(errno)) : gai_strerror(nError));
-            m_nResult = RESOLVE_FAILED;
-        }
-        FreeRequest(m_pRequest);
-        m_pRequest = nullptr;
+        m_nResult = m_pRequest->nResult;
+        m_strError = m_pRequest->strError;
+        m_addr = m_pRequest->addr;
+        m_nLength = m_pRequest->nLength;
     }
+    m_pRequest.reset();
     if (m_nResult == RESOLVE_FAILED && pError != nullptr)
         *pError = m_strError;
     return m_nResult;
@@ -170,17 +162,8 @@ void CResolver::Cancel()
 {
     if (m_pRequest == nullptr)
         return;
-    if (gai_cancel(&m_pRequest->cb) == EAI_NOTCANCELED)
-    {
-        // The library still works on it: it is freed once that is over.
-        std::lock_guard<std::mutex> lock(g_csAbandoned);
-        g_pAbandoned->push_back(m_pRequest);
-    }
-    else
-    {
-        FreeRequest(m_pRequest);
-    }
-    m_pRequest = nullptr;
+    // The thread holds its own share and finishes alone.
+    m_pRequest.reset();
     m_nResult = RESOLVE_FAILED;
     m_strError = "lookup abandoned";
 }

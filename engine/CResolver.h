@@ -1,12 +1,15 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <sys/socket.h>
 
 // Finds a peer's address for one worker without blocking it: a literal
 // address (dotted IPv4 as inet_aton reads it, IPv6, also in brackets) at
-// once, a host name through the C library's asynchronous lookup, which the
-// worker polls once a cycle and can abandon at any time.
+// once, a host name on a short-lived thread of its own, which the worker
+// polls once a cycle and can abandon at any time (the thread then finishes
+// alone and throws its answer away). Not the C library's getaddrinfo_a:
+// its threads are started behind the sanitizers' back.
 //
 // Used by one worker thread (with its lock held), or its owner while the
 // worker does not run.
@@ -47,11 +50,11 @@ public:
     // "[v6]:port" for IPv6.
     static std::string AddressText(const struct sockaddr* pAddr);
 
-    // One lookup in the C library's hands (defined in the source).
+    // One lookup, shared by the worker and the lookup's thread.
     struct SRequest;
 
 private:
-    SRequest* m_pRequest = nullptr;
+    std::shared_ptr<SRequest> m_pRequest;
     int m_nResult = RESOLVE_FAILED;
     std::string m_strError;
     struct sockaddr_storage m_addr = {};
