@@ -126,3 +126,8 @@ void CPortListModel::OnCellChanged(int nRow, int nCol, const std::string& /*strT
     const QModelIndex cell = index(nRow, nCol);
     emit dataChanged(cell, cell, {Qt::DisplayRole, Qt::ToolTipRole, Qt::AccessibleTextRole});
 }
+
+void CPortListModel::OnEnsureVisible(int nRow)
+{
+    emit EnsureVisibleRequested(index(nRow, COL_PORT));
+}

@@ -53,6 +53,10 @@ public:
     // Shows pModel (not owned) and takes the columns from it.
     void SetPortModel(CPortListModel* pModel);
 
+    // Scrolls vertically until the row of index is at least partly in view;
+    // the horizontal position stays.
+    void EnsureVisible(const QModelIndex& index);
+
 signals:
     // The user switched port nPort's enable flag.
     void EnableToggled(int nPort);
