@@ -31,7 +31,11 @@ QVariant CPortListModel::data(const QModelIndex& index, int nRole) const
     switch (nRole)
     {
     case Qt::DisplayRole:
+        return QString::fromStdString(rows.GetItemText(index.row(), index.column()));
     case Qt::ToolTipRole:
+        // The port cell tells where programs find the port.
+        if (index.column() == COL_PORT && !m_pCore->GetPortDirectory().empty())
+            return QString::fromStdString(m_pCore->GetPortDirectory() + "/" + rows.GetItemText(index.row(), COL_PORT));
         return QString::fromStdString(rows.GetItemText(index.row(), index.column()));
     case Qt::AccessibleTextRole:
     {
