@@ -40,3 +40,8 @@ foreach(NIMBREL_QTEST_SOURCE ${NIMBREL_QTEST_SOURCES})
         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;NIMBREL_LOCK_FILE=${CMAKE_CURRENT_BINARY_DIR}/${NIMBREL_QTEST}.lock"
         TIMEOUT 120)
 endforeach()
+
+# The window's measurement (bench/window.sh), run by hand; never part of
+# the test run.
+add_executable(nimbrel_bench_window bench/WindowBench.cpp)
+target_link_libraries(nimbrel_bench_window PRIVATE nimbrel_gui)
