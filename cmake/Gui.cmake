@@ -45,3 +45,7 @@ endforeach()
 # the test run.
 add_executable(nimbrel_bench_window bench/WindowBench.cpp)
 target_link_libraries(nimbrel_bench_window PRIVATE nimbrel_gui)
+
+# The README's picture of the window (tools/WindowShot.cpp says how).
+add_executable(nimbrel_window_shot tools/WindowShot.cpp)
+target_link_libraries(nimbrel_window_shot PRIVATE nimbrel_gui)
