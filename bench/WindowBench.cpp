@@ -24,6 +24,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
@@ -85,6 +86,13 @@ double Max(const std::vector<double>& vec)
     return vec.empty() ? 0.0 : *std::max_element(vec.begin(), vec.end());
 }
 
+double ThreadCpuSeconds()
+{
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
 double CpuSeconds()
 {
     rusage ru;
@@ -119,14 +127,44 @@ std::vector<std::string> Threads()
     return vec;
 }
 
-// Voluntary switches summed over every thread but the main one.
-long OtherThreadsWakeups(const std::string& strMain)
+// Voluntary switches of every thread but the main one, by thread id.
+std::map<std::string, long> OtherThreadsSwitches(const std::string& strMain)
 {
-    long n = 0;
+    std::map<std::string, long> counts;
     for (const std::string& strTid : Threads())
         if (strTid != strMain)
-            n += Switches(strTid, true);
-    return n;
+            counts[strTid] = Switches(strTid, true);
+    return counts;
+}
+
+// Wake-ups between two looks, summed over the threads seen both times;
+// threads that came or went in between are counted apart.
+long WakeupsBetween(const std::map<std::string, long>& before, const std::map<std::string, long>& after,
+                    int* pnCame, int* pnWent, std::string* pstrWho)
+{
+    long nSum = 0;
+    *pnCame = 0;
+    *pnWent = 0;
+    for (const auto& [strTid, nCount] : after)
+    {
+        const auto it = before.find(strTid);
+        if (it == before.end())
+        {
+            ++*pnCame;
+            continue;
+        }
+        if (nCount != it->second)
+        {
+            std::ifstream comm("/proc/self/task/" + strTid + "/comm");
+            std::string strName;
+            std::getline(comm, strName);
+            *pstrWho += strTid + "(" + strName + ")+" + std::to_string(nCount - it->second) + " ";
+        }
+        nSum += nCount - it->second;
+    }
+    for (const auto& entry : before)
+        *pnWent += after.count(entry.first) == 0 ? 1 : 0;
+    return nSum;
 }
 
 int CountLinks(const std::string& strDir)
@@ -489,22 +527,27 @@ int main(int argc, char** argv)
 
             // Reading /proc costs CPU time of its own: outside the measurement.
             const long nMain0 = Switches(strMain, true);
-            const long nOther0 = OtherThreadsWakeups(strMain);
-            const size_t nThreads = Threads().size();
+            const std::map<std::string, long> other0 = OtherThreadsSwitches(strMain);
             const double dCpu0 = CpuSeconds();
+            const double dGuiCpu0 = ThreadCpuSeconds();
             const double d0 = Now();
             QEventLoop loop;
             QTimer::singleShot(nIdleSeconds * 1000, &loop, &QEventLoop::quit);
             loop.exec();
+            const double dGuiCpu = ThreadCpuSeconds() - dGuiCpu0;
             const double dCpu = CpuSeconds() - dCpu0;
             const double dWall = Now() - d0;
             // One of the main thread's wake-ups is the end of the measurement.
             const long nMain = Switches(strMain, true) - nMain0 - 1;
-            const long nOther = OtherThreadsWakeups(strMain) - nOther0;
-            std::printf("idle ports=%d seconds=%.1f cpu_percent=%.3f cpu_ms=%.1f gui_thread_wakeups=%ld "
-                        "other_threads=%zu other_wakeups=%ld window_timers=%d %s\n",
-                        CountLinks(strPorts), dWall, 100.0 * dCpu / dWall, Ms(dCpu), std::max(0L, nMain),
-                        nThreads - 1, nOther, nTimers, strTimers.c_str());
+            int nCame = 0;
+            int nWent = 0;
+            std::string strWho;
+            const long nOther = WakeupsBetween(other0, OtherThreadsSwitches(strMain), &nCame, &nWent, &strWho);
+            std::printf("idle ports=%d seconds=%.1f cpu_percent=%.3f cpu_ms=%.1f gui_thread_cpu_ms=%.2f "
+                        "gui_thread_wakeups=%ld other_threads=%zu other_wakeups=%ld threads_started=%d threads_ended=%d window_timers=%d "
+                        "timers=[%s] woken=[%s]\n",
+                        CountLinks(strPorts), dWall, 100.0 * dCpu / dWall, Ms(dCpu), Ms(dGuiCpu), std::max(0L, nMain),
+                        other0.size(), nOther, nCame, nWent, nTimers, strTimers.c_str(), strWho.c_str());
 
             pStart->click();
             RunUntil([&] { return pStart->isEnabled() && pStart->text() == QStringLiteral("Start"); }, 60000);
