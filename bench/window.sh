@@ -64,8 +64,8 @@ idle_ok=MISS
 if [[ $(get idle gui_thread_wakeups) == 0 && $(get idle other_wakeups) == 0 && $(get idle window_timers) == 0 ]]; then
     idle_ok=PASS
 fi
-row "idle over $(get idle ports) started ports for $(get idle seconds) s: process CPU" \
-    "$(get idle cpu_percent) % ($(get idle cpu_ms) ms)" "0 %" "$idle_ok"
+row "idle over $(get idle ports) started ports for $(get idle seconds) s: process CPU (the window thread's)" \
+    "$(get idle cpu_percent) % ($(get idle cpu_ms) ms; $(get idle gui_thread_cpu_ms) ms)" "0 %" "$idle_ok"
 row "idle: wake-ups of the window thread / of the other $(get idle other_threads) threads; timers in the window" \
     "$(get idle gui_thread_wakeups) / $(get idle other_wakeups); $(get idle window_timers)" "0 / 0; 0" "$idle_ok"
 
@@ -105,8 +105,11 @@ trap 'rm -f "$raw" "$section"' EXIT
     echo "the button and end when it is enabled again with its new text; every run"
     echo "checks 256 \"Created\" rows and 256 links after Start and none after Stop."
     echo "Idle: wake-ups are the threads' voluntary context switches"
-    echo "(\`/proc/self/task/*/status\`) over the idle time, less the one that ends it;"
-    echo "timers are those registered for the window and every object in it."
+    echo "(\`/proc/self/task/*/status\`) over the idle time, less the one that ends it,"
+    echo "for the threads there at its start and at its end (\`threads_ended\` counts"
+    echo "those that went); timers are those registered for the window and every"
+    echo "object in it. The CPU figure is what the process used in that time,"
+    echo "the window thread's own share in brackets."
     echo
     echo "<details><summary>Every measured line</summary>"
     echo
