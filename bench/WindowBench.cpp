@@ -8,10 +8,10 @@
 //          a client dials only when a program opens its port, so nothing
 //          leaves the machine), pressed on the button, until the button is
 //          back; and the longest the window's event loop was held meanwhile;
-//   idle   the process's CPU time and the threads' wake-ups while the
-//          window sits over 256 started ports, and the timers running in
-//          the window.
-// Prints one "key=value" line per figure.
+//   idle   the process's CPU time, the window thread's, and every thread's
+//          wake-ups (voluntary context switches) while the window sits over
+//          256 started ports; the timers running in the window.
+// Prints one line per measurement, its figures as key=value.
 //
 // Usage: nimbrel_bench_window [--bursts N] [--cycles N] [--idle-seconds S]
 // Runs on Qt's offscreen platform unless QT_QPA_PLATFORM says otherwise.
@@ -127,12 +127,49 @@ std::vector<std::string> Threads()
     return vec;
 }
 
-// Voluntary switches of every thread but the main one, by thread id.
-std::map<std::string, long> OtherThreadsSwitches(const std::string& strMain)
+// Nanoseconds each thread has run, by thread id (/proc/self/task/TID/schedstat).
+std::map<std::string, long long> ThreadsRunTime()
+{
+    std::map<std::string, long long> times;
+    for (const std::string& strTid : Threads())
+    {
+        std::ifstream in("/proc/self/task/" + strTid + "/schedstat");
+        long long nNs = 0;
+        if (in >> nNs)
+            times[strTid] = nNs;
+    }
+    return times;
+}
+
+// The threads other than the two named that ran 0.05 ms or more between two
+// looks, with their time.
+std::string BusyThreads(const std::map<std::string, long long>& before, const std::map<std::string, long long>& after,
+                        const std::string& strSkip1, const std::string& strSkip2)
+{
+    std::string str;
+    for (const auto& [strTid, nNs] : after)
+    {
+        if (strTid == strSkip1 || strTid == strSkip2)
+            continue;
+        const auto it = before.find(strTid);
+        const long long nDelta = nNs - (it == before.end() ? 0 : it->second);
+        if (nDelta >= 50000)
+        {
+            char sz[64];
+            std::snprintf(sz, sizeof(sz), "%s:%.2fms ", strTid.c_str(), nDelta / 1e6);
+            str += sz;
+        }
+    }
+    return str;
+}
+
+// Voluntary switches of every thread but the main one and strSkip, by
+// thread id.
+std::map<std::string, long> OtherThreadsSwitches(const std::string& strMain, const std::string& strSkip)
 {
     std::map<std::string, long> counts;
     for (const std::string& strTid : Threads())
-        if (strTid != strMain)
+        if (strTid != strMain && strTid != strSkip)
             counts[strTid] = Switches(strTid, true);
     return counts;
 }
@@ -525,29 +562,48 @@ int main(int argc, char** argv)
                     strTimers += std::string(pObj->metaObject()->className()) + "/" + std::to_string(timer.interval) + "ms ";
                 }
 
+            // The end comes from a thread of the measurement's own, as one
+            // posted event: a timer of the window's thread can wake it twice
+            // (its wait is rounded to whole milliseconds).
+            QEventLoop loop;
+            std::atomic<long> nStopperTid{0};
+            std::atomic<int> bGo{0};
+            std::thread stopper([&] {
+                nStopperTid = syscall(SYS_gettid);
+                bGo.wait(0);
+                std::this_thread::sleep_for(std::chrono::seconds(nIdleSeconds));
+                QMetaObject::invokeMethod(&loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);
+            });
+            while (nStopperTid == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            const std::string strStopper = std::to_string(nStopperTid.load());
             // Reading /proc costs CPU time of its own: outside the measurement.
             const long nMain0 = Switches(strMain, true);
-            const std::map<std::string, long> other0 = OtherThreadsSwitches(strMain);
+            const std::map<std::string, long> other0 = OtherThreadsSwitches(strMain, strStopper);
+            const std::map<std::string, long long> run0 = ThreadsRunTime();
             const double dCpu0 = CpuSeconds();
             const double dGuiCpu0 = ThreadCpuSeconds();
             const double d0 = Now();
-            QEventLoop loop;
-            QTimer::singleShot(nIdleSeconds * 1000, &loop, &QEventLoop::quit);
+            bGo = 1;
+            bGo.notify_all();
             loop.exec();
             const double dGuiCpu = ThreadCpuSeconds() - dGuiCpu0;
             const double dCpu = CpuSeconds() - dCpu0;
             const double dWall = Now() - d0;
+            const std::string strBusy = BusyThreads(run0, ThreadsRunTime(), strMain, strStopper);
             // One of the main thread's wake-ups is the end of the measurement.
             const long nMain = Switches(strMain, true) - nMain0 - 1;
             int nCame = 0;
             int nWent = 0;
             std::string strWho;
-            const long nOther = WakeupsBetween(other0, OtherThreadsSwitches(strMain), &nCame, &nWent, &strWho);
+            const long nOther =
+                WakeupsBetween(other0, OtherThreadsSwitches(strMain, strStopper), &nCame, &nWent, &strWho);
+            stopper.join();
             std::printf("idle ports=%d seconds=%.1f cpu_percent=%.3f cpu_ms=%.1f gui_thread_cpu_ms=%.2f "
                         "gui_thread_wakeups=%ld other_threads=%zu other_wakeups=%ld threads_started=%d threads_ended=%d window_timers=%d "
-                        "timers=[%s] woken=[%s]\n",
+                        "timers=[%s] woken=[%s] others_ran=[%s]\n",
                         CountLinks(strPorts), dWall, 100.0 * dCpu / dWall, Ms(dCpu), Ms(dGuiCpu), std::max(0L, nMain),
-                        other0.size(), nOther, nCame, nWent, nTimers, strTimers.c_str(), strWho.c_str());
+                        other0.size(), nOther, nCame, nWent, nTimers, strTimers.c_str(), strWho.c_str(), strBusy.c_str());
 
             pStart->click();
             RunUntil([&] { return pStart->isEnabled() && pStart->text() == QStringLiteral("Start"); }, 60000);
