@@ -127,14 +127,14 @@ CTraceListCtrl::CTraceListCtrl(QWidget* pParent) : QTreeView(pParent)
 
 void CTraceListCtrl::SetPortModel(CPortListModel* pModel)
 {
-    if (m_pModel != nullptr)
-        disconnect(m_pModel, nullptr, this, nullptr);
+    disconnect(m_ensureVisible);
     m_pModel = pModel;
     setModel(pModel);
     for (int nCol = 0; nCol < COL_COUNT; ++nCol)
         setColumnWidth(nCol, COL_WIDTHS[static_cast<size_t>(nCol)]);
     if (m_pModel != nullptr)
-        connect(m_pModel, &CPortListModel::EnsureVisibleRequested, this, &CTraceListCtrl::EnsureVisible);
+        m_ensureVisible =
+            connect(m_pModel, &CPortListModel::EnsureVisibleRequested, this, &CTraceListCtrl::EnsureVisible);
 }
 
 void CTraceListCtrl::EnsureVisible(const QModelIndex& index)

@@ -78,6 +78,7 @@ private:
     COmbraCtrlCore* Core() const;
 
     CPortListModel* m_pModel = nullptr;
+    QMetaObject::Connection m_ensureVisible;  // m_pModel's requests to show a row
     // The last press went to the strip: its move and release are not passed on.
     bool m_bStripPress = false;
 };
