@@ -265,8 +265,14 @@ void COmbraCtrlDlg::closeEvent(QCloseEvent* pEvent)
 
 void COmbraCtrlDlg::contextMenuEvent(QContextMenuEvent* pEvent)
 {
+    // Exit is here too: a desktop without a notification area has no icon
+    // menu, and the program could not be ended from the window otherwise.
     QMenu menu(this);
+    menu.setObjectName(QStringLiteral("windowMenu"));
     menu.addAction(m_pActionAbout);
+    menu.addSeparator();
+    menu.addAction(m_pActionExit);
+    m_pActionExit->setEnabled(m_core.m_bBusy == 0);
     menu.exec(pEvent->globalPos());
 }
 

@@ -117,8 +117,10 @@ void CStartStop::StartRow(int nRow)
         for (int nMs = 0; nMs < m_nRetryPauseMs && !m_bCancel; nMs += 10)
             std::this_thread::sleep_for(std::chrono::milliseconds(std::min(10, m_nRetryPauseMs - nMs)));
     }
+    // The row's new state, in view: a long start shows its progress.
     dispatcher.Send([&core, nRow, bCreated] {
         core.m_rows.SetItemText(nRow, COL_CREATE, bCreated == 1 ? "Created" : "Create Error");
+        core.m_rows.EnsureVisible(nRow);
         // A created port's worker runs already and reports for itself.
         const int nPort = core.m_rows.GetItemData(nRow);
         if (bCreated != 1 && nPort >= 0)
@@ -137,6 +139,7 @@ void CStartStop::StopRow(int nRow)
         if (nPort >= 0)
             OnDeletePort(nPort, 0);
         core.m_rows.SetItemText(nRow, COL_CREATE, "None");
+        core.m_rows.EnsureVisible(nRow);
         return 0;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(1));

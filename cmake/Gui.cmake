@@ -46,3 +46,12 @@ foreach(NIMBREL_QTEST_SOURCE ${NIMBREL_QTEST_SOURCES})
             TIMEOUT 120)
     endif()
 endforeach()
+
+# The window's measurement (bench/window.sh), run by hand; never part of
+# the test run.
+add_executable(nimbrel_bench_window bench/WindowBench.cpp)
+target_link_libraries(nimbrel_bench_window PRIVATE nimbrel_gui)
+
+# The README's picture of the window (tools/WindowShot.cpp says how).
+add_executable(nimbrel_window_shot tools/WindowShot.cpp)
+target_link_libraries(nimbrel_window_shot PRIVATE nimbrel_gui)

@@ -75,6 +75,16 @@ bool CPortRows::SetItemText(int nRow, int nCol, const std::string& strText)
     return true;
 }
 
+bool CPortRows::EnsureVisible(int nRow)
+{
+    NIMBREL_ASSERT_OWNER(OnOwnerThread());
+    if (nRow < 0 || nRow >= GetRowCount())
+        return false;
+    if (m_pListener != nullptr)
+        m_pListener->OnEnsureVisible(nRow);
+    return true;
+}
+
 bool CPortRows::DeleteRow(int nRow)
 {
     NIMBREL_ASSERT_OWNER(OnOwnerThread());

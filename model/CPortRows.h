@@ -48,6 +48,8 @@ public:
     virtual void OnAfterReset() {}
     // A cell's text changed (only a real change is reported).
     virtual void OnCellChanged(int /*nRow*/, int /*nCol*/, const std::string& /*strText*/) {}
+    // Row nRow should be brought into view; nothing changed.
+    virtual void OnEnsureVisible(int /*nRow*/) {}
 };
 
 // The rows of the port list: each row carries a port index as item data and
@@ -79,6 +81,11 @@ public:
     // Writes the cell only when its text differs, then tells the listener.
     // Returns whether it wrote; false when out of range.
     bool SetItemText(int nRow, int nCol, const std::string& strText);
+
+    // Asks the view to scroll row nRow into view (a partly visible row will
+    // do), as Start and Stop do for the row they just handled. False when
+    // nRow is out of range.
+    bool EnsureVisible(int nRow);
 
     // False when nRow is out of range.
     bool DeleteRow(int nRow);

@@ -34,9 +34,14 @@ QVariant CPortListModel::data(const QModelIndex& index, int nRole) const
         return QString::fromStdString(rows.GetItemText(index.row(), index.column()));
     case Qt::ToolTipRole:
     {
-        // Why the port failed, when it did; else the cell's whole text.
+        // Why the port failed, when it did; else the port cell tells where
+        // programs find the port, and any other cell its whole text.
         const std::string strReason = rows.GetItemText(index.row(), COL_REASON);
-        return QString::fromStdString(strReason.empty() ? rows.GetItemText(index.row(), index.column()) : strReason);
+        if (!strReason.empty())
+            return QString::fromStdString(strReason);
+        if (index.column() == COL_PORT && !m_pCore->GetPortDirectory().empty())
+            return QString::fromStdString(m_pCore->GetPortDirectory() + "/" + rows.GetItemText(index.row(), COL_PORT));
+        return QString::fromStdString(rows.GetItemText(index.row(), index.column()));
     }
     case Qt::AccessibleTextRole:
     {
@@ -143,4 +148,9 @@ void CPortListModel::OnCellChanged(int nRow, int nCol, const std::string& /*strT
     }
     const QModelIndex cell = index(nRow, nCol);
     emit dataChanged(cell, cell, {Qt::DisplayRole, Qt::ToolTipRole, Qt::AccessibleTextRole});
+}
+
+void CPortListModel::OnEnsureVisible(int nRow)
+{
+    emit EnsureVisibleRequested(index(nRow, COL_PORT));
 }

@@ -40,6 +40,11 @@ public:
     void OnBeforeReset() override;
     void OnAfterReset() override;
     void OnCellChanged(int nRow, int nCol, const std::string& strText) override;
+    void OnEnsureVisible(int nRow) override;
+
+signals:
+    // The row of index should be brought into view (Start and Stop, row by row).
+    void EnsureVisibleRequested(const QModelIndex& index);
 
 private:
     COmbraCtrlCore* m_pCore;

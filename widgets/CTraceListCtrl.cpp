@@ -127,10 +127,26 @@ CTraceListCtrl::CTraceListCtrl(QWidget* pParent) : QTreeView(pParent)
 
 void CTraceListCtrl::SetPortModel(CPortListModel* pModel)
 {
+    disconnect(m_ensureVisible);
     m_pModel = pModel;
     setModel(pModel);
     for (int nCol = 0; nCol < COL_COUNT; ++nCol)
         setColumnWidth(nCol, COL_WIDTHS[static_cast<size_t>(nCol)]);
+    if (m_pModel != nullptr)
+        m_ensureVisible =
+            connect(m_pModel, &CPortListModel::EnsureVisibleRequested, this, &CTraceListCtrl::EnsureVisible);
+}
+
+void CTraceListCtrl::EnsureVisible(const QModelIndex& index)
+{
+    if (!index.isValid())
+        return;
+    const QRect rcRow = visualRect(index);
+    if (rcRow.bottom() >= 0 && rcRow.top() < viewport()->height())
+        return;
+    const int nX = horizontalScrollBar()->value();
+    scrollTo(index, QAbstractItemView::EnsureVisible);
+    horizontalScrollBar()->setValue(nX);
 }
 
 COmbraCtrlCore* CTraceListCtrl::Core() const

@@ -53,6 +53,10 @@ public:
     // Shows pModel (not owned) and takes the columns from it.
     void SetPortModel(CPortListModel* pModel);
 
+    // Scrolls vertically until the row of index is at least partly in view;
+    // the horizontal position stays.
+    void EnsureVisible(const QModelIndex& index);
+
 signals:
     // The user switched port nPort's enable flag.
     void EnableToggled(int nPort);
@@ -74,6 +78,7 @@ private:
     COmbraCtrlCore* Core() const;
 
     CPortListModel* m_pModel = nullptr;
+    QMetaObject::Connection m_ensureVisible;  // m_pModel's requests to show a row
     // The last press went to the strip: its move and release are not passed on.
     bool m_bStripPress = false;
 };

@@ -12,6 +12,9 @@
 #include <QRadioButton>
 #include <QLabel>
 #include <QLineEdit>
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QMenu>
 #include <QElapsedTimer>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -323,6 +326,77 @@ private slots:
         pWnd->GetCore().m_bErrorBox = 0;
         emit pWnd->GetTrayIcon()->activated(QSystemTrayIcon::DoubleClick);
         QVERIFY(pWnd->isVisible() && !pWnd->isMinimized());
+    }
+
+    // Where the desktop has no notification area there is no icon menu: the
+    // window's own menu offers Exit, with the same refusal while a program
+    // holds a port open.
+    void ExitFromTheWindowsMenu()
+    {
+        CTempDir dir;
+        auto pApp = Start(WriteTwoPorts(dir), 2);
+        QVERIFY(pApp);
+        COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
+        pWnd->show();
+        QVERIFY(QTest::qWaitForWindowExposed(pWnd));
+        QTest::mouseClick(Button(pWnd, "m_btnStartStop"), Qt::LeftButton);
+        QVERIFY(RunUntil([&] { return pWnd->GetCore().m_comData.m_bRunning == 1 && pWnd->GetCore().m_bBusy == 0; }));
+        const std::string strCom2 = dir.File("ports") + "/COM2";
+        const int hApp = OpenApp(strCom2);
+        QVERIFY(hApp >= 0);
+        QVERIFY(RunUntil([&] { return pWnd->GetCore().IsAnyPortOpen() == 1; }));
+
+        // Opens the window's menu and clicks its entry strText; returns the
+        // menu's entries.
+        auto chooseFromMenu = [pWnd](const QString& strText) {
+            QStringList entries;
+            QTimer::singleShot(0, pWnd, [&] {
+                QMenu* pMenu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+                if (pMenu == nullptr)
+                    return;
+                QAction* pChosen = nullptr;
+                for (QAction* pAction : pMenu->actions())
+                {
+                    entries << (pAction->isSeparator() ? QStringLiteral("-") : pAction->text());
+                    if (pAction->text() == strText)
+                        pChosen = pAction;
+                }
+                if (pChosen != nullptr && pChosen->isEnabled())
+                    QTest::mouseClick(pMenu, Qt::LeftButton, {}, pMenu->actionGeometry(pChosen).center());
+                else
+                    pMenu->close();
+            });
+            QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(20, 20), pWnd->mapToGlobal(QPoint(20, 20)));
+            QApplication::sendEvent(pWnd, &event);  // returns once the menu is closed
+            return entries;
+        };
+
+        QCOMPARE(chooseFromMenu(QStringLiteral("Exit")),
+                 QStringList({QStringLiteral("Nimbrel About(&A)..."), QStringLiteral("-"), QStringLiteral("Exit")}));
+        QCOMPARE(int(m_vecBoxes.size()), 1);
+        QCOMPARE(m_vecBoxes[0].strText, QStringLiteral("Virtual Serial Port is still used by other application."));
+        QVERIFY(!pWnd->IsDestroyed());
+        QVERIFY(Exists(strCom2));
+
+        close(hApp);
+        QVERIFY(RunUntil([&] { return pWnd->GetCore().IsAnyPortOpen() == 0; }));
+        chooseFromMenu(QStringLiteral("Exit"));
+        QVERIFY(pWnd->IsDestroyed());
+        QCOMPARE(int(m_vecBoxes.size()), 1);
+        QVERIFY(!Exists(strCom2));
+        QVERIFY(!Exists(dir.File("ports") + "/COM1"));
+    }
+
+    // The port cell's tip tells where programs open the port.
+    void PortCellTellsWhereThePortIs()
+    {
+        CTempDir dir;
+        auto pApp = Start(WriteTwoPorts(dir), 2);
+        QVERIFY(pApp);
+        CPortListModel* pModel = pApp->GetMainWnd()->GetModel();
+        QCOMPARE(pModel->index(1, COL_PORT).data(Qt::ToolTipRole).toString(),
+                 QString::fromStdString(dir.File("ports") + "/COM2"));
+        QCOMPARE(pModel->index(1, COL_MODE).data(Qt::ToolTipRole).toString(), QStringLiteral("Client"));
     }
 
     void SecondCopyIsRefused()

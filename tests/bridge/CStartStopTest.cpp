@@ -129,6 +129,37 @@ TEST_F(StartStopTest, StartCreatesEnabledPortsAndStopRemovesThem)
     EXPECT_EQ(m_core.m_sock[5].IsThreadRunning(), 0);
 }
 
+// Start and Stop bring each row they handled into view, after its new text,
+// so that a long list shows how far they are; rows they pass over are not.
+TEST_F(StartStopTest, EachHandledRowIsBroughtIntoViewAfterItsText)
+{
+    struct CRecorder : CPortRowsListener
+    {
+        explicit CRecorder(const CPortRows& r) : rows(r) {}
+        void OnEnsureVisible(int nRow) override
+        {
+            log.push_back(std::to_string(nRow) + ":" + rows.GetItemText(nRow, COL_CREATE));
+        }
+        const CPortRows& rows;
+        std::vector<std::string> log;
+    };
+    AddPort(0, 1);
+    AddPort(1, 0);
+    AddPort(2, 1);
+    m_core.InitList();
+    CRecorder rec(m_core.m_rows);
+    m_core.m_rows.SetListener(&rec);
+
+    ASSERT_EQ(m_core.m_startStop.OnStartStop(), 1);
+    ASSERT_TRUE(WaitIdle(1));
+    EXPECT_EQ(rec.log, (std::vector<std::string>{"0:Created", "2:Created"}));
+    rec.log.clear();
+    ASSERT_EQ(m_core.m_startStop.OnStartStop(), 1);
+    ASSERT_TRUE(WaitIdle(0));
+    EXPECT_EQ(rec.log, (std::vector<std::string>{"0:None", "2:None"}));
+    m_core.m_rows.SetListener(nullptr);
+}
+
 TEST_F(StartStopTest, PortThatCannotBeCreatedEndsInCreateErrorAndStartStillCompletes)
 {
     AddPort(2, 1);

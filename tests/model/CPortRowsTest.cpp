@@ -216,3 +216,29 @@ TEST(CPortRowsTest, ReasonTravelsWithItsRow)
         {1, COL_REASON, "connect 127.0.0.1:1: Connection refused"}};
     EXPECT_EQ(calls, expected);
 }
+
+TEST(CPortRowsTest, EnsureVisibleIsPassedToTheViewAndChangesNothing)
+{
+    struct CRecorder : CPortRowsListener
+    {
+        void OnEnsureVisible(int nRow) override { rows.push_back(nRow); }
+        void OnCellChanged(int, int, const std::string&) override { ++nChanges; }
+        std::vector<int> rows;
+        int nChanges = 0;
+    };
+    CPortRows rows;
+    rows.InsertRow(0, 4, TextsFor(4));
+    rows.InsertRow(1, 9, TextsFor(9));
+    CRecorder rec;
+    rows.SetListener(&rec);
+
+    EXPECT_TRUE(rows.EnsureVisible(1));
+    EXPECT_TRUE(rows.EnsureVisible(0));
+    EXPECT_FALSE(rows.EnsureVisible(2));
+    EXPECT_FALSE(rows.EnsureVisible(-1));
+
+    EXPECT_EQ(rec.rows, (std::vector<int>{1, 0}));
+    EXPECT_EQ(rec.nChanges, 0);
+    EXPECT_EQ(ItemDataInOrder(rows), (std::vector<int>{4, 9}));
+    rows.SetListener(nullptr);
+}

@@ -314,6 +314,30 @@ private slots:
         QVERIFY(s.list.selectionModel()->isRowSelected(1, QModelIndex()));
     }
 
+    // Start and Stop bring the row they handled into view: the list scrolls
+    // only vertically, and not at all for a row that already shows in part.
+    void EnsureVisibleScrollsOnlyToAHiddenRow()
+    {
+        auto p = MakeList(200);
+        QVERIFY(p);
+        SList& s = *p;
+        // Room for row 0 and half of row 1; row 2 is out of view.
+        s.list.resize(s.list.width(), s.list.height() - s.list.viewport()->height() + CTraceListCtrl::ROW_HEIGHT + 8);
+        QTRY_COMPARE(s.list.viewport()->height(), CTraceListCtrl::ROW_HEIGHT + 8);
+        s.list.horizontalScrollBar()->setValue(10);
+        QSignalSpy spyScrolled(s.list.verticalScrollBar(), &QScrollBar::valueChanged);
+
+        QVERIFY(s.core.m_rows.EnsureVisible(1));
+        QCOMPARE(spyScrolled.count(), 0);
+        QVERIFY(s.core.m_rows.EnsureVisible(2));
+        const QRect rcRow2 = s.list.visualRect(s.model.index(2, COL_PORT));
+        QVERIFY(rcRow2.top() >= 0 && rcRow2.bottom() < s.list.viewport()->height());
+        QCOMPARE(s.list.horizontalScrollBar()->value(), 10);
+        QVERIFY(s.core.m_rows.EnsureVisible(0));
+        QCOMPARE(s.list.verticalScrollBar()->value(), 0);
+        QCOMPARE(s.list.horizontalScrollBar()->value(), 10);
+    }
+
     void RowsAre17PixelsHigh()
     {
         auto p = MakeList();
