@@ -82,16 +82,27 @@ TEST(CPortRowsTest, OutOfRangeCellsReadEmptyAndRefuseWrites)
     EXPECT_EQ(rows.GetItemText(0, COL_STOP), TextsFor(4)[COL_STOP]);
 }
 
+// Rows of ports 1 and 2 whose listener records every changed cell.
+struct SRecordedRows
+{
+    SRecordedRows()
+    {
+        rows.InsertRow(0, 1, TextsFor(1));
+        rows.InsertRow(1, 2, TextsFor(2));
+        rows.SetListener(&listener);
+    }
+    CPortRows rows;
+    std::vector<std::tuple<int, int, std::string>> calls;
+    testsupport::CCellListener listener{[this](int nRow, int nCol, const std::string& strText) {
+        calls.emplace_back(nRow, nCol, strText);
+    }};
+};
+
 TEST(CPortRowsTest, SetItemTextNotifiesOnlyOnChange)
 {
-    CPortRows rows;
-    rows.InsertRow(0, 1, TextsFor(1));
-    rows.InsertRow(1, 2, TextsFor(2));
-    std::vector<std::tuple<int, int, std::string>> calls;
-    testsupport::CCellListener listener([&calls](int nRow, int nCol, const std::string& strText) {
-        calls.emplace_back(nRow, nCol, strText);
-    });
-    rows.SetListener(&listener);
+    SRecordedRows recorded;
+    CPortRows& rows = recorded.rows;
+    auto& calls = recorded.calls;
 
     EXPECT_TRUE(rows.SetItemText(1, COL_CONNECTION, "Connected"));
     EXPECT_FALSE(rows.SetItemText(1, COL_CONNECTION, "Connected"));
@@ -198,14 +209,9 @@ TEST(CPortRowsTest, ListenerBracketsInsertsRemovesAndResets)
 // and is reported like a cell.
 TEST(CPortRowsTest, ReasonTravelsWithItsRow)
 {
-    CPortRows rows;
-    rows.InsertRow(0, 1, TextsFor(1));
-    rows.InsertRow(1, 2, TextsFor(2));
-    std::vector<std::tuple<int, int, std::string>> calls;
-    testsupport::CCellListener listener([&calls](int nRow, int nCol, const std::string& strText) {
-        calls.emplace_back(nRow, nCol, strText);
-    });
-    rows.SetListener(&listener);
+    SRecordedRows recorded;
+    CPortRows& rows = recorded.rows;
+    auto& calls = recorded.calls;
     EXPECT_EQ(rows.GetItemText(1, COL_REASON), "");
     EXPECT_TRUE(rows.SetItemText(1, COL_REASON, "connect 127.0.0.1:1: Connection refused"));
     EXPECT_FALSE(rows.SetItemText(1, COL_REASON, "connect 127.0.0.1:1: Connection refused"));
