@@ -1,6 +1,7 @@
 #include "bridge/COmbraPortAx.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -47,23 +48,63 @@ void COmbraPortAx::Attach(int nId, CPortWatcher* pWatcher)
     m_pWatcher = pWatcher;
 }
 
-int COmbraPortAx::Fail(std::string strReason)
+int COmbraPortAx::Fail(std::string strReason, bool bFinal)
 {
     m_strError = std::move(strReason);
+    m_bErrorFinal = bFinal;
     return 0;
+}
+
+bool COmbraPortAx::IsStaleLink(const std::string& strLink) const
+{
+    struct stat st;
+    if (lstat(strLink.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return false;
+    char szTarget[PATH_MAX];
+    const ssize_t n = readlink(strLink.c_str(), szTarget, sizeof(szTarget) - 1);
+    if (n <= 0)
+        return false;
+    const std::string strTarget(szTarget, static_cast<size_t>(n));
+    // Only what this program makes: a link to /dev/pts/<number>.
+    const std::string strPts = "/dev/pts/";
+    if (strTarget.size() <= strPts.size() || strTarget.compare(0, strPts.size(), strPts) != 0 ||
+        strTarget.find_first_not_of("0123456789", strPts.size()) != std::string::npos)
+        return false;
+    if (lstat(strTarget.c_str(), &st) != 0)
+        return errno == ENOENT;
+    return m_pWatcher != nullptr && m_pWatcher->IsOurSlave(strTarget);
+}
+
+bool COmbraPortAx::RemoveLinkTo(const std::string& strLink, const std::string& strTarget)
+{
+    char szTarget[PATH_MAX];
+    const ssize_t n = readlink(strLink.c_str(), szTarget, sizeof(szTarget) - 1);
+    if (n <= 0 || std::string(szTarget, static_cast<size_t>(n)) != strTarget)
+        return false;
+    return unlink(strLink.c_str()) == 0;
 }
 
 int COmbraPortAx::CreatePort(const std::string& strName)
 {
     // No port directory yet (the watcher has not started): nowhere to link.
     if (m_pWatcher == nullptr || m_pWatcher->GetPortDirectory().empty())
-        return Fail(strName + ": no port directory");
+        return Fail(strName + ": no port directory", true);
     if (!IsPlainName(strName) || IsCreated())
-        return Fail(strName + ": not a port name, or created already");
+        return Fail(strName + ": not a port name, or created already", true);
     const std::string strLink = m_pWatcher->GetPortDirectory() + "/" + strName;
     {
         std::lock_guard<std::mutex> lock(m_csIo);
         m_strName = strName;
+    }
+    // An entry that is not ours stays, and waiting will not remove it.
+    const std::string strNotOurs = strName + " exists in the port directory and is not ours";
+    struct stat st;
+    if (lstat(strLink.c_str(), &st) == 0)
+    {
+        if (!IsStaleLink(strLink))
+            return Fail(strNotOurs, true);
+        if (unlink(strLink.c_str()) != 0 && errno != ENOENT)
+            return Fail(CErrorText::Errno(strLink, errno), true);
     }
 
     int hMaster = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -100,13 +141,23 @@ int COmbraPortAx::CreatePort(const std::string& strName)
     close(hSlave);
 
     int nOn = 1;
-    if (ioctl(hMaster, TIOCPKT, &nOn) != 0 || symlink(szSlave, strLink.c_str()) != 0)
+    if (ioctl(hMaster, TIOCPKT, &nOn) != 0)
     {
         const int nErrno = errno;
         close(hMaster);
+        return Fail(CErrorText::Errno("pseudo-terminal", nErrno));
+    }
+    if (symlink(szSlave, strLink.c_str()) != 0)
+    {
+        const int nErrno = errno;
+        close(hMaster);
+        // Something put an entry there since the look above.
         if (nErrno == EEXIST)
-            return Fail(strName + " exists in the port directory and is not ours");
-        return Fail(CErrorText::Errno(strLink, nErrno));
+            return Fail(strNotOurs, true);
+        // The directory refuses us or is gone: no later attempt fares better.
+        const bool bFinal = nErrno == EACCES || nErrno == EPERM || nErrno == EROFS || nErrno == ENOENT ||
+                            nErrno == ENOTDIR || nErrno == ENAMETOOLONG;
+        return Fail(CErrorText::Errno(strLink, nErrno), bFinal);
     }
 
     {
@@ -123,6 +174,7 @@ int COmbraPortAx::CreatePort(const std::string& strName)
         m_wineLink.Create(strName, szSlave);
     m_pWatcher->AddPort(this, szSlave, hMaster);
     m_strError.clear();
+    m_bErrorFinal = false;
     return 1;
 }
 
@@ -134,6 +186,7 @@ int COmbraPortAx::DeletePort()
     m_wineLink.Remove();
 
     std::string strLink;
+    std::string strSlave;
     int bRemoved = 0;
     {
         std::lock_guard<std::mutex> lock(m_csIo);
@@ -144,6 +197,7 @@ int COmbraPortAx::DeletePort()
             bRemoved = 1;
         }
         strLink = m_strLinkPath;
+        strSlave = m_strSlavePath;
         if (strLink.empty() && m_pWatcher != nullptr && !m_pWatcher->GetPortDirectory().empty() &&
             IsPlainName(m_strName))
             strLink = m_pWatcher->GetPortDirectory() + "/" + m_strName;
@@ -151,10 +205,14 @@ int COmbraPortAx::DeletePort()
         m_strSlavePath.clear();
         m_nStageOut = m_nStageCount = 0;
     }
-    // Only a link is ours to remove; a file of the same name is left alone.
-    struct stat st;
-    if (!strLink.empty() && lstat(strLink.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && unlink(strLink.c_str()) == 0)
-        bRemoved = 1;
+    // Our own link only while it still points at our pty (a user may have
+    // put another there meanwhile); otherwise only a stale one of ours.
+    if (!strLink.empty())
+    {
+        if (!strSlave.empty() ? RemoveLinkTo(strLink, strSlave)
+                              : IsStaleLink(strLink) && unlink(strLink.c_str()) == 0)
+            bRemoved = 1;
+    }
     return bRemoved;
 }
 

@@ -36,13 +36,20 @@ public:
     int GetId() const { return m_nId; }
 
     // Owner thread. Creates the pty and its link; 0 when the name is taken
-    // or the pty cannot be made. The name is remembered either way so that
-    // DeletePort can remove a leftover link of that name.
+    // or the pty cannot be made. A link of that name left by an earlier run
+    // of ours (see IsStaleLink) is replaced at once; any other entry of that
+    // name is the user's and is never touched. The name is remembered either
+    // way so that DeletePort can remove a leftover link of ours.
     virtual int CreatePort(const std::string& strName);
     // Owner thread: why the last CreatePort failed (empty after a success).
     const std::string& GetLastError() const { return m_strError; }
-    // Owner thread. Closes the pty and removes the link (also a leftover
-    // link of the last name given to CreatePort). Nothing stays behind.
+    // Owner thread: the last CreatePort failed for a reason that another
+    // attempt cannot change (the name is taken by an entry not ours, no
+    // port directory, a bad name), so retrying it only holds up the rest.
+    bool IsLastErrorFinal() const { return m_bErrorFinal; }
+    // Owner thread. Closes the pty and removes its link, and a leftover
+    // link of ours of the last name given to CreatePort. What is not ours
+    // stays.
     virtual int DeletePort();
     // Owner thread, before CreatePort: whether the port is also linked into
     // the Wine prefix (CWineLink), and how that went.
@@ -118,11 +125,18 @@ private:
     long KernelQueuedLocked() const;
 
     // Sets the reason of a failed create; returns 0.
-    int Fail(std::string strReason);
+    int Fail(std::string strReason, bool bFinal = false);
+    // A symbolic link at strLink that an earlier run of ours left: it points
+    // at a pseudo-terminal slave that no longer exists, or at one that a
+    // port of this program holds now (the number was handed out again).
+    bool IsStaleLink(const std::string& strLink) const;
+    // strLink is a link to strTarget: removes it.
+    static bool RemoveLinkTo(const std::string& strLink, const std::string& strTarget);
 
     int m_nId = 0;
     CPortWatcher* m_pWatcher = nullptr;
     std::string m_strError;  // owner thread: why the last create failed
+    bool m_bErrorFinal = false;
     int m_bWineLink = 0;
     CWineLink m_wineLink;
 

@@ -131,6 +131,7 @@ void CPortWatcher::AddPort(COmbraPortAx* pPort, const std::string& strSlavePath,
 {
     auto pW = std::make_unique<SWatched>();
     pW->pPort = pPort;
+    pW->strSlave = strSlavePath;
     pW->hPoll = fcntl(hMaster, F_DUPFD_CLOEXEC, 0);
     pW->nWd = inotify_add_watch(m_hNotify, strSlavePath.c_str(), IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
     {
@@ -160,6 +161,15 @@ void CPortWatcher::RemovePort(COmbraPortAx* pPort)
     m_ports.erase(it);
     if (m_bRunning)
         Wake();
+}
+
+bool CPortWatcher::IsOurSlave(const std::string& strSlavePath)
+{
+    std::lock_guard<std::mutex> lock(m_csPorts);
+    for (const auto& entry : m_ports)
+        if (entry.second->strSlave == strSlavePath)
+            return true;
+    return false;
 }
 
 void CPortWatcher::ReportHangUp(COmbraPortAx* pPort)

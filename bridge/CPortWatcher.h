@@ -57,6 +57,9 @@ public:
     // Owner thread (COmbraPortAx::CreatePort / DeletePort).
     void AddPort(COmbraPortAx* pPort, const std::string& strSlavePath, int hMaster);
     void RemovePort(COmbraPortAx* pPort);
+    // Any thread: whether a pseudo-terminal slave of that path belongs to a
+    // port of this program that is created now.
+    bool IsOurSlave(const std::string& strSlavePath);
 
     // Worker thread (with the worker's lock, never the port's): the worker
     // saw the application hang up. Reported as a close (and an open when
@@ -79,6 +82,7 @@ private:
     struct SWatched
     {
         COmbraPortAx* pPort = nullptr;
+        std::string strSlave;
         int nWd = -1;        // inotify watch of the slave node
         int hPoll = -1;      // our own duplicate of the master, for poll
         int bOpen = 0;       // open as last reported

@@ -106,6 +106,13 @@ void CStartStop::StartRow(int nRow)
         bCreated = dispatcher.Send([this, nRow] { return OnCreatePort(nRow); });
         if (bCreated == 1)
             break;
+        // A failure that waiting cannot mend ends this row now: the rows
+        // after it should not wait out its attempts.
+        if (dispatcher.Send([&core, nRow] {
+                const int nPort = core.m_rows.GetItemData(nRow);
+                return nPort >= 0 && core.GetPort(nPort).IsLastErrorFinal() ? 1 : 0;
+            }) == 1)
+            break;
         if (dispatcher.Send([this, nRow] { return OnCheckPort(nRow); }) == 1)
         {
             dispatcher.Send([this, &core, nRow] {

@@ -115,30 +115,112 @@ TEST_F(PortTest, CreateLinksSlaveAndDeleteLeavesNothing)
     EXPECT_EQ(std::system(("test -z \"$(ls -A '" + m_dir.Path() + "')\"").c_str()), 0);
 }
 
-TEST_F(PortTest, LeftoverLinkBlocksCreateUntilDeleted)
+namespace
 {
-    const std::string strLink = m_dir.File("COM7");
-    ASSERT_EQ(symlink("/dev/pts/no-such-pty", strLink.c_str()), 0);
-    EXPECT_EQ(m_port.CreatePort("COM7"), 0);
-    EXPECT_EQ(m_port.PortExists("COM7"), 1);
-    m_port.DeletePort();
-    EXPECT_EQ(m_port.PortExists("COM7"), 0);
-    EXPECT_EQ(m_port.CreatePort("COM7"), 1);
+
+// A /dev/pts entry that does not exist: what a link of ours points at
+// after the program was killed.
+std::string VanishedPty()
+{
+    for (int n = 90000;; ++n)
+    {
+        const std::string str = "/dev/pts/" + std::to_string(n);
+        struct stat st;
+        if (lstat(str.c_str(), &st) != 0)
+            return str;
+    }
 }
 
-TEST_F(PortTest, PlainFileOfSameNameIsNotRemovedAndNamesAreChecked)
+std::string LinkTarget(const std::string& strLink)
 {
-    const std::string strFile = m_dir.File("COM8");
-    FILE* pFile = fopen(strFile.c_str(), "w");
-    ASSERT_NE(pFile, nullptr);
-    fclose(pFile);
-    EXPECT_EQ(m_port.CreatePort("COM8"), 0);
-    m_port.DeletePort();
-    struct stat st;
-    EXPECT_EQ(lstat(strFile.c_str(), &st), 0) << "a user's file must survive";
+    char szTarget[256] = {};
+    return readlink(strLink.c_str(), szTarget, sizeof(szTarget) - 1) > 0 ? szTarget : "";
+}
+
+}  // namespace
+
+TEST_F(PortTest, StaleLinksOfOursAreReplacedAtOnce)
+{
+    // Left by a killed run: its pty is gone.
+    const std::string strLink = m_dir.File("COM7");
+    ASSERT_EQ(symlink(VanishedPty().c_str(), strLink.c_str()), 0);
+    ASSERT_EQ(m_port.CreatePort("COM7"), 1) << m_port.GetLastError();
+    EXPECT_EQ(LinkTarget(strLink), m_port.GetSlavePath());
+
+    // Left by a killed run, its pty number handed out again to another port
+    // of ours since.
+    COmbraPortAx other;
+    other.Attach(COmbraPortAx::PORT_ID_BASE + 8, &m_watcher);
+    const std::string strOther = m_dir.File("COM9");
+    ASSERT_EQ(symlink(m_port.GetSlavePath().c_str(), strOther.c_str()), 0);
+    ASSERT_EQ(other.CreatePort("COM9"), 1) << other.GetLastError();
+    EXPECT_EQ(LinkTarget(strOther), other.GetSlavePath());
+    EXPECT_EQ(LinkTarget(strLink), m_port.GetSlavePath()) << "the first port keeps its own link";
+    other.DeletePort();
+}
+
+TEST_F(PortTest, EntriesNotOursSurviveCreateAndDelete)
+{
+    // A pty that is someone else's, live.
+    const int hForeign = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(hForeign, 0);
+    char szForeign[128];
+    ASSERT_EQ(ptsname_r(hForeign, szForeign, sizeof(szForeign)), 0);
+
+    struct SCase
+    {
+        const char* pszName;
+        std::string strTarget;  // empty: a regular file
+    };
+    const SCase cases[] = {
+        {"COM4", "/dev/null"},             // a user's own serial device link
+        {"COM5", "/dev/pts/no-such-pty"},  // no pty name of ours
+        {"COM6", szForeign},
+        {"COM8", ""},
+    };
+    for (const SCase& c : cases)
+    {
+        SCOPED_TRACE(c.pszName);
+        const std::string strPath = m_dir.File(c.pszName);
+        if (c.strTarget.empty())
+        {
+            FILE* pFile = fopen(strPath.c_str(), "w");
+            ASSERT_NE(pFile, nullptr);
+            fclose(pFile);
+        }
+        else
+        {
+            ASSERT_EQ(symlink(c.strTarget.c_str(), strPath.c_str()), 0);
+        }
+
+        EXPECT_EQ(m_port.CreatePort(c.pszName), 0);
+        EXPECT_EQ(m_port.GetLastError(), std::string(c.pszName) + " exists in the port directory and is not ours");
+        EXPECT_TRUE(m_port.IsLastErrorFinal()) << "no later attempt can succeed";
+        m_port.DeletePort();
+        struct stat st;
+        ASSERT_EQ(lstat(strPath.c_str(), &st), 0) << "a user's entry must survive";
+        if (!c.strTarget.empty())
+        {
+            EXPECT_EQ(LinkTarget(strPath), c.strTarget);
+        }
+    }
+    close(hForeign);
 
     for (const char* pszBad : {"", ".", "..", "../COM1", "a/b"})
+    {
         EXPECT_EQ(m_port.CreatePort(pszBad), 0) << pszBad;
+        EXPECT_TRUE(m_port.IsLastErrorFinal());
+    }
+}
+
+TEST_F(PortTest, OurLinkReplacedByTheUserIsLeftAtDelete)
+{
+    ASSERT_EQ(m_port.CreatePort("COM3"), 1);
+    const std::string strLink = m_dir.File("COM3");
+    ASSERT_EQ(unlink(strLink.c_str()), 0);
+    ASSERT_EQ(symlink("/dev/null", strLink.c_str()), 0);
+    m_port.DeletePort();
+    EXPECT_EQ(LinkTarget(strLink), "/dev/null");
 }
 
 TEST_F(PortTest, OpenAndCloseAreEventsWithCurrentSettings)

@@ -38,6 +38,19 @@ public:
     int m_nReleases = 0;
 };
 
+// A real port that counts its create attempts.
+class CCountingPort : public COmbraPortAx
+{
+public:
+    int CreatePort(const std::string& strName) override
+    {
+        ++m_nCreates;
+        return COmbraPortAx::CreatePort(strName);
+    }
+
+    int m_nCreates = 0;
+};
+
 class StartStopTest : public ::testing::Test
 {
 protected:
@@ -179,17 +192,76 @@ TEST_F(StartStopTest, PortThatCannotBeCreatedEndsInCreateErrorAndStartStillCompl
     EXPECT_EQ(m_core.m_sock[2].IsThreadRunning(), 0);
 }
 
-TEST_F(StartStopTest, LeftoverLinkIsRemovedBeforeTheNextAttempt)
+TEST_F(StartStopTest, StaleLinksOfOursAreReplacedOnTheFirstAttempt)
 {
-    AddPort(1, 1);
+    // What a killed run leaves: links to ptys that are gone.
+    std::vector<CCountingPort*> vecPorts;
+    for (int i = 0; i < 4; ++i)
+    {
+        AddPort(i, 1);
+        auto pPort = std::make_unique<CCountingPort>();
+        vecPorts.push_back(pPort.get());
+        m_core.ReplacePort(i, std::move(pPort));
+        const std::string strGone = "/dev/pts/" + std::to_string(95000 + i);
+        struct stat st;
+        ASSERT_NE(lstat(strGone.c_str(), &st), 0);
+        ASSERT_EQ(symlink(strGone.c_str(), m_dir.File("COM" + std::to_string(i + 1)).c_str()), 0);
+    }
     m_core.InitList();
-    ASSERT_EQ(symlink("/dev/pts/nothing", m_dir.File("COM2").c_str()), 0);
+    // With the pause of a real run, a retry per port would show as a
+    // start that does not end within the wait below.
+    m_core.m_startStop.m_nRetryPauseMs = 1000;
     ASSERT_EQ(m_core.m_startStop.OnStartStop(), 1);
     ASSERT_TRUE(WaitIdle(1));
-    EXPECT_EQ(Create(1), "Created");
+    for (int i = 0; i < 4; ++i)
+    {
+        EXPECT_EQ(Create(i), "Created");
+        EXPECT_EQ(vecPorts[static_cast<size_t>(i)]->m_nCreates, 1) << "COM" << i + 1;
+        char szTarget[128] = {};
+        ASSERT_GT(readlink(m_dir.File("COM" + std::to_string(i + 1)).c_str(), szTarget, sizeof(szTarget) - 1), 0);
+        EXPECT_EQ(std::string(szTarget), m_core.GetPort(i).GetSlavePath());
+    }
+}
+
+TEST_F(StartStopTest, EntriesNotOursFailAtOnceKeepTheirReasonAndSurviveStop)
+{
+    std::vector<CCountingPort*> vecPorts;
+    for (int i = 0; i < 5; ++i)
+    {
+        AddPort(i, 1);
+        auto pPort = std::make_unique<CCountingPort>();
+        vecPorts.push_back(pPort.get());
+        m_core.ReplacePort(i, std::move(pPort));
+    }
+    FILE* pFile = fopen(m_dir.File("COM3").c_str(), "w");
+    ASSERT_NE(pFile, nullptr);
+    fclose(pFile);
+    ASSERT_EQ(symlink("/dev/null", m_dir.File("COM4").c_str()), 0);  // the user's own device link
+    m_core.InitList();
+    m_core.m_options.m_nCreateRetry = 40;
+    m_core.m_startStop.m_nRetryPauseMs = 1000;
+    ASSERT_EQ(m_core.m_startStop.OnStartStop(), 1);
+    ASSERT_TRUE(WaitIdle(1)) << "a create that cannot succeed must not wait out its attempts";
+    for (int i : {2, 3})
+    {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(Create(i), "Create Error");
+        EXPECT_EQ(vecPorts[static_cast<size_t>(i)]->m_nCreates, 1);
+        EXPECT_EQ(m_core.m_rows.GetItemText(m_core.m_rows.FindRow(i), COL_REASON),
+                  "COM" + std::to_string(i + 1) + " exists in the port directory and is not ours");
+    }
+    for (int i : {0, 1, 4})
+        EXPECT_EQ(Create(i), "Created") << "the other ports go on";
+
+    ASSERT_EQ(m_core.m_startStop.OnStartStop(), 1);
+    ASSERT_TRUE(WaitIdle(0));
+    struct stat st;
+    EXPECT_EQ(lstat(m_dir.File("COM3").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
     char szTarget[128] = {};
-    ASSERT_GT(readlink(m_dir.File("COM2").c_str(), szTarget, sizeof(szTarget) - 1), 0);
-    EXPECT_EQ(std::string(szTarget), m_core.GetPort(1).GetSlavePath());
+    ASSERT_GT(readlink(m_dir.File("COM4").c_str(), szTarget, sizeof(szTarget) - 1), 0);
+    EXPECT_STREQ(szTarget, "/dev/null");
+    EXPECT_FALSE(LinkExists("COM1"));
 }
 
 TEST_F(StartStopTest, StopIsRefusedWhileAnEnabledPortIsOpen)
