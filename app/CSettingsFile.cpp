@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
@@ -110,16 +111,18 @@ int OnKey(void* pUser, const char* pszSection, const char* pszKey, const char* p
         }
         if (strKey == "User" || strKey == "Password")
         {
-            if (strlen(pszValue) > COptionSet::TEXT_MAX)
+            std::string strValue = CSettingsFile::UnquoteValue(pszValue);
+            if (strValue.size() > COptionSet::TEXT_MAX)
                 return fail("at most " + std::to_string(COptionSet::TEXT_MAX) + " characters");
-            (strKey == "User" ? s.m_options.m_strUser : s.m_options.m_strPassword) = pszValue;
+            (strKey == "User" ? s.m_options.m_strUser : s.m_options.m_strPassword) = std::move(strValue);
             return 1;
         }
         if (strKey == "PortDirectory")
         {
-            if (pszValue[0] != '\0' && pszValue[0] != '/')
+            std::string strValue = CSettingsFile::UnquoteValue(pszValue);
+            if (!strValue.empty() && strValue[0] != '/')
                 return fail("an absolute path, or empty for the default");
-            s.m_strPortDirectory = pszValue;
+            s.m_strPortDirectory = std::move(strValue);
             return 1;
         }
         return fail("unknown key; [Options] takes ConnectTimeout, Reconnect, ReconnectTime, User, Password, "
@@ -169,10 +172,21 @@ int OnKey(void* pUser, const char* pszSection, const char* pszKey, const char* p
                 "LocalPort");
 }
 
+CSettingsFile::SStamp StampOf(const struct stat& st)
+{
+    CSettingsFile::SStamp stamp;
+    stamp.bExists = true;
+    stamp.nDevice = st.st_dev;
+    stamp.nInode = st.st_ino;
+    stamp.nSize = st.st_size;
+    stamp.nModifiedNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    return stamp;
+}
+
 // The whole file, when it is one: a FIFO, a device or a directory given
 // as the settings would block, never end or read as empty. NUL bytes have
 // no place in the text either.
-int ReadText(const std::string& strPath, std::string* pText, std::string* pError)
+int ReadText(const std::string& strPath, std::string* pText, std::string* pError, CSettingsFile::SStamp* pStamp)
 {
     auto fail = [&](const std::string& strWhy) {
         if (pError != nullptr)
@@ -189,6 +203,8 @@ int ReadText(const std::string& strPath, std::string* pText, std::string* pError
         close(h);
         return fail("not a regular file");
     }
+    if (pStamp != nullptr)
+        *pStamp = StampOf(st);
     if (st.st_size > MAX_FILE_SIZE)
     {
         close(h);
@@ -242,10 +258,116 @@ std::string CSettingsFile::DefaultPath()
     return std::string(pszHome != nullptr ? pszHome : "") + "/.config/nimbrel/nimbrel.ini";
 }
 
-int CSettingsFile::Load(const std::string& strPath, std::string* pError)
+CSettingsFile::SStamp CSettingsFile::Stamp(const std::string& strPath)
+{
+    struct stat st;
+    return stat(strPath.c_str(), &st) == 0 ? StampOf(st) : SStamp();
+}
+
+std::string CSettingsFile::QuoteValue(const std::string& strValue)
+{
+    auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; };
+    const bool bControl = std::any_of(strValue.begin(), strValue.end(),
+                                      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+    if (strValue.empty() ||
+        (!bControl && strValue[0] != '"' && !isSpace(strValue.front()) && !isSpace(strValue.back())))
+        return strValue;
+    static const char HEX[] = "0123456789abcdef";
+    std::string str = "\"";
+    for (char c : strValue)
+    {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\')
+        {
+            str += '\\';
+            str += c;
+        }
+        else if (u < 0x20 || u == 0x7f)
+        {
+            str += "\\x";
+            str += HEX[u >> 4];
+            str += HEX[u & 0xf];
+        }
+        else
+            str += c;
+    }
+    return str + "\"";
+}
+
+std::string CSettingsFile::UnquoteValue(const std::string& strValue)
+{
+    if (strValue.size() < 2 || strValue.front() != '"' || strValue.back() != '"')
+        return strValue;
+    auto hex = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; };
+    std::string str;
+    for (size_t k = 1; k + 1 < strValue.size(); ++k)
+    {
+        const char c = strValue[k];
+        if (c == '"')
+            return strValue;  // an unescaped quote inside: not ours
+        if (c != '\\')
+        {
+            str += c;
+            continue;
+        }
+        if (k + 2 >= strValue.size())
+            return strValue;
+        const char e = strValue[++k];
+        if (e == '"' || e == '\\')
+            str += e;
+        else if (e == 'x' && k + 3 < strValue.size() && hex(strValue[k + 1]) >= 0 && hex(strValue[k + 2]) >= 0)
+        {
+            str += static_cast<char>(hex(strValue[k + 1]) * 16 + hex(strValue[k + 2]));
+            k += 2;
+        }
+        else
+            return strValue;
+    }
+    return str;
+}
+
+int CSettingsFile::KeepAside(const std::string& strPath, std::string* pKeptAs, std::string* pError)
+{
+    const time_t t = time(nullptr);
+    struct tm tmNow;
+    localtime_r(&t, &tmNow);
+    char szTime[32];
+    strftime(szTime, sizeof(szTime), "%Y%m%d-%H%M%S", &tmNow);
+    const std::string strBase = strPath + ".bad-" + szTime;
+    for (int n = 0; n < 100; ++n)
+    {
+        const std::string strTo = n == 0 ? strBase : strBase + "-" + std::to_string(n);
+        // A hard link first: an earlier copy of that name is never replaced.
+        if (link(strPath.c_str(), strTo.c_str()) == 0)
+        {
+            if (unlink(strPath.c_str()) != 0)
+            {
+                const int nErrno = errno;
+                unlink(strTo.c_str());
+                if (pError != nullptr)
+                    *pError = CErrorText::Errno(strPath, nErrno);
+                return 0;
+            }
+            if (pKeptAs != nullptr)
+                *pKeptAs = strTo;
+            return 1;
+        }
+        if (errno != EEXIST)
+        {
+            if (pError != nullptr)
+                *pError = CErrorText::Errno(strTo, errno);
+            return 0;
+        }
+    }
+    if (pError != nullptr)
+        *pError = strBase + ": too many kept copies";
+    return 0;
+}
+
+int CSettingsFile::Load(const std::string& strPath, std::string* pError, SStamp* pStamp)
 {
     std::string strText;
-    if (!ReadText(strPath, &strText, pError))
+    if (!ReadText(strPath, &strText, pError, pStamp))
         return 0;
     // A value is taken as it stands: a ';' inside a password is no comment,
     // and an indented line does not continue the one before.
@@ -275,7 +397,7 @@ int CSettingsFile::Load(const std::string& strPath, std::string* pError)
     return 1;
 }
 
-int CSettingsFile::Save(const std::string& strPath, std::string* pError) const
+int CSettingsFile::Save(const std::string& strPath, std::string* pError, SStamp* pStamp) const
 {
     auto fail = [&](const std::string& strWhat) {
         if (pError != nullptr)
@@ -296,13 +418,13 @@ int CSettingsFile::Save(const std::string& strPath, std::string* pError) const
     str += "ConnectTimeout=" + std::to_string(m_options.m_nConnectTimeout) + "\n";
     str += "Reconnect=" + std::to_string(m_options.m_bReconnect) + "\n";
     str += "ReconnectTime=" + std::to_string(m_options.m_nReconnectTime) + "\n";
-    str += "User=" + m_options.m_strUser + "\n";
-    str += "Password=" + m_options.m_strPassword + "\n";
+    str += "User=" + QuoteValue(m_options.m_strUser) + "\n";
+    str += "Password=" + QuoteValue(m_options.m_strPassword) + "\n";
     str += "LoginChallenge=" + std::to_string(m_options.m_nLoginChallenge) + "\n";
     str += "LoginTimeout=" + std::to_string(m_options.m_nLoginTimeout) + "\n";
     str += "KeepAliveTime=" + std::to_string(m_options.m_nKeepAliveTime) + "\n";
     str += "KeepAliveInterval=" + std::to_string(m_options.m_nKeepAliveInterval) + "\n";
-    str += "PortDirectory=" + m_strPortDirectory + "\n";
+    str += "PortDirectory=" + QuoteValue(m_strPortDirectory) + "\n";
     str += "WineDosDevices=" + std::to_string(m_options.m_bWineDosDevices) + "\n";
     for (int i = 0; i < PORT_COUNT; ++i)
     {
@@ -321,8 +443,9 @@ int CSettingsFile::Save(const std::string& strPath, std::string* pError) const
         str += "LocalPort=" + std::to_string(port.m_nLocPort) + "\n";
     }
 
-    const std::string strTemp = strPath + ".tmp";
-    const int h = open(strTemp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // A temporary name of its own: two writers never share one half-written file.
+    std::string strTemp = strPath + ".tmp-XXXXXX";
+    const int h = mkostemp(strTemp.data(), O_CLOEXEC);
     if (h < 0)
         return fail("cannot be written");
     fchmod(h, 0600);
@@ -334,17 +457,32 @@ int CSettingsFile::Save(const std::string& strPath, std::string* pError) const
             continue;
         if (n <= 0)
         {
+            const int nErrno = n < 0 ? errno : ENOSPC;
             close(h);
             unlink(strTemp.c_str());
+            errno = nErrno;
             return fail("cannot be written");
         }
         nDone += static_cast<size_t>(n);
     }
-    if (fsync(h) != 0 || close(h) != 0 || rename(strTemp.c_str(), strPath.c_str()) != 0)
+    struct stat st;
+    if (fsync(h) != 0 || fstat(h, &st) != 0 || close(h) != 0 || rename(strTemp.c_str(), strPath.c_str()) != 0)
     {
+        const int nErrno = errno;
         unlink(strTemp.c_str());
+        errno = nErrno;
         return fail("cannot be written");
     }
+    // The rename itself survives a crash only once the directory is synced.
+    const std::string strDir = nSlash == std::string::npos ? "." : nSlash == 0 ? "/" : strPath.substr(0, nSlash);
+    const int hDir = open(strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (hDir >= 0)
+    {
+        fsync(hDir);
+        close(hDir);
+    }
+    if (pStamp != nullptr)
+        *pStamp = StampOf(st);
     return 1;
 }
 

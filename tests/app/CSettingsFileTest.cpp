@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <iterator>
+#include <vector>
 
 #include "app/COmbraCtrlCore.h"
 #include "app/CTaskLoop.h"
@@ -203,4 +205,97 @@ TEST_F(SettingsFileTest, PeersByNameOrIpv6AreTaken)
     EXPECT_EQ(s.m_ports[0].m_strIPAddress, "::1");
     EXPECT_EQ(s.m_ports[1].m_strIPAddress, "serial-gw.example.org");
     EXPECT_EQ(s.m_ports[2].m_strIPAddress, "[fe80::2]");
+}
+
+TEST_F(SettingsFileTest, EveryTextTheDialogsAcceptReadsBackAsWritten)
+{
+    // Spaces at either end, comment and key characters, quotes, backslashes,
+    // non-ASCII, control characters: each must come back to the byte.
+    const std::vector<std::pair<std::string, std::string>> values = {
+        {" us er ", "  p;w#=x "},
+        {"\"quoted\"", "\"a\\\"b\\\\\""},
+        {"\\x41", "ends\\"},
+        {"\"", "\t\ttab"},
+        {"  ", "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac"},
+        {"a\"", "x\x01y\x7f"},
+        {"", "#;="},
+    };
+    for (const auto& [strUser, strPassword] : values)
+    {
+        SCOPED_TRACE(strUser + "|" + strPassword);
+        CSettingsFile out;
+        out.m_options.m_strUser = strUser;
+        out.m_options.m_strPassword = strPassword;
+        out.m_strPortDirectory = "/tmp/port dir ";
+        const std::string strPath = m_dir.File("nimbrel.ini");
+        std::string strError;
+        ASSERT_EQ(out.Save(strPath, &strError), 1) << strError;
+        CSettingsFile in;
+        ASSERT_EQ(in.Load(strPath, &strError), 1) << strError;
+        EXPECT_EQ(in.m_options.m_strUser, strUser);
+        EXPECT_EQ(in.m_options.m_strPassword, strPassword);
+        EXPECT_EQ(in.m_strPortDirectory, "/tmp/port dir ");
+    }
+}
+
+TEST_F(SettingsFileTest, FilesWrittenBeforeQuotingLoadAsTheyDid)
+{
+    // What earlier versions wrote, and hand-edited values that merely look
+    // like quoting: taken as they stand.
+    const std::string strPath = Write(
+        "[Options]\nUser=admin\nPassword=\"half\nPortDirectory=/run/x\n");
+    CSettingsFile s;
+    std::string strError;
+    ASSERT_EQ(s.Load(strPath, &strError), 1) << strError;
+    EXPECT_EQ(s.m_options.m_strUser, "admin");
+    EXPECT_EQ(s.m_options.m_strPassword, "\"half");
+    EXPECT_EQ(s.m_strPortDirectory, "/run/x");
+    for (const char* psz : {"\"a\"b\"", "\"bad\\q\"", "\"\\x4\"", "x\"y\""})
+        EXPECT_EQ(CSettingsFile::UnquoteValue(psz), psz) << "not well-formed: as it stands";
+    // The length limit counts what is meant, not its quoting.
+    const std::string strLong = Write("[Options]\nPassword=\"" + std::string(20, ' ') + "\"\n");
+    ASSERT_EQ(s.Load(strLong, &strError), 1) << strError;
+    EXPECT_EQ(s.m_options.m_strPassword, std::string(20, ' '));
+}
+
+TEST_F(SettingsFileTest, StampsShowAnotherWriterAndARefusedFileIsKeptAside)
+{
+    CSettingsFile settings;
+    const std::string strPath = m_dir.File("nimbrel.ini");
+    CSettingsFile::SStamp saved;
+    std::string strError;
+    EXPECT_FALSE(CSettingsFile::Stamp(strPath).bExists);
+    ASSERT_EQ(settings.Save(strPath, &strError, &saved), 1) << strError;
+    EXPECT_TRUE(saved.bExists);
+    EXPECT_EQ(CSettingsFile::Stamp(strPath), saved);
+    CSettingsFile::SStamp loaded;
+    ASSERT_EQ(settings.Load(strPath, &strError, &loaded), 1);
+    EXPECT_EQ(loaded, saved);
+
+    // Another program writes the file in place, or replaces it.
+    std::ofstream(strPath, std::ios::app) << "; edited\n";
+    EXPECT_NE(CSettingsFile::Stamp(strPath), saved);
+    ASSERT_EQ(settings.Save(strPath, &strError, &saved), 1);
+    const std::string strOther = m_dir.File("other.ini");
+    ASSERT_EQ(settings.Save(strOther, &strError), 1);
+    ASSERT_EQ(rename(strOther.c_str(), strPath.c_str()), 0);
+    EXPECT_NE(CSettingsFile::Stamp(strPath), saved) << "same size and time, another file";
+
+    // A refused file is moved aside whole, never over an earlier copy.
+    const std::string strBad = Write("[Options]\nBogus=1\n[COM3]\nEnable=1\n");
+    ASSERT_EQ(settings.Load(strBad, &strError), 0);
+    std::string strKept1;
+    std::string strKept2;
+    ASSERT_EQ(CSettingsFile::KeepAside(strBad, &strKept1, &strError), 1) << strError;
+    EXPECT_EQ(strKept1.rfind(strBad + ".bad-", 0), 0u) << strKept1;
+    EXPECT_FALSE(CSettingsFile::Stamp(strBad).bExists);
+    Write("[Options]\nBogus=2\n");
+    ASSERT_EQ(CSettingsFile::KeepAside(strBad, &strKept2, &strError), 1) << strError;
+    EXPECT_NE(strKept1, strKept2);
+    std::ifstream in1(strKept1);
+    std::string strText((std::istreambuf_iterator<char>(in1)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(strText, "[Options]\nBogus=1\n[COM3]\nEnable=1\n");
+
+    // Nothing but the files themselves stays behind.
+    EXPECT_EQ(std::system(("test -z \"$(ls -A '" + m_dir.Path() + "' | grep tmp)\"").c_str()), 0);
 }
