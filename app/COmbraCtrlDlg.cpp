@@ -1,7 +1,5 @@
 #include "app/COmbraCtrlDlg.h"
 
-#include <sys/stat.h>
-
 #include <QAction>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
@@ -141,8 +139,47 @@ int COmbraCtrlDlg::UpdateSettings(int bSave)
     std::string strError;
     if (bSave)
     {
+        const QString strPath = QString::fromStdString(m_strSettingsPath);
+        if (m_bSettingsRefused)
+        {
+            const int nAnswer = CMessageBox::Ask(
+                this, QStringLiteral("Nimbrel"),
+                QStringLiteral("The settings file %1 could not be read at start, so it is not written over.\n"
+                               "Keep it as %1.bad-<time> and write a new one, or save to another file?")
+                    .arg(strPath),
+                {QStringLiteral("Keep It and Write New"), QStringLiteral("Save Elsewhere..."),
+                 QStringLiteral("Cancel")});
+            if (nAnswer == 0)
+            {
+                std::string strKeptAs;
+                if (CSettingsFile::Stamp(m_strSettingsPath).bExists &&
+                    !CSettingsFile::KeepAside(m_strSettingsPath, &strKeptAs, &strError))
+                {
+                    MessageBox("Error", strError);
+                    return 0;
+                }
+            }
+            else if (nAnswer != 1 || !ChooseOtherSettingsPath())
+                return 0;
+            m_bSettingsRefused = false;
+        }
+        else
+        {
+            const CSettingsFile::SStamp now = CSettingsFile::Stamp(m_strSettingsPath);
+            if (now.bExists && !(now == m_settingsStamp))
+            {
+                const int nAnswer = CMessageBox::Ask(
+                    this, QStringLiteral("Nimbrel"),
+                    QStringLiteral("The settings file %1 was changed by another program since Nimbrel read it.\n"
+                                   "Write over it with the settings shown here?")
+                        .arg(strPath),
+                    {QStringLiteral("Write Over It"), QStringLiteral("Save Elsewhere..."), QStringLiteral("Cancel")});
+                if (nAnswer != 0 && (nAnswer != 1 || !ChooseOtherSettingsPath()))
+                    return 0;
+            }
+        }
         m_settings.ReadFrom(m_core);
-        if (!m_settings.Save(m_strSettingsPath, &strError))
+        if (!m_settings.Save(m_strSettingsPath, &strError, &m_settingsStamp))
         {
             MessageBox("Error", strError);
             return 0;
@@ -152,20 +189,32 @@ int COmbraCtrlDlg::UpdateSettings(int bSave)
 
     // A missing default file is a first start: no ports yet. A file that
     // does not check out is shown and then left as it is; the program runs
-    // with no ports until the user changes something.
+    // with no ports, and the first save asks before it touches the file.
     m_settings = CSettingsFile();
-    struct stat st;
-    if (m_bSettingsGiven || stat(m_strSettingsPath.c_str(), &st) == 0)
+    m_bSettingsRefused = false;
+    m_settingsStamp = CSettingsFile::Stamp(m_strSettingsPath);
+    if (m_bSettingsGiven || m_settingsStamp.bExists)
     {
-        if (!m_settings.Load(m_strSettingsPath, &strError))
+        if (!m_settings.Load(m_strSettingsPath, &strError, &m_settingsStamp))
         {
             MessageBox("Error", strError);
             m_settings = CSettingsFile();
+            m_bSettingsRefused = CSettingsFile::Stamp(m_strSettingsPath).bExists;
             return 0;
         }
     }
     m_settings.ApplyTo(m_core);
     return 1;
+}
+
+bool COmbraCtrlDlg::ChooseOtherSettingsPath()
+{
+    const QString strPath =
+        CMessageBox::AskSavePath(this, QStringLiteral("Save Settings"), QString::fromStdString(m_strSettingsPath));
+    if (strPath.isEmpty())
+        return false;
+    m_strSettingsPath = strPath.toStdString();
+    return true;
 }
 
 void COmbraCtrlDlg::OnEnableToggled(int /*nPort*/)

@@ -131,7 +131,16 @@ private:
     int m_bExiting = 0;
     int m_bDestroyed = 0;
 
+    // Asks where to save instead of the current file; false when cancelled.
+    bool ChooseOtherSettingsPath();
+
     CSettingsFile m_settings;
     std::string m_strSettingsPath;
     int m_bSettingsGiven = 0;  // --config: the file must exist
+    // The file was there but refused at start: it holds the user's ports,
+    // so it is never written over without asking.
+    bool m_bSettingsRefused = false;
+    // The file as last read or written: another program's change since
+    // shows as a different stamp.
+    CSettingsFile::SStamp m_settingsStamp;
 };

@@ -2,6 +2,7 @@
 // started from a settings file, driven through its buttons, its list and its
 // tray menu; message boxes are answered through CMessageBox's hook.
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <sstream>
@@ -9,6 +10,7 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QDir>
 #include <QRadioButton>
 #include <QLabel>
 #include <QLineEdit>
@@ -164,6 +166,8 @@ private slots:
     void cleanup()
     {
         CMessageBox::s_fnAnswer = nullptr;
+        CMessageBox::s_fnChoose = nullptr;
+        CMessageBox::s_fnSavePath = nullptr;
     }
 
     void StartsTheSavedPortsAndConnects()
@@ -429,6 +433,134 @@ private slots:
         QCOMPARE(pApp->GetMainWnd()->GetCore().m_bBusy.load(), 0);
         pApp->ExitInstance();
         QCOMPARE(ReadFile(strConfig), strBad);
+    }
+
+    // Whether a saved file holds a port listening on nLocalPort.
+    static bool HasServerPort(const CSettingsFile& saved, int nLocalPort)
+    {
+        return std::any_of(saved.m_ports.begin(), saved.m_ports.end(), [&](const CPortEntry& port) {
+            return port.m_bUse == 1 && port.m_nMode == MODE_TCP_SERVER && port.m_nLocPort == nLocalPort;
+        });
+    }
+
+    // Adds a server port on the first free number through the Add dialog.
+    static bool AddServerPort(COmbraCtrlDlg* pWnd, const QString& strLocalPort)
+    {
+        return WithDialog(pWnd, "m_btnAdd", [&](CAddDlg* pDlg) {
+            QTest::mouseClick(Child<QRadioButton>(pDlg, "m_radioTcpServer"), Qt::LeftButton);
+            auto* pLocal = Child<QLineEdit>(pDlg, "m_editLocPort");
+            pLocal->selectAll();
+            QTest::keyClicks(pLocal, strLocalPort);
+            QTest::mouseClick(Child<QPushButton>(pDlg, "m_btnOk"), Qt::LeftButton);
+        });
+    }
+
+    // A refused file holds the user's ports: a change in the window never
+    // writes over it unasked, and each answer keeps it whole.
+    void RefusedSettingsAreNeverWrittenOver()
+    {
+        CTempDir dir;
+        const std::string strConfig = dir.File("nimbrel.ini");
+        const std::string strBad = "[Options]\nPortDirectory=" + dir.File("ports") +
+                                   "\n[COM1]\nEnable=1\nMode=client\nIPAddress=10.0.0.1\nPeerPort=23\n"
+                                   "[COM2]\nEnable=1\nMode=modem\n[COM3]\nEnable=1\nMode=server\nLocalPort=9\n";
+        std::ofstream(strConfig) << strBad;
+        auto pApp = Start(strConfig, 0);
+        QVERIFY(pApp);
+        COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
+        QCOMPARE(int(m_vecBoxes.size()), 1);
+
+        std::vector<QStringList> vecAsked;
+        std::vector<int> vecAnswers = {2, 1, 0};  // Cancel, Save Elsewhere, Keep It and Write New
+        CMessageBox::s_fnChoose = [&](const QString&, const QString& strText, const QStringList& answers) {
+            vecAsked.push_back(QStringList{strText} + answers);
+            const int n = vecAnswers.front();
+            vecAnswers.erase(vecAnswers.begin());
+            return n;
+        };
+        const std::string strElsewhere = dir.File("elsewhere.ini");
+        CMessageBox::s_fnSavePath = [&](const QString&) { return QString::fromStdString(strElsewhere); };
+
+        // Cancel: nothing written.
+        QVERIFY(AddServerPort(pWnd, QStringLiteral("5000")));
+        QCOMPARE(int(vecAsked.size()), 1);
+        QVERIFY2(vecAsked[0][0].contains(QString::fromStdString(strConfig)), qPrintable(vecAsked[0][0]));
+        QCOMPARE(ReadFile(strConfig), strBad);
+
+        // Save Elsewhere: the refused file stays as it is, the new one has the port.
+        QVERIFY(AddServerPort(pWnd, QStringLiteral("5001")));
+        QCOMPARE(int(vecAsked.size()), 2);
+        QCOMPARE(ReadFile(strConfig), strBad);
+        CSettingsFile saved;
+        std::string strError;
+        QVERIFY2(saved.Load(strElsewhere, &strError), strError.c_str());
+        QVERIFY(HasServerPort(saved, 5000) && HasServerPort(saved, 5001));
+        QCOMPARE(pWnd->GetSettingsPath(), strElsewhere);
+        // That file is the window's now: later changes go there unasked.
+        QVERIFY(AddServerPort(pWnd, QStringLiteral("5002")));
+        QCOMPARE(int(vecAsked.size()), 2);
+        QVERIFY2(saved.Load(strElsewhere, &strError), strError.c_str());
+        QVERIFY(HasServerPort(saved, 5002));
+        pApp->ExitInstance();
+        pApp.reset();
+
+        // Keep It and Write New: the refused file moves aside whole.
+        m_vecBoxes.clear();
+        pApp = Start(strConfig, 0);
+        QVERIFY(pApp);
+        pWnd = pApp->GetMainWnd();
+        QVERIFY(AddServerPort(pWnd, QStringLiteral("5003")));
+        QCOMPARE(int(vecAsked.size()), 3);
+        QVERIFY2(saved.Load(strConfig, &strError), strError.c_str());
+        QVERIFY(HasServerPort(saved, 5003));
+        const QStringList kept = QDir(QString::fromStdString(dir.Path()))
+                                     .entryList({QStringLiteral("nimbrel.ini.bad-*")}, QDir::Files);
+        QCOMPARE(kept.size(), 1);
+        QCOMPARE(ReadFile(dir.File(kept[0].toStdString())), strBad);
+        pApp->ExitInstance();
+        CMessageBox::s_fnChoose = nullptr;
+        CMessageBox::s_fnSavePath = nullptr;
+    }
+
+    // Another program's edit since the window read the file is not
+    // replaced without asking.
+    void ChangedSettingsAreNotSilentlyReplaced()
+    {
+        CTempDir dir;
+        const std::string strConfig = WriteTwoPorts(dir);
+        auto pApp = Start(strConfig, 2);
+        QVERIFY(pApp);
+        COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
+        int nAnswer = 2;
+        int nAsked = 0;
+        CMessageBox::s_fnChoose = [&](const QString&, const QString& strText, const QStringList&) {
+            ++nAsked;
+            [&] { QVERIFY2(strText.contains(QStringLiteral("changed by another program")), qPrintable(strText)); }();
+            return nAnswer;
+        };
+
+        // Saves of the window's own do not ask.
+        ClickStrip(pWnd, 0);
+        ClickStrip(pWnd, 0);
+        QCOMPARE(nAsked, 0);
+
+        std::ofstream(strConfig, std::ios::app) << "[COM9]\nEnable=0\nMode=udp\n";
+        const std::string strEdited = ReadFile(strConfig);
+        ClickStrip(pWnd, 1);  // Cancel
+        QCOMPARE(nAsked, 1);
+        QCOMPARE(ReadFile(strConfig), strEdited);
+        nAnswer = 0;  // Write Over It
+        ClickStrip(pWnd, 1);
+        QCOMPARE(nAsked, 2);
+        CSettingsFile saved;
+        std::string strError;
+        QVERIFY2(saved.Load(strConfig, &strError), strError.c_str());
+        QCOMPARE(saved.m_ports[8].m_bUse, 0);
+        QCOMPARE(saved.m_ports[1].m_bEnable, pWnd->GetCore().m_comData.GetEnable(1));
+        ClickStrip(pWnd, 1);
+        QCOMPARE(nAsked, 2);
+        pApp->ExitInstance();
+        CMessageBox::s_fnChoose = nullptr;
     }
 
     // A made-up machine (ttyS0 and ttyS2 with UARTs, ttyS1 without one, a
