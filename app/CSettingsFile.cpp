@@ -20,10 +20,10 @@
 namespace
 {
 
-const char* const MODE_NAMES[] = {"client", "server", "udp"};
+constexpr const char* MODE_NAMES[] = {"client", "server", "udp"};
+constexpr const char* TYPE_NAMES[] = {"raw", "secure", "telnet"};
 // Far more than 256 ports' worth of settings.
 constexpr long MAX_FILE_SIZE = 1024 * 1024;
-const char* const TYPE_NAMES[] = {"raw", "secure", "telnet"};
 
 // What the parser callback collects.
 struct SParse
@@ -74,6 +74,152 @@ bool ParseName(const char* psz, const char* const* ppNames, int nCount, int* pn)
     return false;
 }
 
+// One key of the file, spelled once: how its value is read (false, with
+// the accepted values in *pAccepted, when it does not check out) and how it
+// is written. The tables below are the file's order and its help texts.
+struct SOptionKey
+{
+    const char* pszKey;
+    bool (*pfnRead)(CSettingsFile& s, const char* pszValue, std::string* pAccepted);
+    std::string (*pfnWrite)(const CSettingsFile& s);
+};
+struct SPortKey
+{
+    const char* pszKey;
+    bool (*pfnRead)(CPortEntry& port, const char* pszValue, std::string* pAccepted);
+    std::string (*pfnWrite)(const CPortEntry& port);
+};
+
+std::string RangeText(long nMin, long nMax)
+{
+    return "accepted values are " + std::to_string(nMin) + " to " + std::to_string(nMax);
+}
+
+// A numeric option, with its range from COptionSet::RANGES.
+template <int COptionSet::*pnMember>
+constexpr SOptionKey RangedOption(const char* pszKey)
+{
+    return {pszKey,
+            [](CSettingsFile& s, const char* pszValue, std::string* pAccepted) {
+                for (const COptionSet::SRange& r : COptionSet::RANGES)
+                    if (r.pnMember == pnMember)
+                    {
+                        *pAccepted = RangeText(r.nMin, r.nMax);
+                        return ParseInt(pszValue, r.nMin, r.nMax, &(s.m_options.*pnMember));
+                    }
+                return false;
+            },
+            [](const CSettingsFile& s) { return std::to_string(s.m_options.*pnMember); }};
+}
+
+// The user name or the password: quoted where needed, at most TEXT_MAX.
+template <std::string COptionSet::*pstrMember>
+constexpr SOptionKey TextOption(const char* pszKey)
+{
+    return {pszKey,
+            [](CSettingsFile& s, const char* pszValue, std::string* pAccepted) {
+                std::string strValue = CSettingsFile::UnquoteValue(pszValue);
+                *pAccepted = "at most " + std::to_string(COptionSet::TEXT_MAX) + " characters";
+                if (strValue.size() > COptionSet::TEXT_MAX)
+                    return false;
+                s.m_options.*pstrMember = std::move(strValue);
+                return true;
+            },
+            [](const CSettingsFile& s) { return CSettingsFile::QuoteValue(s.m_options.*pstrMember); }};
+}
+
+const SOptionKey OPTION_KEYS[] = {
+    RangedOption<&COptionSet::m_nConnectTimeout>("ConnectTimeout"),
+    RangedOption<&COptionSet::m_bReconnect>("Reconnect"),
+    RangedOption<&COptionSet::m_nReconnectTime>("ReconnectTime"),
+    TextOption<&COptionSet::m_strUser>("User"),
+    TextOption<&COptionSet::m_strPassword>("Password"),
+    RangedOption<&COptionSet::m_nLoginChallenge>("LoginChallenge"),
+    RangedOption<&COptionSet::m_nLoginTimeout>("LoginTimeout"),
+    RangedOption<&COptionSet::m_nKeepAliveTime>("KeepAliveTime"),
+    RangedOption<&COptionSet::m_nKeepAliveInterval>("KeepAliveInterval"),
+    {"PortDirectory",
+     [](CSettingsFile& s, const char* pszValue, std::string* pAccepted) {
+         std::string strValue = CSettingsFile::UnquoteValue(pszValue);
+         *pAccepted = "an absolute path, or empty for the default";
+         if (!strValue.empty() && strValue[0] != '/')
+             return false;
+         s.m_strPortDirectory = std::move(strValue);
+         return true;
+     },
+     [](const CSettingsFile& s) { return CSettingsFile::QuoteValue(s.m_strPortDirectory); }},
+    RangedOption<&COptionSet::m_bWineDosDevices>("WineDosDevices"),
+};
+
+// A 0/1 switch of a port.
+template <int CPortEntry::*pnMember>
+constexpr SPortKey PortFlag(const char* pszKey)
+{
+    return {pszKey,
+            [](CPortEntry& port, const char* pszValue, std::string* pAccepted) {
+                *pAccepted = "accepted values are 0 and 1";
+                return ParseInt(pszValue, 0, 1, &(port.*pnMember));
+            },
+            [](const CPortEntry& port) { return std::to_string(port.*pnMember); }};
+}
+
+template <int CPortEntry::*pnMember>
+constexpr SPortKey PortNumber(const char* pszKey)
+{
+    return {pszKey,
+            [](CPortEntry& port, const char* pszValue, std::string* pAccepted) {
+                *pAccepted = RangeText(CPortEntry::PORT_MIN, CPortEntry::PORT_MAX);
+                return ParseInt(pszValue, CPortEntry::PORT_MIN, CPortEntry::PORT_MAX, &(port.*pnMember));
+            },
+            [](const CPortEntry& port) { return std::to_string(port.*pnMember); }};
+}
+
+// One of a list of names, stored as its index.
+template <int CPortEntry::*pnMember, const char* const* ppNames, int nCount>
+constexpr SPortKey PortName(const char* pszKey)
+{
+    return {pszKey,
+            [](CPortEntry& port, const char* pszValue, std::string* pAccepted) {
+                *pAccepted = "accepted values are ";
+                for (int k = 0; k < nCount; ++k)
+                    *pAccepted += std::string(k > 0 ? ", " : "") + ppNames[k];
+                return ParseName(pszValue, ppNames, nCount, &(port.*pnMember));
+            },
+            [](const CPortEntry& port) {
+                const int n = port.*pnMember;
+                return std::string(ppNames[n >= 0 && n < nCount ? n : nCount - 1]);
+            }};
+}
+
+const SPortKey PORT_KEYS[] = {
+    PortFlag<&CPortEntry::m_bEnable>("Enable"),
+    PortName<&CPortEntry::m_nMode, MODE_NAMES, 3>("Mode"),
+    PortName<&CPortEntry::m_nConnectType, TYPE_NAMES, 3>("ConnectType"),
+    PortFlag<&CPortEntry::m_bSSL>("SSL"),
+    PortFlag<&CPortEntry::m_bKeepAlive>("KeepAlive"),
+    {"IPAddress",
+     [](CPortEntry& port, const char* pszValue, std::string* pAccepted) {
+         *pAccepted = "an IPv4 address such as 127.0.0.1, an IPv6 address such as ::1, or a host name";
+         if (!CPortEntry::IsAddress(pszValue))
+             return false;
+         port.m_strIPAddress = pszValue;
+         return true;
+     },
+     [](const CPortEntry& port) { return port.m_strIPAddress; }},
+    PortNumber<&CPortEntry::m_nPeerPort>("PeerPort"),
+    PortNumber<&CPortEntry::m_nLocPort>("LocalPort"),
+};
+
+// "ConnectTimeout, Reconnect, ..." for the unknown-key message.
+template <typename TKeys>
+std::string KeyList(const TKeys& keys)
+{
+    std::string str;
+    for (const auto& key : keys)
+        str += std::string(str.empty() ? "" : ", ") + key.pszKey;
+    return str;
+}
+
 int OnKey(void* pUser, const char* pszSection, const char* pszKey, const char* pszValue)
 {
     SParse& p = *static_cast<SParse*>(pUser);
@@ -96,80 +242,24 @@ int OnKey(void* pUser, const char* pszSection, const char* pszKey, const char* p
     if (!p.setKeys.insert(strSection + "/" + strKey).second)
         return fail("key " + strKey + " appears twice in [" + strSection + "]");
 
-    CSettingsFile& s = p.settings;
+    std::string strAccepted;
     if (strSection == "Options")
     {
-        for (const COptionSet::SRange& r : COptionSet::RANGES)
-        {
-            if (strKey != r.pszKey)
-                continue;
-            int n = 0;
-            if (!ParseInt(pszValue, r.nMin, r.nMax, &n))
-                return fail("accepted values are " + std::to_string(r.nMin) + " to " + std::to_string(r.nMax));
-            s.m_options.*r.pnMember = n;
-            return 1;
-        }
-        if (strKey == "User" || strKey == "Password")
-        {
-            std::string strValue = CSettingsFile::UnquoteValue(pszValue);
-            if (strValue.size() > COptionSet::TEXT_MAX)
-                return fail("at most " + std::to_string(COptionSet::TEXT_MAX) + " characters");
-            (strKey == "User" ? s.m_options.m_strUser : s.m_options.m_strPassword) = std::move(strValue);
-            return 1;
-        }
-        if (strKey == "PortDirectory")
-        {
-            std::string strValue = CSettingsFile::UnquoteValue(pszValue);
-            if (!strValue.empty() && strValue[0] != '/')
-                return fail("an absolute path, or empty for the default");
-            s.m_strPortDirectory = std::move(strValue);
-            return 1;
-        }
-        return fail("unknown key; [Options] takes ConnectTimeout, Reconnect, ReconnectTime, User, Password, "
-                    "LoginChallenge, LoginTimeout, KeepAliveTime, KeepAliveInterval, PortDirectory, WineDosDevices");
+        for (const SOptionKey& key : OPTION_KEYS)
+            if (strKey == key.pszKey)
+                return key.pfnRead(p.settings, pszValue, &strAccepted) ? 1 : fail(strAccepted);
+        return fail("unknown key; [Options] takes " + KeyList(OPTION_KEYS));
     }
 
     const int nPort = PortOfSection(strSection);
     if (nPort < 0)
         return fail("unknown section; sections are [Options] and [COM1] to [COM256]");
-    CPortEntry& port = s.m_ports[static_cast<size_t>(nPort)];
+    CPortEntry& port = p.settings.m_ports[static_cast<size_t>(nPort)];
     port.m_bUse = 1;
-    if (strKey == "Enable" || strKey == "SSL" || strKey == "KeepAlive")
-    {
-        int* pn = strKey == "Enable" ? &port.m_bEnable : strKey == "SSL" ? &port.m_bSSL : &port.m_bKeepAlive;
-        if (!ParseInt(pszValue, 0, 1, pn))
-            return fail("accepted values are 0 and 1");
-        return 1;
-    }
-    if (strKey == "Mode")
-    {
-        if (!ParseName(pszValue, MODE_NAMES, 3, &port.m_nMode))
-            return fail("accepted values are client, server, udp");
-        return 1;
-    }
-    if (strKey == "ConnectType")
-    {
-        if (!ParseName(pszValue, TYPE_NAMES, 3, &port.m_nConnectType))
-            return fail("accepted values are raw, secure, telnet");
-        return 1;
-    }
-    if (strKey == "IPAddress")
-    {
-        if (!CPortEntry::IsAddress(pszValue))
-            return fail("an IPv4 address such as 127.0.0.1, an IPv6 address such as ::1, or a host name");
-        port.m_strIPAddress = pszValue;
-        return 1;
-    }
-    if (strKey == "PeerPort" || strKey == "LocalPort")
-    {
-        if (!ParseInt(pszValue, CPortEntry::PORT_MIN, CPortEntry::PORT_MAX,
-                      strKey == "PeerPort" ? &port.m_nPeerPort : &port.m_nLocPort))
-            return fail("accepted values are " + std::to_string(CPortEntry::PORT_MIN) + " to " +
-                        std::to_string(CPortEntry::PORT_MAX));
-        return 1;
-    }
-    return fail("unknown key; a port section takes Enable, Mode, ConnectType, SSL, KeepAlive, IPAddress, PeerPort, "
-                "LocalPort");
+    for (const SPortKey& key : PORT_KEYS)
+        if (strKey == key.pszKey)
+            return key.pfnRead(port, pszValue, &strAccepted) ? 1 : fail(strAccepted);
+    return fail("unknown key; a port section takes " + KeyList(PORT_KEYS));
 }
 
 CSettingsFile::SStamp StampOf(const struct stat& st)
@@ -415,32 +505,16 @@ int CSettingsFile::Save(const std::string& strPath, std::string* pError, SStamp*
     }
 
     std::string str = "[Options]\n";
-    str += "ConnectTimeout=" + std::to_string(m_options.m_nConnectTimeout) + "\n";
-    str += "Reconnect=" + std::to_string(m_options.m_bReconnect) + "\n";
-    str += "ReconnectTime=" + std::to_string(m_options.m_nReconnectTime) + "\n";
-    str += "User=" + QuoteValue(m_options.m_strUser) + "\n";
-    str += "Password=" + QuoteValue(m_options.m_strPassword) + "\n";
-    str += "LoginChallenge=" + std::to_string(m_options.m_nLoginChallenge) + "\n";
-    str += "LoginTimeout=" + std::to_string(m_options.m_nLoginTimeout) + "\n";
-    str += "KeepAliveTime=" + std::to_string(m_options.m_nKeepAliveTime) + "\n";
-    str += "KeepAliveInterval=" + std::to_string(m_options.m_nKeepAliveInterval) + "\n";
-    str += "PortDirectory=" + QuoteValue(m_strPortDirectory) + "\n";
-    str += "WineDosDevices=" + std::to_string(m_options.m_bWineDosDevices) + "\n";
+    for (const SOptionKey& key : OPTION_KEYS)
+        str += std::string(key.pszKey) + "=" + key.pfnWrite(*this) + "\n";
     for (int i = 0; i < PORT_COUNT; ++i)
     {
         const CPortEntry& port = m_ports[static_cast<size_t>(i)];
         if (port.m_bUse != 1)
             continue;
         str += "\n[COM" + std::to_string(i + 1) + "]\n";
-        str += "Enable=" + std::to_string(port.m_bEnable) + "\n";
-        str += std::string("Mode=") + MODE_NAMES[port.m_nMode >= 0 && port.m_nMode <= 2 ? port.m_nMode : 2] + "\n";
-        str += std::string("ConnectType=") +
-               TYPE_NAMES[port.m_nConnectType >= 0 && port.m_nConnectType <= 2 ? port.m_nConnectType : 2] + "\n";
-        str += "SSL=" + std::to_string(port.m_bSSL) + "\n";
-        str += "KeepAlive=" + std::to_string(port.m_bKeepAlive) + "\n";
-        str += "IPAddress=" + port.m_strIPAddress + "\n";
-        str += "PeerPort=" + std::to_string(port.m_nPeerPort) + "\n";
-        str += "LocalPort=" + std::to_string(port.m_nLocPort) + "\n";
+        for (const SPortKey& key : PORT_KEYS)
+            str += std::string(key.pszKey) + "=" + key.pfnWrite(port) + "\n";
     }
 
     // A temporary name of its own: two writers never share one half-written file.
