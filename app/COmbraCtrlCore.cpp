@@ -74,7 +74,7 @@ void COmbraCtrlCore::InitList()
     {
         if (m_comData.GetUse(i) != 1)
             continue;
-        m_rows.InsertRow(m_rows.GetRowCount(), i, CPortRows::MakeRowTexts(i, m_comData));
+        m_rows.InsertRow(m_rows.GetRowCount(), CPortView::FromEntry(i, m_comData.GetEntry(i)));
     }
     m_comData.RecountEnabled();
     for (int i = 0; i < PORT_COUNT; ++i)
@@ -120,6 +120,7 @@ int COmbraCtrlCore::ToggleEnable(int nPort)
         m_comData.SetEnable(nPort, 1);
         ++m_comData.m_nEnableCount;
     }
+    ChangePort(nPort, [&](CPortView& view) { view.bEnabled = m_comData.GetEnable(nPort) == 1; });
     return 1;
 }
 
@@ -133,7 +134,7 @@ int COmbraCtrlCore::AddPort(int nPort, const CPortEntry& entry)
     added.m_bEnable = 1;
     m_comData.SetEntry(nPort, added);
     ++m_comData.m_nEnableCount;
-    m_rows.InsertRow(m_rows.GetRowCount(), nPort, CPortRows::MakeRowTexts(nPort, m_comData));
+    m_rows.InsertRow(m_rows.GetRowCount(), CPortView::FromEntry(nPort, m_comData.GetEntry(nPort)));
     return 1;
 }
 
@@ -146,13 +147,13 @@ int COmbraCtrlCore::ConfigPort(int nPort, const CPortEntry& entry)
     changed.m_bUse = m_comData.GetUse(nPort);
     changed.m_bEnable = m_comData.GetEnable(nPort);
     m_comData.SetEntry(nPort, changed);
-    const int nRow = m_rows.FindRow(nPort);
-    if (nRow >= 0)
-    {
-        const CPortRows::RowTexts texts = CPortRows::MakeRowTexts(nPort, m_comData);
-        for (int nCol : {COL_MODE, COL_PEER, COL_LOCAL})
-            m_rows.SetItemText(nRow, nCol, texts[static_cast<size_t>(nCol)]);
-    }
+    ChangePort(nPort, [&](CPortView& view) {
+        const CPortView fresh = CPortView::FromEntry(nPort, changed);
+        view.nMode = fresh.nMode;
+        view.strAddress = fresh.strAddress;
+        view.nPeerPort = fresh.nPeerPort;
+        view.nLocalPort = fresh.nLocalPort;
+    });
     return 1;
 }
 

@@ -1,5 +1,7 @@
 #include "app/CPostMsgList.h"
 
+#include <cstdlib>
+
 #include "bridge/CDispatcher.h"
 #include "model/CPortRows.h"
 
@@ -75,17 +77,22 @@ void CPostMsgList::DrainInto(CPortRows& rows)
             continue;
         if (entry.nType == STATUS_PEER)
         {
-            rows.SetItemText(nRow, COL_PEER, entry.strText);
+            rows.Change(nRow, [&](CPortView& view) { view.strAcceptedPeer = entry.strText; });
         }
         else if (entry.nType == STATUS_LOCAL)
         {
-            rows.SetItemText(nRow, COL_LOCAL, entry.strText);
+            char* pEnd = nullptr;
+            const long nLocal = strtol(entry.strText.c_str(), &pEnd, 10);
+            if (pEnd != entry.strText.c_str() && *pEnd == '\0' && CPortEntry::IsPortNumber(nLocal))
+                rows.Change(nRow, [&](CPortView& view) { view.nLocalPort = static_cast<int>(nLocal); });
         }
-        else if (const char* pszText = StatusText(entry.nType))
+        else if (const std::optional<EConnectionState> state = ConnectionOfStatus(entry.nType))
         {
-            rows.SetItemText(nRow, COL_CONNECTION, pszText);
             // The reason goes with the state it explains.
-            rows.SetItemText(nRow, COL_REASON, entry.strText);
+            rows.Change(nRow, [&](CPortView& view) {
+                view.connection = *state;
+                view.strReason = entry.strText;
+            });
         }
     }
 }

@@ -12,22 +12,6 @@ int CPortEvents::PortOf(int nId)
     return CCOMData::IsPortIndex(nPort) ? nPort : -1;
 }
 
-std::string CPortEvents::ParityText(long nParity)
-{
-    static const char* const s_texts[] = {"None", "Odd", "Even", "Mark", "Space"};
-    if (nParity >= 0 && nParity <= 4)
-        return s_texts[nParity];
-    return std::to_string(nParity);
-}
-
-std::string CPortEvents::StopBitsText(long nStopBits)
-{
-    static const char* const s_texts[] = {"1", "1.5", "2"};
-    if (nStopBits >= 0 && nStopBits <= 2)
-        return s_texts[nStopBits];
-    return std::to_string(nStopBits);
-}
-
 void CPortEvents::OnDataQueued(int nId, long nCount)
 {
     NIMBREL_ASSERT_OWNER(m_pCore->GetDispatcher().IsOwnerThread());
@@ -112,7 +96,7 @@ void CPortEvents::OnOpenChanged(int nId, int bOpen)
         }
         if (nMode == MODE_TCP_CLIENT)
         {
-            core.SetPortText(i, COL_CONNECTION, "Connecting");
+            core.ChangePort(i, [](CPortView& view) { view.connection = EConnectionState::Connecting; });
             sock.OnPortOpen();
         }
         else if (nMode == MODE_UDP)
@@ -189,14 +173,16 @@ void CPortEvents::ClearSession(int i)
     const int nMode = core.m_comData.GetMode(i);
     if (nMode == MODE_TCP_CLIENT || nMode == MODE_UDP)
     {
-        core.SetPortText(i, COL_CONNECTION, "Not Connect");
-        // The session and its failures are over.
-        core.SetPortText(i, COL_REASON, "");
+        core.ChangePort(i, [](CPortView& view) {
+            view.connection = EConnectionState::NotConnect;
+            // The session and its failures are over.
+            view.strReason.clear();
+        });
     }
-    core.SetPortText(i, COL_BAUDRATE, "--------");
-    core.SetPortText(i, COL_DATA, "-----");
-    core.SetPortText(i, COL_STOP, "-----");
-    core.SetPortText(i, COL_PARITY, "-----");
+    core.ChangePort(i, [](CPortView& view) {
+        view.nBaudRate.reset();
+        view.line.reset();
+    });
 
     core.ResetLineState(i);
     core.GetPort(i).ResetPort();
@@ -204,9 +190,7 @@ void CPortEvents::ClearSession(int i)
 
 void CPortEvents::ShowLineControl(int nPort, long nStopBits, long nParity, long nDataBits)
 {
-    m_pCore->SetPortText(nPort, COL_PARITY, ParityText(nParity));
-    m_pCore->SetPortText(nPort, COL_STOP, StopBitsText(nStopBits));
-    m_pCore->SetPortText(nPort, COL_DATA, std::to_string(nDataBits));
+    m_pCore->ChangePort(nPort, [&](CPortView& view) { view.line = SLineControl{nDataBits, nParity, nStopBits}; });
 }
 
 void CPortEvents::OnLineControlChanged(int nId, long nStopBits, long nParity, long nDataBits)
@@ -260,7 +244,7 @@ void CPortEvents::OnBaudRateChanged(int nId, long nBaudRate)
     const int i = PortOf(nId);
     if (i < 0 || DeferWhileClosing(i, [=, this] { OnBaudRateChanged(nId, nBaudRate); }))
         return;
-    m_pCore->SetPortText(i, COL_BAUDRATE, std::to_string(nBaudRate));
+    m_pCore->ChangePort(i, [&](CPortView& view) { view.nBaudRate = nBaudRate; });
 }
 
 void CPortEvents::OnCommStateChanged(int nId, const CPortDcb& dcb)
@@ -271,7 +255,7 @@ void CPortEvents::OnCommStateChanged(int nId, const CPortDcb& dcb)
     if (i < 0 || DeferWhileClosing(i, [=, this] { OnCommStateChanged(nId, dcb); }))
         return;
     CPortOwner& core = *m_pCore;
-    core.SetPortText(i, COL_BAUDRATE, std::to_string(dcb.BaudRate));
+    core.ChangePort(i, [&](CPortView& view) { view.nBaudRate = static_cast<long>(dcb.BaudRate); });
     ShowLineControl(i, dcb.StopBits, dcb.Parity, dcb.ByteSize);
 
     uint32_t dwFlow = 0;

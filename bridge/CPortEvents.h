@@ -37,8 +37,6 @@ public:
     void OnBaudRateChanged(int nId, long nBaudRate) override;
     void OnCommStateChanged(int nId, const CPortDcb& dcb) override;
 
-    static std::string ParityText(long nParity);
-    static std::string StopBitsText(long nStopBits);
 
 private:
     // Port index of a control id; -1 when it is none of ours.

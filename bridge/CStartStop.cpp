@@ -126,12 +126,14 @@ void CStartStop::StartRow(int nRow)
     }
     // The row's new state, in view: a long start shows its progress.
     dispatcher.Send([&core, nRow, bCreated] {
-        core.m_rows.SetItemText(nRow, COL_CREATE, bCreated == 1 ? "Created" : "Create Error");
-        core.m_rows.EnsureVisible(nRow);
-        // A created port's worker runs already and reports for itself.
         const int nPort = core.m_rows.GetItemData(nRow);
-        if (bCreated != 1 && nPort >= 0)
-            core.m_rows.SetItemText(nRow, COL_REASON, core.GetPort(nPort).GetLastError());
+        core.m_rows.Change(nRow, [&](CPortView& view) {
+            view.create = bCreated == 1 ? ECreateState::Created : ECreateState::Error;
+            // A created port's worker runs already and reports for itself.
+            if (bCreated != 1 && nPort >= 0)
+                view.strReason = core.GetPort(nPort).GetLastError();
+        });
+        core.m_rows.EnsureVisible(nRow);
         return 0;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -145,7 +147,7 @@ void CStartStop::StopRow(int nRow)
         const int nPort = core.m_rows.GetItemData(nRow);
         if (nPort >= 0)
             OnDeletePort(nPort, 0);
-        core.m_rows.SetItemText(nRow, COL_CREATE, "None");
+        core.m_rows.Change(nRow, [](CPortView& view) { view.create = ECreateState::None; });
         core.m_rows.EnsureVisible(nRow);
         return 0;
     });

@@ -20,6 +20,7 @@
 #include "engine/CResolver.h"
 #include "engine/TlsClient.h"
 #include "model/CPortOwner.h"
+#include "model/CPortTexts.h"
 #include "model/PortStatus.h"
 
 namespace
@@ -170,7 +171,7 @@ void CSocketCtrl::NoteReason(std::string strReason)
 
 std::string CSocketCtrl::PeerText() const
 {
-    return CPortRows::PeerText(m_pDlg->m_comData.GetIPAddress(m_nPort), m_pDlg->m_comData.GetPeerPort(m_nPort));
+    return CPortTexts::PeerText(m_pDlg->m_comData.GetIPAddress(m_nPort), m_pDlg->m_comData.GetPeerPort(m_nPort));
 }
 
 // ---- thread control ----

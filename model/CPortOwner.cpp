@@ -11,11 +11,11 @@ CPortOwner::CPortOwner()
 
 CPortOwner::~CPortOwner() = default;
 
-void CPortOwner::SetPortText(int nPort, int nCol, const std::string& strText)
+void CPortOwner::ChangePort(int nPort, const std::function<void(CPortView&)>& fnChange)
 {
     const int nRow = m_rows.FindRow(nPort);
     if (nRow >= 0)
-        m_rows.SetItemText(nRow, nCol, strText);
+        m_rows.Change(nRow, fnChange);
 }
 
 void CPortOwner::ResetLineState(int i)

@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -63,8 +64,8 @@ public:
     // it got its comN link, in words ("linked as ...", "not linked: ...").
     virtual void ReportWineLink(int /*nPort*/, int /*bLinked*/, const std::string& /*strText*/) {}
 
-    // Owner thread. Sets column nCol of port nPort's row, when it has one.
-    void SetPortText(int nPort, int nCol, const std::string& strText);
+    // Owner thread. Changes port nPort's row, when it has one.
+    void ChangePort(int nPort, const std::function<void(CPortView&)>& fnChange);
     // The characters and the five line flags back to their defaults (an
     // application closed the port); flow bits and line indication stay.
     void ResetLineState(int i);

@@ -2,11 +2,10 @@
 
 #include <algorithm>
 
-#include "model/CCOMData.h"
+#include "model/CPortTexts.h"
 #include "model/OwnerCheck.h"
-#include "model/PortStatus.h"
 
-int CPortRows::InsertRow(int nRow, int nItemData, const RowTexts& texts)
+int CPortRows::InsertRow(int nRow, const CPortView& view)
 {
     NIMBREL_ASSERT_OWNER(OnOwnerThread());
     if (nRow < 0)
@@ -14,7 +13,7 @@ int CPortRows::InsertRow(int nRow, int nItemData, const RowTexts& texts)
     const int nAt = std::min(nRow, GetRowCount());
     if (m_pListener != nullptr)
         m_pListener->OnBeforeInsert(nAt);
-    m_rows.insert(m_rows.begin() + nAt, SRow{nItemData, texts, {}});
+    m_rows.insert(m_rows.begin() + nAt, view);
     if (m_pListener != nullptr)
         m_pListener->OnAfterInsert(nAt);
     return nAt;
@@ -23,56 +22,51 @@ int CPortRows::InsertRow(int nRow, int nItemData, const RowTexts& texts)
 int CPortRows::FindRow(int nItemData) const
 {
     const auto it = std::find_if(m_rows.begin(), m_rows.end(),
-                                 [nItemData](const SRow& row) { return row.nItemData == nItemData; });
+                                 [nItemData](const CPortView& view) { return view.nPort == nItemData; });
     return it == m_rows.end() ? -1 : static_cast<int>(it - m_rows.begin());
 }
 
 int CPortRows::GetItemData(int nRow) const
 {
-    if (nRow < 0 || nRow >= GetRowCount())
-        return -1;
-    return m_rows[nRow].nItemData;
+    const CPortView* pView = GetView(nRow);
+    return pView != nullptr ? pView->nPort : -1;
 }
 
-bool CPortRows::IsCell(int nRow, int nCol) const
+const CPortView* CPortRows::GetView(int nRow) const
 {
-    return nRow >= 0 && nRow < GetRowCount() && nCol >= 0 && nCol < COL_COUNT;
-}
-
-std::string* CPortRows::Cell(int nRow, int nCol)
-{
-    if (nRow < 0 || nRow >= GetRowCount())
-        return nullptr;
-    if (nCol == COL_REASON)
-        return &m_rows[nRow].strReason;
-    return IsCell(nRow, nCol) ? &m_rows[nRow].texts[nCol] : nullptr;
+    return nRow >= 0 && nRow < GetRowCount() ? &m_rows[static_cast<size_t>(nRow)] : nullptr;
 }
 
 std::string CPortRows::GetItemText(int nRow, int nCol) const
 {
-    const std::string* pCell = const_cast<CPortRows*>(this)->Cell(nRow, nCol);
-    return pCell != nullptr ? *pCell : std::string();
+    const CPortView* pView = GetView(nRow);
+    if (pView == nullptr || nCol < 0 || nCol > COL_REASON)
+        return std::string();
+    return CPortTexts::Cell(*pView, nCol);
 }
 
-bool CPortRows::SetItemText(int nRow, int nCol, const std::string& strText)
+bool CPortRows::Change(int nRow, const std::function<void(CPortView&)>& fnChange)
 {
     NIMBREL_ASSERT_OWNER(OnOwnerThread());
-    std::string* pCell = Cell(nRow, nCol);
-    if (pCell == nullptr)
+    if (nRow < 0 || nRow >= GetRowCount())
         return false;
-    std::string& strCell = *pCell;
-    // Unchanged texts are common (a retry reports "Connecting" again); a
-    // view must not repaint for them.
-    if (strCell == strText)
-        return false;
-    strCell = strText;
-    if (m_pListener != nullptr)
+    CPortView& view = m_rows[static_cast<size_t>(nRow)];
+    std::array<std::string, COL_COUNT + 1> before;
+    for (int nCol = 0; nCol <= COL_REASON; ++nCol)
+        before[static_cast<size_t>(nCol)] = CPortTexts::Cell(view, nCol);
+    fnChange(view);
+    // The texts first, the calls after: a listener may change the rows.
+    std::vector<std::pair<int, std::string>> vecChanged;
+    for (int nCol = 0; nCol <= COL_REASON; ++nCol)
     {
-        // A copy: the listener may change the rows under the reference.
-        const std::string strNew = strCell;
-        m_pListener->OnCellChanged(nRow, nCol, strNew);
+        std::string strNow = CPortTexts::Cell(view, nCol);
+        if (strNow != before[static_cast<size_t>(nCol)])
+            vecChanged.emplace_back(nCol, std::move(strNow));
     }
-    return true;
+    if (m_pListener != nullptr)
+        for (const auto& [nCol, strText] : vecChanged)
+            m_pListener->OnCellChanged(nRow, nCol, strText);
+    return !vecChanged.empty();
 }
 
 bool CPortRows::EnsureVisible(int nRow)
@@ -106,46 +100,4 @@ void CPortRows::DeleteAll()
     m_rows.clear();
     if (m_pListener != nullptr)
         m_pListener->OnAfterReset();
-}
-
-std::string CPortRows::PeerText(const std::string& strAddress, int nPort)
-{
-    if (strAddress.find(':') != std::string::npos && strAddress.front() != '[')
-        return "[" + strAddress + "]:" + std::to_string(nPort);
-    return strAddress + ":" + std::to_string(nPort);
-}
-
-CPortRows::RowTexts CPortRows::MakeRowTexts(int nIndex, const CCOMData& data)
-{
-    const int nMode = data.GetMode(nIndex);
-    const std::string strPeer = PeerText(data.GetIPAddress(nIndex), data.GetPeerPort(nIndex));
-    const std::string strLocal = std::to_string(data.GetLocPort(nIndex));
-
-    RowTexts texts;
-    texts[COL_PORT] = "COM" + std::to_string(nIndex + 1);
-    texts[COL_CREATE] = "None";
-    switch (nMode)
-    {
-    case MODE_TCP_CLIENT:
-        texts[COL_MODE] = "Client";
-        texts[COL_PEER] = strPeer;
-        texts[COL_LOCAL] = "-----";
-        break;
-    case MODE_TCP_SERVER:
-        texts[COL_MODE] = "Server";
-        texts[COL_PEER] = "----------";
-        texts[COL_LOCAL] = strLocal;
-        break;
-    default:  // UDP, and any value the dialogs never store
-        texts[COL_MODE] = "UDP";
-        texts[COL_PEER] = strPeer;
-        texts[COL_LOCAL] = strLocal;
-        break;
-    }
-    texts[COL_CONNECTION] = StatusText(STATUS_NOT_CONNECT);
-    texts[COL_BAUDRATE] = "--------";
-    texts[COL_DATA] = "-----";
-    texts[COL_PARITY] = "-----";
-    texts[COL_STOP] = "-----";
-    return texts;
 }

@@ -2,25 +2,32 @@
 
 #include <iterator>
 
+#include "model/CPortTexts.h"
+
+std::optional<EConnectionState> ConnectionOfStatus(int nCode)
+{
+    static const EConnectionState s_states[] = {
+        EConnectionState::NotConnect,     // STATUS_NOT_CONNECT
+        EConnectionState::CreateError,    // STATUS_CREATE_ERROR
+        EConnectionState::ConnectError,   // STATUS_CONNECT_ERROR
+        EConnectionState::NotSupport,     // STATUS_NOT_SUPPORT
+        EConnectionState::Connected,      // STATUS_CONNECTED
+        EConnectionState::Connecting,     // STATUS_CONNECTING
+        EConnectionState::Connected,      // STATUS_RECONNECTED
+        EConnectionState::SslError,       // STATUS_SSL_ERROR
+        EConnectionState::SslConnecting,  // STATUS_SSL_CONNECTING
+        EConnectionState::LoginProcess,   // STATUS_LOGIN_PROCESS
+        EConnectionState::UdpStarted,     // STATUS_UDP_STARTED
+        EConnectionState::UdpError,       // STATUS_UDP_ERROR
+    };
+    static_assert(std::size(s_states) == STATUS_UDP_ERROR + 1);
+    if (static_cast<unsigned>(nCode) >= std::size(s_states))
+        return std::nullopt;
+    return s_states[nCode];
+}
+
 const char* StatusText(int nCode)
 {
-    static const char* const s_texts[] = {
-        "Not Connect",         // STATUS_NOT_CONNECT
-        "Create Error",        // STATUS_CREATE_ERROR
-        "Connect Error",       // STATUS_CONNECT_ERROR
-        "Not support device",  // STATUS_NOT_SUPPORT
-        "Connected",           // STATUS_CONNECTED
-        "Connecting",          // STATUS_CONNECTING
-        "Connected",           // STATUS_RECONNECTED
-        "SSL Error",           // STATUS_SSL_ERROR
-        "SSL Connecting",      // STATUS_SSL_CONNECTING
-        "Login Process",       // STATUS_LOGIN_PROCESS
-        "UDP Started",         // STATUS_UDP_STARTED
-        "UDP Error",           // STATUS_UDP_ERROR
-    };
-    static_assert(std::size(s_texts) == STATUS_UDP_ERROR + 1);
-
-    if (static_cast<unsigned>(nCode) >= std::size(s_texts))
-        return nullptr;
-    return s_texts[nCode];
+    const std::optional<EConnectionState> state = ConnectionOfStatus(nCode);
+    return state ? CPortTexts::ConnectionText(*state) : nullptr;
 }

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <optional>
+
+#include "model/CPortView.h"
+
 // Status codes a worker reports for its port (nType of an entry).
 constexpr int STATUS_NOT_CONNECT = 0;
 constexpr int STATUS_CREATE_ERROR = 1;
@@ -19,6 +23,8 @@ constexpr int STATUS_PEER = 20;
 // with local port 0.
 constexpr int STATUS_LOCAL = 21;
 
-// The "Connection" column text of a status code 0..11; nullptr for every
-// other code (STATUS_PEER carries its text in the entry). Any thread.
+// The connection state a status code 0..11 reports; none for every other
+// code (STATUS_PEER and STATUS_LOCAL carry a text of their own).
+std::optional<EConnectionState> ConnectionOfStatus(int nCode);
+// Its "Connection" column text; nullptr for every other code. Any thread.
 const char* StatusText(int nCode);

@@ -1,6 +1,7 @@
 #include "widgets/CPortListModel.h"
 
 #include "app/COmbraCtrlCore.h"
+#include "model/CPortTexts.h"
 
 CPortListModel::CPortListModel(COmbraCtrlCore* pCore, QObject* pParent) : QAbstractTableModel(pParent), m_pCore(pCore)
 {
@@ -71,6 +72,8 @@ QVariant CPortListModel::data(const QModelIndex& index, int nRole) const
         return QVariant();
     case PortRole:
         return nPort;
+    case LampRole:
+        return static_cast<int>(CPortTexts::Lamp(*rows.GetView(index.row()), index.column()));
     default:
         return QVariant();
     }

@@ -16,6 +16,8 @@ class CPortListModel : public QAbstractTableModel, public CPortRowsListener
 public:
     // The port index of a row (its item data).
     static constexpr int PortRole = Qt::UserRole + 1;
+    // The lamp of the Create and Connection cells, an ELamp as int.
+    static constexpr int LampRole = Qt::UserRole + 2;
 
     // Becomes the rows' listener; gives it up when destroyed.
     explicit CPortListModel(COmbraCtrlCore* pCore, QObject* pParent = nullptr);

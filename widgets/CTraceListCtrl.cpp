@@ -21,33 +21,25 @@ const QColor COLOR_SELECTED_ERROR(255, 255, 0);
 constexpr int ICON_SIZE = 16;
 }  // namespace
 
-int CTraceListDelegate::LampOf(int nCol, const QString& strText)
+namespace
 {
-    if (nCol == COL_CREATE)
+// The picture of a lamp; 0 for none.
+int LampIcon(ELamp lamp)
+{
+    switch (lamp)
     {
-        if (strText == QLatin1String("Created"))
-            return IDI_LAMP_OK;
-        if (strText == QLatin1String("Create Error"))
-            return IDI_LAMP_ERROR;
+    case ELamp::Idle:
         return IDI_LAMP_IDLE;
-    }
-    if (nCol == COL_CONNECTION)
-    {
-        if (strText == QLatin1String("Connected") || strText == QLatin1String("UDP Started"))
-            return IDI_LAMP_OK;
-        if (strText == QLatin1String("Connect Error") || strText == QLatin1String("Create Error") ||
-            strText == QLatin1String("Not support device") || strText == QLatin1String("SSL Error") ||
-            strText == QLatin1String("UDP Error"))
-            return IDI_LAMP_ERROR;
-        return IDI_LAMP_IDLE;
+    case ELamp::Ok:
+        return IDI_LAMP_OK;
+    case ELamp::Error:
+        return IDI_LAMP_ERROR;
+    case ELamp::None:
+        break;
     }
     return 0;
 }
-
-bool CTraceListDelegate::IsErrorText(int nCol, const QString& strText)
-{
-    return LampOf(nCol, strText) == IDI_LAMP_ERROR;
-}
+}  // namespace
 
 void CTraceListDelegate::paint(QPainter* pPainter, const QStyleOptionViewItem& option, const QModelIndex& index) const
 {
@@ -63,10 +55,11 @@ void CTraceListDelegate::paint(QPainter* pPainter, const QStyleOptionViewItem& o
     int nIcon = 0;
     if (nCol == COL_PORT)
         nIcon = index.data(Qt::CheckStateRole).toInt() == Qt::Checked ? IDI_CHECK_ON : IDI_CHECK_OFF;
-    else if (nCol == COL_CREATE || nCol == COL_CONNECTION)
+    else
     {
-        nIcon = LampOf(nCol, strText);
-        if (nIcon == IDI_LAMP_ERROR)
+        const auto lamp = static_cast<ELamp>(index.data(CPortListModel::LampRole).toInt());
+        nIcon = LampIcon(lamp);
+        if (lamp == ELamp::Error)
             colorText = bSelected ? COLOR_SELECTED_ERROR : COLOR_ERROR;
     }
     if (nIcon != 0)

@@ -22,10 +22,6 @@ public:
     void paint(QPainter* pPainter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
 
-    // The lamp of a text in column nCol (IDI_LAMP_*), 0 for columns without
-    // one; whether the text is an error text.
-    static int LampOf(int nCol, const QString& strText);
-    static bool IsErrorText(int nCol, const QString& strText);
 
 protected:
     // Switching the check box is the list's business, not the delegate's.

@@ -138,7 +138,7 @@ TEST(CoreDeathTest, RowsChangedOffTheOwnerThreadAbort)
         {
             CTaskLoop loop;
             COmbraCtrlCore core(&loop);
-            std::thread other([&] { core.m_rows.InsertRow(0, 0, {}); });
+            std::thread other([&] { core.m_rows.InsertRow(0, CPortView{}); });
             other.join();
         },
         "called off the owner thread");
@@ -197,7 +197,7 @@ TEST_F(CoreTest, ConfigChangesTheEntryAndColumnsTwoToFourOnly)
 {
     AddClient(6, 0);
     m_core.InitList();
-    m_core.m_rows.SetItemText(0, COL_CONNECTION, "Connect Error");
+    m_core.m_rows.Change(0, [](CPortView& view) { view.connection = EConnectionState::ConnectError; });
     const auto before = RowTexts(m_core.m_rows, 0);
     CPortEntry entry = MakeEntry(MODE_UDP, "10.0.0.1", 7, 8);
     entry.m_bUse = 0;  // ignored: Config never changes use and enable

@@ -645,7 +645,7 @@ private slots:
         QTest::mouseClick(Button(pWnd, "m_btnDelete"), Qt::LeftButton);
         QCOMPARE(pWnd->GetModel()->rowCount(), 2);
 
-        core.SetPortText(1, COL_CONNECTION, "Connect Error");
+        core.ChangePort(1, [](CPortView& view) { view.connection = EConnectionState::ConnectError; });
         const QStringList before = RowTexts(pWnd, 1);
         SelectRow(pWnd, 1);
         QVERIFY(WithDialog(pWnd, "m_btnConfig", [&](CAddDlg* pDlg) {

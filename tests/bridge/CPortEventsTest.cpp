@@ -183,10 +183,6 @@ TEST_F(PortEventsTest, SettingsColumns)
     m_events.OnBaudRateChanged(ID, 300);
     EXPECT_EQ(Text(COL_BAUDRATE), "300");
 
-    for (long n : {0, 1, 2, 3, 4})
-        EXPECT_NE(CPortEvents::ParityText(n), "");
-    EXPECT_EQ(CPortEvents::ParityText(0), "None");
-    EXPECT_EQ(CPortEvents::ParityText(1), "Odd");
     // Events for ids that are none of ours change nothing.
     m_events.OnBaudRateChanged(COmbraPortAx::PORT_ID_BASE - 1, 1);
     m_events.OnBaudRateChanged(COmbraPortAx::PORT_ID_BASE + 256, 1);
@@ -197,7 +193,7 @@ TEST_F(PortEventsTest, ServerPortOpenAndCloseLeaveTheWorkerAlone)
 {
     SetMode(MODE_TCP_SERVER);
     m_core.m_sock[PORT].m_nState = ST_ACCEPT;
-    m_core.m_rows.SetItemText(m_core.m_rows.FindRow(PORT), COL_CONNECTION, "Connected");
+    m_core.ChangePort(PORT, [](CPortView& view) { view.connection = EConnectionState::Connected; });
     m_events.OnOpenChanged(ID, 1);
     EXPECT_EQ(m_core.m_comData.GetOpen(PORT), 1);
     EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_ACCEPT);
@@ -224,7 +220,7 @@ TEST_F(PortEventsTest, ServerPortOpenAndCloseLeaveTheWorkerAlone)
 
 TEST_F(PortEventsTest, ClientOpenConnectsAndClosingIdleClientStillWritesNotConnect)
 {
-    m_core.m_rows.SetItemText(m_core.m_rows.FindRow(PORT), COL_CONNECTION, "Connect Error");
+    m_core.ChangePort(PORT, [](CPortView& view) { view.connection = EConnectionState::ConnectError; });
     m_events.OnOpenChanged(ID, 0);
     EXPECT_EQ(Text(COL_CONNECTION), "Not Connect");
 

@@ -72,7 +72,7 @@ protected:
     {
         if (m_core.m_rows.FindRow(i) >= 0)
             return;
-        m_core.m_rows.InsertRow(m_core.m_rows.GetRowCount(), i, CPortRows::MakeRowTexts(i, m_core.m_comData));
+        m_core.m_rows.InsertRow(m_core.m_rows.GetRowCount(), CPortView::FromEntry(i, m_core.m_comData.GetEntry(i)));
     }
 
     // A client port started towards a fresh loopback listener; returns the

@@ -103,13 +103,13 @@ private slots:
         QCOMPARE(model.headerData(COL_CONNECTION, Qt::Horizontal).toString(), QStringLiteral("Connection"));
 
         QSignalSpy spyChanged(&model, &QAbstractItemModel::dataChanged);
-        core.SetPortText(7, COL_CONNECTION, "UDP Started");
+        core.ChangePort(7, [](CPortView& view) { view.connection = EConnectionState::UdpStarted; });
         QCOMPARE(spyChanged.count(), 1);
         QCOMPARE(spyChanged[0][0].toModelIndex(), model.index(2, COL_CONNECTION));
         QCOMPARE(model.index(2, COL_CONNECTION).data().toString(), QStringLiteral("UDP Started"));
 
         // Rows in the middle come and go; the model follows the item data.
-        core.m_rows.InsertRow(1, 5, CPortRows::MakeRowTexts(5, core.m_comData));
+        core.m_rows.InsertRow(1, CPortView::FromEntry(5, core.m_comData.GetEntry(5)));
         QCOMPARE(model.index(1, COL_PORT).data().toString(), QStringLiteral("COM6"));
         QCOMPARE(model.index(2, COL_PORT).data(CPortListModel::PortRole).toInt(), 3);
         QVERIFY(core.m_rows.DeleteRow(0));
@@ -153,8 +153,8 @@ private slots:
         QCOMPARE(model.index(0, COL_CONNECTION).data(Qt::ToolTipRole).toString(), QStringLiteral("Not Connect"));
 
         QSignalSpy spyChanged(&model, &QAbstractItemModel::dataChanged);
-        core.SetPortText(0, COL_CONNECTION, "Connect Error");
-        core.SetPortText(0, COL_REASON, "connect 127.0.0.1:4000: Connection refused");
+        core.ChangePort(0, [](CPortView& view) { view.connection = EConnectionState::ConnectError; });
+        core.ChangePort(0, [](CPortView& view) { view.strReason = "connect 127.0.0.1:4000: Connection refused"; });
         QCOMPARE(spyChanged.count(), 2);
         QCOMPARE(spyChanged[1][0].toModelIndex(), model.index(0, 0));
         QCOMPARE(spyChanged[1][1].toModelIndex(), model.index(0, COL_COUNT - 1));
@@ -164,7 +164,7 @@ private slots:
         QCOMPARE(model.index(0, COL_CONNECTION).data(Qt::AccessibleDescriptionRole).toString(),
                  QStringLiteral("connect 127.0.0.1:4000: Connection refused"));
         QCOMPARE(model.index(1, COL_CONNECTION).data(Qt::ToolTipRole).toString(), QStringLiteral("Not Connect"));
-        core.SetPortText(0, COL_REASON, "");
+        core.ChangePort(0, [](CPortView& view) { view.strReason.clear(); });
         QCOMPARE(model.index(0, COL_CONNECTION).data(Qt::ToolTipRole).toString(), QStringLiteral("Connect Error"));
     }
 
@@ -173,9 +173,9 @@ private slots:
         auto p = MakeList();
         QVERIFY(p);
         SList& s = *p;
-        s.core.SetPortText(0, COL_CREATE, "Create Error");
-        s.core.SetPortText(3, COL_CONNECTION, "Create Error");  // an error in column 5 too
-        s.core.SetPortText(7, COL_CONNECTION, "Not Connect");
+        s.core.ChangePort(0, [](CPortView& view) { view.create = ECreateState::Error; });
+        s.core.ChangePort(3, [](CPortView& view) { view.connection = EConnectionState::CreateError; });  // column 5 too
+        s.core.ChangePort(7, [](CPortView& view) { view.connection = EConnectionState::NotConnect; });
 
         auto textRect = [&](int nRow, int nCol) {
             QRect rc = s.list.visualRect(s.model.index(nRow, nCol));
@@ -208,34 +208,26 @@ private slots:
         QCOMPARE(CountPixels(image, rowRect(1), BLUE), 0);
     }
 
-    void RecognisedTexts_data()
+    // The lamps come from the port's state, not from its words.
+    void LampsFollowTheState()
     {
-        QTest::addColumn<int>("nCol");
-        QTest::addColumn<QString>("strText");
-        QTest::addColumn<int>("nLamp");
-        QTest::newRow("created") << COL_CREATE << "Created" << 133;
-        QTest::newRow("create error") << COL_CREATE << "Create Error" << 134;
-        QTest::newRow("none") << COL_CREATE << "None" << 135;
-        QTest::newRow("connected") << COL_CONNECTION << "Connected" << 133;
-        QTest::newRow("udp started") << COL_CONNECTION << "UDP Started" << 133;
-        QTest::newRow("connect error") << COL_CONNECTION << "Connect Error" << 134;
-        QTest::newRow("create error, column 5") << COL_CONNECTION << "Create Error" << 134;
-        QTest::newRow("not support device") << COL_CONNECTION << "Not support device" << 134;
-        QTest::newRow("ssl error") << COL_CONNECTION << "SSL Error" << 134;
-        QTest::newRow("udp error") << COL_CONNECTION << "UDP Error" << 134;
-        QTest::newRow("connecting") << COL_CONNECTION << "Connecting" << 135;
-        QTest::newRow("case matters") << COL_CONNECTION << "connected" << 135;
-        QTest::newRow("created is no connection") << COL_CONNECTION << "Created" << 135;
-        QTest::newRow("no lamp in other columns") << COL_MODE << "Connect Error" << 0;
-    }
-
-    void RecognisedTexts()
-    {
-        QFETCH(int, nCol);
-        QFETCH(QString, strText);
-        QFETCH(int, nLamp);
-        QCOMPARE(CTraceListDelegate::LampOf(nCol, strText), nLamp);
-        QCOMPARE(CTraceListDelegate::IsErrorText(nCol, strText), nLamp == 134);
+        CQtDispatcher dispatcher;
+        COmbraCtrlCore core(&dispatcher);
+        Configure(core);
+        CPortListModel model(&core);
+        core.InitList();
+        auto lamp = [&](int nCol) { return static_cast<ELamp>(model.index(0, nCol).data(CPortListModel::LampRole).toInt()); };
+        QCOMPARE(lamp(COL_CREATE), ELamp::Idle);
+        QCOMPARE(lamp(COL_CONNECTION), ELamp::Idle);
+        QCOMPARE(lamp(COL_MODE), ELamp::None);
+        core.ChangePort(0, [](CPortView& view) {
+            view.create = ECreateState::Created;
+            view.connection = EConnectionState::SslError;
+        });
+        QCOMPARE(lamp(COL_CREATE), ELamp::Ok);
+        QCOMPARE(lamp(COL_CONNECTION), ELamp::Error);
+        core.ChangePort(0, [](CPortView& view) { view.connection = EConnectionState::Connected; });
+        QCOMPARE(lamp(COL_CONNECTION), ELamp::Ok);
     }
 
     void StripClickSwitchesThePortWithoutSelecting()
