@@ -10,7 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "bridge/CPortWatcher.h"
+#include "bridge/CPortHost.h"
 #include "engine/CErrorText.h"
 
 namespace
@@ -42,7 +42,7 @@ COmbraPortAx::~COmbraPortAx()
         DeletePort();
 }
 
-void COmbraPortAx::Attach(int nId, CPortWatcher* pWatcher)
+void COmbraPortAx::Attach(int nId, CPortHost* pWatcher)
 {
     m_nId = nId;
     m_pWatcher = pWatcher;

@@ -6,7 +6,7 @@
 
 #include "bridge/CWineLink.h"
 
-class CPortWatcher;
+class CPortHost;
 
 // One virtual serial port: a pseudo-terminal whose slave is linked as
 // "<port directory>/COMn". Applications open the link; the bridge reads
@@ -32,7 +32,7 @@ public:
 
     // Owner thread, once before any other call: the control id
     // (port index + 10001) and the watcher that reports this port's events.
-    void Attach(int nId, CPortWatcher* pWatcher);
+    void Attach(int nId, CPortHost* pWatcher);
     int GetId() const { return m_nId; }
 
     // Owner thread. Creates the pty and its link; 0 when the name is taken
@@ -134,7 +134,7 @@ private:
     static bool RemoveLinkTo(const std::string& strLink, const std::string& strTarget);
 
     int m_nId = 0;
-    CPortWatcher* m_pWatcher = nullptr;
+    CPortHost* m_pWatcher = nullptr;
     std::string m_strError;  // owner thread: why the last create failed
     bool m_bErrorFinal = false;
     int m_bWineLink = 0;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bridge/CPortDcb.h"
+#include "bridge/CPortHost.h"
 
 class CDispatcher;
 class CPortEventSink;
@@ -26,7 +27,7 @@ struct termios;
 //   (TIOCPKT_IOCTL, which needs EXTPROC on the slave). EXTPROC also turns off
 //   the line discipline's own XON/XOFF handling, so while an application has
 //   IXON set it is taken off and that port's termios is read every 500 ms.
-class CPortWatcher
+class CPortWatcher : public CPortHost
 {
 public:
     static constexpr int SLOW_CHECK_MS = 500;
@@ -34,7 +35,7 @@ public:
     // The dispatcher and the sink must outlive the watcher, and no task the
     // watcher posted may run after it is destroyed.
     CPortWatcher(CDispatcher* pDispatcher, CPortEventSink* pSink);
-    ~CPortWatcher();
+    ~CPortWatcher() override;
 
     CPortWatcher(const CPortWatcher&) = delete;
     CPortWatcher& operator=(const CPortWatcher&) = delete;
@@ -45,7 +46,7 @@ public:
     // Owner thread. Ends the thread; the ports stay as they are.
     void Stop();
 
-    const std::string& GetPortDirectory() const { return m_strPortDir; }
+    const std::string& GetPortDirectory() const override { return m_strPortDir; }
 
     // /run/nimbrel for root, else $XDG_RUNTIME_DIR/nimbrel, else
     // /tmp/nimbrel-<uid>.
@@ -55,24 +56,24 @@ public:
     static int PrepareDirectory(const std::string& strDir, std::string* pError);
 
     // Owner thread (COmbraPortAx::CreatePort / DeletePort).
-    void AddPort(COmbraPortAx* pPort, const std::string& strSlavePath, int hMaster);
-    void RemovePort(COmbraPortAx* pPort);
+    void AddPort(COmbraPortAx* pPort, const std::string& strSlavePath, int hMaster) override;
+    void RemovePort(COmbraPortAx* pPort) override;
     // Any thread: whether a pseudo-terminal slave of that path belongs to a
     // port of this program that is created now.
-    bool IsOurSlave(const std::string& strSlavePath);
+    bool IsOurSlave(const std::string& strSlavePath) override;
 
     // Worker thread (with the worker's lock, never the port's): the worker
     // saw the application hang up. Reported as a close (and an open when
     // the port is open again by now) unless already reported, so that a
     // close the watcher itself was too late to see still ends the session.
-    void ReportHangUp(COmbraPortAx* pPort);
+    void ReportHangUp(COmbraPortAx* pPort) override;
 
     // Any thread, never blocks on the watcher: the port saw a packet-mode
     // status byte, so the application's settings may have changed.
-    void SettingsMayHaveChanged(COmbraPortAx* pPort);
+    void SettingsMayHaveChanged(COmbraPortAx* pPort) override;
     // Any thread: the port's queued byte count grew; posts one DataQueued
     // at a time.
-    void PostDataQueued(COmbraPortAx* pPort);
+    void PostDataQueued(COmbraPortAx* pPort) override;
 
     // The settings record the handlers read, from an application's termios
     // and its baud rate.
