@@ -111,12 +111,12 @@ int COmbraCtrlApp::InitInstance(const QStringList& args)
     OPENSSL_init_ssl(0, nullptr);
 
     std::string strLockError;
-    const int nLock = m_lock.Acquire(CInstanceLock::DefaultPath(), &strLockError);
-    if (nLock != CInstanceLock::LOCK_ACQUIRED)
+    const CInstanceLock::EResult eLock = m_lock.Acquire(CInstanceLock::DefaultPath(), &strLockError);
+    if (eLock != CInstanceLock::EResult::Acquired)
     {
         CMessageBox::Show(nullptr, QStringLiteral("Nimbrel"),
-                          nLock == CInstanceLock::LOCK_HELD ? QStringLiteral("Application already executed.")
-                                                            : QString::fromStdString(strLockError),
+                          eLock == CInstanceLock::EResult::Held ? QStringLiteral("Application already executed.")
+                                                                : QString::fromStdString(strLockError),
                           QMessageBox::Critical);
         m_nExitCode = EXIT_RUNNING;
         return 0;
