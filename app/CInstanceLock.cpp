@@ -49,6 +49,15 @@ std::string CInstanceLock::DefaultPath()
     return CPortWatcher::DefaultPortDirectory() + "/nimbrel.lock";
 }
 
+std::string CInstanceLock::SocketPath(const std::string& strLockPath)
+{
+    static const std::string strLock = ".lock";
+    if (strLockPath.size() > strLock.size() &&
+        strLockPath.compare(strLockPath.size() - strLock.size(), strLock.size(), strLock) == 0)
+        return strLockPath.substr(0, strLockPath.size() - strLock.size()) + ".sock";
+    return strLockPath + ".sock";
+}
+
 CInstanceLock::EResult CInstanceLock::Acquire(const std::string& strPath, std::string* pError)
 {
     Release();

@@ -31,6 +31,9 @@ public:
     // directory: /run/nimbrel for root, else $XDG_RUNTIME_DIR/nimbrel, else
     // /tmp/nimbrel-<uid>.
     static std::string DefaultPath();
+    // Where the window that holds the lock at strLockPath listens for a
+    // second start: beside it, "nimbrel.sock" for "nimbrel.lock".
+    static std::string SocketPath(const std::string& strLockPath);
 
     // The default port directory is made (as the port watcher makes it)
     // when the lock is in it; any other directory must exist. With Failed,

@@ -144,7 +144,7 @@ private:
 
 // A user's lock is in that user's runtime directory (a private 0700
 // directory made for it, the file 0600), so two runtime directories are
-// two locks; without one it is in
+// two locks, each with its socket beside it; without one it is in
 // /tmp/nimbrel-<uid>; root's (the service's) is in /run/nimbrel.
 TEST(CInstanceLockTest, EachUserHasALockOfTheirOwn)
 {
@@ -171,11 +171,12 @@ TEST(CInstanceLockTest, EachUserHasALockOfTheirOwn)
                                         strTryB,
                                         Mode(strA + "/nimbrel"),
                                         Mode(strPathA),
+                                        CInstanceLock::SocketPath(strPathA),
                                         CInstanceLock::DefaultPath()};
     });
     EXPECT_EQ(vec, (std::vector<std::string>{strA + "/nimbrel/nimbrel.lock", "acquired",
                                              strB + "/nimbrel/nimbrel.lock", "acquired", "0700", "0600",
-                                             "/tmp/nimbrel-65534/nimbrel.lock"}));
+                                             strA + "/nimbrel/nimbrel.sock", "/tmp/nimbrel-65534/nimbrel.lock"}));
 
     CScopedEnv lockFile("NIMBREL_LOCK_FILE", nullptr);
     CScopedEnv runtime("XDG_RUNTIME_DIR", strA.c_str());
