@@ -210,10 +210,10 @@ int CHeadlessApp::Run(int argc, char** argv)
 
     CInstanceLock lock;
     std::string strLockError;
-    const int nLock = lock.Acquire(CInstanceLock::DefaultPath(), &strLockError);
-    if (nLock != CInstanceLock::LOCK_ACQUIRED)
+    const CInstanceLock::EResult eLock = lock.Acquire(CInstanceLock::DefaultPath(), &strLockError);
+    if (eLock != CInstanceLock::EResult::Acquired)
     {
-        if (nLock == CInstanceLock::LOCK_HELD)
+        if (eLock == CInstanceLock::EResult::Held)
             std::fputs("Application already executed.\n", stderr);
         else
             PrintError(strLockError);

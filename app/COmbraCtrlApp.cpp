@@ -18,6 +18,7 @@
 
 #include "app/CMessageBox.h"
 #include "app/COmbraCtrlDlg.h"
+#include "app/CShowWindowServer.h"
 
 namespace
 {
@@ -110,13 +111,23 @@ int COmbraCtrlApp::InitInstance(const QStringList& args)
     // Once, before the first TLS session.
     OPENSSL_init_ssl(0, nullptr);
 
+    const std::string strLockPath = CInstanceLock::DefaultPath();
+    const QString strSocketPath = QString::fromStdString(CInstanceLock::SocketPath(strLockPath));
     std::string strLockError;
-    const int nLock = m_lock.Acquire(CInstanceLock::DefaultPath(), &strLockError);
-    if (nLock != CInstanceLock::LOCK_ACQUIRED)
+    const CInstanceLock::EResult eLock = m_lock.Acquire(strLockPath, &strLockError);
+    if (eLock != CInstanceLock::EResult::Acquired)
     {
+        // Starting the program again asks for its window: when the running
+        // copy is a window and shows itself, that is all the user wanted.
+        // nimbreld, or a window that does not answer, still gets the refusal.
+        if (eLock == CInstanceLock::EResult::Held && CShowWindowServer::RequestShow(strSocketPath))
+        {
+            m_nExitCode = EXIT_OK;
+            return 0;
+        }
         CMessageBox::Show(nullptr, QStringLiteral("Nimbrel"),
-                          nLock == CInstanceLock::LOCK_HELD ? QStringLiteral("Application already executed.")
-                                                            : QString::fromStdString(strLockError),
+                          eLock == CInstanceLock::EResult::Held ? QStringLiteral("Application already executed.")
+                                                                : QString::fromStdString(strLockError),
                           QMessageBox::Critical);
         m_nExitCode = EXIT_RUNNING;
         return 0;
@@ -143,6 +154,13 @@ int COmbraCtrlApp::InitInstance(const QStringList& args)
     }
     InstallSignalPipe();
 
+    // Without the socket a second start is refused as before; nothing else needs it.
+    m_pShowServer = std::make_unique<CShowWindowServer>();
+    m_pShowServer->Listen(strSocketPath);
+    connect(m_pShowServer.get(), &CShowWindowServer::ShowRequested, pWnd, &COmbraCtrlDlg::OnMenuShowWindow);
+    // Once the window is torn down there is nothing left to show.
+    connect(pWnd, &COmbraCtrlDlg::Destroyed, m_pShowServer.get(), &CShowWindowServer::Close);
+
     // With a tray the window starts hidden behind its icon; without one it
     // is the only way in.
     if (!QSystemTrayIcon::isSystemTrayAvailable())
@@ -156,6 +174,8 @@ int COmbraCtrlApp::ExitInstance()
     m_pMainWnd.reset();
     delete m_pSignalNotifier;
     m_pSignalNotifier = nullptr;
+    // Its socket goes before the lock, so that it never removes the next copy's.
+    m_pShowServer.reset();
     m_lock.Release();
     return m_nExitCode;
 }

@@ -8,11 +8,13 @@
 #include "app/CInstanceLock.h"
 #include "app/COmbraCtrlDlg.h"
 
+class CShowWindowServer;
 class QSocketNotifier;
 
-// The application object: the single-instance lock, the one-time TLS set-up,
-// the main window, and the ways the program ends (Exit, a signal, the end of
-// the session). Lives on the GUI thread next to the QApplication.
+// The application object: the single-instance lock (and the answer to a
+// second start), the one-time TLS set-up, the main window, and the ways the
+// program ends (Exit, a signal, the end of the session). Lives on the GUI
+// thread next to the QApplication.
 class COmbraCtrlApp : public QObject
 {
     Q_OBJECT
@@ -26,7 +28,8 @@ public:
     ~COmbraCtrlApp() override;
 
     // 1: the window exists (hidden where there is a tray) and its list is
-    // built once the event loop runs. 0: end at once with GetExitCode().
+    // built once the event loop runs. 0: end at once with GetExitCode(),
+    // also when another copy runs (EXIT_OK when that copy showed its window).
     int InitInstance(const QStringList& args);
     // After the event loop: the window and the lock go. Returns the exit code.
     int ExitInstance();
@@ -51,6 +54,7 @@ private:
     void OnSignal();
 
     CInstanceLock m_lock;
+    std::unique_ptr<CShowWindowServer> m_pShowServer;
     std::unique_ptr<COmbraCtrlDlg> m_pMainWnd;
     QSocketNotifier* m_pSignalNotifier = nullptr;
     int m_nExitCode = EXIT_OK;

@@ -1,7 +1,7 @@
 # The desktop program: a Qt window over the core. Everything Qt is built
 # here, so the core and nimbreld stay free of it.
 
-find_package(Qt6 REQUIRED COMPONENTS Widgets Svg Test)
+find_package(Qt6 REQUIRED COMPONENTS Widgets Svg Network Test)
 
 set(CMAKE_AUTOMOC ON)
 set(CMAKE_AUTOUIC ON)
@@ -18,12 +18,13 @@ list(APPEND NIMBREL_GUI_SOURCES
     app/CMessageBox.cpp app/CMessageBox.h
     app/COmbraCtrlDlg.cpp app/COmbraCtrlDlg.h
     app/COmbraCtrlApp.cpp app/COmbraCtrlApp.h
+    app/CShowWindowServer.cpp app/CShowWindowServer.h
     res/nimbrel.qrc
 )
 
 add_library(nimbrel_gui STATIC ${NIMBREL_GUI_SOURCES})
 target_include_directories(nimbrel_gui PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(nimbrel_gui PUBLIC nimbrel_core Qt6::Widgets Qt6::Svg)
+target_link_libraries(nimbrel_gui PUBLIC nimbrel_core Qt6::Widgets Qt6::Svg Qt6::Network)
 
 add_executable(nimbrel app/main.cpp)
 target_link_libraries(nimbrel PRIVATE nimbrel_gui)

@@ -406,7 +406,7 @@ private slots:
     void SecondCopyIsRefused()
     {
         CInstanceLock running;
-        QVERIFY(running.Acquire(CInstanceLock::DefaultPath()));
+        QVERIFY(running.Acquire(CInstanceLock::DefaultPath()) == CInstanceLock::EResult::Acquired);
         CTempDir dir;
         COmbraCtrlApp app;
         QCOMPARE(app.InitInstance({"nimbrel", "--config", QString::fromStdString(WriteTwoPorts(dir))}), 0);

@@ -3,8 +3,10 @@ real serial programs (pyserial) on its ports, signals to end it."""
 
 import os
 import queue
+import shutil
 import signal
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -17,19 +19,37 @@ import serial
 NIMBRELD = os.environ.get("NIMBRELD", os.path.join(os.getcwd(), "nimbreld"))
 
 
-class Daemon:
-    """One nimbreld with its own settings, port directory and lock file."""
+NOBODY = 65534
+OTHER_UID = 65533  # a second user without an account
 
-    def __init__(self, ini_text, extra_args=()):
+
+class Daemon:
+    """One nimbreld with its own settings, port directory and lock file; or,
+    given a user, that user's nimbreld with the lock and the ports where
+    they go by default (in runtime_dir, else in /tmp/nimbrel-<uid>)."""
+
+    def __init__(self, ini_text, extra_args=(), user=None, runtime_dir=None):
         self.dir = tempfile.TemporaryDirectory(prefix="nimbreld-test-")
-        self.port_dir = os.path.join(self.dir.name, "ports")
         self.config = os.path.join(self.dir.name, "nimbrel.ini")
         with open(self.config, "w") as f:
             f.write(ini_text)
-        env = dict(os.environ, NIMBREL_LOCK_FILE=os.path.join(self.dir.name, "lock"))
+        if user is None:
+            self.port_dir = os.path.join(self.dir.name, "ports")
+            env = dict(os.environ, NIMBREL_LOCK_FILE=os.path.join(self.dir.name, "lock"))
+            args = ["--port-dir", self.port_dir]
+            as_user = {}
+        else:
+            os.chmod(self.dir.name, 0o755)
+            os.chmod(self.config, 0o644)
+            env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": "/nonexistent"}
+            if runtime_dir:
+                env["XDG_RUNTIME_DIR"] = runtime_dir
+            self.port_dir = os.path.join(runtime_dir, "nimbrel") if runtime_dir else "/tmp/nimbrel-%d" % user
+            args = []
+            as_user = dict(user=user, group=user, extra_groups=[])
         self.proc = subprocess.Popen(
-            [NIMBRELD, "--config", self.config, "--port-dir", self.port_dir, *extra_args],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+            [NIMBRELD, "--config", self.config, *args, *extra_args],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env, **as_user)
         self.env = env
         self.lines = queue.Queue()
         self.seen = []
@@ -90,8 +110,8 @@ class NimbreldTest(unittest.TestCase):
             d.close()
         self.listener.close()
 
-    def start(self, ini_text, *args):
-        d = Daemon(ini_text, args)
+    def start(self, ini_text, *args, **as_user):
+        d = Daemon(ini_text, args, **as_user)
         self.daemons.append(d)
         return d
 
@@ -218,6 +238,58 @@ class NimbreldTest(unittest.TestCase):
         self.assertEqual(other.returncode, 1)
         self.assertEqual(other.stderr, "Application already executed.\n")
         self.assertEqual(os.listdir(d.port_dir), ["COM2"], "the running copy is undisturbed")
+
+    def runtime_dir(self, uid):
+        """A private runtime directory of uid's, as the session gives one."""
+        base = tempfile.mkdtemp(prefix="nimbreld-users-")
+        self.addCleanup(shutil.rmtree, base, True)
+        os.chmod(base, 0o755)
+        path = os.path.join(base, "run")
+        os.mkdir(path, 0o700)
+        os.chown(path, uid, uid)
+        return path
+
+    def assert_owned(self, path, uid, mode):
+        st = os.lstat(path)
+        self.assertEqual((st.st_uid, stat.S_IMODE(st.st_mode)), (uid, mode), path)
+
+    @unittest.skipUnless(os.geteuid() == 0, "plays two users: needs root")
+    def test_each_user_has_a_lock_of_their_own(self):
+        run = self.runtime_dir(NOBODY)
+        d = self.start("[Options]\n", user=NOBODY, runtime_dir=run)
+        self.assertTrue(d.wait_line("Port directory: " + d.port_dir), d.seen)
+        self.assert_owned(d.port_dir, NOBODY, 0o700)
+        self.assert_owned(os.path.join(d.port_dir, "nimbrel.lock"), NOBODY, 0o600)
+        # The same user's second copy is refused ...
+        again = self.start("[Options]\n", user=NOBODY, runtime_dir=run)
+        self.assertEqual(again.proc.wait(timeout=10), 1)
+        self.assertEqual(again.proc.stderr.read(), "Application already executed.\n")
+        # ... another user's runs beside it; without a runtime directory its
+        # lock is in a private directory of its own in /tmp.
+        fallback = "/tmp/nimbrel-%d" % OTHER_UID
+        shutil.rmtree(fallback, True)
+        self.addCleanup(shutil.rmtree, fallback, True)
+        other = self.start("[Options]\n", user=OTHER_UID)
+        self.assertTrue(other.wait_line("Port directory: " + fallback), other.seen)
+        self.assert_owned(fallback, OTHER_UID, 0o700)
+        self.assert_owned(os.path.join(fallback, "nimbrel.lock"), OTHER_UID, 0o600)
+        self.assertEqual(other.stop(), 0)
+        self.assertEqual(d.stop(), 0)
+
+    @unittest.skipUnless(os.geteuid() == 0, "plays two users: needs root")
+    def test_a_lock_in_a_directory_not_the_users_is_refused_with_the_reason(self):
+        # XDG_RUNTIME_DIR still names root's directory (as after su), or
+        # another user has made the "nimbrel" in it.
+        roots = self.runtime_dir(0)
+        planted = self.runtime_dir(NOBODY)
+        os.mkdir(os.path.join(planted, "nimbrel"), 0o700)
+        for run, why in ((roots, "/nimbrel: Permission denied"), (planted, "/nimbrel is owned by another user")):
+            d = self.start("[Options]\n", user=NOBODY, runtime_dir=run)
+            self.assertEqual(d.proc.wait(timeout=10), 1)
+            err = d.proc.stderr.read()
+            self.assertIn("lock file %s/nimbrel/nimbrel.lock: directory %s%s" % (run, run, why), err)
+            self.assertNotIn("Application already executed", err)
+            self.assertFalse(os.path.exists(os.path.join(planted, "nimbrel", "nimbrel.lock")))
 
     def run_once(self, args, env=None, timeout=10):
         return subprocess.run([NIMBRELD, *args], capture_output=True, text=True, timeout=timeout,
