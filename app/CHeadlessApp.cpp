@@ -1,18 +1,20 @@
 #include "app/CHeadlessApp.h"
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <pthread.h>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include <NimbrelVersion.h>
 
 #include "app/COmbraCtrlCore.h"
 #include "app/CInstanceLock.h"
+#include "app/CStartup.h"
 #include "app/CSettingsFile.h"
 #include "app/CTaskLoop.h"
 
@@ -95,81 +97,41 @@ std::string CHeadlessApp::Usage()
 
 int CHeadlessApp::Run(int argc, char** argv)
 {
-    std::string strConfig;
-    std::string strPortDir;
-    int bConfigGiven = 0;
-    int bPrintPortDir = 0;
-    for (int k = 1; k < argc; ++k)
+    const CStartup::SArgs args = CStartup::Parse(std::vector<std::string>(argv + std::min(argc, 1), argv + argc), true);
+    switch (args.action)
     {
-        const std::string strArg = argv[k];
-        if (strArg == "--help" || strArg == "-h")
-        {
-            std::fputs(Usage().c_str(), stdout);
-            return EXIT_OK;
-        }
-        if (strArg == "--version")
-        {
-            PrintLine("nimbreld (Nimbrel) " NIMBREL_VERSION);
-            return EXIT_OK;
-        }
-        if (strArg == "--print-port-dir")
-        {
-            bPrintPortDir = 1;
-            continue;
-        }
-        if ((strArg == "--config" || strArg == "--port-dir") && k + 1 < argc)
-        {
-            (strArg == "--config" ? strConfig : strPortDir) = argv[++k];
-            bConfigGiven |= strArg == "--config" ? 1 : 0;
-            continue;
-        }
-        if (strArg.rfind("--config=", 0) == 0 || strArg.rfind("--port-dir=", 0) == 0)
-        {
-            const size_t nEq = strArg.find('=');
-            (strArg[2] == 'c' ? strConfig : strPortDir) = strArg.substr(nEq + 1);
-            bConfigGiven |= strArg[2] == 'c' ? 1 : 0;
-            continue;
-        }
-        PrintError("unknown argument '" + strArg + "'\n\n" + Usage());
-        return EXIT_USAGE;
-    }
-
-    if (bPrintPortDir)
-    {
-        std::string strError;
-        CSettingsFile settings;
-        struct stat stConfig;
-        if (!bConfigGiven)
-            strConfig = CSettingsFile::DefaultPath();
-        if ((bConfigGiven || stat(strConfig.c_str(), &stConfig) == 0) && !settings.Load(strConfig, &strError))
-        {
-            PrintError(strError);
-            return EXIT_USAGE;
-        }
-        if (strPortDir.empty())
-            strPortDir = settings.m_strPortDirectory;
-        PrintLine(strPortDir.empty() ? CPortWatcher::DefaultPortDirectory() : strPortDir);
+    case CStartup::EAction::Help:
+        std::fputs(Usage().c_str(), stdout);
         return EXIT_OK;
+    case CStartup::EAction::Version:
+        PrintLine("nimbreld (Nimbrel) " NIMBREL_VERSION);
+        return EXIT_OK;
+    case CStartup::EAction::BadArgument:
+        PrintError("unknown argument '" + args.strBadArgument + "'\n\n" + Usage());
+        return EXIT_USAGE;
+    case CStartup::EAction::Run:
+    case CStartup::EAction::PrintPortDir:
+        break;
     }
 
     // Anything that is no settings file is refused before anything starts.
     CSettingsFile settings;
-    if (!bConfigGiven)
-        strConfig = CSettingsFile::DefaultPath();
-    struct stat st;
-    const int bHaveConfig = bConfigGiven || stat(strConfig.c_str(), &st) == 0;
-    if (bHaveConfig)
+    std::string strError;
+    const std::string strConfig = CStartup::SettingsPath(args);
+    const CStartup::ELoad eLoad = CStartup::LoadSettings(args, &settings, &strError);
+    if (eLoad == CStartup::ELoad::Refused)
     {
-        std::string strError;
-        if (!settings.Load(strConfig, &strError))
-        {
-            PrintError(strError);
-            return EXIT_USAGE;
-        }
+        PrintError(strError);
+        return EXIT_USAGE;
     }
-    if (strPortDir.empty())
-        strPortDir = settings.m_strPortDirectory;
-    if (!strPortDir.empty() && strPortDir[0] != '/')
+    std::string strPortDir;
+    const bool bAbsolute = CStartup::PortDirectory(args, settings, &strPortDir);
+    if (args.action == CStartup::EAction::PrintPortDir)
+    {
+        PrintLine(strPortDir.empty() ? CPortWatcher::DefaultPortDirectory() : strPortDir);
+        return EXIT_OK;
+    }
+    if (!bAbsolute)
     {
         PrintError("--port-dir: an absolute path is needed, not '" + strPortDir + "'");
         return EXIT_USAGE;
@@ -219,12 +181,11 @@ int CHeadlessApp::Run(int argc, char** argv)
             PrintError(strLockError);
         return EXIT_RUNNING;
     }
-    if (!bHaveConfig)
+    if (eLoad == CStartup::ELoad::None)
         PrintLine("No settings file at " + strConfig + "; no ports to start.");
 
     {
         COmbraCtrlCore core(&loop);
-        std::string strError;
         if (!core.Init(strPortDir, &strError))
         {
             PrintError(strError);

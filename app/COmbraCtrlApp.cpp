@@ -66,45 +66,38 @@ QString COmbraCtrlApp::Usage()
         "  --version       the version\n");
 }
 
-int COmbraCtrlApp::ParseArgs(const QStringList& args, COmbraCtrlDlg::SStartup* pStartup, int* pnExitCode)
+int COmbraCtrlApp::ParseArgs(const QStringList& args, CStartup::SArgs* pArgs, int* pnExitCode)
 {
-    COmbraCtrlDlg::SStartup& startup = *pStartup;
-    for (int k = 1; k < args.size(); ++k)
+    std::vector<std::string> vecArgs;
+    for (qsizetype k = 1; k < args.size(); ++k)
+        vecArgs.push_back(args[k].toStdString());
+    *pArgs = CStartup::Parse(vecArgs, false);
+    switch (pArgs->action)
     {
-        const QString& strArg = args[k];
-        if (strArg == QLatin1String("--help") || strArg == QLatin1String("-h"))
-        {
-            Print(Usage());
-            *pnExitCode = EXIT_OK;
-            return 0;
-        }
-        if (strArg == QLatin1String("--version"))
-        {
-            Print(QStringLiteral("Nimbrel " NIMBREL_VERSION "\n"));
-            *pnExitCode = EXIT_OK;
-            return 0;
-        }
-        if ((strArg == QLatin1String("--config") || strArg == QLatin1String("--port-dir")) && k + 1 < args.size())
-        {
-            (strArg == QLatin1String("--config") ? startup.strConfig : startup.strPortDir) = args[++k].toStdString();
-            continue;
-        }
-        if (strArg.startsWith(QLatin1String("--config=")) || strArg.startsWith(QLatin1String("--port-dir=")))
-        {
-            const std::string strValue = strArg.mid(strArg.indexOf(QLatin1Char('=')) + 1).toStdString();
-            (strArg.startsWith(QLatin1String("--config=")) ? startup.strConfig : startup.strPortDir) = strValue;
-            continue;
-        }
-        QTextStream(stderr) << "nimbrel: unknown argument '" << strArg << "'\n\n" << Usage();
+    case CStartup::EAction::Help:
+        Print(Usage());
+        *pnExitCode = EXIT_OK;
+        return 0;
+    case CStartup::EAction::Version:
+        Print(QStringLiteral("Nimbrel " NIMBREL_VERSION "\n"));
+        *pnExitCode = EXIT_OK;
+        return 0;
+    case CStartup::EAction::BadArgument:
+    case CStartup::EAction::PrintPortDir:
+        QTextStream(stderr) << "nimbrel: unknown argument '" << QString::fromStdString(pArgs->strBadArgument)
+                            << "'\n\n"
+                            << Usage();
         *pnExitCode = EXIT_USAGE;
         return 0;
+    case CStartup::EAction::Run:
+        break;
     }
     return 1;
 }
 
 int COmbraCtrlApp::InitInstance(const QStringList& args)
 {
-    COmbraCtrlDlg::SStartup startup;
+    CStartup::SArgs startup;
     if (!ParseArgs(args, &startup, &m_nExitCode))
         return 0;
 

@@ -42,7 +42,7 @@ public:
     // 0 when it ends at once with *pnExitCode (--help, --version, a bad
     // argument; the text has been printed). Needs no QApplication, so that
     // --help and --version work without a display.
-    static int ParseArgs(const QStringList& args, COmbraCtrlDlg::SStartup* pStartup, int* pnExitCode);
+    static int ParseArgs(const QStringList& args, CStartup::SArgs* pArgs, int* pnExitCode);
 
 signals:
     // The main window has been torn down: the event loop is to end.

@@ -86,16 +86,16 @@ COmbraCtrlDlg::~COmbraCtrlDlg()
     m_ui->m_list->setModel(nullptr);
 }
 
-int COmbraCtrlDlg::OnInitDialog(const SStartup& startup)
+int COmbraCtrlDlg::OnInitDialog(const CStartup::SArgs& args)
 {
     m_core.ResetSettings();
-    m_bSettingsGiven = startup.strConfig.empty() ? 0 : 1;
-    m_strSettingsPath = m_bSettingsGiven ? startup.strConfig : CSettingsFile::DefaultPath();
+    m_args = args;
+    m_strSettingsPath = CStartup::SettingsPath(args);
     UpdateSettings(0);
 
-    std::string strPortDir = startup.strPortDir.empty() ? m_settings.m_strPortDirectory : startup.strPortDir;
+    std::string strPortDir;
     std::string strError;
-    if (!strPortDir.empty() && strPortDir[0] != '/')
+    if (!CStartup::PortDirectory(args, m_settings, &strPortDir))
     {
         MessageBox("Error", "The port directory must be an absolute path, not '" + strPortDir + "'.");
         return 0;
@@ -190,18 +190,12 @@ int COmbraCtrlDlg::UpdateSettings(int bSave)
     // A missing default file is a first start: no ports yet. A file that
     // does not check out is shown and then left as it is; the program runs
     // with no ports, and the first save asks before it touches the file.
-    m_settings = CSettingsFile();
     m_bSettingsRefused = false;
-    m_settingsStamp = CSettingsFile::Stamp(m_strSettingsPath);
-    if (m_bSettingsGiven || m_settingsStamp.bExists)
+    if (CStartup::LoadSettings(m_args, &m_settings, &strError, &m_settingsStamp) == CStartup::ELoad::Refused)
     {
-        if (!m_settings.Load(m_strSettingsPath, &strError, &m_settingsStamp))
-        {
-            MessageBox("Error", strError);
-            m_settings = CSettingsFile();
-            m_bSettingsRefused = CSettingsFile::Stamp(m_strSettingsPath).bExists;
-            return 0;
-        }
+        MessageBox("Error", strError);
+        m_bSettingsRefused = CSettingsFile::Stamp(m_strSettingsPath).bExists;
+        return 0;
     }
     m_settings.ApplyTo(m_core);
     return 1;

@@ -8,6 +8,7 @@
 #include "app/COmbraCtrlCore.h"
 #include "app/CQtDispatcher.h"
 #include "app/CSettingsFile.h"
+#include "app/CStartup.h"
 
 namespace Ui
 {
@@ -31,19 +32,13 @@ class COmbraCtrlDlg : public QDialog
     Q_OBJECT
 
 public:
-    // Where the settings come from and where the ports go, from the command line.
-    struct SStartup
-    {
-        std::string strConfig;  // empty: the user's settings file
-        std::string strPortDir; // empty: the settings' directory, else the default one
-    };
 
     explicit COmbraCtrlDlg(QWidget* pParent = nullptr);
     ~COmbraCtrlDlg() override;
 
     // Defaults, the saved settings, the port directory, the icon. 0 when the
     // program cannot run (the reason has been shown).
-    int OnInitDialog(const SStartup& startup);
+    int OnInitDialog(const CStartup::SArgs& args);
     // Builds the list's rows; once, after OnInitDialog.
     void OnInitList();
 
@@ -136,7 +131,7 @@ private:
 
     CSettingsFile m_settings;
     std::string m_strSettingsPath;
-    int m_bSettingsGiven = 0;  // --config: the file must exist
+    CStartup::SArgs m_args;  // the command line
     // The file was there but refused at start: it holds the user's ports,
     // so it is never written over without asking.
     bool m_bSettingsRefused = false;

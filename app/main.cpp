@@ -9,7 +9,7 @@ int main(int argc, char** argv)
     QStringList args;
     for (int k = 0; k < argc; ++k)
         args << QString::fromLocal8Bit(argv[k]);
-    COmbraCtrlDlg::SStartup startup;
+    CStartup::SArgs startup;
     int nEarlyExit = COmbraCtrlApp::EXIT_OK;
     if (!COmbraCtrlApp::ParseArgs(args, &startup, &nEarlyExit))
         return nEarlyExit;

@@ -375,7 +375,7 @@ int main(int argc, char** argv)
     };
     {
         COmbraCtrlDlg dlg;
-        if (!dlg.OnInitDialog({strConfig, strPorts}))
+        if (!dlg.OnInitDialog(CStartup::Parse({"--config", strConfig, "--port-dir", strPorts}, false)))
         {
             std::fprintf(stderr, "the window did not start: %s\n", strBoxes.c_str());
             return 1;

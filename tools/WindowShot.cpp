@@ -81,7 +81,7 @@ int main(int argc, char** argv)
     std::vector<int> vecOpen;
     {
         COmbraCtrlDlg dlg;
-        if (!dlg.OnInitDialog({strConfig, strPorts}))
+        if (!dlg.OnInitDialog(CStartup::Parse({"--config", strConfig, "--port-dir", strPorts}, false)))
             return 1;
         dlg.OnInitList();
         dlg.show();
