@@ -119,18 +119,8 @@ uint32_t CConnectTest::Tick()
 
 void CConnectTest::PostTest(int nKind, int nStep, std::string strText)
 {
-    int bNotify = 0;
-    m_testList.Lock();
-    m_testList.Add({nKind, nStep, std::move(strText)});
-    if (m_testList.m_bPosted == 0)
-    {
-        m_testList.m_bPosted = 1;
-        bNotify = 1;
-    }
-    m_testList.Unlock();
-    // Outside the leaf lock. Only this burst's first poster gets here, and
-    // no drain can run before its notice arrives.
-    if (bNotify && m_fnNotify)
+    // Only this burst's first poster notifies, outside the mailbox's lock.
+    if (m_progress.Post({nKind, nStep, std::move(strText)}) && m_fnNotify)
         m_fnNotify();
 }
 

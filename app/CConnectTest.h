@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/CPostMsgList.h"
 
@@ -47,8 +48,8 @@ public:
     CConnectTest& operator=(const CConnectTest&) = delete;
 
     // Owner, before Start. Called on the test thread, with no lock held,
-    // when an entry starts a burst in an empty queue (m_bPosted went from 0
-    // to 1): the dialog's WM_TEST_NOTIFY. It may only post.
+    // when an entry begins a burst (the dialog's WM_TEST_NOTIFY). It may
+    // only post.
     void SetNotify(std::function<void()> fnNotify);
 
     // Owner. Starts a test of the peer strIPAddress:nPeerPort (its low 16
@@ -76,9 +77,9 @@ public:
     int64_t GetLastCpuMicros() const { return m_nCpuMicros.load(); }
     int64_t GetLastWallMicros() const { return m_nWallMicros.load(); }
 
-    // The progress queue (m_testList); its lock is a
-    // leaf. The dialog drains it on its thread.
-    CPostMsgList m_testList;
+    // Owner. The progress entries posted since the last call, in order;
+    // the dialog takes them when notified.
+    std::vector<_tag_postmsglist> TakeProgress() { return m_progress.TakeAll(); }
 
 private:
     // Results of Handshake and Reconnect.
@@ -113,6 +114,7 @@ private:
     int m_nTimeout = 1;
 
     std::function<void()> m_fnNotify;
+    CMailbox<_tag_postmsglist> m_progress;
     std::thread m_thread;
     int m_hSocket = -1;  // test thread only
     int m_hWake = -1;    // eventfd: Cancel wakes the thread's waits

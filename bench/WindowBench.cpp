@@ -310,10 +310,7 @@ private:
 
 bool QueueIdle(COmbraCtrlCore& core)
 {
-    core.m_statusList.Lock();
-    const bool bIdle = core.m_statusList.m_bPosted == 0 && core.m_statusList.GetFirst() == nullptr;
-    core.m_statusList.Unlock();
-    return bIdle;
+    return core.m_statusList.IsIdle();
 }
 
 // Runs the event loop until pred holds or nMs pass; notes the longest time

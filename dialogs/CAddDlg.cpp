@@ -305,16 +305,7 @@ void CAddDlg::SetTestMode(int bOn)
 
 void CAddDlg::OnTestNotify()
 {
-    // Taken out under the queue's lock and shown after it: the lock is a leaf.
-    std::vector<_tag_postmsglist> vecEntries;
-    CPostMsgList& list = m_test.m_testList;
-    list.Lock();
-    for (const _tag_postmsglist* pEntry = list.GetFirst(); pEntry != nullptr; pEntry = list.GetNext())
-        vecEntries.push_back(*pEntry);
-    list.RemoveAll();
-    list.m_bPosted = 0;
-    list.Unlock();
-    for (const _tag_postmsglist& entry : vecEntries)
+    for (const _tag_postmsglist& entry : m_test.TakeProgress())
         ApplyTestEntry(entry);
 }
 

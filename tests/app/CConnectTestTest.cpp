@@ -48,16 +48,11 @@ protected:
     // Takes what the queue holds, as the dialog's drain does.
     void Drain()
     {
-        CPostMsgList& list = m_test.m_testList;
-        list.Lock();
-        for (const _tag_postmsglist* p = list.GetFirst(); p != nullptr; p = list.GetNext())
+        for (const _tag_postmsglist& entry : m_test.TakeProgress())
         {
-            m_vecAll.emplace_back(p->nType, p->nParam);
-            m_vecTexts.push_back(p->strText);
+            m_vecAll.emplace_back(entry.nType, entry.nParam);
+            m_vecTexts.push_back(entry.strText);
         }
-        list.RemoveAll();
-        list.m_bPosted = 0;
-        list.Unlock();
     }
 
     // Drains until pred holds for the entries so far; false after tLimit.

@@ -2,127 +2,116 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
-namespace
-{
-// Walks the queue as the drain does and returns what it saw.
-std::vector<_tag_postmsglist> Walk(CPostMsgList& list)
-{
-    std::vector<_tag_postmsglist> seen;
-    for (const _tag_postmsglist* p = list.GetFirst(); p != nullptr; p = list.GetNext())
-        seen.push_back(*p);
-    return seen;
-}
-}  // namespace
+#include "app/CTaskLoop.h"
+#include "model/CMailbox.h"
+#include "model/CPortRows.h"
+#include "tests/TestSupport.h"
 
-TEST(CPostMsgListTest, WalkReturnsCopiesInArrivalOrder)
+TEST(CMailboxTest, OneWakeUpPerBurstAndEverythingInOrder)
 {
-    CPostMsgList list;
-    std::lock_guard<std::mutex> lock(list.m_cs);
-    _tag_postmsglist entry{STATUS_PEER, 3, "10.1.2.3:4000"};
-    EXPECT_EQ(list.Add(entry), 0);
-    entry.strText = "changed";  // the queue keeps its own copy
-    EXPECT_EQ(list.Add({STATUS_CONNECTED, 7, ""}), 1);
-    EXPECT_EQ(list.Add({STATUS_NOT_CONNECT, 7, ""}), 2);
-
-    const auto seen = Walk(list);
-    ASSERT_EQ(seen.size(), 3u);
-    EXPECT_EQ(seen[0].nType, STATUS_PEER);
-    EXPECT_EQ(seen[0].nParam, 3);
-    EXPECT_EQ(seen[0].strText, "10.1.2.3:4000");
-    EXPECT_EQ(seen[1].nType, STATUS_CONNECTED);
-    EXPECT_EQ(seen[2].nType, STATUS_NOT_CONNECT);
-    EXPECT_EQ(seen[2].nParam, 7);
+    CMailbox<int> box;
+    EXPECT_TRUE(box.Post(1)) << "the first entry begins a burst";
+    EXPECT_FALSE(box.Post(2));
+    EXPECT_FALSE(box.Post(3));
+    EXPECT_EQ(box.TakeAll(), (std::vector<int>{1, 2, 3}));
+    EXPECT_TRUE(box.TakeAll().empty());
+    EXPECT_TRUE(box.Post(4)) << "after a take, the next entry begins a new burst";
+    EXPECT_EQ(box.TakeAll(), (std::vector<int>{4}));
 }
 
-TEST(CPostMsgListTest, CursorRules)
-{
-    CPostMsgList list;
-    std::lock_guard<std::mutex> lock(list.m_cs);
-    EXPECT_EQ(list.m_nPos, -1);
-    EXPECT_EQ(list.m_bPosted, 0);
-
-    // GetFirst on an empty queue leaves the cursor where it was.
-    list.m_nPos = 5;
-    EXPECT_EQ(list.GetFirst(), nullptr);
-    EXPECT_EQ(list.m_nPos, 5);
-
-    // Without a walk under way GetNext yields nothing.
-    list.Add({STATUS_CONNECTING, 1, ""});
-    list.Add({STATUS_CONNECTED, 2, ""});
-    list.m_nPos = -1;
-    EXPECT_EQ(list.GetNext(), nullptr);
-
-    const _tag_postmsglist* p = list.GetFirst();
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->nParam, 1);
-    EXPECT_EQ(list.m_nPos, 0);
-    p = list.GetNext();
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->nParam, 2);
-    EXPECT_EQ(list.m_nPos, 1);
-    EXPECT_EQ(list.GetNext(), nullptr);  // past the end
-    EXPECT_EQ(list.GetNext(), nullptr);  // and still past it
-
-    list.RemoveAll();
-    EXPECT_EQ(list.m_nPos, -1);
-    EXPECT_EQ(list.GetFirst(), nullptr);
-
-    // Usable again after a drain.
-    EXPECT_EQ(list.Add({STATUS_UDP_STARTED, 9, ""}), 0);
-    EXPECT_EQ(Walk(list).size(), 1u);
-}
-
-TEST(CPostMsgListTest, ConcurrentPostersLoseNothing)
+TEST(CMailboxTest, ConcurrentPostersLoseNothingAndWakeOncePerBurst)
 {
     constexpr int THREADS = 8;
     constexpr int PER_THREAD = 500;
-    CPostMsgList list;
+    CMailbox<_tag_postmsglist> box;
+    std::atomic<int> nWakes{0};
+    std::atomic<bool> bDone{false};
+    std::vector<_tag_postmsglist> seen;
+    int nTakesWithEntries = 0;
+    // The owner takes while the posters post, as the window does.
+    std::thread owner([&] {
+        while (!bDone)
+        {
+            std::vector<_tag_postmsglist> got = box.TakeAll();
+            nTakesWithEntries += got.empty() ? 0 : 1;
+            seen.insert(seen.end(), got.begin(), got.end());
+        }
+    });
     std::vector<std::thread> threads;
     for (int t = 0; t < THREADS; ++t)
-        threads.emplace_back([&list, t] {
+        threads.emplace_back([&box, &nWakes, t] {
             for (int i = 0; i < PER_THREAD; ++i)
-            {
-                list.Lock();
-                list.Add({t, i, std::to_string(i)});
-                list.Unlock();
-            }
+                if (box.Post({t, i, std::to_string(i)}))
+                    ++nWakes;
         });
     for (auto& thread : threads)
         thread.join();
+    bDone = true;
+    owner.join();
+    std::vector<_tag_postmsglist> rest = box.TakeAll();
+    nTakesWithEntries += rest.empty() ? 0 : 1;
+    seen.insert(seen.end(), rest.begin(), rest.end());
 
-    std::lock_guard<std::mutex> lock(list.m_cs);
+    ASSERT_EQ(seen.size(), static_cast<size_t>(THREADS * PER_THREAD));
     std::vector<int> nextOf(THREADS, 0);
-    const auto seen = Walk(list);
-    EXPECT_EQ(seen.size(), static_cast<size_t>(THREADS * PER_THREAD));
     for (const auto& entry : seen)
     {
         ASSERT_TRUE(entry.nType >= 0 && entry.nType < THREADS);
         EXPECT_EQ(entry.nParam, nextOf[entry.nType]++);  // each poster's order kept
         EXPECT_EQ(entry.strText, std::to_string(entry.nParam));
     }
+    // Every burst woke the owner exactly once, and no take found a burst
+    // nobody woke it for.
+    EXPECT_EQ(nWakes.load(), nTakesWithEntries);
 }
 
-TEST(CPostMsgListTest, StatusTexts)
+TEST(CPostMsgListTest, ABurstIsOneDrainThatAppliesEveryReportInOrder)
 {
-    const std::pair<int, const char*> defined[] = {
-        {STATUS_NOT_CONNECT, "Not Connect"},      {STATUS_CREATE_ERROR, "Create Error"},
-        {STATUS_CONNECT_ERROR, "Connect Error"},  {STATUS_NOT_SUPPORT, "Not support device"},
-        {STATUS_CONNECTED, "Connected"},          {STATUS_CONNECTING, "Connecting"},
-        {STATUS_RECONNECTED, "Connected"},        {STATUS_SSL_ERROR, "SSL Error"},
-        {STATUS_SSL_CONNECTING, "SSL Connecting"}, {STATUS_LOGIN_PROCESS, "Login Process"},
-        {STATUS_UDP_STARTED, "UDP Started"},      {STATUS_UDP_ERROR, "UDP Error"},
+    CTaskLoop loop;
+    CPortRows rows;
+    CPortView view;
+    view.nPort = 4;
+    view.nMode = MODE_TCP_SERVER;
+    rows.InsertRow(0, view);
+    std::vector<std::tuple<int, int, std::string>> calls;
+    testsupport::CCellListener listener([&](int nRow, int nCol, const std::string& strText) {
+        calls.emplace_back(nRow, nCol, strText);
+    });
+    rows.SetListener(&listener);
+
+    CPostMsgList list;
+    std::thread worker([&] {
+        list.PostTo({STATUS_CONNECTING, 4, ""}, loop, rows);
+        list.PostTo({STATUS_CONNECT_ERROR, 4, "connect 10.0.0.1:23: Connection refused"}, loop, rows);
+        list.PostTo({STATUS_PEER, 4, "10.0.0.9:4000"}, loop, rows);
+        list.PostTo({STATUS_LOCAL, 4, "7001"}, loop, rows);
+        list.PostTo({STATUS_LOCAL, 4, "not a number"}, loop, rows);  // ignored
+        list.PostTo({STATUS_CONNECTED, 9, ""}, loop, rows);           // no row: ignored
+        list.PostTo({99, 4, "x"}, loop, rows);                        // no such code: ignored
+    });
+    worker.join();
+    EXPECT_EQ(loop.RunPending(), 1) << "one drain for the whole burst";
+    const std::vector<std::tuple<int, int, std::string>> expected = {
+        {0, COL_CONNECTION, "Connecting"},
+        {0, COL_CONNECTION, "Connect Error"},
+        {0, COL_REASON, "connect 10.0.0.1:23: Connection refused"},
+        {0, COL_PEER, "10.0.0.9:4000"},
+        {0, COL_LOCAL, "7001"},
     };
-    for (const auto& [nCode, pszText] : defined)
-    {
-        ASSERT_NE(StatusText(nCode), nullptr) << nCode;
-        EXPECT_STREQ(StatusText(nCode), pszText) << nCode;
-    }
-    for (int nCode : {-1, -20, 12, 15, 19, STATUS_PEER, 21, 256, INT_MIN, INT_MAX})
-        EXPECT_EQ(StatusText(nCode), nullptr) << nCode;
+    EXPECT_EQ(calls, expected);
+
+    // The next report is a burst of its own; a state without a reason
+    // clears the one shown.
+    list.PostTo({STATUS_CONNECTED, 4, ""}, loop, rows);
+    EXPECT_EQ(loop.RunPending(), 1);
+    EXPECT_EQ(rows.GetItemText(0, COL_CONNECTION), "Connected");
+    EXPECT_EQ(rows.GetItemText(0, COL_REASON), "");
+    rows.SetListener(nullptr);
 }
