@@ -181,6 +181,13 @@ bool CTraceListCtrl::OnStripPress(const QPoint& pos)
     const QModelIndex index = indexAt(pos);
     if (!index.isValid())
         return false;
+    // The row clicked becomes the one the keyboard works on, and shows it:
+    // a Space after the click must switch this port, not another. The row
+    // is under the pointer already; the list must not scroll away from it.
+    const bool bAutoScroll = hasAutoScroll();
+    setAutoScroll(false);
+    selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    setAutoScroll(bAutoScroll);
     Toggle(index.row());
     return true;
 }
@@ -227,12 +234,23 @@ void CTraceListCtrl::mouseReleaseEvent(QMouseEvent* pEvent)
 
 void CTraceListCtrl::keyPressEvent(QKeyEvent* pEvent)
 {
-    // Space is the keyboard's way to the check box of the current row.
-    if (pEvent->key() == Qt::Key_Space && pEvent->modifiers() == Qt::NoModifier && currentIndex().isValid())
+    // Space is the keyboard's way to the check box of the current row. The
+    // current row carries no mark of its own: until it is selected the user
+    // cannot see it, so Space then selects it and switches nothing.
+    const QModelIndex current = currentIndex();
+    if (pEvent->key() == Qt::Key_Space && pEvent->modifiers() == Qt::NoModifier && current.isValid())
     {
-        COmbraCtrlCore* pCore = Core();
-        if (pCore != nullptr && pCore->m_comData.m_bRunning != 1)
-            Toggle(currentIndex().row());
+        EnsureVisible(current);
+        if (!selectionModel()->isRowSelected(current.row(), current.parent()))
+        {
+            selectionModel()->select(current, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        }
+        else
+        {
+            COmbraCtrlCore* pCore = Core();
+            if (pCore != nullptr && pCore->m_comData.m_bRunning != 1)
+                Toggle(current.row());
+        }
         pEvent->accept();
         return;
     }

@@ -36,9 +36,10 @@ protected:
 };
 
 // The port list: one row per configured port over CPortListModel. A click in
-// the first 18 pixels of column 0 (the strip), or Space on the current row,
-// switches that port's enable flag instead of selecting; while the ports
-// are started the strip does nothing at all. A flat tree view rather than a
+// the first 18 pixels of column 0 (the strip) selects its row and switches
+// that port's enable flag; Space switches the current row's, once that row
+// is selected (visible as such). While the ports are started the strip does
+// nothing at all. A flat tree view rather than a
 // table: assistive technology then reads it as rows of named cells, without
 // the table's nameless row headers and corner.
 class CTraceListCtrl : public QTreeView

@@ -238,7 +238,7 @@ private slots:
         QCOMPARE(CTraceListDelegate::IsErrorText(nCol, strText), nLamp == 134);
     }
 
-    void StripClickSwitchesThePortWithoutSelecting()
+    void StripClickSwitchesThePortAndSelectsItsRow()
     {
         auto p = MakeList();
         QVERIFY(p);
@@ -250,25 +250,54 @@ private slots:
         QCOMPARE(s.core.m_comData.m_nEnableCount, 3);
         QCOMPARE(spyToggled.count(), 1);
         QCOMPARE(spyToggled[0][0].toInt(), 3);
-        QVERIFY(!s.list.selectionModel()->hasSelection());
-
-        // One pixel further is an ordinary click: it selects.
-        QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, CellPoint(s, 1, 18));
-        QCOMPARE(s.core.m_comData.GetEnable(3), 1);
         QVERIFY(s.list.selectionModel()->isRowSelected(1, QModelIndex()));
+        QCOMPARE(s.list.currentIndex().row(), 1);
 
-        // A strip click elsewhere leaves that selection alone.
-        QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, CellPoint(s, 0, 2));
-        QCOMPARE(s.core.m_comData.GetEnable(0), 0);
-        QVERIFY(s.list.selectionModel()->isRowSelected(1, QModelIndex()));
+        // One pixel further is an ordinary click: it selects, nothing more.
+        QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, CellPoint(s, 0, 18));
+        QCOMPARE(s.core.m_comData.GetEnable(0), 1);
+        QVERIFY(s.list.selectionModel()->isRowSelected(0, QModelIndex()));
+        QCOMPARE(spyToggled.count(), 1);
 
         // Below the last row the strip is no strip.
         const QRect rcLast = s.list.visualRect(s.model.index(2, COL_PORT));
         QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, QPoint(5, rcLast.bottom() + 20));
-        QCOMPARE(spyToggled.count(), 2);
+        QCOMPARE(spyToggled.count(), 1);
 
         // The keyboard's way: Space on the current row.
         s.list.setCurrentIndex(s.model.index(2, COL_MODE));
+        QTest::keyClick(&s.list, Qt::Key_Space);
+        QCOMPARE(s.core.m_comData.GetEnable(7), 0);
+        QCOMPARE(spyToggled.count(), 2);
+    }
+
+    // The window opens with row 0 current but nothing selected, so nothing
+    // shows which row is current. A tick clicked on another row, then Space,
+    // switch that row twice; the unmarked row 0 is never touched.
+    void SpaceSwitchesOnlyTheRowTheUserPicked()
+    {
+        auto p = MakeList();
+        QVERIFY(p);
+        SList& s = *p;
+        s.list.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&s.list));
+        s.list.setCurrentIndex(s.model.index(0, COL_PORT));
+        s.list.clearSelection();
+        QSignalSpy spyToggled(&s.list, &CTraceListCtrl::EnableToggled);
+
+        QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, CellPoint(s, 2, 5));
+        QCOMPARE(s.core.m_comData.GetEnable(7), 0);
+        QTest::keyClick(&s.list, Qt::Key_Space);
+        QCOMPARE(s.core.m_comData.GetEnable(7), 1);
+        QCOMPARE(s.core.m_comData.GetEnable(0), 1);
+        QCOMPARE(spyToggled.count(), 2);
+        QCOMPARE(spyToggled[1][0].toInt(), 7);
+
+        // A current row nobody can see is first shown, not switched.
+        s.list.clearSelection();
+        QTest::keyClick(&s.list, Qt::Key_Space);
+        QCOMPARE(s.core.m_comData.GetEnable(7), 1);
+        QVERIFY(s.list.selectionModel()->isRowSelected(2, QModelIndex()));
         QTest::keyClick(&s.list, Qt::Key_Space);
         QCOMPARE(s.core.m_comData.GetEnable(7), 0);
         QCOMPARE(spyToggled.count(), 3);
@@ -307,11 +336,10 @@ private slots:
         // Window x 7 is content x 17: the strip.
         QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, QPoint(7, CellPoint(s, 1, 0).y()));
         QCOMPARE(s.core.m_comData.GetEnable(3), 1);
-        QVERIFY(!s.list.selectionModel()->hasSelection());
         // Window x 8 is content x 18: an ordinary click.
-        QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, QPoint(8, CellPoint(s, 1, 0).y()));
-        QCOMPARE(s.core.m_comData.GetEnable(3), 1);
-        QVERIFY(s.list.selectionModel()->isRowSelected(1, QModelIndex()));
+        QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, QPoint(8, CellPoint(s, 2, 0).y()));
+        QCOMPARE(s.core.m_comData.GetEnable(7), 1);
+        QVERIFY(s.list.selectionModel()->isRowSelected(2, QModelIndex()));
     }
 
     // Start and Stop bring the row they handled into view: the list scrolls
