@@ -8,6 +8,7 @@
 
 #include "app/COmbraCtrlCore.h"
 #include "widgets/CPortListModel.h"
+#include "widgets/CTraceListAccessible.h"
 #include "widgets/NimbrelImages.h"
 
 namespace
@@ -91,6 +92,7 @@ QSize CTraceListDelegate::sizeHint(const QStyleOptionViewItem& option, const QMo
 
 CTraceListCtrl::CTraceListCtrl(QWidget* pParent) : QTreeView(pParent)
 {
+    CTraceListAccessible::Install();
     setItemDelegate(new CTraceListDelegate(this));
     setRootIsDecorated(false);
     setItemsExpandable(false);
@@ -128,13 +130,19 @@ CTraceListCtrl::CTraceListCtrl(QWidget* pParent) : QTreeView(pParent)
 void CTraceListCtrl::SetPortModel(CPortListModel* pModel)
 {
     disconnect(m_ensureVisible);
+    disconnect(m_enableToggled);
     m_pModel = pModel;
     setModel(pModel);
     for (int nCol = 0; nCol < COL_COUNT; ++nCol)
         setColumnWidth(nCol, COL_WIDTHS[static_cast<size_t>(nCol)]);
     if (m_pModel != nullptr)
+    {
         m_ensureVisible =
             connect(m_pModel, &CPortListModel::EnsureVisibleRequested, this, &CTraceListCtrl::EnsureVisible);
+        // Whoever switched the port (a click, Space, assistive technology),
+        // the list reports it.
+        m_enableToggled = connect(m_pModel, &CPortListModel::EnableToggled, this, &CTraceListCtrl::EnableToggled);
+    }
 }
 
 void CTraceListCtrl::EnsureVisible(const QModelIndex& index)
@@ -156,17 +164,15 @@ COmbraCtrlCore* CTraceListCtrl::Core() const
 
 bool CTraceListCtrl::Toggle(int nRow)
 {
-    COmbraCtrlCore* pCore = Core();
-    if (pCore == nullptr || nRow < 0)
+    if (m_pModel == nullptr || nRow < 0 || nRow >= m_pModel->rowCount())
         return false;
-    const int nPort = pCore->m_rows.GetItemData(nRow);
-    if (nPort < 0 || !pCore->ToggleEnable(nPort))
+    const QModelIndex cell = m_pModel->index(nRow, COL_PORT);
+    const bool bChecked = cell.data(Qt::CheckStateRole).toInt() == Qt::Checked;
+    if (!m_pModel->setData(cell, bChecked ? Qt::Unchecked : Qt::Checked, Qt::CheckStateRole))
         return false;
-    m_pModel->OnEnableChanged(nPort);
     // Repaint the box now, as the click is felt.
-    const QRect rcRow = visualRect(m_pModel->index(nRow, COL_PORT));
+    const QRect rcRow = visualRect(cell);
     viewport()->repaint(QRect(rcRow.left(), rcRow.top(), CTraceListDelegate::CHECK_WIDTH, rcRow.height()));
-    emit EnableToggled(nPort);
     return true;
 }
 

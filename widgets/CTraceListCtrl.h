@@ -59,7 +59,8 @@ public:
     void EnsureVisible(const QModelIndex& index);
 
 signals:
-    // The user switched port nPort's enable flag.
+    // The user switched port nPort's enable flag (through the list or the
+    // model's check state).
     void EnableToggled(int nPort);
 
 protected:
@@ -80,6 +81,7 @@ private:
 
     CPortListModel* m_pModel = nullptr;
     QMetaObject::Connection m_ensureVisible;  // m_pModel's requests to show a row
+    QMetaObject::Connection m_enableToggled;  // m_pModel's switched ports, passed on
     // The last press went to the strip: its move and release are not passed on.
     bool m_bStripPress = false;
 };

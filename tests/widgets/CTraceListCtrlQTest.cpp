@@ -2,6 +2,7 @@
 // drawing, its check-box strip; and the progress panel.
 
 #include <QAbstractItemModelTester>
+#include <QAccessible>
 #include <QHeaderView>
 #include <QImage>
 #include <QScrollBar>
@@ -301,6 +302,66 @@ private slots:
         QTest::keyClick(&s.list, Qt::Key_Space);
         QCOMPARE(s.core.m_comData.GetEnable(7), 0);
         QCOMPARE(spyToggled.count(), 3);
+    }
+
+    // Assistive technology: "Toggle" on a port's check box cell switches the
+    // port as a click does (reported, so the window saves; refused while
+    // started); on another cell it selects the row. Cells keep their
+    // numbers as the view counts them, header row first.
+    void AssistiveTechnologyTogglesThePort()
+    {
+        auto p = MakeList();
+        QVERIFY(p);
+        SList& s = *p;
+        QSignalSpy spyToggled(&s.list, &CTraceListCtrl::EnableToggled);
+        QAccessibleInterface* pList = QAccessible::queryAccessibleInterface(&s.list);
+        QVERIFY(pList != nullptr && pList->tableInterface() != nullptr);
+        QAccessibleInterface* pCell = pList->tableInterface()->cellAt(1, COL_PORT);
+        QVERIFY(pCell != nullptr && pCell->actionInterface() != nullptr);
+        QCOMPARE(pCell->text(QAccessible::Name), QStringLiteral("Ombra: COM4, not enabled"));
+        QVERIFY(pCell->state().checkable);
+        QVERIFY(!pCell->state().checked);
+        QVERIFY(pCell->actionInterface()->actionNames().contains(QAccessibleActionInterface::toggleAction()));
+
+        pCell->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+        QCOMPARE(s.core.m_comData.GetEnable(3), 1);
+        QCOMPARE(s.core.m_comData.m_nEnableCount, 3);
+        QCOMPARE(spyToggled.count(), 1);
+        QCOMPARE(spyToggled[0][0].toInt(), 3);
+        QVERIFY(pCell->state().checked);
+        QCOMPARE(pCell->text(QAccessible::Name), QStringLiteral("Ombra: COM4, enabled"));
+
+        // The model's check state is the same switch, for any view.
+        const QModelIndex port3 = s.model.index(1, COL_PORT);
+        QVERIFY(s.model.setData(port3, Qt::Unchecked, Qt::CheckStateRole));
+        QCOMPARE(s.core.m_comData.GetEnable(3), 0);
+        QCOMPARE(spyToggled.count(), 2);
+        QVERIFY(!s.model.setData(port3, Qt::Unchecked, Qt::CheckStateRole));
+        QVERIFY(!s.model.setData(s.model.index(1, COL_MODE), Qt::Checked, Qt::CheckStateRole));
+        QCOMPARE(spyToggled.count(), 2);
+
+        // Another cell's Toggle selects its row and switches nothing.
+        QAccessibleInterface* pMode = pList->tableInterface()->cellAt(2, COL_MODE);
+        QVERIFY(pMode != nullptr);
+        pMode->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+        QVERIFY(s.list.selectionModel()->isRowSelected(2, QModelIndex()));
+        QCOMPARE(s.core.m_comData.GetEnable(7), 1);
+        QCOMPARE(pList->indexOfChild(pMode), (2 + 1) * COL_COUNT + COL_MODE);
+        QCOMPARE(pList->child((2 + 1) * COL_COUNT + COL_MODE), pMode);
+        QCOMPARE(pList->focusChild(), pMode);
+        QCOMPARE(pList->child(COL_PEER)->text(QAccessible::Name), QStringLiteral("Peer"));
+
+        // A row inserted above: the cells read the rows where they are now.
+        s.core.m_rows.InsertRow(0, 5, CPortRows::MakeRowTexts(5, s.core.m_comData));
+        QCOMPARE(pList->tableInterface()->cellAt(2, COL_PORT)->text(QAccessible::Name).left(11),
+                 QStringLiteral("Ombra: COM4"));
+
+        // Started: the box is locked for assistive technology too.
+        s.core.m_comData.m_bRunning = 1;
+        pList->tableInterface()->cellAt(2, COL_PORT)->actionInterface()->doAction(
+            QAccessibleActionInterface::toggleAction());
+        QCOMPARE(s.core.m_comData.GetEnable(3), 0);
+        QCOMPARE(spyToggled.count(), 2);
     }
 
     void StripIsLockedWhileStarted()
