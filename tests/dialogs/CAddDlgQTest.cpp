@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sys/stat.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -255,6 +256,33 @@ private slots:
         Click(c.pClient);
         QCOMPARE(Enabling(c), QStringLiteral("101111101"));
         QVERIFY(c.pTelnet->isChecked());
+    }
+
+    // Assistive technology checks a mode button with its Toggle action, no
+    // click: the enabling table and the fix-ups follow all the same.
+    void ModeToggledByAssistiveTechnologyAppliesTheTable()
+    {
+        CCOMData data;
+        auto pDlg = Open(data, 0);
+        QVERIFY(pDlg);
+        const SControls c = Controls(*pDlg);
+        auto toggle = [](QAbstractButton* pButton) {
+            QAccessibleInterface* pIface = QAccessible::queryAccessibleInterface(pButton);
+            QVERIFY(pIface != nullptr && pIface->actionInterface() != nullptr);
+            QVERIFY(pIface->actionInterface()->actionNames().contains(QAccessibleActionInterface::toggleAction()));
+            pIface->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+        };
+        c.pSSL->setChecked(true);
+        toggle(c.pUdp);
+        QVERIFY(c.pUdp->isChecked());
+        QCOMPARE(Enabling(c), QStringLiteral("000001110"));
+        QVERIFY2(!c.pSSL->isChecked(), "a UDP port has no TLS");
+        toggle(c.pServer);
+        QVERIFY(c.pServer->isChecked());
+        QCOMPARE(Enabling(c), QStringLiteral("111110010"));
+        Click(c.pOk);
+        QCOMPARE(pDlg->result(), int(QDialog::Accepted));
+        QCOMPARE(pDlg->m_entry.m_nMode, MODE_TCP_SERVER);
     }
 
     // An entry stored as TCP server with "Secure Connection Port" and TLS.
