@@ -12,6 +12,7 @@
 #include "dialogs/CAboutDlg.h"
 #include "dialogs/COptionDlg.h"
 #include "dialogs/CAddDlg.h"
+#include "model/PortsInUse.h"
 #include "ui_COmbraCtrlDlg.h"
 #include "widgets/CMsgWnd.h"
 #include "widgets/CPortListModel.h"
@@ -376,9 +377,10 @@ void COmbraCtrlDlg::OnMenuExit()
 {
     m_bExiting = 1;
     EndModalDialogs();
-    if (m_core.IsAnyPortOpen())
+    const std::vector<int> vecOpen = m_core.OpenPorts();
+    if (!vecOpen.empty())
     {
-        MessageBox("Error", "Virtual Serial Port is still used by other application.");
+        MessageBox("Error", PortsInUseMessage(vecOpen));
         m_bExiting = 0;
         return;
     }

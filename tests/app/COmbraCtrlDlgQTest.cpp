@@ -44,6 +44,9 @@ namespace
 
 using qttestsupport::RunUntil;
 
+// The Stop and Exit refusal while a program holds COM2 open.
+const QString COM2_STILL_USED = QStringLiteral("Virtual Serial Port is still used by other application.\nOpen: COM2");
+
 std::string ReadFile(const std::string& strPath)
 {
     std::ifstream in(strPath);
@@ -211,12 +214,12 @@ private slots:
         QTest::mouseClick(pStart, Qt::LeftButton);
         QCOMPARE(int(m_vecBoxes.size()), 1);
         QCOMPARE(m_vecBoxes[0].strCaption, QStringLiteral("Error"));
-        QCOMPARE(m_vecBoxes[0].strText, QStringLiteral("Virtual Serial Port is still used by other application."));
+        QCOMPARE(m_vecBoxes[0].strText, COM2_STILL_USED);
         QCOMPARE(core.m_comData.m_bRunning.load(), 1);
         QCOMPARE(core.m_bBusy.load(), 0);
         pExit->trigger();
         QCOMPARE(int(m_vecBoxes.size()), 2);
-        QCOMPARE(m_vecBoxes[1].strText, QStringLiteral("Virtual Serial Port is still used by other application."));
+        QCOMPARE(m_vecBoxes[1].strText, COM2_STILL_USED);
         QVERIFY(!pWnd->IsDestroyed());
         QVERIFY(Exists(strCom2));
 
@@ -374,7 +377,7 @@ private slots:
         QCOMPARE(chooseFromMenu(QStringLiteral("Exit")),
                  QStringList({QStringLiteral("Nimbrel About(&A)..."), QStringLiteral("-"), QStringLiteral("Exit")}));
         QCOMPARE(int(m_vecBoxes.size()), 1);
-        QCOMPARE(m_vecBoxes[0].strText, QStringLiteral("Virtual Serial Port is still used by other application."));
+        QCOMPARE(m_vecBoxes[0].strText, COM2_STILL_USED);
         QVERIFY(!pWnd->IsDestroyed());
         QVERIFY(Exists(strCom2));
 
