@@ -392,6 +392,7 @@ void CAddDlg::ApplyTestEntry(const _tag_postmsglist& entry)
         break;
     }
     case TEST_SSL * 10 + 5: InsertLine(QStringLiteral("SSL Error"), LOG_FAILURE, 1); break;
+    case TEST_REASON * 10 + 0: InsertLine(QString::fromStdString(entry.strText), LOG_REASON, 1); break;
     default: break;  // unknown entries go with the rest
     }
 }

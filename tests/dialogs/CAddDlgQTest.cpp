@@ -418,14 +418,17 @@ private slots:
         QVERIFY(!c.pLocal->isEnabled() && !c.pSecure->isEnabled());
         QVERIFY(m_boxes.isEmpty());
 
-        // A second test starts from an empty log; a refused port is red.
+        // A second test starts from an empty log; a refused port is red,
+        // and the next line says why.
         SetText(c.pPeer, QString::number(UnusedTcpPort()));
         Click(c.pTest);
         QVERIFY(RunUntil([&] { return !pDlg->IsTestMode(); }));
         QStringList lines = Lines(c.pLog);
-        QCOMPARE(lines.size(), 4);
+        QCOMPARE(lines.size(), 5);
         QVERIFY2(lines[2].startsWith(QStringLiteral("2|Socket Connect (127.0.0.1:")), qPrintable(lines[2]));
         QCOMPARE(CLogListDelegate::LampOf(c.pLog->GetItemData(2)), IDI_LAMP_ERROR);
+        QCOMPARE(lines[3], QStringLiteral("%1|Connection refused").arg(LOG_REASON));
+        QCOMPARE(lines[4], QStringLiteral("0|----- Socket Test End -----"));
         close(hListen);
     }
 
