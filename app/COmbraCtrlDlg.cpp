@@ -4,6 +4,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QItemSelectionModel>
 #include <QContextMenuEvent>
 #include <QMenu>
 #include <QSystemTrayIcon>
@@ -52,6 +53,11 @@ COmbraCtrlDlg::COmbraCtrlDlg(QWidget* pParent)
     m_pModel = std::make_unique<CPortListModel>(&m_core);
     m_ui->m_list->SetPortModel(m_pModel.get());
     connect(m_ui->m_list, &CTraceListCtrl::EnableToggled, this, &COmbraCtrlDlg::OnEnableToggled);
+    // Config and Delete act on the selected row: without one they are off.
+    connect(m_ui->m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &COmbraCtrlDlg::OnSelectionChanged);
+    connect(m_pModel.get(), &QAbstractItemModel::rowsRemoved, this, &COmbraCtrlDlg::OnSelectionChanged);
+    connect(m_pModel.get(), &QAbstractItemModel::modelReset, this, &COmbraCtrlDlg::OnSelectionChanged);
 
     connect(m_ui->m_btnStartStop, &QPushButton::clicked, this, &COmbraCtrlDlg::OnStartStop);
     connect(m_ui->m_btnOption, &QPushButton::clicked, this, &COmbraCtrlDlg::OnBnClickedOption);
@@ -184,10 +190,23 @@ void COmbraCtrlDlg::SetRunButtons(int bStarted)
     m_ui->m_btnStartStop->setText(bStarted ? QStringLiteral("Stop") : QStringLiteral("Start"));
     m_ui->m_btnStartStop->setEnabled(true);
     m_ui->m_btnAdd->setEnabled(!bStarted);
-    m_ui->m_btnConfig->setEnabled(!bStarted);
-    m_ui->m_btnDelete->setEnabled(!bStarted);
+    EnableRowButtons(!bStarted);
     m_ui->m_btnOption->setEnabled(true);
     m_ui->m_list->setEnabled(true);
+}
+
+void COmbraCtrlDlg::EnableRowButtons(bool bStopped)
+{
+    const bool bEnable = bStopped && SelectedPort() >= 0;
+    m_ui->m_btnConfig->setEnabled(bEnable);
+    m_ui->m_btnDelete->setEnabled(bEnable);
+}
+
+void COmbraCtrlDlg::OnSelectionChanged()
+{
+    // During a Start or Stop every button stays off until it ends.
+    if (!m_core.m_bBusy)
+        EnableRowButtons(m_core.m_comData.m_bRunning == 0);
 }
 
 void COmbraCtrlDlg::DisableControls()

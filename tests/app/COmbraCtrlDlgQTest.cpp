@@ -509,7 +509,7 @@ private slots:
         COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
         COmbraCtrlCore& core = pWnd->GetCore();
 
-        // Nothing selected: neither does anything.
+        // Nothing selected: neither does anything (nor can be clicked).
         pWnd->findChild<CTraceListCtrl*>(QStringLiteral("m_list"))->clearSelection();
         QTest::mouseClick(Button(pWnd, "m_btnConfig"), Qt::LeftButton);
         QVERIFY(pWnd->GetAddDlg() == nullptr);
@@ -565,6 +565,48 @@ private slots:
         QVERIFY2(saved.Load(strConfig, &strError), strError.c_str());
         QCOMPARE(saved.m_ports[0].m_bUse, 0);
         QCOMPARE(saved.m_ports[1].m_bUse, 0);
+    }
+
+    // Config and Delete act on the selected row: off until one is selected,
+    // off again when none is (the last row deleted), and off while the
+    // ports are started.
+    void ConfigAndDeleteNeedASelectedRow()
+    {
+        CTempDir dir;
+        auto pApp = Start(WriteTwoPorts(dir), 2);
+        QVERIFY(pApp);
+        COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
+        auto* pList = pWnd->findChild<CTraceListCtrl*>(QStringLiteral("m_list"));
+        QPushButton* pConfig = Button(pWnd, "m_btnConfig");
+        QPushButton* pDelete = Button(pWnd, "m_btnDelete");
+        QVERIFY(!pConfig->isEnabled() && !pDelete->isEnabled());
+        QVERIFY(Button(pWnd, "m_btnAdd")->isEnabled());
+
+        SelectRow(pWnd, 0);
+        QVERIFY(pConfig->isEnabled() && pDelete->isEnabled());
+        pList->clearSelection();
+        QVERIFY(!pConfig->isEnabled() && !pDelete->isEnabled());
+
+        // The list selects the row after a deleted one: that one is next.
+        SelectRow(pWnd, 0);
+        QTest::mouseClick(pDelete, Qt::LeftButton);
+        QCOMPARE(pWnd->GetModel()->rowCount(), 1);
+        QCOMPARE(pList->selectionModel()->isRowSelected(0, QModelIndex()), pDelete->isEnabled());
+
+        SelectRow(pWnd, 0);
+        QVERIFY(pConfig->isEnabled());
+        QTest::mouseClick(Button(pWnd, "m_btnStartStop"), Qt::LeftButton);
+        QVERIFY(RunUntil([&] { return pWnd->GetCore().m_comData.m_bRunning == 1 && !pWnd->GetCore().m_bBusy; }));
+        QVERIFY(!pConfig->isEnabled() && !pDelete->isEnabled());
+        SelectRow(pWnd, 0);
+        QVERIFY(!pConfig->isEnabled() && !pDelete->isEnabled());
+        QTest::mouseClick(Button(pWnd, "m_btnStartStop"), Qt::LeftButton);
+        QVERIFY(RunUntil([&] { return pWnd->GetCore().m_comData.m_bRunning == 0 && !pWnd->GetCore().m_bBusy; }));
+        QVERIFY(pConfig->isEnabled() && pDelete->isEnabled());
+        QTest::mouseClick(pDelete, Qt::LeftButton);
+        QCOMPARE(pWnd->GetModel()->rowCount(), 0);
+        QVERIFY(!pConfig->isEnabled() && !pDelete->isEnabled());
+        QVERIFY(m_vecBoxes.empty());
     }
 
     // Exit while a connection test waits for a silent peer: the test ends
