@@ -358,6 +358,13 @@ int COmbraCtrlDlg::RunAddDlg(int bConfig, int* pnPort, CPortEntry* pEntry)
 
 void COmbraCtrlDlg::OnBnClickedAdd()
 {
+    // With every number taken the dialog would open on an empty list.
+    m_core.ScanSystemPorts();
+    if (!m_core.m_comData.HasFreeNumber())
+    {
+        MessageBox("Nimbrel", "No free COM number: COM1 to COM256 are all configured or present on this machine.");
+        return;
+    }
     int nPort = 0;
     CPortEntry entry;
     if (RunAddDlg(0, &nPort, &entry) && m_core.AddPort(nPort, entry))

@@ -91,7 +91,7 @@ void CAddDlg::OnInitDialog()
             m_fnScanSystemPorts();
         for (int i = 0; i < CCOMData::PORT_COUNT; ++i)
         {
-            if (m_pComData != nullptr && (m_pComData->GetUse(i) == 1 || m_pComData->GetSystemPort(i) == 1))
+            if (m_pComData != nullptr && !m_pComData->IsFreeNumber(i))
                 continue;
             pCombo->addItem(QStringLiteral("COM%1").arg(i + 1), i);
         }

@@ -498,6 +498,43 @@ private slots:
         QVERIFY(m_vecBoxes.empty());
     }
 
+    // All 256 numbers configured: Add says so instead of opening a dialog
+    // with nothing to choose.
+    void AddWithoutAFreeNumberSaysSo()
+    {
+        CTempDir dir;
+        const std::string strConfig = dir.File("nimbrel.ini");
+        {
+            std::ofstream out(strConfig);
+            out << "[Options]\nPortDirectory=" << dir.File("ports") << "\n";
+            for (int i = 1; i <= 256; ++i)
+                out << "[COM" << i << "]\nMode=server\n";
+        }
+        auto pApp = Start(strConfig, 256);
+        QVERIFY(pApp);
+        COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
+        bool bOpened = false;
+        {
+            // Ends a dialog that should not have come, so the test goes on.
+            QObject guard;
+            QTimer::singleShot(0, &guard, [&] {
+                if (CAddDlg* pDlg = pWnd->GetAddDlg())
+                {
+                    bOpened = true;
+                    pDlg->done(QDialog::Rejected);
+                }
+            });
+            QTest::mouseClick(Button(pWnd, "m_btnAdd"), Qt::LeftButton);
+            QCoreApplication::processEvents();
+        }
+        QVERIFY(!bOpened);
+        QCOMPARE(int(m_vecBoxes.size()), 1);
+        QCOMPARE(m_vecBoxes[0].strCaption, QStringLiteral("Nimbrel"));
+        QCOMPARE(m_vecBoxes[0].strText,
+                 QStringLiteral("No free COM number: COM1 to COM256 are all configured or present on this machine."));
+        QCOMPARE(pWnd->GetModel()->rowCount(), 256);
+    }
+
     // Config on a row changes columns 2 to 4 only; Delete needs no answer
     // and lowers the enabled count only for an enabled entry.
     void ConfigAndDeleteTheSelectedRow()
