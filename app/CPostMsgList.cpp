@@ -84,8 +84,10 @@ void CPostMsgList::DrainInto(CPortRows& rows)
         else if (const char* pszText = StatusText(entry.nType))
         {
             rows.SetItemText(nRow, COL_CONNECTION, pszText);
-            // The reason goes with the state it explains.
-            rows.SetItemText(nRow, COL_REASON, entry.strText);
+            // The reason goes with the state it explains, and stays until
+            // an attempt succeeds or fails otherwise.
+            if (!entry.strText.empty() || StatusClearsReason(entry.nType))
+                rows.SetItemText(nRow, COL_REASON, entry.strText);
         }
     }
 }

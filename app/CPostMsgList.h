@@ -37,7 +37,8 @@ public:
     int PostTo(_tag_postmsglist entry, CDispatcher& dispatcher, CPortRows& rows);
     // Owner thread, lock not held. Applies every queued report to the rows:
     // a status code to the "Connection" cell and its reason (the entry's
-    // text) to COL_REASON, a peer to the "Peer" cell.
+    // text) to COL_REASON (a report without one leaves the reason shown as
+    // StatusClearsReason says), a peer to the "Peer" cell.
     // The rows' listener runs after the lock is released.
     void DrainInto(CPortRows& rows);
 

@@ -187,12 +187,10 @@ void CPortEvents::ClearSession(int i)
 {
     CPortOwner& core = *m_pCore;
     const int nMode = core.m_comData.GetMode(i);
+    // The session is over, but not the reason of its failure, if any: the
+    // user reads it after the program has given up and closed the port.
     if (nMode == MODE_TCP_CLIENT || nMode == MODE_UDP)
-    {
         core.SetPortText(i, COL_CONNECTION, "Not Connect");
-        // The session and its failures are over.
-        core.SetPortText(i, COL_REASON, "");
-    }
     core.SetPortText(i, COL_BAUDRATE, "--------");
     core.SetPortText(i, COL_DATA, "-----");
     core.SetPortText(i, COL_STOP, "-----");

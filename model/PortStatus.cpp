@@ -24,3 +24,21 @@ const char* StatusText(int nCode)
         return nullptr;
     return s_texts[nCode];
 }
+
+bool StatusClearsReason(int nCode)
+{
+    switch (nCode)
+    {
+    case STATUS_CONNECTED:
+    case STATUS_RECONNECTED:
+    case STATUS_UDP_STARTED:
+    case STATUS_CREATE_ERROR:
+    case STATUS_CONNECT_ERROR:
+    case STATUS_NOT_SUPPORT:
+    case STATUS_SSL_ERROR:
+    case STATUS_UDP_ERROR:
+        return true;
+    default:
+        return false;
+    }
+}

@@ -22,3 +22,10 @@ constexpr int STATUS_LOCAL = 21;
 // The "Connection" column text of a status code 0..11; nullptr for every
 // other code (STATUS_PEER carries its text in the entry). Any thread.
 const char* StatusText(int nCode);
+
+// Whether a report of status nCode that comes without a reason clears the
+// reason shown beside the port. A success (connected, UDP started) ends the
+// failure, and a failure must not show an older failure's reason; an idle
+// port (the program closed it, the ports stopped) or an attempt under way
+// keeps it, so the user can still read why the last attempt failed.
+bool StatusClearsReason(int nCode);
