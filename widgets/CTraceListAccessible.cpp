@@ -3,26 +3,45 @@
 #include <utility>
 
 #include <QHeaderView>
+#include <QTreeView>
 
 #include "model/CPortRows.h"
-#include "widgets/CTraceListCtrl.h"
 
 namespace
 {
 
 // Makes index's row the current and selected one, as a click on it does.
-void SelectRowOf(CTraceListCtrl* pList, const QModelIndex& index)
+void SelectRowOf(QTreeView* pList, const QModelIndex& index)
 {
     if (pList == nullptr || !index.isValid() || pList->selectionModel() == nullptr)
         return;
     pList->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 }
 
-// A column header of the list.
-class CHeaderCell : public QAccessibleInterface
+// What every cell of the list shares: no object and no children of its
+// own, the list's interface as parent, no text to set.
+class CLeafCell : public QAccessibleInterface
 {
 public:
-    CHeaderCell(CTraceListCtrl* pList, int nColumn) : m_pList(pList), m_nColumn(nColumn) {}
+    explicit CLeafCell(QTreeView* pList) : m_pList(pList) {}
+
+    QObject* object() const override { return nullptr; }
+    QAccessibleInterface* childAt(int, int) const override { return nullptr; }
+    QAccessibleInterface* parent() const override { return QAccessible::queryAccessibleInterface(m_pList.data()); }
+    QAccessibleInterface* child(int) const override { return nullptr; }
+    int childCount() const override { return 0; }
+    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+    void setText(QAccessible::Text, const QString&) override {}
+
+protected:
+    QPointer<QTreeView> m_pList;
+};
+
+// A column header of the list.
+class CHeaderCell : public CLeafCell
+{
+public:
+    CHeaderCell(QTreeView* pList, int nColumn) : CLeafCell(pList), m_nColumn(nColumn) {}
 
     int Column() const { return m_nColumn; }
 
@@ -30,19 +49,12 @@ public:
     {
         return m_pList != nullptr && m_pList->model() != nullptr && m_nColumn < m_pList->model()->columnCount();
     }
-    QObject* object() const override { return nullptr; }
-    QAccessibleInterface* childAt(int, int) const override { return nullptr; }
-    QAccessibleInterface* parent() const override { return QAccessible::queryAccessibleInterface(m_pList.data()); }
-    QAccessibleInterface* child(int) const override { return nullptr; }
-    int childCount() const override { return 0; }
-    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
     QString text(QAccessible::Text t) const override
     {
         if (!isValid() || t != QAccessible::Name)
             return QString();
         return m_pList->model()->headerData(m_nColumn, Qt::Horizontal, Qt::AccessibleTextRole).toString();
     }
-    void setText(QAccessible::Text, const QString&) override {}
     QRect rect() const override
     {
         if (!isValid())
@@ -61,20 +73,18 @@ public:
     }
 
 private:
-    QPointer<CTraceListCtrl> m_pList;
     const int m_nColumn;
 };
 
 // One cell of a port's row.
-class CCell : public QAccessibleInterface, public QAccessibleTableCellInterface, public QAccessibleActionInterface
+class CCell : public CLeafCell, public QAccessibleTableCellInterface, public QAccessibleActionInterface
 {
 public:
-    CCell(CTraceListCtrl* pList, const QModelIndex& index) : m_pList(pList), m_index(index) {}
+    CCell(QTreeView* pList, const QModelIndex& index) : CLeafCell(pList), m_index(index) {}
 
     const QPersistentModelIndex& Index() const { return m_index; }
 
     bool isValid() const override { return m_pList != nullptr && m_pList->model() != nullptr && m_index.isValid(); }
-    QObject* object() const override { return nullptr; }
     void* interface_cast(QAccessible::InterfaceType type) override
     {
         if (type == QAccessible::TableCellInterface)
@@ -83,11 +93,6 @@ public:
             return static_cast<QAccessibleActionInterface*>(this);
         return nullptr;
     }
-    QAccessibleInterface* childAt(int, int) const override { return nullptr; }
-    QAccessibleInterface* parent() const override { return QAccessible::queryAccessibleInterface(m_pList.data()); }
-    QAccessibleInterface* child(int) const override { return nullptr; }
-    int childCount() const override { return 0; }
-    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
     QString text(QAccessible::Text t) const override
     {
         if (!isValid())
@@ -101,7 +106,6 @@ public:
             return m_index.data(Qt::AccessibleDescriptionRole).toString();
         return QString();
     }
-    void setText(QAccessible::Text, const QString&) override {}
     QRect rect() const override
     {
         if (!isValid())
@@ -175,15 +179,15 @@ private:
                m_index.data(Qt::CheckStateRole).isValid();
     }
 
-    QPointer<CTraceListCtrl> m_pList;
     const QPersistentModelIndex m_index;
 };
 
 QAccessibleInterface* TraceListFactory(const QString& strClass, QObject* pObject)
 {
+    // By name: the list includes this file, not the other way round.
     if (strClass != QLatin1String("CTraceListCtrl"))
         return nullptr;
-    CTraceListCtrl* pList = qobject_cast<CTraceListCtrl*>(pObject);
+    QTreeView* pList = qobject_cast<QTreeView*>(pObject);
     return pList != nullptr ? new CTraceListAccessible(pList) : nullptr;
 }
 
@@ -198,16 +202,16 @@ void CTraceListAccessible::Install()
     (void)s_bInstalled;
 }
 
-CTraceListAccessible::CTraceListAccessible(CTraceListCtrl* pList) : QAccessibleWidget(pList, QAccessible::Tree) {}
+CTraceListAccessible::CTraceListAccessible(QTreeView* pList) : QAccessibleWidget(pList, QAccessible::Tree) {}
 
 CTraceListAccessible::~CTraceListAccessible()
 {
     DropCells();
 }
 
-CTraceListCtrl* CTraceListAccessible::List() const
+QTreeView* CTraceListAccessible::List() const
 {
-    return static_cast<CTraceListCtrl*>(widget());
+    return static_cast<QTreeView*>(widget());
 }
 
 void CTraceListAccessible::DropCells()

@@ -4,7 +4,7 @@
 #include <QHash>
 #include <QPointer>
 
-class CTraceListCtrl;
+class QTreeView;
 
 // What assistive technology sees of the port list: a tree of rows of named
 // cells under the column headers, numbered as Qt numbers a tree view's cells
@@ -20,11 +20,12 @@ class CTraceListCtrl;
 class CTraceListAccessible : public QAccessibleWidget, public QAccessibleTableInterface
 {
 public:
-    explicit CTraceListAccessible(CTraceListCtrl* pList);
+    // pList: a CTraceListCtrl.
+    explicit CTraceListAccessible(QTreeView* pList);
 
     static void Install();
 
-    CTraceListCtrl* List() const;
+    QTreeView* List() const;
 
     // QAccessibleInterface
     void* interface_cast(QAccessible::InterfaceType type) override;
