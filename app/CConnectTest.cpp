@@ -15,6 +15,7 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "engine/CErrorText.h"
 #include "engine/CResolver.h"
 #include "engine/TlsClient.h"
 
@@ -133,10 +134,22 @@ void CConnectTest::ThreadProc()
     if (TestConnect() == 1 && m_bSSL == 1)
     {
         PostTest(TEST_SSL, 0);
+        // A fallback that fails too keeps the first attempt's reason, as a
+        // client port does: the older versions seldom tell more.
+        std::string strReason;
+        auto sslError = [this, &strReason] {
+            PostTest(TEST_SSL, 6);
+            PostTest(TEST_SSL, 5);
+            if (!strReason.empty())
+                PostTest(TEST_REASON, 0, strReason);
+        };
         for (int nTry = 0; nTry <= 2; ++nTry)
         {
             std::string strVersion;
-            const int nResult = TestHandshake(nTry, &strVersion);
+            std::string strTry;
+            const int nResult = TestHandshake(nTry, &strVersion, &strTry);
+            if (strReason.empty())
+                strReason = strTry;
             if (nResult == RESULT_DONE)
             {
                 PostTest(TEST_SSL, 6);
@@ -146,8 +159,7 @@ void CConnectTest::ThreadProc()
             if (nResult == RESULT_TIMEOUT)
             {
                 // A peer that never answers gets no older protocol.
-                PostTest(TEST_SSL, 6);
-                PostTest(TEST_SSL, 5);
+                sslError();
                 break;
             }
             if (nResult == RESULT_CANCELLED)
@@ -157,11 +169,13 @@ void CConnectTest::ThreadProc()
                 break;
             }
             // Rejected: the next attempt over a new connection.
-            const int nReconnect = nTry < 2 ? TestReconnect() : RESULT_FAILED;
+            std::string strReconnect;
+            const int nReconnect = nTry < 2 ? TestReconnect(&strReconnect) : RESULT_FAILED;
+            if (strReason.empty())
+                strReason = strReconnect;
             if (nReconnect == RESULT_FAILED)
             {
-                PostTest(TEST_SSL, 6);
-                PostTest(TEST_SSL, 5);
+                sslError();
                 break;
             }
             if (nReconnect == RESULT_CANCELLED)
@@ -186,9 +200,18 @@ void CConnectTest::ThreadProc()
 int CConnectTest::TestConnect()
 {
     int bCreated = 0;
-    const int nResult = Dial(1, &bCreated);
+    std::string strReason;
+    const int nResult = Dial(1, &bCreated, &strReason);
+    // The reason goes on a line of its own, after the step that failed.
+    auto explain = [this, &strReason] {
+        if (!strReason.empty())
+            PostTest(TEST_REASON, 0, strReason);
+    };
     if (!bCreated)
+    {
+        explain();
         return 0;
+    }
     if (m_bTesting.load() == 0)
     {
         PostTest(TEST_BANNER, 2);
@@ -200,16 +223,17 @@ int CConnectTest::TestConnect()
         return 1;
     }
     PostTest(TEST_CONNECT, 3);
+    explain();
     return 0;
 }
 
-int CConnectTest::TestReconnect()
+int CConnectTest::TestReconnect(std::string* pReason)
 {
     // The connection of the failed handshake goes; a new one is made
     // without lines of its own (its dots lengthen "SSL Connect .").
     CloseSocket();
     int bCreated = 0;
-    const int nResult = Dial(0, &bCreated);
+    const int nResult = Dial(0, &bCreated, pReason);
     if (!bCreated)
         return RESULT_FAILED;
     if (nResult == RESULT_CANCELLED || m_bTesting.load() == 0)
@@ -217,9 +241,11 @@ int CConnectTest::TestReconnect()
     return nResult == RESULT_DONE ? RESULT_DONE : RESULT_FAILED;
 }
 
-int CConnectTest::Dial(int bLines, int* pCreated)
+int CConnectTest::Dial(int bLines, int* pCreated, std::string* pReason)
 {
     *pCreated = 0;
+    pReason->clear();
+    const std::string strNoAnswer = "no answer within " + std::to_string(m_nTimeout) + " s";
     // The peer's address as a client port finds it (CResolver): a literal
     // at once, a name looked up within the Connection Timeout, a cancel
     // noticed meanwhile.
@@ -227,7 +253,8 @@ int CConnectTest::Dial(int bLines, int* pCreated)
     resolver.Start(m_strIPAddress, m_nPeerPort & 0xFFFF, SOCK_STREAM);
     const uint32_t dwResolveStart = Tick();
     int nResolve;
-    while ((nResolve = resolver.Poll(nullptr)) == CResolver::RESOLVE_BUSY && m_bTesting.load() != 0 &&
+    std::string strResolveError;
+    while ((nResolve = resolver.Poll(&strResolveError)) == CResolver::RESOLVE_BUSY && m_bTesting.load() != 0 &&
            Tick() - dwResolveStart < static_cast<uint32_t>(m_nTimeout) * 1000u)
     {
         struct pollfd p = {m_hWake, POLLIN, 0};
@@ -235,10 +262,15 @@ int CConnectTest::Dial(int bLines, int* pCreated)
     }
     resolver.Cancel();
     const int bAddress = nResolve == CResolver::RESOLVE_DONE;
+    if (nResolve == CResolver::RESOLVE_FAILED)
+        *pReason = strResolveError;
+    else if (nResolve == CResolver::RESOLVE_BUSY && m_bTesting.load() != 0)
+        *pReason = "resolve " + m_strIPAddress + ": " + strNoAnswer;
 
     m_hSocket = socket(bAddress ? resolver.GetFamily() : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_hSocket < 0)
     {
+        *pReason = CErrorText::SystemText(errno);
         m_hSocket = -1;
         if (bLines)
             PostTest(TEST_SOCKET, 2);
@@ -264,7 +296,10 @@ int CConnectTest::Dial(int bLines, int* pCreated)
         return RESULT_DONE;
     // An interrupted connect goes on in the background like one in progress.
     if (errno != EINPROGRESS && errno != EINTR)
+    {
+        *pReason = CErrorText::SystemText(errno);
         return RESULT_FAILED;
+    }
 
     if (bLines)
         PostTest(TEST_CONNECT, 0);
@@ -286,23 +321,32 @@ int CConnectTest::Dial(int bLines, int* pCreated)
             // SO_ERROR is a connection.
             int nError = 0;
             socklen_t nLen = sizeof(nError);
-            const int bConnected =
-                getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLen) == 0 && nError == 0;
-            return leave(bConnected ? RESULT_DONE : RESULT_FAILED);
+            if (getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLen) != 0)
+                nError = errno;
+            if (nError != 0)
+                *pReason = CErrorText::SystemText(nError);
+            return leave(nError == 0 ? RESULT_DONE : RESULT_FAILED);
         }
         if (m_bTesting.load() == 0)
             return leave(RESULT_CANCELLED);
         if (dwLastDot - dwStart >= static_cast<uint32_t>(m_nTimeout) * 1000u)
+        {
+            *pReason = strNoAnswer;
             return leave(RESULT_FAILED);
+        }
     }
 }
 
-int CConnectTest::TestHandshake(int nTry, std::string* pVersion)
+int CConnectTest::TestHandshake(int nTry, std::string* pVersion, std::string* pReason)
 {
+    static const std::string s_strWhat = "TLS handshake";
+    pReason->clear();
     const uint32_t dwStart = Tick();
     uint32_t dwLastDot = dwStart;
     SSL* pSSL = NewTlsClientSession(nTry, m_hSocket);
     int nResult = RESULT_FAILED;
+    if (pSSL == nullptr)
+        *pReason = s_strWhat + ": this TLS library does not offer the version tried";
     while (pSSL != nullptr)
     {
         ERR_clear_error();
@@ -313,8 +357,8 @@ int CConnectTest::TestHandshake(int nTry, std::string* pVersion)
             nResult = RESULT_DONE;
             break;
         }
-        const int nError = SSL_get_error(pSSL, nConnect);
-        if (nError != SSL_ERROR_WANT_READ && nError != SSL_ERROR_WANT_WRITE)
+        const int nTls = CErrorText::Tls(pSSL, nConnect, s_strWhat, pReason);
+        if (nTls != CErrorText::TLS_WANT_READ && nTls != CErrorText::TLS_WANT_WRITE)
             break;
         DotIfDue(TEST_SSL, &dwLastDot);
         if (m_bTesting.load() == 0)
@@ -324,10 +368,11 @@ int CConnectTest::TestHandshake(int nTry, std::string* pVersion)
         }
         if (dwLastDot - dwStart >= static_cast<uint32_t>(HANDSHAKE_MS))
         {
+            *pReason = s_strWhat + ": no answer within " + std::to_string(HANDSHAKE_MS / 1000) + " s";
             nResult = RESULT_TIMEOUT;
             break;
         }
-        WaitFor(m_hSocket, nError == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, dwLastDot);
+        WaitFor(m_hSocket, nTls == CErrorText::TLS_WANT_READ ? POLLIN : POLLOUT, dwLastDot);
     }
     if (pSSL != nullptr)
     {

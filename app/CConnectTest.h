@@ -19,11 +19,14 @@ constexpr int TEST_SSL = 3;      // 0 "SSL Connect ." begins, 1 a dot, 2/3/4 suc
                                  // of attempt 0/1/2 (strText: the version
                                  // negotiated, as SSL_get_version names it),
                                  // 5 "SSL Error", 6 the progress line goes
+constexpr int TEST_REASON = 4;   // 0 why the step just reported failed (strText:
+                                 // "Connection refused", "no answer within 3 s",
+                                 // the resolver's or the TLS library's words)
 
-// The connection test of the Add/Config dialog without the
-// dialog: one thread that dials the peer, optionally runs the TLS client
-// ladder over it, and reports its progress as entries in m_testList. It
-// never touches a window; the dialog drains the queue when told.
+// The connection test of the Add/Config dialog without the dialog: one
+// thread that dials the peer, optionally runs the TLS client ladder over it,
+// and reports its progress as entries the dialog takes (TakeProgress) when
+// told. It never touches a window.
 //
 // The timing a user sees: a dot every 2 s
 // while a step waits, the connect given up at the first 2-second tick at or
@@ -90,14 +93,16 @@ private:
 
     void ThreadProc();
     // The three steps of a test: connect, connect again for a fallback, handshake.
+    // Each fills *pReason with why it failed (a cancel has no reason).
     int TestConnect();
-    int TestReconnect();
-    int TestHandshake(int nTry, std::string* pVersion);
+    int TestReconnect(std::string* pReason);
+    int TestHandshake(int nTry, std::string* pVersion, std::string* pReason);
     // Creates the socket and starts the connect; then waits for it with
     // dots every 2 s. bLines: TestConnect's progress lines. Returns
     // RESULT_DONE, RESULT_FAILED (refused, unreachable, bad address, timed
-    // out) or RESULT_CANCELLED; *pCreated tells whether a socket was made.
-    int Dial(int bLines, int* pCreated);
+    // out) or RESULT_CANCELLED; *pCreated tells whether a socket was made,
+    // *pReason why it failed.
+    int Dial(int bLines, int* pCreated, std::string* pReason);
     // Waits until hWait reports nEvents (0: only the wake-up), a dot is due
     // or the wake-up descriptor fires; at most until the next dot.
     void WaitFor(int hWait, short nEvents, uint32_t dwLastDot);

@@ -188,6 +188,15 @@ int COmbraCtrlCore::IsAnyPortOpen() const
     return 0;
 }
 
+std::vector<int> COmbraCtrlCore::OpenPorts() const
+{
+    std::vector<int> vecOpen;
+    for (int i = 0; i < PORT_COUNT; ++i)
+        if (m_comData.GetOpen(i) == 1)
+            vecOpen.push_back(i);
+    return vecOpen;
+}
+
 void COmbraCtrlCore::ShowMessage(const std::string& strCaption, const std::string& strText)
 {
     if (m_fnMessageBox)

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "model/CPortRows.h"
 #include "app/CPostMsgList.h"
@@ -74,6 +75,8 @@ public:
     // Any thread: 1 when an application holds any virtual port open (Exit
     // is refused then).
     int IsAnyPortOpen() const;
+    // Any thread: the ports an application holds open, in ascending order.
+    std::vector<int> OpenPorts() const;
 
     // Front-end hooks, owner thread. A message box with an OK button.
     std::function<void(const std::string& strCaption, const std::string& strText)> m_fnMessageBox;

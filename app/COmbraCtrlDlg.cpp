@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QItemSelectionModel>
 #include <QContextMenuEvent>
 #include <QMenu>
 #include <QSystemTrayIcon>
@@ -10,6 +11,7 @@
 #include "dialogs/CAboutDlg.h"
 #include "dialogs/COptionDlg.h"
 #include "dialogs/CAddDlg.h"
+#include "model/PortsInUse.h"
 #include "ui_COmbraCtrlDlg.h"
 #include "widgets/CMsgWnd.h"
 #include "widgets/CPortListModel.h"
@@ -49,6 +51,11 @@ COmbraCtrlDlg::COmbraCtrlDlg(QWidget* pParent)
     m_pModel = std::make_unique<CPortListModel>(&m_core);
     m_ui->m_list->SetPortModel(m_pModel.get());
     connect(m_ui->m_list, &CTraceListCtrl::EnableToggled, this, &COmbraCtrlDlg::OnEnableToggled);
+    // Config and Delete act on the selected row: without one they are off.
+    connect(m_ui->m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &COmbraCtrlDlg::OnSelectionChanged);
+    connect(m_pModel.get(), &QAbstractItemModel::rowsRemoved, this, &COmbraCtrlDlg::OnSelectionChanged);
+    connect(m_pModel.get(), &QAbstractItemModel::modelReset, this, &COmbraCtrlDlg::OnSelectionChanged);
 
     connect(m_ui->m_btnStartStop, &QPushButton::clicked, this, &COmbraCtrlDlg::OnStartStop);
     connect(m_ui->m_btnOption, &QPushButton::clicked, this, &COmbraCtrlDlg::OnBnClickedOption);
@@ -226,10 +233,23 @@ void COmbraCtrlDlg::SetRunButtons(int bStarted)
     m_ui->m_btnStartStop->setText(bStarted ? QStringLiteral("Stop") : QStringLiteral("Start"));
     m_ui->m_btnStartStop->setEnabled(true);
     m_ui->m_btnAdd->setEnabled(!bStarted);
-    m_ui->m_btnConfig->setEnabled(!bStarted);
-    m_ui->m_btnDelete->setEnabled(!bStarted);
+    EnableRowButtons(!bStarted);
     m_ui->m_btnOption->setEnabled(true);
     m_ui->m_list->setEnabled(true);
+}
+
+void COmbraCtrlDlg::EnableRowButtons(bool bStopped)
+{
+    const bool bEnable = bStopped && SelectedPort() >= 0;
+    m_ui->m_btnConfig->setEnabled(bEnable);
+    m_ui->m_btnDelete->setEnabled(bEnable);
+}
+
+void COmbraCtrlDlg::OnSelectionChanged()
+{
+    // During a Start or Stop every button stays off until it ends.
+    if (!m_core.m_bBusy)
+        EnableRowButtons(m_core.m_comData.m_bRunning == 0);
 }
 
 void COmbraCtrlDlg::DisableControls()
@@ -381,6 +401,13 @@ int COmbraCtrlDlg::RunAddDlg(int bConfig, int* pnPort, CPortEntry* pEntry)
 
 void COmbraCtrlDlg::OnBnClickedAdd()
 {
+    // With every number taken the dialog would open on an empty list.
+    m_core.ScanSystemPorts();
+    if (!m_core.m_comData.HasFreeNumber())
+    {
+        MessageBox("Nimbrel", "No free COM number: COM1 to COM256 are all configured or present on this machine.");
+        return;
+    }
     int nPort = 0;
     CPortEntry entry;
     if (RunAddDlg(0, &nPort, &entry) && m_core.AddPort(nPort, entry))
@@ -419,9 +446,10 @@ void COmbraCtrlDlg::OnMenuExit()
 {
     m_bExiting = 1;
     EndModalDialogs();
-    if (m_core.IsAnyPortOpen())
+    const std::vector<int> vecOpen = m_core.OpenPorts();
+    if (!vecOpen.empty())
     {
-        MessageBox("Error", "Virtual Serial Port is still used by other application.");
+        MessageBox("Error", PortsInUseMessage(vecOpen));
         m_bExiting = 0;
         return;
     }

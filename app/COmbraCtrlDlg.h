@@ -94,6 +94,9 @@ protected:
 private:
     void OnRunStateChanged();
     void OnEnableToggled(int nPort);
+    // Config and Delete: on while stopped with a row selected.
+    void EnableRowButtons(bool bStopped);
+    void OnSelectionChanged();
     void ShowMsgWnd();
     void DestroyMsgWnd();
     // The end: stops every port, removes the icon; emits Destroyed.

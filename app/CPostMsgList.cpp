@@ -35,10 +35,12 @@ void CPostMsgList::DrainInto(CPortRows& rows)
         }
         else if (const std::optional<EConnectionState> state = ConnectionOfStatus(entry.nType))
         {
-            // The reason goes with the state it explains.
+            // The reason goes with the state it explains, and stays until
+            // an attempt succeeds or fails otherwise.
             rows.Change(nRow, [&](CPortView& view) {
                 view.connection = *state;
-                view.strReason = entry.strText;
+                if (!entry.strText.empty() || StatusClearsReason(entry.nType))
+                    view.strReason = entry.strText;
             });
         }
     }

@@ -26,9 +26,10 @@ public:
     // drain into rows on the owner thread.
     int PostTo(_tag_postmsglist entry, CDispatcher& dispatcher, CPortRows& rows);
     // Owner thread. Applies every queued report to the rows: a status code
-    // to the "Connection" cell with its reason (the entry's text), a peer to
-    // the "Peer" cell, a local port to "Local". The rows' listener runs
-    // outside the queue's lock.
+    // to the "Connection" cell with its reason (the entry's text; a report
+    // without one leaves the reason shown as StatusClearsReason says), a
+    // peer to the "Peer" cell, a local port to "Local". The rows' listener
+    // runs outside the queue's lock.
     void DrainInto(CPortRows& rows);
     // Any thread: nothing queued and no drain pending.
     bool IsIdle() { return m_box.IsIdle(); }

@@ -171,14 +171,10 @@ void CPortEvents::ClearSession(int i)
 {
     CPortOwner& core = *m_pCore;
     const int nMode = core.m_comData.GetMode(i);
+    // The session is over, but not the reason of its failure, if any: the
+    // user reads it after the program has given up and closed the port.
     if (nMode == MODE_TCP_CLIENT || nMode == MODE_UDP)
-    {
-        core.ChangePort(i, [](CPortView& view) {
-            view.connection = EConnectionState::NotConnect;
-            // The session and its failures are over.
-            view.strReason.clear();
-        });
-    }
+        core.ChangePort(i, [](CPortView& view) { view.connection = EConnectionState::NotConnect; });
     core.ChangePort(i, [](CPortView& view) {
         view.nBaudRate.reset();
         view.line.reset();

@@ -1,12 +1,14 @@
 #include "bridge/CStartStop.h"
 
 #include <chrono>
+#include <vector>
 
 #include "bridge/CDispatcher.h"
 #include "bridge/COmbraPortAx.h"
 #include "engine/CSocketCtrl.h"
 #include "model/CPortOwner.h"
 #include "model/OwnerCheck.h"
+#include "model/PortsInUse.h"
 
 CStartStop::~CStartStop()
 {
@@ -28,15 +30,16 @@ int CStartStop::OnStartStop()
     }
     else
     {
+        std::vector<int> vecOpen;
         for (int i = 0; i < CPortOwner::PORT_COUNT; ++i)
-        {
             if (core.m_comData.GetEnable(i) == 1 && core.m_comData.GetOpen(i) == 1)
-            {
-                core.m_bErrorBox = 1;
-                core.ShowMessage("Error", "Virtual Serial Port is still used by other application.");
-                core.m_bErrorBox = 0;
-                return 0;
-            }
+                vecOpen.push_back(i);
+        if (!vecOpen.empty())
+        {
+            core.m_bErrorBox = 1;
+            core.ShowMessage("Error", PortsInUseMessage(vecOpen));
+            core.m_bErrorBox = 0;
+            return 0;
         }
     }
     core.m_bBusy = 1;

@@ -48,6 +48,14 @@ CAddDlg::CAddDlg(int bConfig, QWidget* pParent)
     connect(m_ui->m_radioTcpClient, &QAbstractButton::clicked, this, [this] { OnBnClickedTcpClient(); });
     connect(m_ui->m_radioTcpServer, &QAbstractButton::clicked, this, [this] { OnBnClickedTcpServer(); });
     connect(m_ui->m_radioUdp, &QAbstractButton::clicked, this, [this] { OnBnClickedUdp(); });
+    // A mode may also change without a click (assistive technology's
+    // Toggle checks the button directly): the enabling follows every change.
+    QAbstractButton* const modes[] = {m_ui->m_radioTcpClient, m_ui->m_radioTcpServer, m_ui->m_radioUdp};
+    for (QAbstractButton* pMode : modes)
+        connect(pMode, &QAbstractButton::toggled, this, [this](bool bChecked) {
+            if (bChecked && !m_bSettingControls)
+                OnModeClicked(ModeOfControls());
+        });
     connect(m_ui->m_btnConnectTest, &QAbstractButton::clicked, this, [this] { OnBnClickedConnectTest(); });
     connect(m_ui->m_btnOk, &QAbstractButton::clicked, this, &CAddDlg::accept);
     connect(m_ui->m_btnCancel, &QAbstractButton::clicked, this, &CAddDlg::reject);
@@ -83,7 +91,7 @@ void CAddDlg::OnInitDialog()
             m_fnScanSystemPorts();
         for (int i = 0; i < CCOMData::PORT_COUNT; ++i)
         {
-            if (m_pComData != nullptr && (m_pComData->GetUse(i) == 1 || m_pComData->GetSystemPort(i) == 1))
+            if (m_pComData != nullptr && !m_pComData->IsFreeNumber(i))
                 continue;
             pCombo->addItem(QStringLiteral("COM%1").arg(i + 1), i);
         }
@@ -158,6 +166,15 @@ int CAddDlg::FixUp()
     return bChanged;
 }
 
+int CAddDlg::ModeOfControls() const
+{
+    if (m_ui->m_radioTcpServer->isChecked())
+        return MODE_TCP_SERVER;
+    if (m_ui->m_radioUdp->isChecked())
+        return MODE_UDP;
+    return MODE_TCP_CLIENT;
+}
+
 void CAddDlg::UpdateData(int bSaveAndValidate)
 {
     QAbstractButton* const modes[] = {m_ui->m_radioTcpClient, m_ui->m_radioTcpServer, m_ui->m_radioUdp};
@@ -181,6 +198,9 @@ void CAddDlg::UpdateData(int bSaveAndValidate)
         m_bKeepAlive = m_ui->m_checkKeepAlive->isChecked() ? 1 : 0;
         return;
     }
+    // The members are the truth here: the controls' own change signals
+    // must not read them back half set.
+    m_bSettingControls = true;
     m_ui->m_editIPAddress->setText(m_strIPAddress);
     m_ui->m_editPeerPort->setText(m_strPeerPort);
     m_ui->m_comboPort->setCurrentIndex(m_nComboIndex);
@@ -191,6 +211,7 @@ void CAddDlg::UpdateData(int bSaveAndValidate)
     m_ui->m_checkSSL->setChecked(m_bSSL == 1);
     m_ui->m_editLocPort->setText(m_strLocPort);
     m_ui->m_checkKeepAlive->setChecked(m_bKeepAlive == 1);
+    m_bSettingControls = false;
 }
 
 void CAddDlg::OnModeClicked(int nMode)
@@ -362,6 +383,7 @@ void CAddDlg::ApplyTestEntry(const _tag_postmsglist& entry)
         break;
     }
     case TEST_SSL * 10 + 5: InsertLine(QStringLiteral("SSL Error"), LOG_FAILURE, 1); break;
+    case TEST_REASON * 10 + 0: InsertLine(QString::fromStdString(entry.strText), LOG_REASON, 1); break;
     default: break;  // unknown entries go with the rest
     }
 }

@@ -84,6 +84,8 @@ private:
     int FixUp();
     // 1: controls into the members; 0: members into the controls.
     void UpdateData(int bSaveAndValidate);
+    // The mode the radio buttons show now.
+    int ModeOfControls() const;
     void MessageBox(const std::string& strText);
     // The log: insert a line at the running index with its kind.
     void InsertLine(const QString& strText, int nKind, int bAdvance);
@@ -107,6 +109,8 @@ private:
     int m_bOkAllowed = 1;
     // 1 from a test's start until its end banner is shown.
     int m_bTestMode = 0;
+    // While UpdateData(0) fills the controls from the members.
+    bool m_bSettingControls = false;
     // The peer the running test dials, for its lines.
     QString m_strTestAddress;
     int m_nTestPort = 0;

@@ -172,6 +172,14 @@ void CCOMData::SetEntry(int nPort, const CPortEntry& entry)
     m_nLocPort[nPort] = entry.m_nLocPort;
 }
 
+bool CCOMData::HasFreeNumber() const
+{
+    for (int i = 0; i < PORT_COUNT; ++i)
+        if (IsFreeNumber(i))
+            return true;
+    return false;
+}
+
 void CCOMData::RecountEnabled()
 {
     int nCount = 0;

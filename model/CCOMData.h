@@ -79,6 +79,14 @@ public:
     void ScanSystemPorts(const std::string& strSysRoot, const std::string& strPortDir,
                          const std::function<bool(int nPort)>& fnCreatedHere = {});
 
+    // Owner thread: COM number nPort may be added, being neither configured
+    // nor marked present on the machine by the last ScanSystemPorts.
+    bool IsFreeNumber(int nPort) const
+    {
+        return IsPortIndex(nPort) && GetUse(nPort) != 1 && GetSystemPort(nPort) != 1;
+    }
+    bool HasFreeNumber() const;
+
     // Owner thread: sets m_nEnableCount to the number of used and enabled
     // entries; the one place that counts them after a whole configuration
     // changes.

@@ -40,8 +40,8 @@ public:
     CPortOwner& operator=(const CPortOwner&) = delete;
 
     // Any thread: one report for the port list: a status code with the
-    // reason of a failure (empty: none, and a reason shown is cleared), or
-    // STATUS_PEER with the peer's text.
+    // reason of a failure (empty: none; the reason shown stays or goes as
+    // StatusClearsReason says), or STATUS_PEER with the peer's text.
     virtual int PostReport(int nCode, int nPort, std::string strText) = 0;
     int PostStatus(int nCode, int nPort, std::string strReason = {})
     {

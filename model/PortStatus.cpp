@@ -31,3 +31,21 @@ const char* StatusText(int nCode)
     const std::optional<EConnectionState> state = ConnectionOfStatus(nCode);
     return state ? CPortTexts::ConnectionText(*state) : nullptr;
 }
+
+bool StatusClearsReason(int nCode)
+{
+    switch (nCode)
+    {
+    case STATUS_CONNECTED:
+    case STATUS_RECONNECTED:
+    case STATUS_UDP_STARTED:
+    case STATUS_CREATE_ERROR:
+    case STATUS_CONNECT_ERROR:
+    case STATUS_NOT_SUPPORT:
+    case STATUS_SSL_ERROR:
+    case STATUS_UDP_ERROR:
+        return true;
+    default:
+        return false;
+    }
+}

@@ -28,3 +28,10 @@ constexpr int STATUS_LOCAL = 21;
 std::optional<EConnectionState> ConnectionOfStatus(int nCode);
 // Its "Connection" column text; nullptr for every other code. Any thread.
 const char* StatusText(int nCode);
+
+// Whether a report of status nCode that comes without a reason clears the
+// reason shown beside the port. A success (connected, UDP started) ends the
+// failure, and a failure must not show an older failure's reason; an idle
+// port (the program closed it, the ports stopped) or an attempt under way
+// keeps it, so the user can still read why the last attempt failed.
+bool StatusClearsReason(int nCode);

@@ -53,7 +53,8 @@ QColor CLogListDelegate::ColorOf(int nKind)
     {
     case LOG_SUCCESS:
     case LOG_PROGRESS: return COLOR_BLACK;
-    case LOG_FAILURE: return COLOR_RED;
+    case LOG_FAILURE:
+    case LOG_REASON: return COLOR_RED;
     default: return COLOR_GREY;
     }
 }

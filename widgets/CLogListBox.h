@@ -8,6 +8,7 @@ constexpr int LOG_BANNER = 0;    // grey, no lamp: the test's framing lines
 constexpr int LOG_SUCCESS = 1;   // black with the blue lamp: a step that succeeded
 constexpr int LOG_FAILURE = 2;   // red with the red lamp: a step that failed
 constexpr int LOG_PROGRESS = 3;  // black, no lamp: a step in progress, "Test Cancel"
+constexpr int LOG_REASON = 4;    // red, no lamp: why the failed step above failed
 
 // Draws one log line: the lamp of its kind at the left (the text then
 // starts 18 pixels further right), the text in its kind's colour on one

@@ -95,11 +95,25 @@ Qt::ItemFlags CPortListModel::flags(const QModelIndex& index) const
     if (!index.isValid())
         return Qt::NoItemFlags;
     Qt::ItemFlags flags = Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
-    // The check box is switched through the list (strip click, Space), which
-    // asks the core; the model itself takes no edits.
+    // The check box is the one thing a user changes here (setData); the
+    // texts take no edits.
     if (index.column() == COL_PORT)
         flags |= Qt::ItemIsUserCheckable;
     return flags;
+}
+
+bool CPortListModel::setData(const QModelIndex& index, const QVariant& value, int nRole)
+{
+    if (nRole != Qt::CheckStateRole || index.column() != COL_PORT ||
+        !checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+        return false;
+    const int nPort = m_pCore->m_rows.GetItemData(index.row());
+    const bool bWanted = value.toInt() == Qt::Checked;
+    if (bWanted == (m_pCore->m_comData.GetEnable(nPort) == 1) || !m_pCore->ToggleEnable(nPort))
+        return false;
+    OnEnableChanged(nPort);
+    emit EnableToggled(nPort);
+    return true;
 }
 
 void CPortListModel::OnEnableChanged(int nPort)

@@ -28,6 +28,11 @@ public:
     QVariant data(const QModelIndex& index, int nRole = Qt::DisplayRole) const override;
     QVariant headerData(int nSection, Qt::Orientation orientation, int nRole = Qt::DisplayRole) const override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
+    // The port cell's CheckStateRole switches the port's enable flag, as
+    // its check box does for a click (the list) or for assistive
+    // technology; refused (false) while the ports run or a Start/Stop
+    // sequence runs, and for a state the port has already.
+    bool setData(const QModelIndex& index, const QVariant& value, int nRole = Qt::EditRole) override;
 
     // Port nPort's enable flag changed: its check box is drawn anew.
     void OnEnableChanged(int nPort);
@@ -45,6 +50,8 @@ public:
     void OnEnsureVisible(int nRow) override;
 
 signals:
+    // setData switched port nPort's enable flag; the settings want saving.
+    void EnableToggled(int nPort);
     // The row of index should be brought into view (Start and Stop, row by row).
     void EnsureVisibleRequested(const QModelIndex& index);
 

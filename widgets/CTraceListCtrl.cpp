@@ -8,6 +8,7 @@
 
 #include "app/COmbraCtrlCore.h"
 #include "widgets/CPortListModel.h"
+#include "widgets/CTraceListAccessible.h"
 #include "widgets/NimbrelImages.h"
 
 namespace
@@ -84,6 +85,7 @@ QSize CTraceListDelegate::sizeHint(const QStyleOptionViewItem& option, const QMo
 
 CTraceListCtrl::CTraceListCtrl(QWidget* pParent) : QTreeView(pParent)
 {
+    CTraceListAccessible::Install();
     setItemDelegate(new CTraceListDelegate(this));
     setRootIsDecorated(false);
     setItemsExpandable(false);
@@ -121,13 +123,19 @@ CTraceListCtrl::CTraceListCtrl(QWidget* pParent) : QTreeView(pParent)
 void CTraceListCtrl::SetPortModel(CPortListModel* pModel)
 {
     disconnect(m_ensureVisible);
+    disconnect(m_enableToggled);
     m_pModel = pModel;
     setModel(pModel);
     for (int nCol = 0; nCol < COL_COUNT; ++nCol)
         setColumnWidth(nCol, COL_WIDTHS[static_cast<size_t>(nCol)]);
     if (m_pModel != nullptr)
+    {
         m_ensureVisible =
             connect(m_pModel, &CPortListModel::EnsureVisibleRequested, this, &CTraceListCtrl::EnsureVisible);
+        // Whoever switched the port (a click, Space, assistive technology),
+        // the list reports it.
+        m_enableToggled = connect(m_pModel, &CPortListModel::EnableToggled, this, &CTraceListCtrl::EnableToggled);
+    }
 }
 
 void CTraceListCtrl::EnsureVisible(const QModelIndex& index)
@@ -149,17 +157,15 @@ COmbraCtrlCore* CTraceListCtrl::Core() const
 
 bool CTraceListCtrl::Toggle(int nRow)
 {
-    COmbraCtrlCore* pCore = Core();
-    if (pCore == nullptr || nRow < 0)
+    if (m_pModel == nullptr || nRow < 0 || nRow >= m_pModel->rowCount())
         return false;
-    const int nPort = pCore->m_rows.GetItemData(nRow);
-    if (nPort < 0 || !pCore->ToggleEnable(nPort))
+    const QModelIndex cell = m_pModel->index(nRow, COL_PORT);
+    const bool bChecked = cell.data(Qt::CheckStateRole).toInt() == Qt::Checked;
+    if (!m_pModel->setData(cell, bChecked ? Qt::Unchecked : Qt::Checked, Qt::CheckStateRole))
         return false;
-    m_pModel->OnEnableChanged(nPort);
     // Repaint the box now, as the click is felt.
-    const QRect rcRow = visualRect(m_pModel->index(nRow, COL_PORT));
+    const QRect rcRow = visualRect(cell);
     viewport()->repaint(QRect(rcRow.left(), rcRow.top(), CTraceListDelegate::CHECK_WIDTH, rcRow.height()));
-    emit EnableToggled(nPort);
     return true;
 }
 
@@ -174,6 +180,13 @@ bool CTraceListCtrl::OnStripPress(const QPoint& pos)
     const QModelIndex index = indexAt(pos);
     if (!index.isValid())
         return false;
+    // The row clicked becomes the one the keyboard works on, and shows it:
+    // a Space after the click must switch this port, not another. The row
+    // is under the pointer already; the list must not scroll away from it.
+    const bool bAutoScroll = hasAutoScroll();
+    setAutoScroll(false);
+    selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    setAutoScroll(bAutoScroll);
     Toggle(index.row());
     return true;
 }
@@ -220,12 +233,23 @@ void CTraceListCtrl::mouseReleaseEvent(QMouseEvent* pEvent)
 
 void CTraceListCtrl::keyPressEvent(QKeyEvent* pEvent)
 {
-    // Space is the keyboard's way to the check box of the current row.
-    if (pEvent->key() == Qt::Key_Space && pEvent->modifiers() == Qt::NoModifier && currentIndex().isValid())
+    // Space is the keyboard's way to the check box of the current row. The
+    // current row carries no mark of its own: until it is selected the user
+    // cannot see it, so Space then selects it and switches nothing.
+    const QModelIndex current = currentIndex();
+    if (pEvent->key() == Qt::Key_Space && pEvent->modifiers() == Qt::NoModifier && current.isValid())
     {
-        COmbraCtrlCore* pCore = Core();
-        if (pCore != nullptr && pCore->m_comData.m_bRunning != 1)
-            Toggle(currentIndex().row());
+        EnsureVisible(current);
+        if (!selectionModel()->isRowSelected(current.row(), current.parent()))
+        {
+            selectionModel()->select(current, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        }
+        else
+        {
+            COmbraCtrlCore* pCore = Core();
+            if (pCore != nullptr && pCore->m_comData.m_bRunning != 1)
+                Toggle(current.row());
+        }
         pEvent->accept();
         return;
     }

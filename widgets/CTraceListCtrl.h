@@ -32,9 +32,10 @@ protected:
 };
 
 // The port list: one row per configured port over CPortListModel. A click in
-// the first 18 pixels of column 0 (the strip), or Space on the current row,
-// switches that port's enable flag instead of selecting; while the ports
-// are started the strip does nothing at all. A flat tree view rather than a
+// the first 18 pixels of column 0 (the strip) selects its row and switches
+// that port's enable flag; Space switches the current row's, once that row
+// is selected (visible as such). While the ports are started the strip does
+// nothing at all. A flat tree view rather than a
 // table: assistive technology then reads it as rows of named cells, without
 // the table's nameless row headers and corner.
 class CTraceListCtrl : public QTreeView
@@ -54,7 +55,8 @@ public:
     void EnsureVisible(const QModelIndex& index);
 
 signals:
-    // The user switched port nPort's enable flag.
+    // The user switched port nPort's enable flag (through the list or the
+    // model's check state).
     void EnableToggled(int nPort);
 
 protected:
@@ -75,6 +77,7 @@ private:
 
     CPortListModel* m_pModel = nullptr;
     QMetaObject::Connection m_ensureVisible;  // m_pModel's requests to show a row
+    QMetaObject::Connection m_enableToggled;  // m_pModel's switched ports, passed on
     // The last press went to the strip: its move and release are not passed on.
     bool m_bStripPress = false;
 };

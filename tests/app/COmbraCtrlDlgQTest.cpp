@@ -46,6 +46,9 @@ namespace
 
 using qttestsupport::RunUntil;
 
+// The Stop and Exit refusal while a program holds COM2 open.
+const QString COM2_STILL_USED = QStringLiteral("Virtual Serial Port is still used by other application.\nOpen: COM2");
+
 std::string ReadFile(const std::string& strPath)
 {
     std::ifstream in(strPath);
@@ -215,12 +218,12 @@ private slots:
         QTest::mouseClick(pStart, Qt::LeftButton);
         QCOMPARE(int(m_vecBoxes.size()), 1);
         QCOMPARE(m_vecBoxes[0].strCaption, QStringLiteral("Error"));
-        QCOMPARE(m_vecBoxes[0].strText, QStringLiteral("Virtual Serial Port is still used by other application."));
+        QCOMPARE(m_vecBoxes[0].strText, COM2_STILL_USED);
         QCOMPARE(core.m_comData.m_bRunning.load(), 1);
         QCOMPARE(core.m_bBusy.load(), 0);
         pExit->trigger();
         QCOMPARE(int(m_vecBoxes.size()), 2);
-        QCOMPARE(m_vecBoxes[1].strText, QStringLiteral("Virtual Serial Port is still used by other application."));
+        QCOMPARE(m_vecBoxes[1].strText, COM2_STILL_USED);
         QVERIFY(!pWnd->IsDestroyed());
         QVERIFY(Exists(strCom2));
 
@@ -378,7 +381,7 @@ private slots:
         QCOMPARE(chooseFromMenu(QStringLiteral("Exit")),
                  QStringList({QStringLiteral("Nimbrel About(&A)..."), QStringLiteral("-"), QStringLiteral("Exit")}));
         QCOMPARE(int(m_vecBoxes.size()), 1);
-        QCOMPARE(m_vecBoxes[0].strText, QStringLiteral("Virtual Serial Port is still used by other application."));
+        QCOMPARE(m_vecBoxes[0].strText, COM2_STILL_USED);
         QVERIFY(!pWnd->IsDestroyed());
         QVERIFY(Exists(strCom2));
 
@@ -627,6 +630,43 @@ private slots:
         QVERIFY(m_vecBoxes.empty());
     }
 
+    // All 256 numbers configured: Add says so instead of opening a dialog
+    // with nothing to choose.
+    void AddWithoutAFreeNumberSaysSo()
+    {
+        CTempDir dir;
+        const std::string strConfig = dir.File("nimbrel.ini");
+        {
+            std::ofstream out(strConfig);
+            out << "[Options]\nPortDirectory=" << dir.File("ports") << "\n";
+            for (int i = 1; i <= 256; ++i)
+                out << "[COM" << i << "]\nMode=server\n";
+        }
+        auto pApp = Start(strConfig, 256);
+        QVERIFY(pApp);
+        COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
+        bool bOpened = false;
+        {
+            // Ends a dialog that should not have come, so the test goes on.
+            QObject guard;
+            QTimer::singleShot(0, &guard, [&] {
+                if (CAddDlg* pDlg = pWnd->GetAddDlg())
+                {
+                    bOpened = true;
+                    pDlg->done(QDialog::Rejected);
+                }
+            });
+            QTest::mouseClick(Button(pWnd, "m_btnAdd"), Qt::LeftButton);
+            QCoreApplication::processEvents();
+        }
+        QVERIFY(!bOpened);
+        QCOMPARE(int(m_vecBoxes.size()), 1);
+        QCOMPARE(m_vecBoxes[0].strCaption, QStringLiteral("Nimbrel"));
+        QCOMPARE(m_vecBoxes[0].strText,
+                 QStringLiteral("No free COM number: COM1 to COM256 are all configured or present on this machine."));
+        QCOMPARE(pWnd->GetModel()->rowCount(), 256);
+    }
+
     // Config on a row changes columns 2 to 4 only; Delete needs no answer
     // and lowers the enabled count only for an enabled entry.
     void ConfigAndDeleteTheSelectedRow()
@@ -638,7 +678,7 @@ private slots:
         COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
         COmbraCtrlCore& core = pWnd->GetCore();
 
-        // Nothing selected: neither does anything.
+        // Nothing selected: neither does anything (nor can be clicked).
         pWnd->findChild<CTraceListCtrl*>(QStringLiteral("m_list"))->clearSelection();
         QTest::mouseClick(Button(pWnd, "m_btnConfig"), Qt::LeftButton);
         QVERIFY(pWnd->GetAddDlg() == nullptr);
@@ -694,6 +734,48 @@ private slots:
         QVERIFY2(saved.Load(strConfig, &strError), strError.c_str());
         QCOMPARE(saved.m_ports[0].m_bUse, 0);
         QCOMPARE(saved.m_ports[1].m_bUse, 0);
+    }
+
+    // Config and Delete act on the selected row: off until one is selected,
+    // off again when none is (the last row deleted), and off while the
+    // ports are started.
+    void ConfigAndDeleteNeedASelectedRow()
+    {
+        CTempDir dir;
+        auto pApp = Start(WriteTwoPorts(dir), 2);
+        QVERIFY(pApp);
+        COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
+        auto* pList = pWnd->findChild<CTraceListCtrl*>(QStringLiteral("m_list"));
+        QPushButton* pConfig = Button(pWnd, "m_btnConfig");
+        QPushButton* pDelete = Button(pWnd, "m_btnDelete");
+        QVERIFY(!pConfig->isEnabled() && !pDelete->isEnabled());
+        QVERIFY(Button(pWnd, "m_btnAdd")->isEnabled());
+
+        SelectRow(pWnd, 0);
+        QVERIFY(pConfig->isEnabled() && pDelete->isEnabled());
+        pList->clearSelection();
+        QVERIFY(!pConfig->isEnabled() && !pDelete->isEnabled());
+
+        // The list selects the row after a deleted one: that one is next.
+        SelectRow(pWnd, 0);
+        QTest::mouseClick(pDelete, Qt::LeftButton);
+        QCOMPARE(pWnd->GetModel()->rowCount(), 1);
+        QCOMPARE(pList->selectionModel()->isRowSelected(0, QModelIndex()), pDelete->isEnabled());
+
+        SelectRow(pWnd, 0);
+        QVERIFY(pConfig->isEnabled());
+        QTest::mouseClick(Button(pWnd, "m_btnStartStop"), Qt::LeftButton);
+        QVERIFY(RunUntil([&] { return pWnd->GetCore().m_comData.m_bRunning == 1 && !pWnd->GetCore().m_bBusy; }));
+        QVERIFY(!pConfig->isEnabled() && !pDelete->isEnabled());
+        SelectRow(pWnd, 0);
+        QVERIFY(!pConfig->isEnabled() && !pDelete->isEnabled());
+        QTest::mouseClick(Button(pWnd, "m_btnStartStop"), Qt::LeftButton);
+        QVERIFY(RunUntil([&] { return pWnd->GetCore().m_comData.m_bRunning == 0 && !pWnd->GetCore().m_bBusy; }));
+        QVERIFY(pConfig->isEnabled() && pDelete->isEnabled());
+        QTest::mouseClick(pDelete, Qt::LeftButton);
+        QCOMPARE(pWnd->GetModel()->rowCount(), 0);
+        QVERIFY(!pConfig->isEnabled() && !pDelete->isEnabled());
+        QVERIFY(m_vecBoxes.empty());
     }
 
     // Exit while a connection test waits for a silent peer: the test ends

@@ -115,3 +115,40 @@ TEST(CPostMsgListTest, ABurstIsOneDrainThatAppliesEveryReportInOrder)
     EXPECT_EQ(rows.GetItemText(0, COL_REASON), "");
     rows.SetListener(nullptr);
 }
+
+// A report without a reason, after a failure's: a success or another
+// failure clears the reason shown, an idle port or an attempt under way
+// leaves it for the user to read.
+TEST(CPostMsgListTest, AReasonStaysUntilAnAttemptSucceedsOrFailsOtherwise)
+{
+    const std::string strRefused = "connect 127.0.0.1:1: Connection refused";
+    const std::pair<int, const char*> rows[] = {
+        {STATUS_NOT_CONNECT, strRefused.c_str()},    {STATUS_CONNECTING, strRefused.c_str()},
+        {STATUS_SSL_CONNECTING, strRefused.c_str()}, {STATUS_LOGIN_PROCESS, strRefused.c_str()},
+        {STATUS_CONNECTED, ""},                      {STATUS_RECONNECTED, ""},
+        {STATUS_UDP_STARTED, ""},                    {STATUS_CREATE_ERROR, ""},
+        {STATUS_CONNECT_ERROR, ""},                  {STATUS_NOT_SUPPORT, ""},
+        {STATUS_SSL_ERROR, ""},                      {STATUS_UDP_ERROR, ""},
+    };
+    for (const auto& [nCode, pszLeft] : rows)
+    {
+        CTaskLoop loop;
+        CPortRows portRows;
+        CPortView view;
+        view.nPort = 4;
+        portRows.InsertRow(0, view);
+        CPostMsgList list;
+        auto drain = [&](_tag_postmsglist entry) {
+            list.PostTo(std::move(entry), loop, portRows);
+            loop.RunPending();
+        };
+        drain({STATUS_CONNECT_ERROR, 4, strRefused});
+        ASSERT_EQ(portRows.GetItemText(0, COL_REASON), strRefused);
+        drain({nCode, 4, ""});
+        EXPECT_EQ(portRows.GetItemText(0, COL_REASON), pszLeft) << StatusText(nCode);
+        EXPECT_EQ(portRows.GetItemText(0, COL_CONNECTION), StatusText(nCode));
+        // A reason of its own always replaces the one shown.
+        drain({nCode, 4, "lost"});
+        EXPECT_EQ(portRows.GetItemText(0, COL_REASON), "lost") << StatusText(nCode);
+    }
+}

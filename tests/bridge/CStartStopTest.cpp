@@ -280,7 +280,7 @@ TEST_F(StartStopTest, StopIsRefusedWhileAnEnabledPortIsOpen)
     ASSERT_TRUE(m_loop.RunUntil([&] { return m_core.m_comData.GetOpen(0) == 1 && m_core.m_comData.GetOpen(4) == 1; }, 5s));
     EXPECT_EQ(m_core.m_startStop.OnStartStop(), 0);
     ASSERT_EQ(m_vecBoxes.size(), 1u) << "one box, however many ports are open";
-    EXPECT_EQ(m_vecBoxes[0], "Error|Virtual Serial Port is still used by other application.");
+    EXPECT_EQ(m_vecBoxes[0], "Error|Virtual Serial Port is still used by other application.\nOpen: COM1, COM5");
     EXPECT_EQ(m_core.m_comData.m_bRunning, 1);
     EXPECT_EQ(m_core.m_bBusy, 0);
     EXPECT_TRUE(LinkExists("COM1"));

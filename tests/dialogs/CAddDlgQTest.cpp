@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sys/stat.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -257,6 +258,33 @@ private slots:
         QVERIFY(c.pTelnet->isChecked());
     }
 
+    // Assistive technology checks a mode button with its Toggle action, no
+    // click: the enabling table and the fix-ups follow all the same.
+    void ModeToggledByAssistiveTechnologyAppliesTheTable()
+    {
+        CCOMData data;
+        auto pDlg = Open(data, 0);
+        QVERIFY(pDlg);
+        const SControls c = Controls(*pDlg);
+        auto toggle = [](QAbstractButton* pButton) {
+            QAccessibleInterface* pIface = QAccessible::queryAccessibleInterface(pButton);
+            QVERIFY(pIface != nullptr && pIface->actionInterface() != nullptr);
+            QVERIFY(pIface->actionInterface()->actionNames().contains(QAccessibleActionInterface::toggleAction()));
+            pIface->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+        };
+        c.pSSL->setChecked(true);
+        toggle(c.pUdp);
+        QVERIFY(c.pUdp->isChecked());
+        QCOMPARE(Enabling(c), QStringLiteral("000001110"));
+        QVERIFY2(!c.pSSL->isChecked(), "a UDP port has no TLS");
+        toggle(c.pServer);
+        QVERIFY(c.pServer->isChecked());
+        QCOMPARE(Enabling(c), QStringLiteral("111110010"));
+        Click(c.pOk);
+        QCOMPARE(pDlg->result(), int(QDialog::Accepted));
+        QCOMPARE(pDlg->m_entry.m_nMode, MODE_TCP_SERVER);
+    }
+
     // An entry stored as TCP server with "Secure Connection Port" and TLS.
     void FixUpsOfTheSecureServerEntry()
     {
@@ -390,14 +418,17 @@ private slots:
         QVERIFY(!c.pLocal->isEnabled() && !c.pSecure->isEnabled());
         QVERIFY(m_boxes.isEmpty());
 
-        // A second test starts from an empty log; a refused port is red.
+        // A second test starts from an empty log; a refused port is red,
+        // and the next line says why.
         SetText(c.pPeer, QString::number(UnusedTcpPort()));
         Click(c.pTest);
         QVERIFY(RunUntil([&] { return !pDlg->IsTestMode(); }));
         QStringList lines = Lines(c.pLog);
-        QCOMPARE(lines.size(), 4);
+        QCOMPARE(lines.size(), 5);
         QVERIFY2(lines[2].startsWith(QStringLiteral("2|Socket Connect (127.0.0.1:")), qPrintable(lines[2]));
         QCOMPARE(CLogListDelegate::LampOf(c.pLog->GetItemData(2)), IDI_LAMP_ERROR);
+        QCOMPARE(lines[3], QStringLiteral("%1|Connection refused").arg(LOG_REASON));
+        QCOMPARE(lines[4], QStringLiteral("0|----- Socket Test End -----"));
         close(hListen);
     }
 

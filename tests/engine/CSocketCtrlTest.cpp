@@ -43,6 +43,28 @@ TEST_F(WorkerTest, RefusedConnectFailsAtOnce)
     EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_RETRY_WAIT);
 }
 
+// The program that met the failure gives up and closes the port: the
+// session ends, its reason stays for the user to read.
+TEST_F(WorkerTest, AFailuresReasonOutlivesTheProgramsClose)
+{
+    const int nPeerPort = UnusedTcpPort();
+    ConfigureClient(PORT, nPeerPort);
+    StartPort(PORT);
+    const int hApp = OpenApp(PORT);
+    ASSERT_TRUE(WaitConn(PORT, "Connect Error"));
+    auto reason = [this] { return m_core.m_rows.GetItemText(m_core.m_rows.FindRow(PORT), COL_REASON); };
+    const std::string strRefused = "connect 127.0.0.1:" + std::to_string(nPeerPort) + ": Connection refused";
+    ASSERT_EQ(reason(), strRefused);
+
+    CloseApp(hApp);
+    ASSERT_TRUE(WaitState(PORT, ST_IDLE));
+    ASSERT_TRUE(WaitConn(PORT, "Not Connect"));
+    // Whatever the close still has queued for the list is handled.
+    m_loop.RunUntil([] { return false; }, 300ms);
+    EXPECT_EQ(Conn(PORT), "Not Connect");
+    EXPECT_EQ(reason(), strRefused);
+}
+
 TEST_F(WorkerTest, InvalidAddressFails)
 {
     ConfigureClient(PORT, 80, "not an address");

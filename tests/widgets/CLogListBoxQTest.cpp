@@ -96,6 +96,7 @@ private slots:
         QTest::newRow("success") << LOG_SUCCESS << IDI_LAMP_OK << QColor(0, 0, 0);
         QTest::newRow("failure") << LOG_FAILURE << IDI_LAMP_ERROR << QColor(255, 0, 0);
         QTest::newRow("progress") << LOG_PROGRESS << 0 << QColor(0, 0, 0);
+        QTest::newRow("reason") << LOG_REASON << 0 << QColor(255, 0, 0);
         QTest::newRow("other") << 7 << 0 << QColor(100, 100, 100);
     }
 

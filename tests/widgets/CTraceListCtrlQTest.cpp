@@ -2,6 +2,7 @@
 // drawing, its check-box strip; and the progress panel.
 
 #include <QAbstractItemModelTester>
+#include <QAccessible>
 #include <QHeaderView>
 #include <QImage>
 #include <QScrollBar>
@@ -230,7 +231,7 @@ private slots:
         QCOMPARE(lamp(COL_CONNECTION), ELamp::Ok);
     }
 
-    void StripClickSwitchesThePortWithoutSelecting()
+    void StripClickSwitchesThePortAndSelectsItsRow()
     {
         auto p = MakeList();
         QVERIFY(p);
@@ -242,28 +243,117 @@ private slots:
         QCOMPARE(s.core.m_comData.m_nEnableCount, 3);
         QCOMPARE(spyToggled.count(), 1);
         QCOMPARE(spyToggled[0][0].toInt(), 3);
-        QVERIFY(!s.list.selectionModel()->hasSelection());
-
-        // One pixel further is an ordinary click: it selects.
-        QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, CellPoint(s, 1, 18));
-        QCOMPARE(s.core.m_comData.GetEnable(3), 1);
         QVERIFY(s.list.selectionModel()->isRowSelected(1, QModelIndex()));
+        QCOMPARE(s.list.currentIndex().row(), 1);
 
-        // A strip click elsewhere leaves that selection alone.
-        QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, CellPoint(s, 0, 2));
-        QCOMPARE(s.core.m_comData.GetEnable(0), 0);
-        QVERIFY(s.list.selectionModel()->isRowSelected(1, QModelIndex()));
+        // One pixel further is an ordinary click: it selects, nothing more.
+        QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, CellPoint(s, 0, 18));
+        QCOMPARE(s.core.m_comData.GetEnable(0), 1);
+        QVERIFY(s.list.selectionModel()->isRowSelected(0, QModelIndex()));
+        QCOMPARE(spyToggled.count(), 1);
 
         // Below the last row the strip is no strip.
         const QRect rcLast = s.list.visualRect(s.model.index(2, COL_PORT));
         QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, QPoint(5, rcLast.bottom() + 20));
-        QCOMPARE(spyToggled.count(), 2);
+        QCOMPARE(spyToggled.count(), 1);
 
         // The keyboard's way: Space on the current row.
         s.list.setCurrentIndex(s.model.index(2, COL_MODE));
         QTest::keyClick(&s.list, Qt::Key_Space);
         QCOMPARE(s.core.m_comData.GetEnable(7), 0);
+        QCOMPARE(spyToggled.count(), 2);
+    }
+
+    // The window opens with row 0 current but nothing selected, so nothing
+    // shows which row is current. A tick clicked on another row, then Space,
+    // switch that row twice; the unmarked row 0 is never touched.
+    void SpaceSwitchesOnlyTheRowTheUserPicked()
+    {
+        auto p = MakeList();
+        QVERIFY(p);
+        SList& s = *p;
+        s.list.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&s.list));
+        s.list.setCurrentIndex(s.model.index(0, COL_PORT));
+        s.list.clearSelection();
+        QSignalSpy spyToggled(&s.list, &CTraceListCtrl::EnableToggled);
+
+        QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, CellPoint(s, 2, 5));
+        QCOMPARE(s.core.m_comData.GetEnable(7), 0);
+        QTest::keyClick(&s.list, Qt::Key_Space);
+        QCOMPARE(s.core.m_comData.GetEnable(7), 1);
+        QCOMPARE(s.core.m_comData.GetEnable(0), 1);
+        QCOMPARE(spyToggled.count(), 2);
+        QCOMPARE(spyToggled[1][0].toInt(), 7);
+
+        // A current row nobody can see is first shown, not switched.
+        s.list.clearSelection();
+        QTest::keyClick(&s.list, Qt::Key_Space);
+        QCOMPARE(s.core.m_comData.GetEnable(7), 1);
+        QVERIFY(s.list.selectionModel()->isRowSelected(2, QModelIndex()));
+        QTest::keyClick(&s.list, Qt::Key_Space);
+        QCOMPARE(s.core.m_comData.GetEnable(7), 0);
         QCOMPARE(spyToggled.count(), 3);
+    }
+
+    // Assistive technology: "Toggle" on a port's check box cell switches the
+    // port as a click does (reported, so the window saves; refused while
+    // started); on another cell it selects the row. Cells keep their
+    // numbers as the view counts them, header row first.
+    void AssistiveTechnologyTogglesThePort()
+    {
+        auto p = MakeList();
+        QVERIFY(p);
+        SList& s = *p;
+        QSignalSpy spyToggled(&s.list, &CTraceListCtrl::EnableToggled);
+        QAccessibleInterface* pList = QAccessible::queryAccessibleInterface(&s.list);
+        QVERIFY(pList != nullptr && pList->tableInterface() != nullptr);
+        QAccessibleInterface* pCell = pList->tableInterface()->cellAt(1, COL_PORT);
+        QVERIFY(pCell != nullptr && pCell->actionInterface() != nullptr);
+        QCOMPARE(pCell->text(QAccessible::Name), QStringLiteral("Ombra: COM4, not enabled"));
+        QVERIFY(pCell->state().checkable);
+        QVERIFY(!pCell->state().checked);
+        QVERIFY(pCell->actionInterface()->actionNames().contains(QAccessibleActionInterface::toggleAction()));
+
+        pCell->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+        QCOMPARE(s.core.m_comData.GetEnable(3), 1);
+        QCOMPARE(s.core.m_comData.m_nEnableCount, 3);
+        QCOMPARE(spyToggled.count(), 1);
+        QCOMPARE(spyToggled[0][0].toInt(), 3);
+        QVERIFY(pCell->state().checked);
+        QCOMPARE(pCell->text(QAccessible::Name), QStringLiteral("Ombra: COM4, enabled"));
+
+        // The model's check state is the same switch, for any view.
+        const QModelIndex port3 = s.model.index(1, COL_PORT);
+        QVERIFY(s.model.setData(port3, Qt::Unchecked, Qt::CheckStateRole));
+        QCOMPARE(s.core.m_comData.GetEnable(3), 0);
+        QCOMPARE(spyToggled.count(), 2);
+        QVERIFY(!s.model.setData(port3, Qt::Unchecked, Qt::CheckStateRole));
+        QVERIFY(!s.model.setData(s.model.index(1, COL_MODE), Qt::Checked, Qt::CheckStateRole));
+        QCOMPARE(spyToggled.count(), 2);
+
+        // Another cell's Toggle selects its row and switches nothing.
+        QAccessibleInterface* pMode = pList->tableInterface()->cellAt(2, COL_MODE);
+        QVERIFY(pMode != nullptr);
+        pMode->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+        QVERIFY(s.list.selectionModel()->isRowSelected(2, QModelIndex()));
+        QCOMPARE(s.core.m_comData.GetEnable(7), 1);
+        QCOMPARE(pList->indexOfChild(pMode), (2 + 1) * COL_COUNT + COL_MODE);
+        QCOMPARE(pList->child((2 + 1) * COL_COUNT + COL_MODE), pMode);
+        QCOMPARE(pList->focusChild(), pMode);
+        QCOMPARE(pList->child(COL_PEER)->text(QAccessible::Name), QStringLiteral("Peer"));
+
+        // A row inserted above: the cells read the rows where they are now.
+        s.core.m_rows.InsertRow(0, CPortView::FromEntry(5, s.core.m_comData.GetEntry(5)));
+        QCOMPARE(pList->tableInterface()->cellAt(2, COL_PORT)->text(QAccessible::Name).left(11),
+                 QStringLiteral("Ombra: COM4"));
+
+        // Started: the box is locked for assistive technology too.
+        s.core.m_comData.m_bRunning = 1;
+        pList->tableInterface()->cellAt(2, COL_PORT)->actionInterface()->doAction(
+            QAccessibleActionInterface::toggleAction());
+        QCOMPARE(s.core.m_comData.GetEnable(3), 0);
+        QCOMPARE(spyToggled.count(), 2);
     }
 
     void StripIsLockedWhileStarted()
@@ -299,11 +389,10 @@ private slots:
         // Window x 7 is content x 17: the strip.
         QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, QPoint(7, CellPoint(s, 1, 0).y()));
         QCOMPARE(s.core.m_comData.GetEnable(3), 1);
-        QVERIFY(!s.list.selectionModel()->hasSelection());
         // Window x 8 is content x 18: an ordinary click.
-        QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, QPoint(8, CellPoint(s, 1, 0).y()));
-        QCOMPARE(s.core.m_comData.GetEnable(3), 1);
-        QVERIFY(s.list.selectionModel()->isRowSelected(1, QModelIndex()));
+        QTest::mouseClick(s.list.viewport(), Qt::LeftButton, {}, QPoint(8, CellPoint(s, 2, 0).y()));
+        QCOMPARE(s.core.m_comData.GetEnable(7), 1);
+        QVERIFY(s.list.selectionModel()->isRowSelected(2, QModelIndex()));
     }
 
     // Start and Stop bring the row they handled into view: the list scrolls
