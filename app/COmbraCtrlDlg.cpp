@@ -352,20 +352,21 @@ void COmbraCtrlDlg::OnAbout()
 
 void COmbraCtrlDlg::OnBnClickedOption()
 {
-    if (m_pOptionDlg != nullptr || m_bDestroyed)
+    if (m_pOptionDlg || m_bDestroyed)
         return;
-    COptionDlg dlg(this);
-    dlg.setObjectName(QStringLiteral("m_optionDlg"));
-    m_pOptionDlg = &dlg;
-    dlg.m_bReadOnly = m_core.m_comData.m_bRunning;
-    dlg.m_options = m_core.m_options;
-    const int nResult = dlg.DoModal();
-    m_pOptionDlg = nullptr;
-    // The ports may have been started meanwhile, or the program ended.
-    if (nResult != QDialog::Accepted || m_core.m_comData.m_bRunning != 0 || m_core.m_bBusy || m_bDestroyed)
-        return;
-    m_core.m_options = dlg.m_options;
-    UpdateSettings(1);
+    auto* pDlg = new COptionDlg(m_core.m_options, m_core.m_comData.m_bRunning == 1, this);
+    pDlg->setObjectName(QStringLiteral("m_optionDlg"));
+    pDlg->setAttribute(Qt::WA_DeleteOnClose);
+    m_pOptionDlg = pDlg;
+    connect(pDlg, &QDialog::finished, this, [this, pDlg](int nResult) {
+        m_pOptionDlg = nullptr;
+        // The ports may have been started meanwhile, or the program ended.
+        if (nResult != QDialog::Accepted || m_core.m_comData.m_bRunning != 0 || m_core.m_bBusy || m_bDestroyed)
+            return;
+        m_core.m_options = pDlg->Options();
+        UpdateSettings(1);
+    });
+    pDlg->open();
 }
 
 int COmbraCtrlDlg::SelectedPort() const

@@ -4,6 +4,7 @@
 #include <string>
 
 #include <QDialog>
+#include <QPointer>
 
 #include "app/COmbraCtrlCore.h"
 #include "app/CQtDispatcher.h"
@@ -52,7 +53,8 @@ public:
     void OnAbout();
     void OnStartStop();
     // "Option": the global options, read-only while the ports run; saved
-    // after OK while they are stopped.
+    // after OK while they are stopped. The dialog is window-modal and
+    // returns at once; its end is handled when it comes.
     void OnBnClickedOption();
     // "Ombra Add", "Ombra Config", "Ombra Delete": the Add/Config
     // dialog, modal, for a new port or the selected row's; Delete removes
@@ -75,7 +77,7 @@ public:
     CPortListModel* GetModel() const { return m_pModel.get(); }
     CMsgWnd* GetMsgWnd() const { return m_pMsgWnd; }
     CAboutDlg* GetAboutDlg() const { return m_pAboutDlg; }
-    COptionDlg* GetOptionDlg() const { return m_pOptionDlg; }
+    COptionDlg* GetOptionDlg() const { return m_pOptionDlg.data(); }
     CAddDlg* GetAddDlg() const { return m_pAddDlg; }
     QSystemTrayIcon* GetTrayIcon() const { return m_pTray; }
     const std::string& GetSettingsPath() const { return m_strSettingsPath; }
@@ -123,7 +125,7 @@ private:
     QAction* m_pActionExit = nullptr;
     QAction* m_pActionAbout = nullptr;
     CAboutDlg* m_pAboutDlg = nullptr;  // while the About dialog is open
-    COptionDlg* m_pOptionDlg = nullptr;  // while the Option dialog is open
+    QPointer<COptionDlg> m_pOptionDlg;  // while the Option dialog is open
     CAddDlg* m_pAddDlg = nullptr;      // while the Add/Config dialog is open
     int m_bHasTray = 0;
     int m_bExiting = 0;

@@ -6,7 +6,8 @@
 #include "ui_COptionDlg.h"
 #include "widgets/NimbrelImages.h"
 
-COptionDlg::COptionDlg(QWidget* pParent) : QDialog(pParent), m_ui(std::make_unique<Ui::COptionDlg>())
+COptionDlg::COptionDlg(const COptionSet& options, bool bReadOnly, QWidget* pParent)
+    : QDialog(pParent), m_options(options), m_bReadOnly(bReadOnly), m_ui(std::make_unique<Ui::COptionDlg>())
 {
     m_ui->setupUi(this);
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
@@ -27,11 +28,12 @@ COptionDlg::COptionDlg(QWidget* pParent) : QDialog(pParent), m_ui(std::make_uniq
     connect(m_ui->m_btnOk, &QPushButton::clicked, this, &COptionDlg::accept);
     connect(m_ui->m_btnCancel, &QPushButton::clicked, this, &COptionDlg::reject);
     connect(m_ui->m_chkReconnect, &QCheckBox::toggled, this, &COptionDlg::OnBnClickedReconnect);
+    ShowOptions();
 }
 
 COptionDlg::~COptionDlg() = default;
 
-void COptionDlg::OnInitDialog()
+void COptionDlg::ShowOptions()
 {
     const auto texts = m_options.GetFields();
     for (size_t k = 0; k < COptionSet::FIELD_COUNT; ++k)
@@ -41,7 +43,7 @@ void COptionDlg::OnInitDialog()
     m_ui->m_editPassword->setText(QString::fromStdString(m_options.m_strPassword));
     m_ui->m_chkWineDosDevices->setChecked(m_options.m_bWineDosDevices == 1);
 
-    if (m_bReadOnly == 1)
+    if (m_bReadOnly)
     {
         for (QLineEdit* pField : m_pFields)
             pField->setEnabled(false);
@@ -57,12 +59,6 @@ void COptionDlg::OnInitDialog()
     m_ui->m_editReconnectTime->setEnabled(m_options.m_bReconnect == 1);
 }
 
-int COptionDlg::DoModal()
-{
-    OnInitDialog();
-    return exec();
-}
-
 void COptionDlg::OnBnClickedReconnect()
 {
     m_ui->m_editReconnectTime->setEnabled(m_ui->m_chkReconnect->isChecked());
@@ -70,7 +66,7 @@ void COptionDlg::OnBnClickedReconnect()
 
 void COptionDlg::accept()
 {
-    if (m_bReadOnly == 1)
+    if (m_bReadOnly)
         return;
     std::array<std::string, COptionSet::FIELD_COUNT> texts;
     for (size_t k = 0; k < COptionSet::FIELD_COUNT; ++k)

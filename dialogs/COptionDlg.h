@@ -13,32 +13,32 @@ class COptionDlg;
 }
 class QLineEdit;
 
-// "Option": the global options, edited on a copy. The opener sets
-// m_options and m_bReadOnly, calls DoModal() and, after Accepted, takes
-// m_options back. The checks are COptionSet::SetFields's.
+// "Option": the global options, edited on a copy. The values go in with
+// the constructor and come out of Options() after the dialog was accepted;
+// read-only (the ports run) it only shows them. The checks are
+// COptionSet::SetFields's.
 class COptionDlg : public QDialog
 {
     Q_OBJECT
 
 public:
-    explicit COptionDlg(QWidget* pParent = nullptr);
+    COptionDlg(const COptionSet& options, bool bReadOnly, QWidget* pParent = nullptr);
     ~COptionDlg() override;
 
-    // Fills the fields from m_options; read-only disables every field and OK.
-    void OnInitDialog();
-    int DoModal();
+    // After Accepted: the values entered; before, the values shown.
+    const COptionSet& Options() const { return m_options; }
 
     // OK: the fields checked in their order; the first failure is shown and
-    // the dialog stays open, else m_options takes the values and it closes.
+    // the dialog stays open, else the values are taken and it closes.
     void accept() override;
 
-    // In: the values shown. Out, after Accepted: the values entered.
-    COptionSet m_options;
-    // 1: the ports run; the values are only shown.
-    int m_bReadOnly = 0;
-
 private:
+    // Fills the fields; read-only disables every field and OK.
+    void ShowOptions();
     void OnBnClickedReconnect();
+
+    COptionSet m_options;
+    bool m_bReadOnly;
 
     std::unique_ptr<Ui::COptionDlg> m_ui;
     // The numeric fields in the order of COptionSet::RANGES.

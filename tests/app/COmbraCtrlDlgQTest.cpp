@@ -818,16 +818,16 @@ private slots:
         QVERIFY(pApp);
         COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
         auto drive = [pWnd](const QString& strTimeout, const char* pszButton) {
-            QTimer::singleShot(0, pWnd, [pWnd, strTimeout, pszButton] {
-                COptionDlg* pDlg = pWnd->GetOptionDlg();
-                if (pDlg == nullptr)
-                    return;
-                auto* pEdit = pDlg->findChild<QLineEdit*>(QStringLiteral("m_editConnectTimeout"));
-                pEdit->selectAll();
-                QTest::keyClicks(pEdit, strTimeout);
-                QTest::mouseClick(pDlg->findChild<QPushButton*>(QString::fromLatin1(pszButton)), Qt::LeftButton);
-            });
             QTest::mouseClick(Button(pWnd, "m_btnOption"), Qt::LeftButton);
+            COptionDlg* pDlg = pWnd->GetOptionDlg();
+            QVERIFY(pDlg != nullptr && pDlg->isVisible());
+            // One dialog at a time.
+            QTest::mouseClick(Button(pWnd, "m_btnOption"), Qt::LeftButton);
+            QCOMPARE(pWnd->findChildren<COptionDlg*>().size(), 1);
+            auto* pEdit = pDlg->findChild<QLineEdit*>(QStringLiteral("m_editConnectTimeout"));
+            pEdit->selectAll();
+            QTest::keyClicks(pEdit, strTimeout);
+            QTest::mouseClick(pDlg->findChild<QPushButton*>(QString::fromLatin1(pszButton)), Qt::LeftButton);
         };
         drive(QStringLiteral("42"), "m_btnCancel");
         QVERIFY(pWnd->GetOptionDlg() == nullptr);
@@ -858,17 +858,14 @@ private slots:
         QVERIFY(Button(pWnd, "m_btnOption")->isEnabled());
         int nEnabledEdits = -1;
         int bOkEnabled = -1;
-        QTimer::singleShot(0, pWnd, [&] {
-            COptionDlg* pDlg = pWnd->GetOptionDlg();
-            if (pDlg == nullptr)
-                return;
-            nEnabledEdits = 0;
-            for (QLineEdit* pEdit : pDlg->findChildren<QLineEdit*>())
-                nEnabledEdits += pEdit->isEnabled() ? 1 : 0;
-            bOkEnabled = pDlg->findChild<QPushButton*>(QStringLiteral("m_btnOk"))->isEnabled() ? 1 : 0;
-            pWnd->findChild<QAction*>(QStringLiteral("actionExit"))->trigger();
-        });
         QTest::mouseClick(Button(pWnd, "m_btnOption"), Qt::LeftButton);
+        COptionDlg* pDlg = pWnd->GetOptionDlg();
+        QVERIFY(pDlg != nullptr);
+        nEnabledEdits = 0;
+        for (QLineEdit* pEdit : pDlg->findChildren<QLineEdit*>())
+            nEnabledEdits += pEdit->isEnabled() ? 1 : 0;
+        bOkEnabled = pDlg->findChild<QPushButton*>(QStringLiteral("m_btnOk"))->isEnabled() ? 1 : 0;
+        pWnd->findChild<QAction*>(QStringLiteral("actionExit"))->trigger();
         QCOMPARE(nEnabledEdits, 0);
         QCOMPARE(bOkEnabled, 0);
         QVERIFY(pWnd->GetOptionDlg() == nullptr);

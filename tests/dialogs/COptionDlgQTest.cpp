@@ -61,12 +61,12 @@ private slots:
 
     void ShowsTheValuesItIsGiven()
     {
-        COptionDlg dlg;
-        dlg.m_options.m_nKeepAliveTime = 5000;
-        dlg.m_options.m_nConnectTimeout = 7;
-        dlg.m_options.m_strUser = "alice";
-        dlg.m_options.m_strPassword = "secret";
-        dlg.OnInitDialog();
+        COptionSet options;
+        options.m_nKeepAliveTime = 5000;
+        options.m_nConnectTimeout = 7;
+        options.m_strUser = "alice";
+        options.m_strPassword = "secret";
+        COptionDlg dlg(options, false);
         QCOMPARE(dlg.windowTitle(), QStringLiteral("Option"));
         QCOMPARE(Edit(dlg, "m_editKeepAliveTime")->text(), QStringLiteral("5000"));
         QCOMPARE(Edit(dlg, "m_editConnectTimeout")->text(), QStringLiteral("7"));
@@ -103,8 +103,7 @@ private slots:
         QFETCH(int, nField);
         QFETCH(QString, strText);
         QFETCH(QString, strMessage);
-        COptionDlg dlg;
-        dlg.OnInitDialog();
+        COptionDlg dlg(COptionSet(), false);
         dlg.show();
         // The disabled Re-connection Time cannot be typed into: the user
         // ticks re-connection, clears it, and unticks again.
@@ -118,28 +117,27 @@ private slots:
             QVERIFY(!Edit(dlg, FIELDS[nField])->isEnabled());
         }
         QCOMPARE(Edit(dlg, FIELDS[nField])->text(), strText);
-        const COptionSet before = dlg.m_options;
+        const COptionSet before = dlg.Options();
 
         QTest::mouseClick(Button(dlg, "m_btnOk"), Qt::LeftButton);
         if (strMessage.isEmpty())
         {
             QVERIFY(m_boxes.isEmpty());
             QCOMPARE(dlg.result(), int(QDialog::Accepted));
-            QCOMPARE(dlg.m_options.GetFields()[static_cast<size_t>(nField)], strText.toStdString());
+            QCOMPARE(dlg.Options().GetFields()[static_cast<size_t>(nField)], strText.toStdString());
         }
         else
         {
             QCOMPARE(m_boxes, QStringList{QStringLiteral("Nimbrel|") + strMessage});
             QVERIFY(dlg.isVisible());
-            QVERIFY(dlg.m_options == before);
+            QVERIFY(dlg.Options() == before);
             QCOMPARE(Edit(dlg, FIELDS[nField])->text(), strText);
         }
     }
 
     void OnlyTheFirstOfSeveralErrorsIsShown()
     {
-        COptionDlg dlg;
-        dlg.OnInitDialog();
+        COptionDlg dlg(COptionSet(), false);
         dlg.show();
         // An out-of-range field comes before an empty one, but every empty
         // field is reported before any range.
@@ -160,8 +158,7 @@ private slots:
 
     void DigitsOnlyAndTwentyCharacters()
     {
-        COptionDlg dlg;
-        dlg.OnInitDialog();
+        COptionDlg dlg(COptionSet(), false);
         dlg.show();
         Type(Edit(dlg, "m_editConnectTimeout"), QStringLiteral("-4a2"));
         QCOMPARE(Edit(dlg, "m_editConnectTimeout")->text(), QStringLiteral("42"));
@@ -179,17 +176,17 @@ private slots:
         QTest::mouseClick(Button(dlg, "m_btnOk"), Qt::LeftButton);
         QVERIFY(m_boxes.isEmpty());
         QCOMPARE(dlg.result(), int(QDialog::Accepted));
-        QCOMPARE(dlg.m_options.m_nConnectTimeout, 42);
-        QCOMPARE(dlg.m_options.m_strUser, strLong.left(20).toStdString());
-        QCOMPARE(dlg.m_options.m_strPassword, strLong.left(20).toStdString());
-        QCOMPARE(dlg.m_options.m_bWineDosDevices, 1);
+        QCOMPARE(dlg.Options().m_nConnectTimeout, 42);
+        QCOMPARE(dlg.Options().m_strUser, strLong.left(20).toStdString());
+        QCOMPARE(dlg.Options().m_strPassword, strLong.left(20).toStdString());
+        QCOMPARE(dlg.Options().m_bWineDosDevices, 1);
     }
 
     void ReconnectEnablesItsTimeAtOnce()
     {
-        COptionDlg dlg;
-        dlg.m_options.m_nReconnectTime = 30;
-        dlg.OnInitDialog();
+        COptionSet options;
+        options.m_nReconnectTime = 30;
+        COptionDlg dlg(options, false);
         dlg.show();
         QCheckBox* pReconnect = Check(dlg, "m_chkReconnect");
         QLineEdit* pTime = Edit(dlg, "m_editReconnectTime");
@@ -201,22 +198,21 @@ private slots:
         QVERIFY(!pTime->isEnabled());
         QTest::keyClick(pReconnect, Qt::Key_Space);
         QTest::mouseClick(Button(dlg, "m_btnOk"), Qt::LeftButton);
-        QCOMPARE(dlg.m_options.m_bReconnect, 1);
-        QCOMPARE(dlg.m_options.m_nReconnectTime, 30);
+        QCOMPARE(dlg.Options().m_bReconnect, 1);
+        QCOMPARE(dlg.Options().m_nReconnectTime, 30);
 
         // Opened with re-connection on: editable from the start.
-        COptionDlg dlgOn;
-        dlgOn.m_options.m_bReconnect = 1;
-        dlgOn.OnInitDialog();
+        COptionSet on;
+        on.m_bReconnect = 1;
+        COptionDlg dlgOn(on, false);
         QVERIFY(Edit(dlgOn, "m_editReconnectTime")->isEnabled());
     }
 
     void ReadOnlyShowsAndChangesNothing()
     {
-        COptionDlg dlg;
-        dlg.m_options.m_bReconnect = 1;
-        dlg.m_bReadOnly = 1;
-        const COptionSet before = dlg.m_options;
+        COptionSet before;
+        before.m_bReconnect = 1;
+        COptionDlg dlg(before, true);
         QTimer::singleShot(0, &dlg, [&] {
             for (QLineEdit* pEdit : dlg.findChildren<QLineEdit*>())
                 QVERIFY2(!pEdit->isEnabled(), qPrintable(pEdit->objectName()));
@@ -229,8 +225,8 @@ private slots:
             QVERIFY(dlg.isVisible());
             QTest::mouseClick(Button(dlg, "m_btnCancel"), Qt::LeftButton);
         });
-        QCOMPARE(dlg.DoModal(), int(QDialog::Rejected));
-        QVERIFY(dlg.m_options == before);
+        QCOMPARE(dlg.exec(), int(QDialog::Rejected));
+        QVERIFY(dlg.Options() == before);
         QVERIFY(m_boxes.isEmpty());
     }
 };
