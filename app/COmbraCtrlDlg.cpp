@@ -341,13 +341,14 @@ void COmbraCtrlDlg::contextMenuEvent(QContextMenuEvent* pEvent)
 
 void COmbraCtrlDlg::OnAbout()
 {
-    if (m_pAboutDlg != nullptr || m_pAddDlg != nullptr || m_bDestroyed)
+    if (m_pAboutDlg || m_pAddDlg != nullptr || m_bDestroyed)
         return;
-    CAboutDlg dlg(this);
-    dlg.setObjectName(QStringLiteral("m_aboutDlg"));
-    m_pAboutDlg = &dlg;
-    dlg.exec();
-    m_pAboutDlg = nullptr;
+    auto* pDlg = new CAboutDlg(this);
+    pDlg->setObjectName(QStringLiteral("m_aboutDlg"));
+    pDlg->setAttribute(Qt::WA_DeleteOnClose);
+    m_pAboutDlg = pDlg;
+    connect(pDlg, &QDialog::finished, this, [this] { m_pAboutDlg = nullptr; });
+    pDlg->open();
 }
 
 void COmbraCtrlDlg::OnBnClickedOption()
@@ -381,7 +382,7 @@ int COmbraCtrlDlg::SelectedPort() const
 
 int COmbraCtrlDlg::RunAddDlg(int bConfig, int* pnPort, CPortEntry* pEntry)
 {
-    if (m_pAddDlg != nullptr || m_pAboutDlg != nullptr || m_bDestroyed)
+    if (m_pAddDlg != nullptr || m_pAboutDlg || m_bDestroyed)
         return 0;
     CAddDlg dlg(bConfig, this);
     dlg.setObjectName(QStringLiteral("m_addDlg"));
@@ -434,7 +435,7 @@ void COmbraCtrlDlg::OnBnClickedDelete()
 
 void COmbraCtrlDlg::EndModalDialogs()
 {
-    if (m_pAboutDlg != nullptr)
+    if (m_pAboutDlg)
         m_pAboutDlg->done(QDialog::Accepted);
     // Stops a running connection test and waits for its thread first.
     if (m_pAddDlg != nullptr)

@@ -76,7 +76,7 @@ public:
     CQtDispatcher& GetDispatcher() { return m_dispatcher; }
     CPortListModel* GetModel() const { return m_pModel.get(); }
     CMsgWnd* GetMsgWnd() const { return m_pMsgWnd; }
-    CAboutDlg* GetAboutDlg() const { return m_pAboutDlg; }
+    CAboutDlg* GetAboutDlg() const { return m_pAboutDlg.data(); }
     COptionDlg* GetOptionDlg() const { return m_pOptionDlg.data(); }
     CAddDlg* GetAddDlg() const { return m_pAddDlg; }
     QSystemTrayIcon* GetTrayIcon() const { return m_pTray; }
@@ -124,7 +124,7 @@ private:
     QAction* m_pActionShow = nullptr;
     QAction* m_pActionExit = nullptr;
     QAction* m_pActionAbout = nullptr;
-    CAboutDlg* m_pAboutDlg = nullptr;  // while the About dialog is open
+    QPointer<CAboutDlg> m_pAboutDlg;  // while the About dialog is open
     QPointer<COptionDlg> m_pOptionDlg;  // while the Option dialog is open
     CAddDlg* m_pAddDlg = nullptr;      // while the Add/Config dialog is open
     int m_bHasTray = 0;

@@ -291,16 +291,13 @@ private slots:
         COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
         QString strCaption;
         QString strVersion;
-        QTimer::singleShot(0, pWnd, [&] {
-            if (CAboutDlg* pAbout = pWnd->GetAboutDlg())
-            {
-                strCaption = pAbout->windowTitle();
-                strVersion = pAbout->findChild<QLabel*>(QStringLiteral("m_version"))->text();
-            }
-            pWnd->findChild<QAction*>(QStringLiteral("actionExit"))->trigger();
-        });
         QVERIFY(QTest::qWaitForWindowExposed(pWnd));
-        QTest::keyClick(pWnd, Qt::Key_F1);  // returns once the dialog is closed
+        QTest::keyClick(pWnd, Qt::Key_F1);
+        CAboutDlg* pAbout = pWnd->GetAboutDlg();
+        QVERIFY(pAbout != nullptr && pAbout->isVisible());
+        strCaption = pAbout->windowTitle();
+        strVersion = pAbout->findChild<QLabel*>(QStringLiteral("m_version"))->text();
+        pWnd->findChild<QAction*>(QStringLiteral("actionExit"))->trigger();
         QCOMPARE(strCaption, QStringLiteral("About Nimbrel"));
         QCOMPARE(strVersion, QStringLiteral("Nimbrel 1.41"));
         QVERIFY(pWnd->GetAboutDlg() == nullptr);
