@@ -341,7 +341,7 @@ void COmbraCtrlDlg::contextMenuEvent(QContextMenuEvent* pEvent)
 
 void COmbraCtrlDlg::OnAbout()
 {
-    if (m_pAboutDlg || m_pAddDlg != nullptr || m_bDestroyed)
+    if (m_pAboutDlg || m_pAddDlg || m_bDestroyed)
         return;
     auto* pDlg = new CAboutDlg(this);
     pDlg->setObjectName(QStringLiteral("m_aboutDlg"));
@@ -380,25 +380,30 @@ int COmbraCtrlDlg::SelectedPort() const
     return m_core.m_rows.GetItemData(rows.first().row());
 }
 
-int COmbraCtrlDlg::RunAddDlg(int bConfig, int* pnPort, CPortEntry* pEntry)
+void COmbraCtrlDlg::OpenAddDlg(int bConfig, int nPort)
 {
-    if (m_pAddDlg != nullptr || m_pAboutDlg || m_bDestroyed)
-        return 0;
-    CAddDlg dlg(bConfig, this);
-    dlg.setObjectName(QStringLiteral("m_addDlg"));
-    dlg.m_pComData = &m_core.m_comData;
-    dlg.m_nTimeout = m_core.m_options.m_nConnectTimeout;
-    dlg.m_nPort = *pnPort;
-    dlg.m_fnScanSystemPorts = [this] { m_core.ScanSystemPorts(); };
-    m_pAddDlg = &dlg;
-    const int nResult = dlg.DoModal();
-    m_pAddDlg = nullptr;
-    // Exit may have torn everything down while the dialog was open.
-    if (nResult != QDialog::Accepted || m_bDestroyed)
-        return 0;
-    *pnPort = dlg.m_nPort;
-    *pEntry = dlg.m_entry;
-    return 1;
+    if (m_pAddDlg || m_pAboutDlg || m_bDestroyed)
+        return;
+    auto* pDlg = new CAddDlg(bConfig, this);
+    pDlg->setObjectName(QStringLiteral("m_addDlg"));
+    pDlg->setAttribute(Qt::WA_DeleteOnClose);
+    pDlg->m_pComData = &m_core.m_comData;
+    pDlg->m_nTimeout = m_core.m_options.m_nConnectTimeout;
+    pDlg->m_nPort = nPort;
+    pDlg->m_fnScanSystemPorts = [this] { m_core.ScanSystemPorts(); };
+    m_pAddDlg = pDlg;
+    connect(pDlg, &QDialog::finished, this, [this, pDlg, bConfig](int nResult) {
+        m_pAddDlg = nullptr;
+        // Exit may have torn everything down while the dialog was open.
+        if (nResult != QDialog::Accepted || m_bDestroyed)
+            return;
+        const int bChanged = bConfig ? m_core.ConfigPort(pDlg->m_nPort, pDlg->m_entry)
+                                     : m_core.AddPort(pDlg->m_nPort, pDlg->m_entry);
+        if (bChanged)
+            UpdateSettings(1);
+    });
+    pDlg->OnInitDialog();
+    pDlg->open();
 }
 
 void COmbraCtrlDlg::OnBnClickedAdd()
@@ -410,20 +415,14 @@ void COmbraCtrlDlg::OnBnClickedAdd()
         MessageBox("Nimbrel", "No free COM number: COM1 to COM256 are all configured or present on this machine.");
         return;
     }
-    int nPort = 0;
-    CPortEntry entry;
-    if (RunAddDlg(0, &nPort, &entry) && m_core.AddPort(nPort, entry))
-        UpdateSettings(1);
+    OpenAddDlg(0, 0);
 }
 
 void COmbraCtrlDlg::OnBnClickedConfig()
 {
-    int nPort = SelectedPort();
-    if (nPort < 0)
-        return;
-    CPortEntry entry;
-    if (RunAddDlg(1, &nPort, &entry) && m_core.ConfigPort(nPort, entry))
-        UpdateSettings(1);
+    const int nPort = SelectedPort();
+    if (nPort >= 0)
+        OpenAddDlg(1, nPort);
 }
 
 void COmbraCtrlDlg::OnBnClickedDelete()
@@ -438,7 +437,7 @@ void COmbraCtrlDlg::EndModalDialogs()
     if (m_pAboutDlg)
         m_pAboutDlg->done(QDialog::Accepted);
     // Stops a running connection test and waits for its thread first.
-    if (m_pAddDlg != nullptr)
+    if (m_pAddDlg)
         m_pAddDlg->done(QDialog::Rejected);
     if (m_pOptionDlg != nullptr)
         m_pOptionDlg->done(QDialog::Rejected);

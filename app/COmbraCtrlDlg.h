@@ -78,7 +78,7 @@ public:
     CMsgWnd* GetMsgWnd() const { return m_pMsgWnd; }
     CAboutDlg* GetAboutDlg() const { return m_pAboutDlg.data(); }
     COptionDlg* GetOptionDlg() const { return m_pOptionDlg.data(); }
-    CAddDlg* GetAddDlg() const { return m_pAddDlg; }
+    CAddDlg* GetAddDlg() const { return m_pAddDlg.data(); }
     QSystemTrayIcon* GetTrayIcon() const { return m_pTray; }
     const std::string& GetSettingsPath() const { return m_strSettingsPath; }
     int IsDestroyed() const { return m_bDestroyed; }
@@ -106,9 +106,9 @@ private:
     void MessageBox(const std::string& strCaption, const std::string& strText);
     // The port of the first selected row, -1 when none is selected.
     int SelectedPort() const;
-    // Runs an Add (bConfig 0) or Config (1, port nPort) dialog; 1 with its
-    // port and entry on OK.
-    int RunAddDlg(int bConfig, int* pnPort, CPortEntry* pEntry);
+    // Opens an Add (bConfig 0) or Config (1, port nPort) dialog,
+    // window-modal; its OK adds or configures the port and saves.
+    void OpenAddDlg(int bConfig, int nPort);
     // Ends the open modal dialogs (Exit): a running connection test first.
     void EndModalDialogs();
 
@@ -126,7 +126,7 @@ private:
     QAction* m_pActionAbout = nullptr;
     QPointer<CAboutDlg> m_pAboutDlg;  // while the About dialog is open
     QPointer<COptionDlg> m_pOptionDlg;  // while the Option dialog is open
-    CAddDlg* m_pAddDlg = nullptr;      // while the Add/Config dialog is open
+    QPointer<CAddDlg> m_pAddDlg;        // while the Add/Config dialog is open
     int m_bHasTray = 0;
     int m_bExiting = 0;
     int m_bDestroyed = 0;

@@ -118,21 +118,16 @@ private:
         QTest::mouseClick(pList->viewport(), Qt::LeftButton, {}, QPoint(rc.left() + 9, rc.center().y()));
     }
 
-    // Clicks the window's button and runs fn on the dialog it opens (from
-    // inside the dialog's modal loop); fn must end the dialog. False when
-    // no dialog came.
+    // Clicks the window's button and runs fn on the dialog it opens; fn
+    // must end the dialog. False when no dialog came or it stayed open.
     static bool WithDialog(COmbraCtrlDlg* pWnd, const char* pszButton, const std::function<void(CAddDlg*)>& fn)
     {
-        bool bRan = false;
-        QTimer::singleShot(0, pWnd, [&] {
-            CAddDlg* pDlg = pWnd->GetAddDlg();
-            if (pDlg == nullptr || !QTest::qWaitForWindowExposed(pDlg))
-                return;
-            bRan = true;
-            fn(pDlg);
-        });
         QTest::mouseClick(Button(pWnd, pszButton), Qt::LeftButton);
-        return bRan && pWnd->GetAddDlg() == nullptr;
+        CAddDlg* pDlg = pWnd->GetAddDlg();
+        if (pDlg == nullptr || !QTest::qWaitForWindowExposed(pDlg))
+            return false;
+        fn(pDlg);
+        return pWnd->GetAddDlg() == nullptr;
     }
 
     template <typename T>
