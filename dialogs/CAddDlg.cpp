@@ -74,12 +74,6 @@ CLogListBox* CAddDlg::GetLog() const
     return m_ui->m_ctlLog;
 }
 
-int CAddDlg::DoModal()
-{
-    OnInitDialog();
-    return exec();
-}
-
 void CAddDlg::OnInitDialog()
 {
     QComboBox* pCombo = m_ui->m_comboPort;

@@ -34,7 +34,7 @@ public:
     // Stops a running test and waits for its thread.
     ~CAddDlg() override;
 
-    // Set by the opener before DoModal (or OnInitDialog).
+    // Set by the opener before OnInitDialog.
     CCOMData* m_pComData = nullptr;  // read only, but for the scan below
     int m_nTimeout = 1;              // connect time-out of the test, seconds
     int m_nPort = 0;                 // Config: the port; after OK: the port chosen
@@ -47,8 +47,6 @@ public:
     // set), checked and normalised.
     CPortEntry m_entry;
 
-    // Fills the controls, then runs the dialog; QDialog::Accepted for OK.
-    int DoModal();
     // Caption, COM numbers, the entry's values, the enabling of its mode.
     void OnInitDialog();
 
