@@ -339,6 +339,21 @@ void COmbraCtrlDlg::contextMenuEvent(QContextMenuEvent* pEvent)
     menu.exec(pEvent->globalPos());
 }
 
+CAboutDlg* COmbraCtrlDlg::GetAboutDlg() const
+{
+    return m_pAboutDlg.data();
+}
+
+COptionDlg* COmbraCtrlDlg::GetOptionDlg() const
+{
+    return m_pOptionDlg.data();
+}
+
+CAddDlg* COmbraCtrlDlg::GetAddDlg() const
+{
+    return m_pAddDlg.data();
+}
+
 void COmbraCtrlDlg::OnAbout()
 {
     if (m_pAboutDlg || m_pAddDlg || m_bDestroyed)

@@ -76,9 +76,9 @@ public:
     CQtDispatcher& GetDispatcher() { return m_dispatcher; }
     CPortListModel* GetModel() const { return m_pModel.get(); }
     CMsgWnd* GetMsgWnd() const { return m_pMsgWnd; }
-    CAboutDlg* GetAboutDlg() const { return m_pAboutDlg.data(); }
-    COptionDlg* GetOptionDlg() const { return m_pOptionDlg.data(); }
-    CAddDlg* GetAddDlg() const { return m_pAddDlg.data(); }
+    CAboutDlg* GetAboutDlg() const;
+    COptionDlg* GetOptionDlg() const;
+    CAddDlg* GetAddDlg() const;
     QSystemTrayIcon* GetTrayIcon() const { return m_pTray; }
     const std::string& GetSettingsPath() const { return m_strSettingsPath; }
     int IsDestroyed() const { return m_bDestroyed; }

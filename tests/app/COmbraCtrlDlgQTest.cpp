@@ -815,7 +815,10 @@ private slots:
             QVERIFY(pDlg != nullptr && pDlg->isVisible());
             // One dialog at a time.
             QTest::mouseClick(Button(pWnd, "m_btnOption"), Qt::LeftButton);
-            QCOMPARE(pWnd->findChildren<COptionDlg*>().size(), 1);
+            QCOMPARE(pWnd->GetOptionDlg(), pDlg);
+            QCOMPARE(int(std::count_if(pWnd->findChildren<COptionDlg*>().begin(), pWnd->findChildren<COptionDlg*>().end(),
+                                       [](COptionDlg* p) { return p->isVisible(); })),
+                     1);
             auto* pEdit = pDlg->findChild<QLineEdit*>(QStringLiteral("m_editConnectTimeout"));
             pEdit->selectAll();
             QTest::keyClicks(pEdit, strTimeout);
