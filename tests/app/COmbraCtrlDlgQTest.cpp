@@ -816,9 +816,8 @@ private slots:
             // One dialog at a time.
             QTest::mouseClick(Button(pWnd, "m_btnOption"), Qt::LeftButton);
             QCOMPARE(pWnd->GetOptionDlg(), pDlg);
-            QCOMPARE(int(std::count_if(pWnd->findChildren<COptionDlg*>().begin(), pWnd->findChildren<COptionDlg*>().end(),
-                                       [](COptionDlg* p) { return p->isVisible(); })),
-                     1);
+            const QList<COptionDlg*> dialogs = pWnd->findChildren<COptionDlg*>();
+            QCOMPARE(int(std::count_if(dialogs.begin(), dialogs.end(), [](COptionDlg* p) { return p->isVisible(); })), 1);
             auto* pEdit = pDlg->findChild<QLineEdit*>(QStringLiteral("m_editConnectTimeout"));
             pEdit->selectAll();
             QTest::keyClicks(pEdit, strTimeout);
