@@ -419,9 +419,9 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
             // A waiting datagram that does not fit yet is left alone until
             // the ring has room for all of it.
             const int nNeed = bUdp ? std::max(m_nUdpWaiting, 1) : 1;
-            if (RING_SIZE - m_nRxCount >= nNeed && m_nUdpHeld == 0 && !ReceiveGated())
+            if (m_rx.Space() >= nNeed && m_nUdpHeld == 0 && !ReceiveGated())
                 nEvents |= POLLIN;
-            if (m_nTxCount > 0)
+            if (m_tx.Count() > 0)
                 nEvents |= POLLOUT;
             // Also with no events: an error or hang-up still wakes us.
             pFds[n++] = {m_hSocket, nEvents, 0};
@@ -430,12 +430,12 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
         {
             Cap(CYCLE_MS);
         }
-        if (m_nUdpHeld > 0 && m_nRxCount < RING_SIZE)
+        if (m_nUdpHeld > 0 && m_rx.Space() > 0)
             Cap(0);
         if (m_pSSL != nullptr)
         {
             // Plaintext the library already holds never shows on the socket.
-            if ((SSL_pending(m_pSSL) > 0 || SSL_has_pending(m_pSSL)) && m_nRxCount < RING_SIZE && !ReceiveGated())
+            if ((SSL_pending(m_pSSL) > 0 || SSL_has_pending(m_pSSL)) && m_rx.Space() > 0 && !ReceiveGated())
                 Cap(0);
             // A read that needs a write (or the other way round) cannot be
             // told from the plain events above.
@@ -445,16 +445,16 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
                 Cap(0);
         }
         short nPty = 0;
-        if (m_nTxCount < RING_SIZE)
+        if (m_tx.Space() > 0)
             nPty |= POLLIN;
-        if (m_nRxCount > 0)
+        if (m_rx.Count() > 0)
             nPty |= POLLOUT;
         // A server's peer may send while no application has the port open:
         // its data still goes to the pty, at the plain cycle.
         if (m_bAppGone)
         {
             // Not read until the close is handled; still delivered to.
-            if (m_nRxCount > 0)
+            if (m_rx.Count() > 0)
                 addPty(POLLOUT);
             Cap(CYCLE_MS);
         }
@@ -466,12 +466,12 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
                 Cap(0);
             // Latched, or a server's peer data for a closed port: look again
             // at the plain cycle.
-            if (m_bAppGone || m_nRxCount > 0)
+            if (m_bAppGone || m_rx.Count() > 0)
                 Cap(CYCLE_MS);
         }
         // Only while the port is still being read: a cycle that reads
         // nothing must not be repeated at once.
-        if (m_tRxDrain == 0 && m_nPortPending > 0 && m_nTxCount < RING_SIZE)
+        if (m_tRxDrain == 0 && m_nPortPending > 0 && m_tx.Space() > 0)
             Cap(0);
         // A release of the application is due once few bytes wait; the
         // throttle is set from the owner thread, so look again soon.
@@ -484,12 +484,12 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
     case ST_DRAIN:
     case ST_RESTART_DRAIN:
     case ST_UDP_DRAIN:
-        if (m_hSocket != INVALID_SOCKET && m_nTxCount > 0)
+        if (m_hSocket != INVALID_SOCKET && m_tx.Count() > 0)
             pFds[n++] = {m_hSocket, POLLOUT, 0};
         // What the closed application left is in the port already: no need
         // to wait for it (and a hung-up pty would report ready forever).
         // The rest of what it wrote is looked for at the plain cycle.
-        if (m_nState != ST_RESTART_DRAIN && m_nLeftInPort > 0 && m_nTxCount < RING_SIZE)
+        if (m_nState != ST_RESTART_DRAIN && m_nLeftInPort > 0 && m_tx.Space() > 0)
             Cap(0);
         Cap(CYCLE_MS);
         break;
@@ -518,8 +518,8 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
     case ST_TELNET_LOGIN:
         if (m_hSocket != INVALID_SOCKET && m_tRxDrain == 0)
         {
-            short nEvents = static_cast<short>(POLLRDHUP | (m_nRxCount < RING_SIZE ? POLLIN : 0));
-            if (m_nTxCount > 0)
+            short nEvents = static_cast<short>(POLLRDHUP | (m_rx.Space() > 0 ? POLLIN : 0));
+            if (m_tx.Count() > 0)
                 nEvents |= POLLOUT;
             pFds[n++] = {m_hSocket, nEvents, 0};
         }
@@ -752,7 +752,7 @@ void CSocketCtrl::OnConnected(int bReconnect)
     if (IsTelnet())
     {
         m_telnet.Init(0);
-        m_telnet.PutNegotiation(m_pTxBuf, m_nTxIn, m_nTxCount);
+        m_telnet.PutNegotiation(m_tx);
     }
     m_tRetry = 0;
 }
@@ -817,7 +817,7 @@ int CSocketCtrl::PeerCheck()
         nGone = bAlive ? m_nTlsGone : (n == 0 ? 1 : 2);
         // What was received before the peer went is still handed on, for
         // at most the drain time; only then is the connection given up.
-        if (m_nRxCount > 0)
+        if (m_rx.Count() > 0)
         {
             m_tRxDrain = Now() + DRAIN_SECONDS;
             m_nRxGone = nGone;
@@ -826,7 +826,7 @@ int CSocketCtrl::PeerCheck()
     }
     else
     {
-        if (m_nRxCount > 0 && Now() <= m_tRxDrain)
+        if (m_rx.Count() > 0 && Now() <= m_tRxDrain)
             return 1;
         nGone = m_nRxGone;
         m_tRxDrain = 0;
@@ -863,13 +863,13 @@ int CSocketCtrl::PeerCheck()
 
 void CSocketCtrl::Deliver()
 {
-    if (m_pRxBuf == nullptr || m_nRxCount == 0)
+    if (!m_rx.IsAllocated() || m_rx.Count() == 0)
         return;
     unsigned char buf[BLOCK_SIZE];
-    const int n = RingPeek(m_pRxBuf, m_nRxOut, m_nRxCount, buf, BLOCK_SIZE);
+    const int n = m_rx.Peek(buf, BLOCK_SIZE);
     const long nTaken = Port().WriteData(buf, n);
     if (nTaken > 0)
-        RingConsume(m_nRxOut, m_nRxCount, static_cast<int>(nTaken));
+        m_rx.Consume(static_cast<int>(nTaken));
 }
 
 int CSocketCtrl::ReceiveGated() const
@@ -882,9 +882,9 @@ int CSocketCtrl::ReceiveGated() const
 
 int CSocketCtrl::ReceiveTcp()
 {
-    if (m_pRxBuf == nullptr)
+    if (!m_rx.IsAllocated())
         return 0;
-    const int nFree = RING_SIZE - m_nRxCount;
+    const int nFree = m_rx.Space();
     if (nFree <= 0)
         return 0;
     unsigned char buf[BLOCK_SIZE];
@@ -925,18 +925,18 @@ int CSocketCtrl::ReceiveTcp()
         m_telnet.Filter(buf, nData);
         // Answer at once: nothing else may wake the worker for it.
         if (m_nState == ST_DATA)
-            m_telnet.PutNegotiation(m_pTxBuf, m_nTxIn, m_nTxCount);
+            m_telnet.PutNegotiation(m_tx);
     }
-    RingPut(m_pRxBuf, m_nRxIn, m_nRxCount, buf, nData);
+    m_rx.Put(buf, nData);
     return static_cast<int>(n);
 }
 
 void CSocketCtrl::SendTcp()
 {
-    if (m_pTxBuf == nullptr || m_nTxCount == 0 || m_hSocket == INVALID_SOCKET)
+    if (!m_tx.IsAllocated() || m_tx.Count() == 0 || m_hSocket == INVALID_SOCKET)
         return;
     unsigned char buf[BLOCK_SIZE];
-    const int n = RingPeek(m_pTxBuf, m_nTxOut, m_nTxCount, buf, BLOCK_SIZE);
+    const int n = m_tx.Peek(buf, BLOCK_SIZE);
     ssize_t nSent;
     if (m_bSSLActive == 1)
     {
@@ -966,18 +966,18 @@ void CSocketCtrl::SendTcp()
             m_bSendFailed = 1;
     }
     if (nSent > 0)
-        RingConsume(m_nTxOut, m_nTxCount, static_cast<int>(nSent));
+        m_tx.Consume(static_cast<int>(nSent));
 }
 
 long CSocketCtrl::ReadPort(long nMost)
 {
-    if (m_pTxBuf == nullptr)
+    if (!m_tx.IsAllocated())
         return 0;
     const int i = m_nPort;
     COmbraPortAx& port = Port();
     const int bTelnet = IsTelnet();
     if (bTelnet && m_nState == ST_DATA)
-        m_telnet.PutNegotiation(m_pTxBuf, m_nTxIn, m_nTxCount);
+        m_telnet.PutNegotiation(m_tx);
     long n = port.BytesToRead();
     m_nPortPending = n;
     const uint32_t dwFlow = m_pDlg->m_dwFlowCtrl[i];
@@ -996,7 +996,7 @@ long CSocketCtrl::ReadPort(long nMost)
         return 0;
     // On a Telnet port every data byte 255 goes out doubled: read no more
     // than fits even if all of them are.
-    const long nFree = bTelnet ? (RING_SIZE - m_nTxCount) / 2 : RING_SIZE - m_nTxCount;
+    const long nFree = bTelnet ? (m_tx.Space()) / 2 : m_tx.Space();
     n = std::min({n, nFree, nMost, static_cast<long>(BLOCK_SIZE)});
     if (n < 1)
         return 0;
@@ -1028,12 +1028,12 @@ long CSocketCtrl::ReadPort(long nMost)
     }
     if (!bTelnet)
     {
-        RingPut(m_pTxBuf, m_nTxIn, m_nTxCount, buf, nData);
+        m_tx.Put(buf, nData);
         return nRead;
     }
     unsigned char escaped[2 * BLOCK_SIZE];
     const int nEscaped = CTelnetCtrl::EscapeIac(buf, nData, escaped, sizeof(escaped), nullptr);
-    RingPut(m_pTxBuf, m_nTxIn, m_nTxCount, escaped, nEscaped);
+    m_tx.Put(escaped, nEscaped);
     return nRead;
 }
 
@@ -1048,14 +1048,14 @@ void CSocketCtrl::DoDrain(int nNextState)
     // bytes counted at its close are surely its own; what was still on its
     // way through the pty then is taken only while no other application
     // has the port open, as from then on it may be that one's.
-    if (nNextState != ST_RESTART && m_pTxBuf != nullptr && m_hSocket != INVALID_SOCKET)
+    if (nNextState != ST_RESTART && m_tx.IsAllocated() && m_hSocket != INVALID_SOCKET)
     {
         if (m_nLeftInPort > 0)
             m_nLeftInPort -= ReadPort(m_nLeftInPort);
         else if (Port().IsSlaveOpen() == 0)
             ReadPort();
     }
-    if (m_nTxCount == 0)
+    if (m_tx.Count() == 0)
     {
         m_nState = nNextState;
         return;
@@ -1269,7 +1269,7 @@ void CSocketCtrl::OnSecured(int bServer, int bReconnect)
     if (IsTelnet())
     {
         m_telnet.Init(0);
-        m_telnet.PutNegotiation(m_pTxBuf, m_nTxIn, m_nTxCount);
+        m_telnet.PutNegotiation(m_tx);
     }
 }
 
@@ -1316,17 +1316,16 @@ void CSocketCtrl::GiveUpLogin(std::string strReason)
 void CSocketCtrl::RunLoginStep(int& nStep, int bTelnet)
 {
     CLoginCtrl& login = bTelnet ? m_telnet.m_login : m_login;
-    unsigned char* pTx = m_pTxBuf;
     const int64_t tNow = Now();
     switch (nStep)
     {
     case 1:
     {
-        const int bBanner = bTelnet ? m_telnet.PutBanner(pTx, m_nTxIn, m_nTxCount)
-                                    : login.PutBanner(pTx, m_nTxIn, m_nTxCount);
+        const int bBanner = bTelnet ? m_telnet.PutBanner(m_tx)
+                                    : login.PutBanner(m_tx);
         if (!bBanner)
             break;
-        if (login.PutLoginPrompt(pTx, m_nTxIn, m_nTxCount))
+        if (login.PutLoginPrompt(m_tx))
         {
             m_tLogin = tNow + m_pDlg->m_options.m_nLoginTimeout;
             nStep = 3;
@@ -1338,7 +1337,7 @@ void CSocketCtrl::RunLoginStep(int& nStep, int bTelnet)
         break;
     }
     case 2:
-        if (login.PutLoginPrompt(pTx, m_nTxIn, m_nTxCount))
+        if (login.PutLoginPrompt(m_tx))
         {
             m_tLogin = tNow + m_pDlg->m_options.m_nLoginTimeout;
             nStep = 3;
@@ -1350,16 +1349,16 @@ void CSocketCtrl::RunLoginStep(int& nStep, int bTelnet)
             nStep = 7;
             break;
         }
-        if (m_nRxCount > 0)
+        if (m_rx.Count() > 0)
         {
-            const int bDone = login.ReadUser(m_pRxBuf, m_nRxOut, m_nRxCount);
+            const int bDone = login.ReadUser(m_rx);
             m_tLogin = tNow + m_pDlg->m_options.m_nLoginTimeout;
             if (bDone)
                 nStep = 4;
         }
         break;
     case 4:
-        if (login.PutPasswordPrompt(pTx, m_nTxIn, m_nTxCount))
+        if (login.PutPasswordPrompt(m_tx))
             nStep = 5;
         break;
     case 5:
@@ -1368,9 +1367,9 @@ void CSocketCtrl::RunLoginStep(int& nStep, int bTelnet)
             nStep = 7;
             break;
         }
-        if (m_nRxCount > 0)
+        if (m_rx.Count() > 0)
         {
-            const int nResult = login.ReadPassword(m_pRxBuf, m_nRxOut, m_nRxCount);
+            const int nResult = login.ReadPassword(m_rx);
             m_tLogin = tNow + m_pDlg->m_options.m_nLoginTimeout;
             if (nResult == 1)
             {
@@ -1384,7 +1383,7 @@ void CSocketCtrl::RunLoginStep(int& nStep, int bTelnet)
         }
         break;
     case 6:
-        if (login.PutIncorrect(pTx, m_nTxIn, m_nTxCount))
+        if (login.PutIncorrect(m_tx))
         {
             if (login.m_nTries < static_cast<uint32_t>(m_pDlg->m_options.m_nLoginChallenge))
                 nStep = 2;
@@ -1393,7 +1392,7 @@ void CSocketCtrl::RunLoginStep(int& nStep, int bTelnet)
         }
         break;
     case 7:
-        if (login.PutTimeout(pTx, m_nTxIn, m_nTxCount))
+        if (login.PutTimeout(m_tx))
             GiveUpLogin("login timeout: " + std::to_string(m_pDlg->m_options.m_nLoginTimeout) + " s of silence");
         break;
     default:
@@ -1415,7 +1414,7 @@ void CSocketCtrl::DoTelnetLogin()
 {
     if (!PeerCheck())
         return;
-    m_telnet.PutNegotiation(m_pTxBuf, m_nTxIn, m_nTxCount);
+    m_telnet.PutNegotiation(m_tx);
     const int nReceived = ReceiveTcp();
     SendTcp();
     if (m_nTelnetStep == 0)
@@ -1615,10 +1614,10 @@ void CSocketCtrl::DoUdpData()
 
 void CSocketCtrl::MoveHeldDatagram()
 {
-    const int n = std::min(m_nUdpHeld, RING_SIZE - m_nRxCount);
+    const int n = std::min(m_nUdpHeld, m_rx.Space());
     if (n <= 0)
         return;
-    RingPut(m_pRxBuf, m_nRxIn, m_nRxCount, m_pUdpHeld + m_nUdpHeldOut, n);
+    m_rx.Put(m_pUdpHeld + m_nUdpHeldOut, n);
     m_nUdpHeldOut += n;
     m_nUdpHeld -= n;
     if (m_nUdpHeld == 0)
@@ -1635,14 +1634,14 @@ void CSocketCtrl::FreeHeldDatagram()
 
 void CSocketCtrl::ReceiveUdp()
 {
-    if (m_pRxBuf == nullptr)
+    if (!m_rx.IsAllocated())
         return;
     if (m_nUdpHeld > 0)
     {
         MoveHeldDatagram();
         return;
     }
-    const int nFree = RING_SIZE - m_nRxCount;
+    const int nFree = m_rx.Space();
     if (nFree <= 0)
         return;
     // Look at the size first: a datagram is taken only whole.
@@ -1681,19 +1680,19 @@ void CSocketCtrl::ReceiveUdp()
     m_nUdpWaiting = 0;
     if (n <= 0)
         return;
-    RingPut(m_pRxBuf, m_nRxIn, m_nRxCount, buf, static_cast<int>(n));
+    m_rx.Put(buf, static_cast<int>(n));
 }
 
 void CSocketCtrl::SendUdp()
 {
-    if (m_pTxBuf == nullptr || m_nTxCount == 0 || m_hSocket == INVALID_SOCKET)
+    if (!m_tx.IsAllocated() || m_tx.Count() == 0 || m_hSocket == INVALID_SOCKET)
         return;
     unsigned char buf[BLOCK_SIZE];
-    const int n = RingPeek(m_pTxBuf, m_nTxOut, m_nTxCount, buf, BLOCK_SIZE);
+    const int n = m_tx.Peek(buf, BLOCK_SIZE);
     const ssize_t nSent = sendto(m_hSocket, buf, static_cast<size_t>(n), MSG_DONTWAIT | MSG_NOSIGNAL,
                                  reinterpret_cast<struct sockaddr*>(&m_udpPeer), m_nUdpPeerLength);
     if (nSent > 0)
-        RingConsume(m_nTxOut, m_nTxCount, static_cast<int>(nSent));
+        m_tx.Consume(static_cast<int>(nSent));
 }
 
 void CSocketCtrl::DoUdpClose()
@@ -1782,9 +1781,7 @@ int CSocketCtrl::GetListenHandle()
 int CSocketCtrl::AllocRings()
 {
     FreeRings();
-    m_pTxBuf = new (std::nothrow) unsigned char[RING_SIZE];
-    m_pRxBuf = new (std::nothrow) unsigned char[RING_SIZE];
-    if (m_pTxBuf == nullptr || m_pRxBuf == nullptr)
+    if (!m_tx.Allocate() || !m_rx.Allocate())
     {
         FreeRings();
         return 0;
@@ -1798,39 +1795,6 @@ void CSocketCtrl::FreeRings()
     m_bSendFailed = 0;
     FreeHeldDatagram();
     m_nUdpWaiting = 0;
-    delete[] m_pTxBuf;
-    delete[] m_pRxBuf;
-    m_pTxBuf = nullptr;
-    m_pRxBuf = nullptr;
-    m_nTxIn = m_nTxOut = m_nTxCount = 0;
-    m_nRxIn = m_nRxOut = m_nRxCount = 0;
-}
-
-void CSocketCtrl::RingPut(unsigned char* pRing, int& nIn, int& nCount, const unsigned char* pData, int n)
-{
-    for (int k = 0; k < n;)
-    {
-        const int nChunk = std::min(n - k, RING_SIZE - nIn);
-        memcpy(pRing + nIn, pData + k, static_cast<size_t>(nChunk));
-        nIn = (nIn + nChunk) % RING_SIZE;
-        k += nChunk;
-    }
-    nCount += n;
-}
-
-int CSocketCtrl::RingPeek(const unsigned char* pRing, int nOut, int nCount, unsigned char* pData, int nMax)
-{
-    const int n = std::min(nCount, nMax);
-    const int nFirst = std::min(n, RING_SIZE - nOut);
-    memcpy(pData, pRing + nOut, static_cast<size_t>(nFirst));
-    memcpy(pData + nFirst, pRing, static_cast<size_t>(n - nFirst));
-    return n;
-}
-
-void CSocketCtrl::RingConsume(int& nOut, int& nCount, int n)
-{
-    nOut += n;
-    if (nOut >= RING_SIZE)
-        nOut -= RING_SIZE;
-    nCount -= n;
+    m_tx.Release();
+    m_rx.Release();
 }

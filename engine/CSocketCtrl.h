@@ -12,6 +12,7 @@
 
 #include "engine/CLoginCtrl.h"
 #include "engine/CResolver.h"
+#include "engine/CRing.h"
 #include "engine/CTelnetCtrl.h"
 
 class CPortOwner;
@@ -58,7 +59,7 @@ constexpr int ST_RESTART = 25;
 class CSocketCtrl
 {
 public:
-    static constexpr int RING_SIZE = CLoginCtrl::RING_SIZE;
+    static constexpr int RING_SIZE = CRing::CAPACITY;
     static constexpr int BLOCK_SIZE = 1600;       // per direction and cycle
     static constexpr int THROTTLE_LEVEL = 4096;   // bytes waiting in the port
     static constexpr int RELEASE_LEVEL = 1600;
@@ -209,9 +210,6 @@ private:
     // Rings
     int AllocRings();
     void FreeRings();
-    static void RingPut(unsigned char* pRing, int& nIn, int& nCount, const unsigned char* pData, int n);
-    static int RingPeek(const unsigned char* pRing, int nOut, int nCount, unsigned char* pData, int nMax);
-    static void RingConsume(int& nOut, int& nCount, int n);
 
     int IsServer() const;
     int IsUdp() const;
@@ -253,14 +251,9 @@ private:
     std::function<void()> m_fnIdle;
     std::string m_strPublicKey;
     std::string m_strPrivateKey;
-    unsigned char* m_pTxBuf = nullptr;
-    unsigned char* m_pRxBuf = nullptr;
-    int m_nTxIn = 0;
-    int m_nTxOut = 0;
-    int m_nTxCount = 0;
-    int m_nRxIn = 0;
-    int m_nRxOut = 0;
-    int m_nRxCount = 0;
+    // Application to network, and network to application.
+    CRing m_tx;
+    CRing m_rx;
     int64_t m_tRetry = 0;
     int64_t m_tConnect = 0;
     int64_t m_tHandshake = 0;

@@ -742,3 +742,32 @@ TEST_F(WorkerTest, ReopenDuringTheDrainSplitsTheBytesCleanly)
     EXPECT_EQ(strPeer2.size(), strRest.size());
     EXPECT_TRUE(strPeer2 == strRest) << "the rest, then the new program's bytes";
 }
+
+// Rings that cannot be had fail the connection like a socket that cannot be
+// made: Create Error with its reason, and the next open dials again.
+TEST_F(WorkerTest, RingsThatCannotBeAllocatedFailLikeASocket)
+{
+    const int hListen = StartClientWithListener(PORT);
+    CRing::FailNextAllocations(1);
+    const int hApp = OpenApp(PORT);
+    ASSERT_GE(hApp, 0);
+    const int hPeer = Accept(hListen);
+    ASSERT_GE(hPeer, 0);
+    m_vecClose.push_back(hPeer);
+    ASSERT_TRUE(WaitConn(PORT, "Create Error"));
+    CRing::FailNextAllocations(0);
+    EXPECT_EQ(m_core.m_rows.GetItemText(m_core.m_rows.FindRow(PORT), COL_REASON),
+              "no memory for the connection's buffers");
+    EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_RETRY_WAIT);
+
+    CloseApp(hApp);
+    ASSERT_TRUE(WaitState(PORT, ST_IDLE));
+    const int hApp2 = OpenApp(PORT);
+    ASSERT_GE(hApp2, 0);
+    const int hPeer2 = Accept(hListen);
+    ASSERT_GE(hPeer2, 0);
+    m_vecClose.push_back(hPeer2);
+    ASSERT_TRUE(WaitConn(PORT, "Connected"));
+    ASSERT_TRUE(WriteAll(hPeer2, "ring"));
+    EXPECT_EQ(ReadFor(hApp2, 4), "ring");
+}
