@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <netinet/in.h>
@@ -121,9 +123,29 @@ bool CSocketCtrl::LostWaitOver(uint32_t dwLostTick, uint32_t t)
     return !(t >= 0xFFFFFED3u || t < dwLostTick);
 }
 
-int CSocketCtrl::GetState()
+EWorkerState CSocketCtrl::GetState() const
 {
-    return m_nState;
+    return m_state;
+}
+
+void CSocketCtrl::SetState(EWorkerState state)
+{
+#if defined(NIMBREL_THREAD_CHECKS) && NIMBREL_THREAD_CHECKS
+    const EWorkerState from = m_state;
+    if (!WorkerTransitionAllowed(from, state))
+    {
+        std::fprintf(stderr, "COM%d: worker state %s -> %s is no transition of the worker\n", m_nPort + 1,
+                     WorkerStateName(from), WorkerStateName(state));
+        std::abort();
+    }
+#endif
+    m_state = state;
+}
+
+void CSocketCtrl::SetStateForTest(EWorkerState state)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    m_state = state;
 }
 
 COmbraPortAx& CSocketCtrl::Port() const
@@ -229,9 +251,9 @@ int CSocketCtrl::OnPortOpen()
     {
         std::lock_guard<std::recursive_mutex> lock(m_cs);
         m_bAppGone = 0;
-        if (m_nState != ST_IDLE)
+        if (m_state != EWorkerState::Idle)
         {
-            m_nState = ST_RESTART_DRAIN;
+            SetState(EWorkerState::RestartDrain);
         }
         else
         {
@@ -239,9 +261,9 @@ int CSocketCtrl::OnPortOpen()
             m_bSSLRetry = 0;
             const int nMode = m_pDlg->m_comData.GetMode(m_nPort);
             if (nMode == MODE_TCP_CLIENT)
-                m_nState = ST_CONNECT;
+                SetState(EWorkerState::Connect);
             else if (nMode == MODE_UDP)
-                m_nState = ST_UDP_BIND;
+                SetState(EWorkerState::UdpBind);
         }
     }
     Wake();
@@ -259,7 +281,7 @@ int CSocketCtrl::OnPortClose(std::function<void()> fnIdle)
             m_nLeftInPort = 0;
         m_bAppGone = 0;
         m_tDrain = Now() + DRAIN_SECONDS;
-        m_nState = IsUdp() ? ST_UDP_DRAIN : ST_DRAIN;
+        SetState(IsUdp() ? EWorkerState::UdpDrain : EWorkerState::Drain);
     }
     Wake();
     return 1;
@@ -270,7 +292,7 @@ void CSocketCtrl::Run()
     {
         std::lock_guard<std::recursive_mutex> lock(m_cs);
         if (IsServer() && m_pDlg->m_comData.GetUse(m_nPort) == 1 && m_pDlg->m_comData.GetEnable(m_nPort) == 1)
-            m_nState = ST_LISTEN;
+            SetState(EWorkerState::Listen);
     }
     for (;;)
     {
@@ -280,7 +302,7 @@ void CSocketCtrl::Run()
                 break;
             RunState();
             RefreshLine();
-            if (m_nState == ST_IDLE)
+            if (m_state == EWorkerState::Idle)
                 ReportIdle();
         }
         m_nCycles.fetch_add(1, std::memory_order_relaxed);
@@ -288,7 +310,7 @@ void CSocketCtrl::Run()
     }
 
     std::lock_guard<std::recursive_mutex> lock(m_cs);
-    if (m_nState != ST_IDLE)
+    if (m_state != EWorkerState::Idle)
     {
         if (IsUdp())
             DoUdpClose();
@@ -303,7 +325,7 @@ void CSocketCtrl::Run()
 
 int CSocketCtrl::IsDraining() const
 {
-    return m_nState == ST_DRAIN || m_nState == ST_UDP_DRAIN ? 1 : 0;
+    return m_state == EWorkerState::Drain || m_state == EWorkerState::UdpDrain ? 1 : 0;
 }
 
 void CSocketCtrl::ReportIdle()
@@ -317,36 +339,36 @@ void CSocketCtrl::ReportIdle()
 
 void CSocketCtrl::RunState()
 {
-    switch (m_nState)
+    switch (m_state)
     {
-    case ST_CONNECT: DoConnect(0); break;
-    case ST_CONNECTING: DoConnectWait(0); break;
-    case ST_DATA: DoTcpData(); break;
-    case ST_DRAIN: DoDrain(ST_CLOSE); break;
-    case ST_CLOSE: DoTcpClose(); break;
-    case ST_RETRY_WAIT: DoRetryWait(); break;
-    case ST_RECONNECT: DoConnect(1); break;
-    case ST_RECONNECTING: DoConnectWait(1); break;
-    case ST_LOST_WAIT: DoLostWait(); break;
-    case ST_RESTART_DRAIN: DoDrain(ST_RESTART); break;
-    case ST_RESTART:
+    case EWorkerState::Connect: DoConnect(0); break;
+    case EWorkerState::Connecting: DoConnectWait(0); break;
+    case EWorkerState::Data: DoTcpData(); break;
+    case EWorkerState::Drain: DoDrain(EWorkerState::Close); break;
+    case EWorkerState::Close: DoTcpClose(); break;
+    case EWorkerState::RetryWait: DoRetryWait(); break;
+    case EWorkerState::Reconnect: DoConnect(1); break;
+    case EWorkerState::Reconnecting: DoConnectWait(1); break;
+    case EWorkerState::LostWait: DoLostWait(); break;
+    case EWorkerState::RestartDrain: DoDrain(EWorkerState::Restart); break;
+    case EWorkerState::Restart:
         DoTcpClose();
-        m_nState = ST_CONNECT;
+        SetState(EWorkerState::Connect);
         break;
-    case ST_TLS_START: DoTlsStart(0); break;
-    case ST_TLS_HANDSHAKE: DoTlsHandshake(0); break;
-    case ST_TLS_RESTART: DoTlsStart(1); break;
-    case ST_TLS_REHANDSHAKE: DoTlsHandshake(1); break;
-    case ST_TLS_ACCEPT: DoTlsAccept(); break;
-    case ST_LOGIN: DoLogin(); break;
-    case ST_TELNET_LOGIN: DoTelnetLogin(); break;
-    case ST_UDP_BIND: DoUdpBind(); break;
-    case ST_UDP_DATA: DoUdpData(); break;
-    case ST_UDP_DRAIN: DoDrain(ST_UDP_CLOSE); break;
-    case ST_UDP_CLOSE: DoUdpClose(); break;
-    case ST_UDP_RETRY_WAIT: DoUdpRetryWait(); break;
-    case ST_LISTEN: DoListen(); break;
-    case ST_ACCEPT: DoAccept(); break;
+    case EWorkerState::TlsStart: DoTlsStart(0); break;
+    case EWorkerState::TlsHandshake: DoTlsHandshake(0); break;
+    case EWorkerState::TlsRestart: DoTlsStart(1); break;
+    case EWorkerState::TlsRehandshake: DoTlsHandshake(1); break;
+    case EWorkerState::TlsAccept: DoTlsAccept(); break;
+    case EWorkerState::Login: DoLogin(); break;
+    case EWorkerState::TelnetLogin: DoTelnetLogin(); break;
+    case EWorkerState::UdpBind: DoUdpBind(); break;
+    case EWorkerState::UdpData: DoUdpData(); break;
+    case EWorkerState::UdpDrain: DoDrain(EWorkerState::UdpClose); break;
+    case EWorkerState::UdpClose: DoUdpClose(); break;
+    case EWorkerState::UdpRetryWait: DoUdpRetryWait(); break;
+    case EWorkerState::Listen: DoListen(); break;
+    case EWorkerState::Accept: DoAccept(); break;
     default:
         // Idle: nothing to do.
         break;
@@ -355,7 +377,7 @@ void CSocketCtrl::RunState()
 
 void CSocketCtrl::RefreshLine()
 {
-    const int bConnected = (m_nState == ST_DATA || m_nState == ST_UDP_DATA) ? 1 : 0;
+    const int bConnected = (m_state == EWorkerState::Data || m_state == EWorkerState::UdpData) ? 1 : 0;
     if (bConnected != m_pDlg->m_bLineOn[m_nPort])
     {
         Port().SetLinkSignalA(bConnected);
@@ -392,27 +414,27 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
         return true;
     };
 
-    switch (m_nState)
+    switch (m_state)
     {
-    case ST_IDLE:
+    case EWorkerState::Idle:
         break;
-    case ST_CONNECT:
-    case ST_RECONNECT:
-    case ST_CLOSE:
-    case ST_RESTART:
+    case EWorkerState::Connect:
+    case EWorkerState::Reconnect:
+    case EWorkerState::Close:
+    case EWorkerState::Restart:
         // A name being looked up is asked again at the plain cycle.
         Cap(m_resolver.IsBusy() ? CYCLE_MS : 0);
         break;
-    case ST_CONNECTING:
-    case ST_RECONNECTING:
+    case EWorkerState::Connecting:
+    case EWorkerState::Reconnecting:
         if (m_hSocket != INVALID_SOCKET)
             pFds[n++] = {m_hSocket, POLLOUT, 0};
         Cap(CYCLE_MS);
         break;
-    case ST_DATA:
-    case ST_UDP_DATA:
+    case EWorkerState::Data:
+    case EWorkerState::UdpData:
     {
-        const int bUdp = m_nState == ST_UDP_DATA;
+        const int bUdp = m_state == EWorkerState::UdpData;
         if (m_hSocket != INVALID_SOCKET && m_tRxDrain == 0)
         {
             short nEvents = POLLRDHUP;
@@ -481,41 +503,41 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
             Cap(CYCLE_MS);
         break;
     }
-    case ST_DRAIN:
-    case ST_RESTART_DRAIN:
-    case ST_UDP_DRAIN:
+    case EWorkerState::Drain:
+    case EWorkerState::RestartDrain:
+    case EWorkerState::UdpDrain:
         if (m_hSocket != INVALID_SOCKET && m_tx.Count() > 0)
             pFds[n++] = {m_hSocket, POLLOUT, 0};
         // What the closed application left is in the port already: no need
         // to wait for it (and a hung-up pty would report ready forever).
         // The rest of what it wrote is looked for at the plain cycle.
-        if (m_nState != ST_RESTART_DRAIN && m_nLeftInPort > 0 && m_tx.Space() > 0)
+        if (m_state != EWorkerState::RestartDrain && m_nLeftInPort > 0 && m_tx.Space() > 0)
             Cap(0);
         Cap(CYCLE_MS);
         break;
-    case ST_RETRY_WAIT:
+    case EWorkerState::RetryWait:
         if (!IsServer() && m_pDlg->m_options.m_bReconnect == 1)
             Cap(CYCLE_MS);
         break;
-    case ST_UDP_BIND:
-    case ST_UDP_CLOSE:
-    case ST_TLS_START:
-    case ST_TLS_RESTART:
+    case EWorkerState::UdpBind:
+    case EWorkerState::UdpClose:
+    case EWorkerState::TlsStart:
+    case EWorkerState::TlsRestart:
         Cap(m_resolver.IsBusy() ? CYCLE_MS : 0);
         break;
-    case ST_TLS_HANDSHAKE:
-    case ST_TLS_REHANDSHAKE:
-    case ST_TLS_ACCEPT:
+    case EWorkerState::TlsHandshake:
+    case EWorkerState::TlsRehandshake:
+    case EWorkerState::TlsAccept:
         if (m_hSocket != INVALID_SOCKET)
             pFds[n++] = {m_hSocket, m_nSSLWant != 0 ? m_nSSLWant : static_cast<short>(POLLIN | POLLOUT), 0};
         Cap(CYCLE_MS);  // the handshake deadline
         break;
-    case ST_UDP_RETRY_WAIT:
+    case EWorkerState::UdpRetryWait:
         if (m_pDlg->m_options.m_bReconnect == 1)
             Cap(CYCLE_MS);
         break;
-    case ST_LOGIN:
-    case ST_TELNET_LOGIN:
+    case EWorkerState::Login:
+    case EWorkerState::TelnetLogin:
         if (m_hSocket != INVALID_SOCKET && m_tRxDrain == 0)
         {
             short nEvents = static_cast<short>(POLLRDHUP | (m_rx.Space() > 0 ? POLLIN : 0));
@@ -525,13 +547,13 @@ int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
         }
         Cap(CYCLE_MS);  // the login timeout, prompts waiting for room
         break;
-    case ST_LISTEN:
+    case EWorkerState::Listen:
         // A failed listen is tried again every cycle; an entry that may not
         // listen has nothing to wait for.
         if (IsServer() && m_pDlg->m_comData.GetUse(nPort) == 1 && m_pDlg->m_comData.GetEnable(nPort) == 1)
             Cap(CYCLE_MS);
         break;
-    case ST_ACCEPT:
+    case EWorkerState::Accept:
         if (m_hListen != INVALID_SOCKET)
             pFds[n++] = {m_hListen, POLLIN, 0};
         else
@@ -628,7 +650,7 @@ void CSocketCtrl::FailToRetry(int nCode)
 {
     CloseSocket(m_hSocket);
     m_tRetry = Now() + m_pDlg->m_options.m_nReconnectTime;
-    m_nState = ST_RETRY_WAIT;
+    SetState(EWorkerState::RetryWait);
     Post(m_bSSLRetry == 1 ? STATUS_SSL_ERROR : nCode);
 }
 
@@ -692,7 +714,7 @@ void CSocketCtrl::DoConnect(int bReconnect)
     if (errno == EINPROGRESS || errno == EAGAIN)
     {
         m_tConnect = Now() + m_pDlg->m_options.m_nConnectTimeout;
-        m_nState = bReconnect ? ST_RECONNECTING : ST_CONNECTING;
+        SetState(bReconnect ? EWorkerState::Reconnecting : EWorkerState::Connecting);
         return;
     }
     NoteReason(CErrorText::Errno("connect " + PeerText(), errno));
@@ -713,7 +735,7 @@ void CSocketCtrl::DoConnectWait(int bReconnect)
         if (m_bStop)
         {
             CloseSocket(m_hSocket);
-            m_nState = ST_IDLE;
+            SetState(EWorkerState::Idle);
             return;
         }
     }
@@ -737,7 +759,7 @@ void CSocketCtrl::OnConnected(int bReconnect)
     if (m_pDlg->m_comData.GetSSL(m_nPort) == 1)
     {
         m_tRetry = 0;
-        m_nState = bReconnect ? ST_TLS_RESTART : ST_TLS_START;
+        SetState(bReconnect ? EWorkerState::TlsRestart : EWorkerState::TlsStart);
         return;
     }
     if (!AllocRings())
@@ -747,7 +769,7 @@ void CSocketCtrl::OnConnected(int bReconnect)
         return;
     }
     Post(bReconnect ? STATUS_RECONNECTED : STATUS_CONNECTED);
-    m_nState = ST_DATA;
+    SetState(EWorkerState::Data);
     m_tRxDrain = 0;
     if (IsTelnet())
     {
@@ -765,7 +787,7 @@ void CSocketCtrl::DoRetryWait()
     {
         m_nSSLTry = 0;
         m_bSSLRetry = 0;
-        m_nState = ST_RECONNECT;
+        SetState(EWorkerState::Reconnect);
         Post(STATUS_CONNECTING);
     }
 }
@@ -776,7 +798,7 @@ void CSocketCtrl::DoLostWait()
         return;
     m_nSSLTry = 0;
     m_bSSLRetry = 0;
-    m_nState = ST_RECONNECT;
+    SetState(EWorkerState::Reconnect);
     Post(STATUS_CONNECTING);
 }
 
@@ -834,7 +856,7 @@ int CSocketCtrl::PeerCheck()
 
     if (nGone == 1 && IsServer())
     {
-        m_nState = ST_CLOSE;
+        SetState(EWorkerState::Close);
         Post(STATUS_NOT_CONNECT);
         return 0;
     }
@@ -842,18 +864,18 @@ int CSocketCtrl::PeerCheck()
     if (IsServer())
     {
         m_pDlg->PostPeer("----------", m_nPort);
-        m_nState = ST_CLOSE;
+        SetState(EWorkerState::Close);
         Post(STATUS_NOT_CONNECT);
         return 0;
     }
     if (m_pDlg->m_options.m_bReconnect == 1)
     {
         m_dwLostTick = Tick() + LOST_REDIAL_MS;
-        m_nState = ST_LOST_WAIT;
+        SetState(EWorkerState::LostWait);
     }
     else
     {
-        m_nState = ST_RETRY_WAIT;
+        SetState(EWorkerState::RetryWait);
     }
     if (m_strReason.empty())
         NoteReason("connection to " + PeerText() + (nGone == 1 ? " closed by the peer" : " lost"));
@@ -924,7 +946,7 @@ int CSocketCtrl::ReceiveTcp()
     {
         m_telnet.Filter(buf, nData);
         // Answer at once: nothing else may wake the worker for it.
-        if (m_nState == ST_DATA)
+        if (m_state == EWorkerState::Data)
             m_telnet.PutNegotiation(m_tx);
     }
     m_rx.Put(buf, nData);
@@ -976,7 +998,7 @@ long CSocketCtrl::ReadPort(long nMost)
     const int i = m_nPort;
     COmbraPortAx& port = Port();
     const int bTelnet = IsTelnet();
-    if (bTelnet && m_nState == ST_DATA)
+    if (bTelnet && m_state == EWorkerState::Data)
         m_telnet.PutNegotiation(m_tx);
     long n = port.BytesToRead();
     m_nPortPending = n;
@@ -1037,18 +1059,18 @@ long CSocketCtrl::ReadPort(long nMost)
     return nRead;
 }
 
-void CSocketCtrl::DoDrain(int nNextState)
+void CSocketCtrl::DoDrain(EWorkerState nextState)
 {
     if (Now() > m_tDrain || m_bSendFailed)
     {
-        m_nState = nNextState;
+        SetState(nextState);
         return;
     }
     // What the application wrote just before it closed still goes out. The
     // bytes counted at its close are surely its own; what was still on its
     // way through the pty then is taken only while no other application
     // has the port open, as from then on it may be that one's.
-    if (nNextState != ST_RESTART && m_tx.IsAllocated() && m_hSocket != INVALID_SOCKET)
+    if (nextState != EWorkerState::Restart && m_tx.IsAllocated() && m_hSocket != INVALID_SOCKET)
     {
         if (m_nLeftInPort > 0)
             m_nLeftInPort -= ReadPort(m_nLeftInPort);
@@ -1057,10 +1079,10 @@ void CSocketCtrl::DoDrain(int nNextState)
     }
     if (m_tx.Count() == 0)
     {
-        m_nState = nNextState;
+        SetState(nextState);
         return;
     }
-    if (nNextState == ST_UDP_CLOSE)
+    if (nextState == EWorkerState::UdpClose)
         SendUdp();
     else
         SendTcp();
@@ -1080,18 +1102,18 @@ void CSocketCtrl::CloseConnection()
 
 void CSocketCtrl::DoTcpClose()
 {
-    if (m_nState == ST_IDLE)
+    if (m_state == EWorkerState::Idle)
         return;
     CloseConnection();
     m_tRxDrain = 0;
     if (IsServer())
     {
         m_pDlg->PostPeer("----------", m_nPort);
-        m_nState = ST_LISTEN;
+        SetState(EWorkerState::Listen);
     }
     else
     {
-        m_nState = ST_IDLE;
+        SetState(EWorkerState::Idle);
     }
     Post(STATUS_NOT_CONNECT);
 }
@@ -1118,7 +1140,7 @@ void CSocketCtrl::DoTlsStart(int bReconnect)
     // Attempt 0 negotiates the best version both sides have; the fallbacks
     // offer one older version each, where the library still has it.
     m_pSSL = NewTlsClientSession(m_nSSLTry, m_hSocket);
-    m_nState = bReconnect ? ST_TLS_REHANDSHAKE : ST_TLS_HANDSHAKE;
+    SetState(bReconnect ? EWorkerState::TlsRehandshake : EWorkerState::TlsHandshake);
     m_tHandshake = Now() + 10;
     m_nSSLWant = 0;
     if (m_nSSLTry == 0)
@@ -1130,7 +1152,7 @@ void CSocketCtrl::DoTlsHandshake(int bReconnect)
     auto giveUp = [this] {
         FreeTls();
         CloseSocket(m_hSocket);
-        m_nState = ST_RETRY_WAIT;
+        SetState(EWorkerState::RetryWait);
         m_tRetry = Now() + m_pDlg->m_options.m_nReconnectTime;
         Post(STATUS_SSL_ERROR);
     };
@@ -1174,7 +1196,7 @@ void CSocketCtrl::DoTlsHandshake(int bReconnect)
         CloseSocket(m_hSocket);
         ++m_nSSLTry;
         m_bSSLRetry = 1;
-        m_nState = bReconnect ? ST_RECONNECT : ST_CONNECT;
+        SetState(bReconnect ? EWorkerState::Reconnect : EWorkerState::Connect);
         return;
     }
     giveUp();
@@ -1204,7 +1226,7 @@ void CSocketCtrl::StartTlsServer()
             NoteReason(m_strPrivateKey + ": not a PEM private key");
         ERR_clear_error();
     }
-    m_nState = ST_TLS_ACCEPT;
+    SetState(EWorkerState::TlsAccept);
     SSL_CTX_free(pCtx);
     m_nSSLWant = 0;
     m_tHandshake = Now() + 10;
@@ -1216,7 +1238,7 @@ void CSocketCtrl::DoTlsAccept()
     {
         if (m_strReason.empty())
             NoteReason(m_pSSL == nullptr ? "TLS: no session could be made" : "TLS handshake: no answer within 10 s");
-        m_nState = ST_CLOSE;
+        SetState(EWorkerState::Close);
         return;
     }
     ERR_clear_error();
@@ -1237,7 +1259,7 @@ void CSocketCtrl::DoTlsAccept()
     // A missing key file explains the failure better than the handshake.
     if (m_strReason.empty())
         NoteReason(strReason);
-    m_nState = ST_CLOSE;
+    SetState(EWorkerState::Close);
 }
 
 void CSocketCtrl::OnSecured(int bServer, int bReconnect)
@@ -1248,7 +1270,7 @@ void CSocketCtrl::OnSecured(int bServer, int bReconnect)
         if (bServer)
         {
             Post(STATUS_CREATE_ERROR);
-            m_nState = ST_CLOSE;
+            SetState(EWorkerState::Close);
         }
         else
         {
@@ -1265,7 +1287,7 @@ void CSocketCtrl::OnSecured(int bServer, int bReconnect)
         return;
     }
     Post(bReconnect ? STATUS_RECONNECTED : STATUS_CONNECTED);
-    m_nState = ST_DATA;
+    SetState(EWorkerState::Data);
     if (IsTelnet())
     {
         m_telnet.Init(0);
@@ -1285,7 +1307,6 @@ void CSocketCtrl::StartDialogue(int bPostConnected)
     const int nType = m_pDlg->m_comData.GetConnectType(m_nPort);
     if (bPostConnected || nType == CONNECT_RAW)
         Post(STATUS_CONNECTED);
-    m_nState = ST_DATA;
     if (nType == CONNECT_TELNET)
     {
         m_telnet.Init(1);
@@ -1293,7 +1314,7 @@ void CSocketCtrl::StartDialogue(int bPostConnected)
         Post(STATUS_LOGIN_PROCESS);
         m_nTelnetStep = 0;
         m_tLogin = Now() + m_pDlg->m_options.m_nLoginTimeout;
-        m_nState = ST_TELNET_LOGIN;
+        SetState(EWorkerState::TelnetLogin);
     }
     else if (nType == CONNECT_SECURE)
     {
@@ -1301,7 +1322,11 @@ void CSocketCtrl::StartDialogue(int bPostConnected)
         m_login.SetLogin(m_pDlg->m_options.m_strUser, m_pDlg->m_options.m_strPassword);
         Post(STATUS_LOGIN_PROCESS);
         m_nLoginStep = 1;
-        m_nState = ST_LOGIN;
+        SetState(EWorkerState::Login);
+    }
+    else
+    {
+        SetState(EWorkerState::Data);
     }
 }
 
@@ -1310,7 +1335,7 @@ void CSocketCtrl::GiveUpLogin(std::string strReason)
     NoteReason(std::move(strReason));
     // The last text still reaches the peer: drain, close, listen again.
     m_tDrain = Now() + DRAIN_SECONDS;
-    m_nState = ST_DRAIN;
+    SetState(EWorkerState::Drain);
 }
 
 void CSocketCtrl::RunLoginStep(int& nStep, int bTelnet)
@@ -1374,7 +1399,7 @@ void CSocketCtrl::RunLoginStep(int& nStep, int bTelnet)
             if (nResult == 1)
             {
                 Post(STATUS_CONNECTED);
-                m_nState = ST_DATA;
+                SetState(EWorkerState::Data);
             }
             else if (nResult == 2)
             {
@@ -1484,7 +1509,7 @@ void CSocketCtrl::DoListen()
         return;
     }
     ReportLocalPort(m_hListen);
-    m_nState = ST_ACCEPT;
+    SetState(EWorkerState::Accept);
 }
 
 void CSocketCtrl::ReportLocalPort(int hSocket)
@@ -1505,7 +1530,7 @@ void CSocketCtrl::DoAccept()
 {
     if (m_hListen == INVALID_SOCKET)
     {
-        m_nState = ST_LISTEN;
+        SetState(EWorkerState::Listen);
         return;
     }
     struct sockaddr_storage addr;
@@ -1541,7 +1566,7 @@ void CSocketCtrl::OnAccepted()
     {
         // Like a socket that cannot be made: drop the peer, listen again.
         Post(STATUS_CREATE_ERROR);
-        m_nState = ST_CLOSE;
+        SetState(EWorkerState::Close);
         return;
     }
     m_tRxDrain = 0;
@@ -1556,7 +1581,7 @@ void CSocketCtrl::DoUdpBind()
         NoteReason(std::move(strReason));
         CloseSocket(m_hSocket);
         m_tRetry = Now() + m_pDlg->m_options.m_nReconnectTime;
-        m_nState = ST_UDP_RETRY_WAIT;
+        SetState(EWorkerState::UdpRetryWait);
         Post(STATUS_UDP_ERROR);
     };
     const int nResolve = ResolvePeer(SOCK_DGRAM);
@@ -1596,7 +1621,7 @@ void CSocketCtrl::DoUdpBind()
     }
     ReportLocalPort(m_hSocket);
     m_nUdpWaiting = 0;
-    m_nState = ST_UDP_DATA;
+    SetState(EWorkerState::UdpData);
     Post(STATUS_UDP_STARTED);
 }
 
@@ -1697,7 +1722,7 @@ void CSocketCtrl::SendUdp()
 
 void CSocketCtrl::DoUdpClose()
 {
-    if (m_nState == ST_IDLE)
+    if (m_state == EWorkerState::Idle)
         return;
     m_resolver.Cancel();
     if (m_hSocket != INVALID_SOCKET)
@@ -1706,14 +1731,14 @@ void CSocketCtrl::DoUdpClose()
         CloseSocket(m_hSocket);
     }
     FreeRings();
-    m_nState = ST_IDLE;
+    SetState(EWorkerState::Idle);
     Post(STATUS_NOT_CONNECT);
 }
 
 void CSocketCtrl::DoUdpRetryWait()
 {
     if (m_pDlg->m_options.m_bReconnect == 1 && Now() > m_tRetry)
-        m_nState = ST_UDP_BIND;
+        SetState(EWorkerState::UdpBind);
 }
 
 void CSocketCtrl::NoteHangUp()
@@ -1757,7 +1782,7 @@ int CSocketCtrl::KeepSessionForReopen()
     // Under the worker's lock, so that it cannot latch the hang-up between
     // the look at the port and the decision.
     std::lock_guard<std::recursive_mutex> lock(m_cs);
-    if (m_nState == ST_IDLE || m_bAppGone || NoteApplicationGone(0))
+    if (m_state == EWorkerState::Idle || m_bAppGone || NoteApplicationGone(0))
         return 0;
     ++m_nKeptSessions;
     m_nPtySeen = PTY_UNKNOWN;

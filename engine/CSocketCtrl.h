@@ -14,39 +14,12 @@
 #include "engine/CResolver.h"
 #include "engine/CRing.h"
 #include "engine/CTelnetCtrl.h"
+#include "engine/EWorkerState.h"
 
 class CPortOwner;
 class COmbraPortAx;
 struct pollfd;
 struct ssl_st;
-
-// Worker states.
-constexpr int ST_IDLE = 0;
-constexpr int ST_CONNECT = 1;
-constexpr int ST_CONNECTING = 2;
-constexpr int ST_DATA = 3;
-constexpr int ST_DRAIN = 4;
-constexpr int ST_CLOSE = 5;
-constexpr int ST_RETRY_WAIT = 6;
-constexpr int ST_RECONNECT = 7;
-constexpr int ST_RECONNECTING = 8;
-constexpr int ST_TLS_START = 9;
-constexpr int ST_TLS_HANDSHAKE = 10;
-constexpr int ST_TLS_RESTART = 11;
-constexpr int ST_TLS_REHANDSHAKE = 12;
-constexpr int ST_TLS_ACCEPT = 13;
-constexpr int ST_LOGIN = 14;
-constexpr int ST_TELNET_LOGIN = 15;
-constexpr int ST_UDP_BIND = 16;
-constexpr int ST_UDP_DATA = 17;
-constexpr int ST_UDP_DRAIN = 18;
-constexpr int ST_UDP_CLOSE = 19;
-constexpr int ST_UDP_RETRY_WAIT = 20;
-constexpr int ST_LOST_WAIT = 21;
-constexpr int ST_LISTEN = 22;
-constexpr int ST_ACCEPT = 23;
-constexpr int ST_RESTART_DRAIN = 24;
-constexpr int ST_RESTART = 25;
 
 // The connection worker of one port: owns the port's sockets, runs the
 // connection state machine on a thread of its own and moves bytes between
@@ -104,7 +77,10 @@ public:
     int KeepSessionForReopen();
 
     // Any thread.
-    int GetState();
+    EWorkerState GetState() const;
+    // Tests, while the thread does not run: puts the worker into a state
+    // without the way there.
+    void SetStateForTest(EWorkerState state);
     int IsThreadRunning() const { return m_thread.joinable() ? 1 : 0; }
     // Cycles run so far: shows that an idle worker sleeps.
     uint64_t GetCycleCount() const { return m_nCycles; }
@@ -169,7 +145,7 @@ private:
     long ReadPort(long nMost = BLOCK_SIZE);
     void NoteHangUp();
     int NoteApplicationGone(int bTellWatcher);
-    void DoDrain(int nNextState);
+    void DoDrain(EWorkerState nextState);
     void CloseConnection();
     void DoTcpClose();
 
@@ -225,12 +201,15 @@ private:
     uint32_t Tick() const;
 
 public:
-    // State, as the handlers and tests read it; written under m_cs.
-    std::atomic<int> m_nState{ST_IDLE};
     CPortOwner* m_pDlg = nullptr;
     int m_nPort = 0;
 
 private:
+    // Every change goes through it (m_cs held); checks the move in test builds.
+    void SetState(EWorkerState state);
+
+    // Read from any thread (GetState); written under m_cs.
+    std::atomic<EWorkerState> m_state{EWorkerState::Idle};
     std::thread m_thread;
     int m_hSocket = INVALID_SOCKET;
     int m_hListen = INVALID_SOCKET;
