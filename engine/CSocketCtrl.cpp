@@ -19,6 +19,7 @@
 
 #include "bridge/COmbraPortAx.h"
 #include "engine/CErrorText.h"
+#include "engine/CPollSet.h"
 #include "engine/CResolver.h"
 #include "engine/TlsClient.h"
 #include "model/CPortOwner.h"
@@ -337,42 +338,69 @@ void CSocketCtrl::ReportIdle()
     fnIdle();
 }
 
+// ---- the states: each one's procedure and what it waits for ----
+
+// Every state's cycle and its wait side by side: a state that acts on a
+// descriptor waits for that descriptor, one with a deadline at the plain
+// cycle, one with nothing pending without a limit.
+struct CSocketCtrl::SStep
+{
+    EWorkerState state;
+    void (*pfnRun)(CSocketCtrl& w);
+    void (CSocketCtrl::*pfnWait)(CPollSet& wait);
+};
+
+const CSocketCtrl::SStep& CSocketCtrl::Step(EWorkerState state)
+{
+    using W = CSocketCtrl;
+    using S = EWorkerState;
+    static constexpr SStep STEPS[WORKER_STATE_COUNT] = {
+        {S::Idle, [](W&) {}, &W::WaitNothing},
+        {S::Connect, [](W& w) { w.DoConnect(0); }, &W::WaitResolve},
+        {S::Connecting, [](W& w) { w.DoConnectWait(0); }, &W::WaitConnecting},
+        {S::Data, [](W& w) { w.DoTcpData(); }, &W::WaitData},
+        {S::Drain, [](W& w) { w.DoDrain(S::Close); }, &W::WaitDrain},
+        {S::Close, [](W& w) { w.DoTcpClose(); }, &W::WaitResolve},
+        {S::RetryWait, [](W& w) { w.DoRetryWait(); }, &W::WaitRetry},
+        {S::Reconnect, [](W& w) { w.DoConnect(1); }, &W::WaitResolve},
+        {S::Reconnecting, [](W& w) { w.DoConnectWait(1); }, &W::WaitConnecting},
+        {S::TlsStart, [](W& w) { w.DoTlsStart(0); }, &W::WaitResolve},
+        {S::TlsHandshake, [](W& w) { w.DoTlsHandshake(0); }, &W::WaitHandshake},
+        {S::TlsRestart, [](W& w) { w.DoTlsStart(1); }, &W::WaitResolve},
+        {S::TlsRehandshake, [](W& w) { w.DoTlsHandshake(1); }, &W::WaitHandshake},
+        {S::TlsAccept, [](W& w) { w.DoTlsAccept(); }, &W::WaitHandshake},
+        {S::Login, [](W& w) { w.DoLogin(); }, &W::WaitLogin},
+        {S::TelnetLogin, [](W& w) { w.DoTelnetLogin(); }, &W::WaitLogin},
+        {S::UdpBind, [](W& w) { w.DoUdpBind(); }, &W::WaitResolve},
+        {S::UdpData, [](W& w) { w.DoUdpData(); }, &W::WaitData},
+        {S::UdpDrain, [](W& w) { w.DoDrain(S::UdpClose); }, &W::WaitDrain},
+        {S::UdpClose, [](W& w) { w.DoUdpClose(); }, &W::WaitResolve},
+        {S::UdpRetryWait, [](W& w) { w.DoUdpRetryWait(); }, &W::WaitUdpRetry},
+        {S::LostWait, [](W& w) { w.DoLostWait(); }, &W::WaitCycle},
+        {S::Listen, [](W& w) { w.DoListen(); }, &W::WaitListen},
+        {S::Accept, [](W& w) { w.DoAccept(); }, &W::WaitAccept},
+        {S::RestartDrain, [](W& w) { w.DoDrain(S::Restart); }, &W::WaitDrain},
+        {S::Restart,
+         [](W& w) {
+             w.DoTcpClose();
+             w.SetState(S::Connect);
+         },
+         &W::WaitResolve},
+    };
+    static_assert(
+        [] {
+            for (int k = 0; k < WORKER_STATE_COUNT; ++k)
+                if (static_cast<int>(STEPS[k].state) != k)
+                    return false;
+            return true;
+        }(),
+        "one step per state, in the order of EWorkerState");
+    return STEPS[static_cast<int>(state)];
+}
+
 void CSocketCtrl::RunState()
 {
-    switch (m_state)
-    {
-    case EWorkerState::Connect: DoConnect(0); break;
-    case EWorkerState::Connecting: DoConnectWait(0); break;
-    case EWorkerState::Data: DoTcpData(); break;
-    case EWorkerState::Drain: DoDrain(EWorkerState::Close); break;
-    case EWorkerState::Close: DoTcpClose(); break;
-    case EWorkerState::RetryWait: DoRetryWait(); break;
-    case EWorkerState::Reconnect: DoConnect(1); break;
-    case EWorkerState::Reconnecting: DoConnectWait(1); break;
-    case EWorkerState::LostWait: DoLostWait(); break;
-    case EWorkerState::RestartDrain: DoDrain(EWorkerState::Restart); break;
-    case EWorkerState::Restart:
-        DoTcpClose();
-        SetState(EWorkerState::Connect);
-        break;
-    case EWorkerState::TlsStart: DoTlsStart(0); break;
-    case EWorkerState::TlsHandshake: DoTlsHandshake(0); break;
-    case EWorkerState::TlsRestart: DoTlsStart(1); break;
-    case EWorkerState::TlsRehandshake: DoTlsHandshake(1); break;
-    case EWorkerState::TlsAccept: DoTlsAccept(); break;
-    case EWorkerState::Login: DoLogin(); break;
-    case EWorkerState::TelnetLogin: DoTelnetLogin(); break;
-    case EWorkerState::UdpBind: DoUdpBind(); break;
-    case EWorkerState::UdpData: DoUdpData(); break;
-    case EWorkerState::UdpDrain: DoDrain(EWorkerState::UdpClose); break;
-    case EWorkerState::UdpClose: DoUdpClose(); break;
-    case EWorkerState::UdpRetryWait: DoUdpRetryWait(); break;
-    case EWorkerState::Listen: DoListen(); break;
-    case EWorkerState::Accept: DoAccept(); break;
-    default:
-        // Idle: nothing to do.
-        break;
-    }
+    Step(m_state).pfnRun(*this);
 }
 
 void CSocketCtrl::RefreshLine()
@@ -388,203 +416,198 @@ void CSocketCtrl::RefreshLine()
 
 // ---- the wait between cycles ----
 
-int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
+void CSocketCtrl::BuildWait(CPollSet& wait)
 {
-    int n = 0;
-    pFds[n++] = {m_hWake, POLLIN, 0};
-    const int hPty = Port().GetPollHandle();
-    const int nPort = m_nPort;
-    int nTimeout = -1;
-    // The shortest of the limits asked for wins.
-    auto Cap = [&nTimeout](int nMs) {
-        if (nTimeout < 0 || nMs < nTimeout)
-            nTimeout = nMs;
-    };
+    wait.Add(m_hWake, POLLIN);
+    (this->*Step(m_state).pfnWait)(wait);
+}
 
+bool CSocketCtrl::WaitOnPty(CPollSet& wait, short nEvents)
+{
     // The pty is watched only while an application holds it open: a hung-up
     // master reports ready forever.
-    auto addPty = [&](short nEvents) {
-        if (hPty < 0)
-            return false;
-        // The last wait tells, when the pty was in it; else ask.
-        const int bOpen = m_nPtySeen == PTY_UNKNOWN ? Port().IsSlaveOpen() : m_nPtySeen == PTY_OPEN;
-        if (!bOpen)
-            return false;
-        pFds[n++] = {hPty, nEvents, 0};
-        return true;
-    };
+    const int hPty = Port().GetPollHandle();
+    if (hPty < 0)
+        return false;
+    // The last wait tells, when the pty was in it; else ask.
+    const int bOpen = m_nPtySeen == PTY_UNKNOWN ? Port().IsSlaveOpen() : m_nPtySeen == PTY_OPEN;
+    if (!bOpen)
+        return false;
+    wait.Add(hPty, nEvents);
+    return true;
+}
 
-    switch (m_state)
+void CSocketCtrl::WaitNothing(CPollSet&)
+{
+}
+
+void CSocketCtrl::WaitCycle(CPollSet& wait)
+{
+    // Timed waits run at the plain cycle.
+    wait.Cap(CYCLE_MS);
+}
+
+void CSocketCtrl::WaitResolve(CPollSet& wait)
+{
+    // A name being looked up is asked again at the plain cycle; else the
+    // next step follows at once.
+    wait.Cap(m_resolver.IsBusy() ? CYCLE_MS : 0);
+}
+
+void CSocketCtrl::WaitConnecting(CPollSet& wait)
+{
+    if (m_hSocket != INVALID_SOCKET)
+        wait.Add(m_hSocket, POLLOUT);
+    wait.Cap(CYCLE_MS);  // the connect deadline, the stop flag
+}
+
+void CSocketCtrl::WaitData(CPollSet& wait)
+{
+    const int nPort = m_nPort;
+    const bool bUdp = m_state == EWorkerState::UdpData;
+    if (m_hSocket != INVALID_SOCKET && m_tRxDrain == 0)
     {
-    case EWorkerState::Idle:
-        break;
-    case EWorkerState::Connect:
-    case EWorkerState::Reconnect:
-    case EWorkerState::Close:
-    case EWorkerState::Restart:
-        // A name being looked up is asked again at the plain cycle.
-        Cap(m_resolver.IsBusy() ? CYCLE_MS : 0);
-        break;
-    case EWorkerState::Connecting:
-    case EWorkerState::Reconnecting:
-        if (m_hSocket != INVALID_SOCKET)
-            pFds[n++] = {m_hSocket, POLLOUT, 0};
-        Cap(CYCLE_MS);
-        break;
-    case EWorkerState::Data:
-    case EWorkerState::UdpData:
+        short nEvents = POLLRDHUP;
+        // A waiting datagram that does not fit yet is left alone until
+        // the ring has room for all of it.
+        const int nNeed = bUdp ? std::max(m_nUdpWaiting, 1) : 1;
+        if (m_rx.Space() >= nNeed && m_nUdpHeld == 0 && !ReceiveGated())
+            nEvents |= POLLIN;
+        if (m_tx.Count() > 0)
+            nEvents |= POLLOUT;
+        // Also with no events: an error or hang-up still wakes us.
+        wait.Add(m_hSocket, nEvents);
+    }
+    else if (m_tRxDrain != 0)
     {
-        const int bUdp = m_state == EWorkerState::UdpData;
-        if (m_hSocket != INVALID_SOCKET && m_tRxDrain == 0)
-        {
-            short nEvents = POLLRDHUP;
-            // A waiting datagram that does not fit yet is left alone until
-            // the ring has room for all of it.
-            const int nNeed = bUdp ? std::max(m_nUdpWaiting, 1) : 1;
-            if (m_rx.Space() >= nNeed && m_nUdpHeld == 0 && !ReceiveGated())
-                nEvents |= POLLIN;
-            if (m_tx.Count() > 0)
-                nEvents |= POLLOUT;
-            // Also with no events: an error or hang-up still wakes us.
-            pFds[n++] = {m_hSocket, nEvents, 0};
-        }
-        else if (m_tRxDrain != 0)
-        {
-            Cap(CYCLE_MS);
-        }
-        if (m_nUdpHeld > 0 && m_rx.Space() > 0)
-            Cap(0);
-        if (m_pSSL != nullptr)
-        {
-            // Plaintext the library already holds never shows on the socket.
-            if ((SSL_pending(m_pSSL) > 0 || SSL_has_pending(m_pSSL)) && m_rx.Space() > 0 && !ReceiveGated())
-                Cap(0);
-            // A read that needs a write (or the other way round) cannot be
-            // told from the plain events above.
-            if (m_nSSLWant != 0)
-                Cap(CYCLE_MS);
-            if (m_nTlsGone != 0 && m_tRxDrain == 0)
-                Cap(0);
-        }
-        short nPty = 0;
-        if (m_tx.Space() > 0)
-            nPty |= POLLIN;
+        wait.Cap(CYCLE_MS);
+    }
+    if (m_nUdpHeld > 0 && m_rx.Space() > 0)
+        wait.Cap(0);
+    if (m_pSSL != nullptr)
+    {
+        // Plaintext the library already holds never shows on the socket.
+        if ((SSL_pending(m_pSSL) > 0 || SSL_has_pending(m_pSSL)) && m_rx.Space() > 0 && !ReceiveGated())
+            wait.Cap(0);
+        // A read that needs a write (or the other way round) cannot be
+        // told from the plain events above.
+        if (m_nSSLWant != 0)
+            wait.Cap(CYCLE_MS);
+        if (m_nTlsGone != 0 && m_tRxDrain == 0)
+            wait.Cap(0);
+    }
+    short nPty = 0;
+    if (m_tx.Space() > 0)
+        nPty |= POLLIN;
+    if (m_rx.Count() > 0)
+        nPty |= POLLOUT;
+    // A server's peer may send while no application has the port open:
+    // its data still goes to the pty, at the plain cycle.
+    if (m_bAppGone)
+    {
+        // Not read until the close is handled; still delivered to.
         if (m_rx.Count() > 0)
-            nPty |= POLLOUT;
-        // A server's peer may send while no application has the port open:
-        // its data still goes to the pty, at the plain cycle.
-        if (m_bAppGone)
-        {
-            // Not read until the close is handled; still delivered to.
-            if (m_rx.Count() > 0)
-                addPty(POLLOUT);
-            Cap(CYCLE_MS);
-        }
-        else if (nPty != 0 && !addPty(nPty))
-        {
-            // Latched until the close is handled. When the port is open
-            // again already, the next cycle reads on and waits afresh.
-            if (!IsServer() && hPty >= 0 && !NoteApplicationGone(1))
-                Cap(0);
-            // Latched, or a server's peer data for a closed port: look again
-            // at the plain cycle.
-            if (m_bAppGone || m_rx.Count() > 0)
-                Cap(CYCLE_MS);
-        }
-        // Only while the port is still being read: a cycle that reads
-        // nothing must not be repeated at once.
-        if (m_tRxDrain == 0 && m_nPortPending > 0 && m_tx.Space() > 0)
-            Cap(0);
-        // A release of the application is due once few bytes wait; the
-        // throttle is set from the owner thread, so look again soon.
-        const uint32_t dwFlow = m_pDlg->m_dwFlowCtrl[nPort];
-        if (((dwFlow & FLOW_CTS) && m_pDlg->m_bCtsRaised[nPort] == 0) ||
-            ((dwFlow & FLOW_XIN) && m_pDlg->m_bXonSent[nPort] == 0))
-            Cap(CYCLE_MS);
-        break;
+            WaitOnPty(wait, POLLOUT);
+        wait.Cap(CYCLE_MS);
     }
-    case EWorkerState::Drain:
-    case EWorkerState::RestartDrain:
-    case EWorkerState::UdpDrain:
-        if (m_hSocket != INVALID_SOCKET && m_tx.Count() > 0)
-            pFds[n++] = {m_hSocket, POLLOUT, 0};
-        // What the closed application left is in the port already: no need
-        // to wait for it (and a hung-up pty would report ready forever).
-        // The rest of what it wrote is looked for at the plain cycle.
-        if (m_state != EWorkerState::RestartDrain && m_nLeftInPort > 0 && m_tx.Space() > 0)
-            Cap(0);
-        Cap(CYCLE_MS);
-        break;
-    case EWorkerState::RetryWait:
-        if (!IsServer() && m_pDlg->m_options.m_bReconnect == 1)
-            Cap(CYCLE_MS);
-        break;
-    case EWorkerState::UdpBind:
-    case EWorkerState::UdpClose:
-    case EWorkerState::TlsStart:
-    case EWorkerState::TlsRestart:
-        Cap(m_resolver.IsBusy() ? CYCLE_MS : 0);
-        break;
-    case EWorkerState::TlsHandshake:
-    case EWorkerState::TlsRehandshake:
-    case EWorkerState::TlsAccept:
-        if (m_hSocket != INVALID_SOCKET)
-            pFds[n++] = {m_hSocket, m_nSSLWant != 0 ? m_nSSLWant : static_cast<short>(POLLIN | POLLOUT), 0};
-        Cap(CYCLE_MS);  // the handshake deadline
-        break;
-    case EWorkerState::UdpRetryWait:
-        if (m_pDlg->m_options.m_bReconnect == 1)
-            Cap(CYCLE_MS);
-        break;
-    case EWorkerState::Login:
-    case EWorkerState::TelnetLogin:
-        if (m_hSocket != INVALID_SOCKET && m_tRxDrain == 0)
-        {
-            short nEvents = static_cast<short>(POLLRDHUP | (m_rx.Space() > 0 ? POLLIN : 0));
-            if (m_tx.Count() > 0)
-                nEvents |= POLLOUT;
-            pFds[n++] = {m_hSocket, nEvents, 0};
-        }
-        Cap(CYCLE_MS);  // the login timeout, prompts waiting for room
-        break;
-    case EWorkerState::Listen:
-        // A failed listen is tried again every cycle; an entry that may not
-        // listen has nothing to wait for.
-        if (IsServer() && m_pDlg->m_comData.GetUse(nPort) == 1 && m_pDlg->m_comData.GetEnable(nPort) == 1)
-            Cap(CYCLE_MS);
-        break;
-    case EWorkerState::Accept:
-        if (m_hListen != INVALID_SOCKET)
-            pFds[n++] = {m_hListen, POLLIN, 0};
-        else
-            Cap(CYCLE_MS);
-        break;
-    default:
-        // Timed waits (lost-connection wait) and the states of the
-        // services built on top run at the plain cycle.
-        Cap(CYCLE_MS);
-        break;
+    else if (nPty != 0 && !WaitOnPty(wait, nPty))
+    {
+        // Latched until the close is handled. When the port is open
+        // again already, the next cycle reads on and waits afresh.
+        if (!IsServer() && Port().GetPollHandle() >= 0 && !NoteApplicationGone(1))
+            wait.Cap(0);
+        // Latched, or a server's peer data for a closed port: look again
+        // at the plain cycle.
+        if (m_bAppGone || m_rx.Count() > 0)
+            wait.Cap(CYCLE_MS);
     }
-    *pCount = n;
-    return nTimeout;
+    // Only while the port is still being read: a cycle that reads
+    // nothing must not be repeated at once.
+    if (m_tRxDrain == 0 && m_nPortPending > 0 && m_tx.Space() > 0)
+        wait.Cap(0);
+    // A release of the application is due once few bytes wait; the
+    // throttle is set from the owner thread, so look again soon.
+    const uint32_t dwFlow = m_pDlg->m_dwFlowCtrl[nPort];
+    if (((dwFlow & FLOW_CTS) && m_pDlg->m_bCtsRaised[nPort] == 0) ||
+        ((dwFlow & FLOW_XIN) && m_pDlg->m_bXonSent[nPort] == 0))
+        wait.Cap(CYCLE_MS);
+}
+
+void CSocketCtrl::WaitDrain(CPollSet& wait)
+{
+    if (m_hSocket != INVALID_SOCKET && m_tx.Count() > 0)
+        wait.Add(m_hSocket, POLLOUT);
+    // What the closed application left is in the port already: no need
+    // to wait for it (and a hung-up pty would report ready forever).
+    // The rest of what it wrote is looked for at the plain cycle.
+    if (m_state != EWorkerState::RestartDrain && m_nLeftInPort > 0 && m_tx.Space() > 0)
+        wait.Cap(0);
+    wait.Cap(CYCLE_MS);
+}
+
+void CSocketCtrl::WaitRetry(CPollSet& wait)
+{
+    if (!IsServer() && m_pDlg->m_options.m_bReconnect == 1)
+        wait.Cap(CYCLE_MS);
+}
+
+void CSocketCtrl::WaitUdpRetry(CPollSet& wait)
+{
+    if (m_pDlg->m_options.m_bReconnect == 1)
+        wait.Cap(CYCLE_MS);
+}
+
+void CSocketCtrl::WaitHandshake(CPollSet& wait)
+{
+    if (m_hSocket != INVALID_SOCKET)
+        wait.Add(m_hSocket, m_nSSLWant != 0 ? m_nSSLWant : static_cast<short>(POLLIN | POLLOUT));
+    wait.Cap(CYCLE_MS);  // the handshake deadline
+}
+
+void CSocketCtrl::WaitLogin(CPollSet& wait)
+{
+    if (m_hSocket != INVALID_SOCKET && m_tRxDrain == 0)
+    {
+        short nEvents = static_cast<short>(POLLRDHUP | (m_rx.Space() > 0 ? POLLIN : 0));
+        if (m_tx.Count() > 0)
+            nEvents |= POLLOUT;
+        wait.Add(m_hSocket, nEvents);
+    }
+    wait.Cap(CYCLE_MS);  // the login timeout, prompts waiting for room
+}
+
+void CSocketCtrl::WaitListen(CPollSet& wait)
+{
+    // A failed listen is tried again every cycle; an entry that may not
+    // listen has nothing to wait for.
+    if (IsServer() && m_pDlg->m_comData.GetUse(m_nPort) == 1 && m_pDlg->m_comData.GetEnable(m_nPort) == 1)
+        wait.Cap(CYCLE_MS);
+}
+
+void CSocketCtrl::WaitAccept(CPollSet& wait)
+{
+    if (m_hListen != INVALID_SOCKET)
+        wait.Add(m_hListen, POLLIN);
+    else
+        wait.Cap(CYCLE_MS);
 }
 
 void CSocketCtrl::WaitForWork()
 {
-    struct pollfd fds[4];
-    int nCount = 0;
-    int nTimeout;
+    CPollSet wait;
     unsigned nKeptBefore;
     {
         std::lock_guard<std::recursive_mutex> lock(m_cs);
         if (m_bStop && !IsDraining())
             return;
-        nTimeout = BuildWait(fds, &nCount);
+        BuildWait(wait);
         nKeptBefore = m_nKeptSessions;
     }
+    struct pollfd* fds = wait.GetFds();
+    const int nCount = wait.GetCount();
     // Also with no time to wait: the readiness it reports spares the next
     // cycle some calls (the peer check, the pty's hang-up test).
-    const int nReady = poll(fds, static_cast<nfds_t>(nCount), nTimeout);
+    const int nReady = poll(fds, static_cast<nfds_t>(nCount), wait.GetTimeout());
     std::lock_guard<std::recursive_mutex> lock(m_cs);
     m_bSocketQuiet = 0;
     m_nPtySeen = PTY_UNKNOWN;

@@ -16,6 +16,7 @@
 #include "engine/CTelnetCtrl.h"
 #include "engine/EWorkerState.h"
 
+class CPollSet;
 class CPortOwner;
 class COmbraPortAx;
 struct pollfd;
@@ -112,10 +113,30 @@ private:
     // m_cs held: the close is complete; tell whoever waits for it.
     void ReportIdle();
     void RefreshLine();
-    // m_cs held: what to wait for before the next cycle; returns the
-    // poll time limit in ms (-1: none).
-    int BuildWait(struct pollfd* pFds, int* pCount);
+    // m_cs held: what to wait for before the next cycle: the wake-up and
+    // what the current state's step waits for.
+    void BuildWait(CPollSet& wait);
     void WaitForWork();
+
+    // One state's procedure (one cycle of it) and its wait; see Step().
+    struct SStep;
+    static const SStep& Step(EWorkerState state);
+    // The waits of the states, m_cs held; each adds to wait what its
+    // state's next cycle can act on and the time limit it needs.
+    void WaitNothing(CPollSet& wait);
+    void WaitCycle(CPollSet& wait);
+    void WaitResolve(CPollSet& wait);
+    void WaitConnecting(CPollSet& wait);
+    void WaitData(CPollSet& wait);
+    void WaitDrain(CPollSet& wait);
+    void WaitRetry(CPollSet& wait);
+    void WaitUdpRetry(CPollSet& wait);
+    void WaitHandshake(CPollSet& wait);
+    void WaitLogin(CPollSet& wait);
+    void WaitListen(CPollSet& wait);
+    void WaitAccept(CPollSet& wait);
+    // Adds the pty while an application holds it open; false when not.
+    bool WaitOnPty(CPollSet& wait, short nEvents);
 
     // The peer's address (m_resolver): RESOLVE_BUSY while a name is looked
     // up; RESOLVE_FAILED with the reason noted.
