@@ -20,6 +20,7 @@
 #include "bridge/COmbraPortAx.h"
 #include "engine/CErrorText.h"
 #include "engine/CPollSet.h"
+#include "engine/CTransport.h"
 #include "engine/CResolver.h"
 #include "engine/TlsClient.h"
 #include "model/CPortOwner.h"
@@ -484,10 +485,10 @@ void CSocketCtrl::WaitData(CPollSet& wait)
     }
     if (m_nUdpHeld > 0 && m_rx.Space() > 0)
         wait.Cap(0);
-    if (m_pSSL != nullptr)
+    if (m_transport.IsTls())
     {
         // Plaintext the library already holds never shows on the socket.
-        if ((SSL_pending(m_pSSL) > 0 || SSL_has_pending(m_pSSL)) && m_rx.Space() > 0 && !ReceiveGated())
+        if (m_transport.HasPending() && m_rx.Space() > 0 && !ReceiveGated())
             wait.Cap(0);
         // A read that needs a write (or the other way round) cannot be
         // told from the plain events above.
@@ -791,6 +792,7 @@ void CSocketCtrl::OnConnected(int bReconnect)
         FailToRetry(STATUS_CREATE_ERROR);
         return;
     }
+    m_transport.OpenPlain(m_hSocket);
     Post(bReconnect ? STATUS_RECONNECTED : STATUS_CONNECTED);
     SetState(EWorkerState::Data);
     m_tRxDrain = 0;
@@ -933,38 +935,26 @@ int CSocketCtrl::ReceiveTcp()
     if (nFree <= 0)
         return 0;
     unsigned char buf[BLOCK_SIZE];
-    const int nWant = nFree < BLOCK_SIZE ? nFree : BLOCK_SIZE;
-    ssize_t n;
-    if (m_bSSLActive == 1)
+    ETransportIo io;
+    std::string strReason;
+    const int n = m_transport.Receive(buf, nFree < BLOCK_SIZE ? nFree : BLOCK_SIZE, &io, &strReason);
+    if (n <= 0)
     {
-        ERR_clear_error();
-        n = SSL_read(m_pSSL, buf, nWant);
-        if (n <= 0)
+        switch (io)
         {
-            std::string strReason;
-            const int nTls = CErrorText::Tls(m_pSSL, static_cast<int>(n), "TLS read", &strReason);
-            if (nTls == CErrorText::TLS_WANT_READ)
-                m_nSSLWant = 0;
-            else if (nTls == CErrorText::TLS_WANT_WRITE)
-                m_nSSLWant = POLLOUT;
-            else if (nTls == CErrorText::TLS_CLOSED)
-                m_nTlsGone = 1;
-            else
-            {
-                m_nTlsGone = 2;
-                NoteReason(strReason);
-            }
-            return 0;
+        case ETransportIo::WantRead: m_nSSLWant = 0; break;
+        case ETransportIo::WantWrite: m_nSSLWant = POLLOUT; break;
+        case ETransportIo::Closed: m_nTlsGone = 1; break;
+        case ETransportIo::Failed:
+            m_nTlsGone = 2;
+            NoteReason(strReason);
+            break;
+        default: break;
         }
-        m_nSSLWant = 0;
+        return 0;
     }
-    else
-    {
-        n = recv(m_hSocket, buf, static_cast<size_t>(nWant), MSG_DONTWAIT);
-        if (n <= 0)
-            return 0;
-    }
-    int nData = static_cast<int>(n);
+    m_nSSLWant = 0;
+    int nData = n;
     if (IsTelnet())
     {
         m_telnet.Filter(buf, nData);
@@ -973,7 +963,7 @@ int CSocketCtrl::ReceiveTcp()
             m_telnet.PutNegotiation(m_tx);
     }
     m_rx.Put(buf, nData);
-    return static_cast<int>(n);
+    return n;
 }
 
 void CSocketCtrl::SendTcp()
@@ -982,36 +972,26 @@ void CSocketCtrl::SendTcp()
         return;
     unsigned char buf[BLOCK_SIZE];
     const int n = m_tx.Peek(buf, BLOCK_SIZE);
-    ssize_t nSent;
-    if (m_bSSLActive == 1)
-    {
-        ERR_clear_error();
-        nSent = SSL_write(m_pSSL, buf, n);
-        if (nSent <= 0)
-        {
-            std::string strReason;
-            const int nTls = CErrorText::Tls(m_pSSL, static_cast<int>(nSent), "TLS write", &strReason);
-            if (nTls == CErrorText::TLS_WANT_READ)
-                m_nSSLWant = POLLIN;
-            else if (nTls != CErrorText::TLS_WANT_WRITE)
-            {
-                m_nTlsGone = 2;
-                m_bSendFailed = 1;
-                NoteReason(strReason);
-            }
-            return;
-        }
-    }
-    else
-    {
-        nSent = send(m_hSocket, buf, static_cast<size_t>(n), MSG_NOSIGNAL | MSG_DONTWAIT);
-        // A connection that cannot take bytes any more will never: a drain
-        // must not wait for it (a dead socket is always "writable").
-        if (nSent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ENOBUFS)
-            m_bSendFailed = 1;
-    }
+    ETransportIo io;
+    std::string strReason;
+    const int nSent = m_transport.Send(buf, n, &io, &strReason);
     if (nSent > 0)
-        m_tx.Consume(static_cast<int>(nSent));
+    {
+        m_tx.Consume(nSent);
+        return;
+    }
+    switch (io)
+    {
+    case ETransportIo::WantRead: m_nSSLWant = POLLIN; break;
+    case ETransportIo::Closed:
+    case ETransportIo::Failed:
+        m_nTlsGone = 2;
+        m_bSendFailed = 1;
+        NoteReason(strReason);
+        break;
+    case ETransportIo::Broken: m_bSendFailed = 1; break;
+    default: break;
+    }
 }
 
 long CSocketCtrl::ReadPort(long nMost)
@@ -1153,7 +1133,7 @@ void CSocketCtrl::FreeTls()
         SSL_free(m_pSSL);
         m_pSSL = nullptr;
     }
-    m_bSSLActive = 0;
+    m_transport.Close();
     m_nTlsGone = 0;
     m_nSSLWant = 0;
 }
@@ -1302,7 +1282,7 @@ void CSocketCtrl::OnSecured(int bServer, int bReconnect)
         }
         return;
     }
-    m_bSSLActive = 1;
+    m_transport.OpenTls(m_hSocket, m_pSSL);
     m_tRxDrain = 0;
     if (bServer)
     {
@@ -1592,6 +1572,7 @@ void CSocketCtrl::OnAccepted()
         SetState(EWorkerState::Close);
         return;
     }
+    m_transport.OpenPlain(m_hSocket);
     m_tRxDrain = 0;
     StartDialogue(1);
 }

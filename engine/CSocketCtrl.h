@@ -14,6 +14,7 @@
 #include "engine/CResolver.h"
 #include "engine/CRing.h"
 #include "engine/CTelnetCtrl.h"
+#include "engine/CTransport.h"
 #include "engine/EWorkerState.h"
 
 class CPollSet;
@@ -235,7 +236,8 @@ private:
     int m_hSocket = INVALID_SOCKET;
     int m_hListen = INVALID_SOCKET;
     struct ssl_st* m_pSSL = nullptr;
-    int m_bSSLActive = 0;
+    // The data path's byte stream: the socket, or the TLS session over it.
+    CTransport m_transport;
     int m_nSSLTry = 0;
     int m_bSSLRetry = 0;
     int m_bStop = 0;
