@@ -10,11 +10,16 @@
 
 #include <sys/socket.h>
 
-#include "engine/CLoginCtrl.h"
+#include "engine/CLoginDialogue.h"
+#include "engine/CPortSide.h"
 #include "engine/CResolver.h"
 #include "engine/CRing.h"
+#include "engine/CTcpConnector.h"
+#include "engine/CTcpListener.h"
 #include "engine/CTelnetCtrl.h"
+#include "engine/CTlsLink.h"
 #include "engine/CTransport.h"
+#include "engine/CUdpLink.h"
 #include "engine/EWorkerState.h"
 
 class CPollSet;
@@ -26,6 +31,10 @@ struct ssl_st;
 // The connection worker of one port: owns the port's sockets, runs the
 // connection state machine on a thread of its own and moves bytes between
 // the virtual port and the network through two rings.
+//
+// The worker keeps the thread, the cycle, the wait, the state and the TCP
+// data path; each role (TCP client, TCP server, UDP, TLS, the login, the
+// application's side) is a part of it with its own fields.
 //
 // One cycle runs the current state's procedure once under m_cs and
 // refreshes the line indication. Between cycles the thread waits in poll for
@@ -107,13 +116,19 @@ public:
     static uint32_t RealTick();
 
 private:
+    friend class CTcpConnector;
+    friend class CTlsLink;
+    friend class CTcpListener;
+    friend class CUdpLink;
+    friend class CLoginDialogue;
+    friend class CPortSide;
+
     void Run();
     void RunState();
     // m_cs held: a close's drain is under way.
     int IsDraining() const;
     // m_cs held: the close is complete; tell whoever waits for it.
     void ReportIdle();
-    void RefreshLine();
     // m_cs held: what to wait for before the next cycle: the wake-up and
     // what the current state's step waits for.
     void BuildWait(CPollSet& wait);
@@ -122,22 +137,12 @@ private:
     // One state's procedure (one cycle of it) and its wait; see Step().
     struct SStep;
     static const SStep& Step(EWorkerState state);
-    // The waits of the states, m_cs held; each adds to wait what its
-    // state's next cycle can act on and the time limit it needs.
-    void WaitNothing(CPollSet& wait);
-    void WaitCycle(CPollSet& wait);
+    // The waits of the states the worker itself runs, m_cs held; each adds
+    // to wait what its state's next cycle can act on and the time limit it
+    // needs. The roles have theirs.
     void WaitResolve(CPollSet& wait);
-    void WaitConnecting(CPollSet& wait);
     void WaitData(CPollSet& wait);
     void WaitDrain(CPollSet& wait);
-    void WaitRetry(CPollSet& wait);
-    void WaitUdpRetry(CPollSet& wait);
-    void WaitHandshake(CPollSet& wait);
-    void WaitLogin(CPollSet& wait);
-    void WaitListen(CPollSet& wait);
-    void WaitAccept(CPollSet& wait);
-    // Adds the pty while an application holds it open; false when not.
-    bool WaitOnPty(CPollSet& wait, short nEvents);
 
     // The peer's address (m_resolver): RESOLVE_BUSY while a name is looked
     // up; RESOLVE_FAILED with the reason noted.
@@ -145,65 +150,20 @@ private:
     // The any-address of nFamily with port nPort; returns its length.
     static socklen_t AnyAddress(int nFamily, int nPort, struct sockaddr_storage* pAddr);
 
-    // TCP client
-    void DoConnect(int bReconnect);
-    void DoConnectWait(int bReconnect);
-    void OnConnected(int bReconnect);
-    void FailToRetry(int nCode);
-    void DoRetryWait();
-    void DoLostWait();
     int SetKeepAlive(int hSocket);
+    static void CloseSocket(int& hSocket);
 
     // Data path
     void DoTcpData();
     int PeerCheck();
-    void Deliver();
-    int ReceiveGated() const;
     // Returns the bytes taken from the connection (before Telnet filtering).
     int ReceiveTcp();
     void SendTcp();
-    // Reads at most nMost bytes of what the application wrote; returns how
-    // many were taken from the port.
-    long ReadPort(long nMost = BLOCK_SIZE);
-    void NoteHangUp();
-    int NoteApplicationGone(int bTellWatcher);
     void DoDrain(EWorkerState nextState);
     void CloseConnection();
     void DoTcpClose();
 
-    // TLS
-    void DoTlsStart(int bReconnect);
-    void DoTlsHandshake(int bReconnect);
-    void StartTlsServer();
-    void DoTlsAccept();
-    void FreeTls();
-    // After a completed handshake or accept: rings, reports, next state.
-    void OnSecured(int bServer, int bReconnect);
-
-    // Login and Telnet services
-    void StartDialogue(int bPostConnected);
-    void DoLogin();
-    void DoTelnetLogin();
-    // One step of the login dialogue on pLogin (the plain or the Telnet
-    // one); bTelnet picks the banner.
-    void RunLoginStep(int& nStep, int bTelnet);
-    void GiveUpLogin(std::string strReason);
     int IsTelnet() const;
-
-    // TCP server
-    void DoListen();
-    void DoAccept();
-    void OnAccepted();
-
-    // UDP
-    void DoUdpBind();
-    void DoUdpData();
-    void ReceiveUdp();
-    void SendUdp();
-    void DoUdpClose();
-    void DoUdpRetryWait();
-    void MoveHeldDatagram();
-    void FreeHeldDatagram();
 
     // Rings
     int AllocRings();
@@ -234,12 +194,8 @@ private:
     std::atomic<EWorkerState> m_state{EWorkerState::Idle};
     std::thread m_thread;
     int m_hSocket = INVALID_SOCKET;
-    int m_hListen = INVALID_SOCKET;
-    struct ssl_st* m_pSSL = nullptr;
     // The data path's byte stream: the socket, or the TLS session over it.
     CTransport m_transport;
-    int m_nSSLTry = 0;
-    int m_bSSLRetry = 0;
     int m_bStop = 0;
     // The reason of the failure about to be reported (Post takes it).
     std::string m_strReason;
@@ -247,25 +203,15 @@ private:
     // name is given up.
     CResolver m_resolver;
     int64_t m_tResolve = 0;
-    struct sockaddr_storage m_udpPeer = {};
-    socklen_t m_nUdpPeerLength = 0;
     // Called once the worker is idle after a close (OnPortClose).
     std::function<void()> m_fnIdle;
-    std::string m_strPublicKey;
-    std::string m_strPrivateKey;
     // Application to network, and network to application.
     CRing m_tx;
     CRing m_rx;
     int64_t m_tRetry = 0;
-    int64_t m_tConnect = 0;
-    int64_t m_tHandshake = 0;
     int64_t m_tDrain = 0;
-    int64_t m_tLogin = 0;
-    uint32_t m_dwLostTick = 0;
+    // The Telnet side of the whole connection (negotiation, filter).
     CTelnetCtrl m_telnet;
-    int m_nTelnetStep = 0;
-    int m_nLoginStep = 0;
-    CLoginCtrl m_login;
     // When the peer went away while received bytes still waited for the
     // application: they are handed on until this deadline (0: not so).
     int64_t m_tRxDrain = 0;
@@ -277,32 +223,21 @@ private:
     int m_bSendFailed = 0;
     // What the last TLS call waits for (POLLIN or POLLOUT), 0 when nothing.
     short m_nSSLWant = 0;
-    // UDP: the size of the next datagram when it did not fit into the
-    // receive ring yet (it waits in the socket, never cut), and a datagram
-    // larger than the whole ring, held here and handed on in parts.
-    int m_nUdpWaiting = 0;
-    unsigned char* m_pUdpHeld = nullptr;
-    int m_nUdpHeld = 0;
-    int m_nUdpHeldOut = 0;
     // What the last wait saw: the socket without hang-up, error or end of
-    // stream; the pty open or hung up (or not in the wait).
+    // stream; the pty open or hung up (or not in the wait, CPortSide).
     static constexpr int PTY_UNKNOWN = 0;
     static constexpr int PTY_OPEN = 1;
     static constexpr int PTY_HUNG = 2;
     int m_bSocketQuiet = 0;
-    int m_nPtySeen = PTY_UNKNOWN;
-    // Counts the sessions kept across a reopen: a wait that began before
-    // one may have seen the hang-up of the application that left.
-    unsigned m_nKeptSessions = 0;
-    // A client or UDP port's application was seen closing: until its close
-    // is handled, what the port holds may already be the next one's.
-    int m_bAppGone = 0;
-    // What the port held when its application was seen gone, counted while
-    // nobody had it open: the close's drain takes that much in any case.
-    long m_nLeftInPort = 0;
-    // Bytes the port still held after the last read of it: a pty does not
-    // report ready for what the port object has already taken in.
-    long m_nPortPending = 0;
+
+    // The roles, each with its own fields; they run on this thread under
+    // m_cs and reach the shared connection through the worker.
+    CTcpConnector m_connector;
+    CTlsLink m_tls;
+    CTcpListener m_listener;
+    CUdpLink m_udp;
+    CLoginDialogue m_dialogue;
+    CPortSide m_portSide;
 
     // The worker's lock: held for a whole cycle; re-entrant because the
     // connect wait reads the stop flag under it.
