@@ -206,7 +206,7 @@ int main(int argc, char** argv)
         tcgetattr(hApp, &t);
         cfmakeraw(&t);
         tcsetattr(hApp, TCSANOW, &t);
-        while (core.m_sock[0].m_nState != ST_DATA && core.m_sock[0].m_nState != ST_UDP_DATA)
+        while (core.m_sock[0].GetState() != EWorkerState::Data && core.m_sock[0].GetState() != EWorkerState::UdpData)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
         std::string strOut(nSize, 'x');

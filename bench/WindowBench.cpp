@@ -292,7 +292,7 @@ private:
             else
             {
                 m_pCore->PostStatus(STATUS_NOT_CONNECT, nPort);
-                m_pCore->PostPeer("----------", nPort);
+                m_pCore->PostPeer("", nPort);
             }
             m_nPosted.fetch_add(3);
         }
@@ -459,7 +459,7 @@ int main(int argc, char** argv)
             {
                 core.PostStatus(STATUS_CONNECTING, nPort);
                 core.PostStatus(bConnected ? STATUS_CONNECTED : STATUS_NOT_CONNECT, nPort);
-                core.PostPeer(bConnected ? "10.0.0." + std::to_string(nPort) + ":4000" : "----------", nPort);
+                core.PostPeer(bConnected ? "10.0.0." + std::to_string(nPort) + ":4000" : "", nPort);
             }
             const double d0 = Now();
             const bool bDone = RunUntil(

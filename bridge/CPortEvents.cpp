@@ -133,7 +133,7 @@ void CPortEvents::EndSession(int i)
     // Whatever was kept is over with this close.
     m_bSessionGoesOn[static_cast<size_t>(i)] = 0;
     core.m_comData.SetOpen(i, 0);
-    if ((nMode == MODE_TCP_CLIENT || nMode == MODE_UDP) && sock.m_nState != ST_IDLE)
+    if ((nMode == MODE_TCP_CLIENT || nMode == MODE_UDP) && sock.GetState() != EWorkerState::Idle)
     {
         // Without a running thread nobody would ever bring the worker back
         // to idle: then the session ends here and now.

@@ -1,7 +1,5 @@
 #include "engine/CLoginCtrl.h"
 
-#include <cstring>
-
 namespace
 {
 
@@ -13,9 +11,9 @@ constexpr char LOGIN_TIMEOUT[] = "\r\nLogin timeout\r\n";
 
 // The texts go out without their terminating NUL.
 template <size_t N>
-int PutLiteral(unsigned char* pRing, int& nIn, int& nCount, const char (&sz)[N])
+int PutLiteral(CRing& tx, const char (&sz)[N])
 {
-    return CLoginCtrl::PutText(pRing, nIn, nCount, reinterpret_cast<const unsigned char*>(sz), static_cast<int>(N - 1));
+    return CLoginCtrl::PutText(tx, reinterpret_cast<const unsigned char*>(sz), static_cast<int>(N - 1));
 }
 
 }  // namespace
@@ -33,28 +31,19 @@ void CLoginCtrl::SetLogin(const std::string& strUser, const std::string& strPass
     m_strLoginPassword = strPassword;
 }
 
-int CLoginCtrl::PutText(unsigned char* pRing, int& nIn, int& nCount, const unsigned char* pData, int n)
+int CLoginCtrl::PutText(CRing& tx, const unsigned char* pData, int n)
 {
-    constexpr int nSize = RING_SIZE;
-    if (n < 0 || n > nSize - nCount)
-        return 0;
-    // At most two pieces: up to the ring's end, then from its start.
-    const int nFirst = n < nSize - nIn ? n : nSize - nIn;
-    memcpy(pRing + nIn, pData, static_cast<size_t>(nFirst));
-    memcpy(pRing, pData + nFirst, static_cast<size_t>(n - nFirst));
-    nIn = (nIn + n) % nSize;
-    nCount += n;
-    return 1;
+    return tx.PutWhole(pData, n) ? 1 : 0;
 }
 
-int CLoginCtrl::PutBanner(unsigned char* pRing, int& nIn, int& nCount)
+int CLoginCtrl::PutBanner(CRing& tx)
 {
-    return PutLiteral(pRing, nIn, nCount, LOGIN_BANNER);
+    return PutLiteral(tx, LOGIN_BANNER);
 }
 
-int CLoginCtrl::PutLoginPrompt(unsigned char* pRing, int& nIn, int& nCount)
+int CLoginCtrl::PutLoginPrompt(CRing& tx)
 {
-    if (PutLiteral(pRing, nIn, nCount, LOGIN_PROMPT) == 0)
+    if (PutLiteral(tx, LOGIN_PROMPT) == 0)
         return 0;
     m_strInUser.clear();
     m_strInPassword.clear();
@@ -62,28 +51,27 @@ int CLoginCtrl::PutLoginPrompt(unsigned char* pRing, int& nIn, int& nCount)
     return 1;
 }
 
-int CLoginCtrl::PutPasswordPrompt(unsigned char* pRing, int& nIn, int& nCount)
+int CLoginCtrl::PutPasswordPrompt(CRing& tx)
 {
-    return PutLiteral(pRing, nIn, nCount, LOGIN_PASSWORD);
+    return PutLiteral(tx, LOGIN_PASSWORD);
 }
 
-int CLoginCtrl::PutIncorrect(unsigned char* pRing, int& nIn, int& nCount)
+int CLoginCtrl::PutIncorrect(CRing& tx)
 {
-    return PutLiteral(pRing, nIn, nCount, LOGIN_INCORRECT);
+    return PutLiteral(tx, LOGIN_INCORRECT);
 }
 
-int CLoginCtrl::PutTimeout(unsigned char* pRing, int& nIn, int& nCount)
+int CLoginCtrl::PutTimeout(CRing& tx)
 {
-    return PutLiteral(pRing, nIn, nCount, LOGIN_TIMEOUT);
+    return PutLiteral(tx, LOGIN_TIMEOUT);
 }
 
-int CLoginCtrl::ReadUser(const unsigned char* pRing, int& nOut, int& nCount)
+int CLoginCtrl::ReadUser(CRing& rx)
 {
-    while (nCount > 0)
+    while (!rx.IsEmpty())
     {
-        const unsigned char ch = pRing[nOut];
-        nOut = (nOut + 1) % RING_SIZE;
-        --nCount;
+        const unsigned char ch = rx.Front();
+        rx.Consume(1);
         if (ch == LOGIN_CR)
             return 1;
         if (ch == LOGIN_LF)
@@ -98,21 +86,19 @@ int CLoginCtrl::ReadUser(const unsigned char* pRing, int& nOut, int& nCount)
     return 0;
 }
 
-int CLoginCtrl::ReadPassword(const unsigned char* pRing, int& nOut, int& nCount)
+int CLoginCtrl::ReadPassword(CRing& rx)
 {
     // The LF of a CR LF that ended the user name is not an empty password.
-    if (m_strInPassword.empty() && m_chEnd == LOGIN_CR && nCount > 0 && pRing[nOut] == LOGIN_LF)
+    if (m_strInPassword.empty() && m_chEnd == LOGIN_CR && !rx.IsEmpty() && rx.Front() == LOGIN_LF)
     {
-        nOut = (nOut + 1) % RING_SIZE;
-        --nCount;
+        rx.Consume(1);
         m_chEnd = LOGIN_LF;
     }
     int bEnded = 0;
-    while (nCount > 0)
+    while (!rx.IsEmpty())
     {
-        const unsigned char ch = pRing[nOut];
-        nOut = (nOut + 1) % RING_SIZE;
-        --nCount;
+        const unsigned char ch = rx.Front();
+        rx.Consume(1);
         if (ch == m_chEnd)
         {
             bEnded = 1;

@@ -3,20 +3,20 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/CRing.h"
+
 // The login data of one accepted peer and the texts and line readers of the
 // login dialogue. The dialogue itself (steps, deadlines, giving up) is the
 // worker's; this class only writes whole texts into the transmit ring and
 // consumes the peer's typing from the receive ring.
 //
-// Rings are the worker's: RING_SIZE bytes, a write index and a count for the
-// transmit ring, a read index and a count for the receive ring.
+// The rings are the worker's: texts go into its transmit ring, the peer's
+// typing is taken from its receive ring.
 //
 // Used only on the worker thread with the worker's lock held.
 class CLoginCtrl
 {
 public:
-    // The size of the worker's rings (CSocketCtrl::RING_SIZE is this one).
-    static constexpr int RING_SIZE = 8192;
     static constexpr int LOGIN_MAX_INPUT = 20;  // characters kept per typed line
     static constexpr int LOGIN_CR = 13;
     static constexpr int LOGIN_LF = 10;
@@ -30,22 +30,22 @@ public:
 
     // Each writes its whole text when it fits into the free room of the
     // transmit ring and returns 1; otherwise writes nothing and returns 0.
-    int PutBanner(unsigned char* pRing, int& nIn, int& nCount);
+    int PutBanner(CRing& tx);
     // Also starts a new attempt: typed user name and password emptied, the
     // password's line end back to CR.
-    int PutLoginPrompt(unsigned char* pRing, int& nIn, int& nCount);
-    int PutPasswordPrompt(unsigned char* pRing, int& nIn, int& nCount);
-    int PutIncorrect(unsigned char* pRing, int& nIn, int& nCount);
-    int PutTimeout(unsigned char* pRing, int& nIn, int& nCount);
+    int PutLoginPrompt(CRing& tx);
+    int PutPasswordPrompt(CRing& tx);
+    int PutIncorrect(CRing& tx);
+    int PutTimeout(CRing& tx);
 
     // 1 when the user name line is complete, else 0 (the ring ran empty).
-    int ReadUser(const unsigned char* pRing, int& nOut, int& nCount);
+    int ReadUser(CRing& rx);
     // 0 while the password line is incomplete; on a complete line counts a
     // try and returns 1 when user name and password both match, else 2.
-    int ReadPassword(const unsigned char* pRing, int& nOut, int& nCount);
+    int ReadPassword(CRing& rx);
 
     // Writes n bytes into the ring only when all of them fit; 1 when written.
-    static int PutText(unsigned char* pRing, int& nIn, int& nCount, const unsigned char* pData, int n);
+    static int PutText(CRing& tx, const unsigned char* pData, int n);
 
 public:
     int m_chEnd = LOGIN_CR;  // line end expected for the password

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <netinet/in.h>
@@ -17,8 +19,8 @@
 
 #include "bridge/COmbraPortAx.h"
 #include "engine/CErrorText.h"
+#include "engine/CPollSet.h"
 #include "engine/CResolver.h"
-#include "engine/TlsClient.h"
 #include "model/CPortOwner.h"
 #include "model/CPortTexts.h"
 #include "model/PortStatus.h"
@@ -39,25 +41,28 @@ int MillisecondsToKeepAliveSeconds(int nMs)
     return nSeconds > MAX_KEEPALIVE_SECONDS ? MAX_KEEPALIVE_SECONDS : nSeconds;
 }
 
-void CloseSocket(int& hSocket)
-{
-    if (hSocket != CSocketCtrl::INVALID_SOCKET)
-    {
-        close(hSocket);
-        hSocket = CSocketCtrl::INVALID_SOCKET;
-    }
-}
-
 }  // namespace
 
-CSocketCtrl::CSocketCtrl() = default;
+CSocketCtrl::CSocketCtrl()
+    : m_connector(*this), m_tls(*this), m_listener(*this), m_udp(*this), m_dialogue(*this), m_portSide(*this)
+{
+}
+
+void CSocketCtrl::CloseSocket(int& hSocket)
+{
+    if (hSocket != INVALID_SOCKET)
+    {
+        close(hSocket);
+        hSocket = INVALID_SOCKET;
+    }
+}
 
 CSocketCtrl::~CSocketCtrl()
 {
     StopThread();
     std::lock_guard<std::recursive_mutex> lock(m_cs);
     CloseSocket(m_hSocket);
-    CloseSocket(m_hListen);
+    m_listener.Close();
     FreeRings();
     if (m_hWake >= 0)
         close(m_hWake);
@@ -78,15 +83,13 @@ void CSocketCtrl::Bind(CPortOwner* pDlg, int nPort)
         strDir = szExe;
         strDir.erase(strDir.rfind('/') + 1);
     }
-    m_strPublicKey = strDir + "public.key";
-    m_strPrivateKey = strDir + "private.key";
+    m_tls.SetKeyFiles(strDir + "public.key", strDir + "private.key");
 }
 
 void CSocketCtrl::SetKeyFiles(const std::string& strPublicKey, const std::string& strPrivateKey)
 {
     std::lock_guard<std::recursive_mutex> lock(m_cs);
-    m_strPublicKey = strPublicKey;
-    m_strPrivateKey = strPrivateKey;
+    m_tls.SetKeyFiles(strPublicKey, strPrivateKey);
 }
 
 int64_t CSocketCtrl::Now()
@@ -122,9 +125,29 @@ bool CSocketCtrl::LostWaitOver(uint32_t dwLostTick, uint32_t t)
     return !(t >= 0xFFFFFED3u || t < dwLostTick);
 }
 
-int CSocketCtrl::GetState()
+EWorkerState CSocketCtrl::GetState() const
 {
-    return m_nState;
+    return m_state;
+}
+
+void CSocketCtrl::SetState(EWorkerState state)
+{
+#if defined(NIMBREL_THREAD_CHECKS) && NIMBREL_THREAD_CHECKS
+    const EWorkerState from = m_state;
+    if (!WorkerTransitionAllowed(from, state))
+    {
+        std::fprintf(stderr, "COM%d: worker state %s -> %s is no transition of the worker\n", m_nPort + 1,
+                     WorkerStateName(from), WorkerStateName(state));
+        std::abort();
+    }
+#endif
+    m_state = state;
+}
+
+void CSocketCtrl::SetStateForTest(EWorkerState state)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_cs);
+    m_state = state;
 }
 
 COmbraPortAx& CSocketCtrl::Port() const
@@ -229,20 +252,19 @@ int CSocketCtrl::OnPortOpen()
 {
     {
         std::lock_guard<std::recursive_mutex> lock(m_cs);
-        m_bAppGone = 0;
-        if (m_nState != ST_IDLE)
+        m_portSide.m_bAppGone = 0;
+        if (m_state != EWorkerState::Idle)
         {
-            m_nState = ST_RESTART_DRAIN;
+            SetState(EWorkerState::RestartDrain);
         }
         else
         {
-            m_nSSLTry = 0;
-            m_bSSLRetry = 0;
+            m_tls.ResetLadder();
             const int nMode = m_pDlg->m_comData.GetMode(m_nPort);
             if (nMode == MODE_TCP_CLIENT)
-                m_nState = ST_CONNECT;
+                SetState(EWorkerState::Connect);
             else if (nMode == MODE_UDP)
-                m_nState = ST_UDP_BIND;
+                SetState(EWorkerState::UdpBind);
         }
     }
     Wake();
@@ -256,11 +278,11 @@ int CSocketCtrl::OnPortClose(std::function<void()> fnIdle)
         m_fnIdle = std::move(fnIdle);
         // Unless counted while the port was surely closed, nothing in it is
         // known to be the leaving application's.
-        if (!m_bAppGone && !NoteApplicationGone(0))
-            m_nLeftInPort = 0;
-        m_bAppGone = 0;
+        if (!m_portSide.m_bAppGone && !m_portSide.NoteApplicationGone(0))
+            m_portSide.m_nLeftInPort = 0;
+        m_portSide.m_bAppGone = 0;
         m_tDrain = Now() + DRAIN_SECONDS;
-        m_nState = IsUdp() ? ST_UDP_DRAIN : ST_DRAIN;
+        SetState(IsUdp() ? EWorkerState::UdpDrain : EWorkerState::Drain);
     }
     Wake();
     return 1;
@@ -271,7 +293,7 @@ void CSocketCtrl::Run()
     {
         std::lock_guard<std::recursive_mutex> lock(m_cs);
         if (IsServer() && m_pDlg->m_comData.GetUse(m_nPort) == 1 && m_pDlg->m_comData.GetEnable(m_nPort) == 1)
-            m_nState = ST_LISTEN;
+            SetState(EWorkerState::Listen);
     }
     for (;;)
     {
@@ -280,8 +302,8 @@ void CSocketCtrl::Run()
             if (m_bStop && !IsDraining())
                 break;
             RunState();
-            RefreshLine();
-            if (m_nState == ST_IDLE)
+            m_portSide.RefreshLine();
+            if (m_state == EWorkerState::Idle)
                 ReportIdle();
         }
         m_nCycles.fetch_add(1, std::memory_order_relaxed);
@@ -289,22 +311,22 @@ void CSocketCtrl::Run()
     }
 
     std::lock_guard<std::recursive_mutex> lock(m_cs);
-    if (m_nState != ST_IDLE)
+    if (m_state != EWorkerState::Idle)
     {
         if (IsUdp())
-            DoUdpClose();
+            m_udp.DoUdpClose();
         else
             DoTcpClose();
     }
     Post(STATUS_NOT_CONNECT);
-    CloseSocket(m_hListen);
-    RefreshLine();
+    m_listener.Close();
+    m_portSide.RefreshLine();
     ReportIdle();
 }
 
 int CSocketCtrl::IsDraining() const
 {
-    return m_nState == ST_DRAIN || m_nState == ST_UDP_DRAIN ? 1 : 0;
+    return m_state == EWorkerState::Drain || m_state == EWorkerState::UdpDrain ? 1 : 0;
 }
 
 void CSocketCtrl::ReportIdle()
@@ -316,257 +338,193 @@ void CSocketCtrl::ReportIdle()
     fnIdle();
 }
 
-void CSocketCtrl::RunState()
+// ---- the states: each one's procedure and what it waits for ----
+
+// Every state's cycle and its wait side by side: a state that acts on a
+// descriptor waits for that descriptor, one with a deadline at the plain
+// cycle, one with nothing pending without a limit.
+struct CSocketCtrl::SStep
 {
-    switch (m_nState)
-    {
-    case ST_CONNECT: DoConnect(0); break;
-    case ST_CONNECTING: DoConnectWait(0); break;
-    case ST_DATA: DoTcpData(); break;
-    case ST_DRAIN: DoDrain(ST_CLOSE); break;
-    case ST_CLOSE: DoTcpClose(); break;
-    case ST_RETRY_WAIT: DoRetryWait(); break;
-    case ST_RECONNECT: DoConnect(1); break;
-    case ST_RECONNECTING: DoConnectWait(1); break;
-    case ST_LOST_WAIT: DoLostWait(); break;
-    case ST_RESTART_DRAIN: DoDrain(ST_RESTART); break;
-    case ST_RESTART:
-        DoTcpClose();
-        m_nState = ST_CONNECT;
-        break;
-    case ST_TLS_START: DoTlsStart(0); break;
-    case ST_TLS_HANDSHAKE: DoTlsHandshake(0); break;
-    case ST_TLS_RESTART: DoTlsStart(1); break;
-    case ST_TLS_REHANDSHAKE: DoTlsHandshake(1); break;
-    case ST_TLS_ACCEPT: DoTlsAccept(); break;
-    case ST_LOGIN: DoLogin(); break;
-    case ST_TELNET_LOGIN: DoTelnetLogin(); break;
-    case ST_UDP_BIND: DoUdpBind(); break;
-    case ST_UDP_DATA: DoUdpData(); break;
-    case ST_UDP_DRAIN: DoDrain(ST_UDP_CLOSE); break;
-    case ST_UDP_CLOSE: DoUdpClose(); break;
-    case ST_UDP_RETRY_WAIT: DoUdpRetryWait(); break;
-    case ST_LISTEN: DoListen(); break;
-    case ST_ACCEPT: DoAccept(); break;
-    default:
-        // Idle: nothing to do.
-        break;
-    }
+    EWorkerState state;
+    void (*pfnRun)(CSocketCtrl& w);
+    void (*pfnWait)(CSocketCtrl& w, CPollSet& wait);
+};
+
+const CSocketCtrl::SStep& CSocketCtrl::Step(EWorkerState state)
+{
+    using W = CSocketCtrl;
+    using S = EWorkerState;
+    using P = CPollSet;
+    static constexpr SStep STEPS[WORKER_STATE_COUNT] = {
+        {S::Idle, [](W&) {}, [](W&, P&) {}},
+        {S::Connect, [](W& w) { w.m_connector.DoConnect(0); }, [](W& w, P& p) { w.WaitResolve(p); }},
+        {S::Connecting, [](W& w) { w.m_connector.DoConnectWait(0); },
+         [](W& w, P& p) { w.m_connector.WaitConnecting(p); }},
+        {S::Data, [](W& w) { w.DoTcpData(); }, [](W& w, P& p) { w.WaitData(p); }},
+        {S::Drain, [](W& w) { w.DoDrain(S::Close); }, [](W& w, P& p) { w.WaitDrain(p); }},
+        {S::Close, [](W& w) { w.DoTcpClose(); }, [](W& w, P& p) { w.WaitResolve(p); }},
+        {S::RetryWait, [](W& w) { w.m_connector.DoRetryWait(); }, [](W& w, P& p) { w.m_connector.WaitRetry(p); }},
+        {S::Reconnect, [](W& w) { w.m_connector.DoConnect(1); }, [](W& w, P& p) { w.WaitResolve(p); }},
+        {S::Reconnecting, [](W& w) { w.m_connector.DoConnectWait(1); },
+         [](W& w, P& p) { w.m_connector.WaitConnecting(p); }},
+        {S::TlsStart, [](W& w) { w.m_tls.DoTlsStart(0); }, [](W& w, P& p) { w.WaitResolve(p); }},
+        {S::TlsHandshake, [](W& w) { w.m_tls.DoTlsHandshake(0); }, [](W& w, P& p) { w.m_tls.WaitHandshake(p); }},
+        {S::TlsRestart, [](W& w) { w.m_tls.DoTlsStart(1); }, [](W& w, P& p) { w.WaitResolve(p); }},
+        {S::TlsRehandshake, [](W& w) { w.m_tls.DoTlsHandshake(1); }, [](W& w, P& p) { w.m_tls.WaitHandshake(p); }},
+        {S::TlsAccept, [](W& w) { w.m_tls.DoTlsAccept(); }, [](W& w, P& p) { w.m_tls.WaitHandshake(p); }},
+        {S::Login, [](W& w) { w.m_dialogue.DoLogin(); }, [](W& w, P& p) { w.m_dialogue.WaitLogin(p); }},
+        {S::TelnetLogin, [](W& w) { w.m_dialogue.DoTelnetLogin(); }, [](W& w, P& p) { w.m_dialogue.WaitLogin(p); }},
+        {S::UdpBind, [](W& w) { w.m_udp.DoUdpBind(); }, [](W& w, P& p) { w.WaitResolve(p); }},
+        {S::UdpData, [](W& w) { w.m_udp.DoUdpData(); }, [](W& w, P& p) { w.WaitData(p); }},
+        {S::UdpDrain, [](W& w) { w.DoDrain(S::UdpClose); }, [](W& w, P& p) { w.WaitDrain(p); }},
+        {S::UdpClose, [](W& w) { w.m_udp.DoUdpClose(); }, [](W& w, P& p) { w.WaitResolve(p); }},
+        {S::UdpRetryWait, [](W& w) { w.m_udp.DoUdpRetryWait(); }, [](W& w, P& p) { w.m_udp.WaitUdpRetry(p); }},
+        // Timed: the plain cycle.
+        {S::LostWait, [](W& w) { w.m_connector.DoLostWait(); }, [](W&, P& p) { p.Cap(CYCLE_MS); }},
+        {S::Listen, [](W& w) { w.m_listener.DoListen(); }, [](W& w, P& p) { w.m_listener.WaitListen(p); }},
+        {S::Accept, [](W& w) { w.m_listener.DoAccept(); }, [](W& w, P& p) { w.m_listener.WaitAccept(p); }},
+        {S::RestartDrain, [](W& w) { w.DoDrain(S::Restart); }, [](W& w, P& p) { w.WaitDrain(p); }},
+        {S::Restart,
+         [](W& w) {
+             w.DoTcpClose();
+             w.SetState(S::Connect);
+         },
+         [](W& w, P& p) { w.WaitResolve(p); }},
+    };
+    static_assert(
+        [] {
+            for (int k = 0; k < WORKER_STATE_COUNT; ++k)
+                if (static_cast<int>(STEPS[k].state) != k)
+                    return false;
+            return true;
+        }(),
+        "one step per state, in the order of EWorkerState");
+    return STEPS[static_cast<int>(state)];
 }
 
-void CSocketCtrl::RefreshLine()
+void CSocketCtrl::RunState()
 {
-    const int bConnected = (m_nState == ST_DATA || m_nState == ST_UDP_DATA) ? 1 : 0;
-    if (bConnected != m_pDlg->m_bLineOn[m_nPort])
-    {
-        Port().SetLinkSignalA(bConnected);
-        Port().SetLinkSignalB(bConnected);
-        m_pDlg->m_bLineOn[m_nPort] = bConnected;
-    }
+    Step(m_state).pfnRun(*this);
 }
 
 // ---- the wait between cycles ----
 
-int CSocketCtrl::BuildWait(struct pollfd* pFds, int* pCount)
+void CSocketCtrl::BuildWait(CPollSet& wait)
 {
-    int n = 0;
-    pFds[n++] = {m_hWake, POLLIN, 0};
-    const int hPty = Port().GetPollHandle();
+    wait.Add(m_hWake, POLLIN);
+    Step(m_state).pfnWait(*this, wait);
+}
+
+void CSocketCtrl::WaitResolve(CPollSet& wait)
+{
+    // A name being looked up is asked again at the plain cycle; else the
+    // next step follows at once.
+    wait.Cap(m_resolver.IsBusy() ? CYCLE_MS : 0);
+}
+
+void CSocketCtrl::WaitData(CPollSet& wait)
+{
     const int nPort = m_nPort;
-    int nTimeout = -1;
-    // The shortest of the limits asked for wins.
-    auto Cap = [&nTimeout](int nMs) {
-        if (nTimeout < 0 || nMs < nTimeout)
-            nTimeout = nMs;
-    };
-
-    // The pty is watched only while an application holds it open: a hung-up
-    // master reports ready forever.
-    auto addPty = [&](short nEvents) {
-        if (hPty < 0)
-            return false;
-        // The last wait tells, when the pty was in it; else ask.
-        const int bOpen = m_nPtySeen == PTY_UNKNOWN ? Port().IsSlaveOpen() : m_nPtySeen == PTY_OPEN;
-        if (!bOpen)
-            return false;
-        pFds[n++] = {hPty, nEvents, 0};
-        return true;
-    };
-
-    switch (m_nState)
+    const bool bUdp = m_state == EWorkerState::UdpData;
+    if (m_hSocket != INVALID_SOCKET && m_tRxDrain == 0)
     {
-    case ST_IDLE:
-        break;
-    case ST_CONNECT:
-    case ST_RECONNECT:
-    case ST_CLOSE:
-    case ST_RESTART:
-        // A name being looked up is asked again at the plain cycle.
-        Cap(m_resolver.IsBusy() ? CYCLE_MS : 0);
-        break;
-    case ST_CONNECTING:
-    case ST_RECONNECTING:
-        if (m_hSocket != INVALID_SOCKET)
-            pFds[n++] = {m_hSocket, POLLOUT, 0};
-        Cap(CYCLE_MS);
-        break;
-    case ST_DATA:
-    case ST_UDP_DATA:
+        short nEvents = POLLRDHUP;
+        // A waiting datagram that does not fit yet is left alone until
+        // the ring has room for all of it.
+        const int nNeed = bUdp ? std::max(m_udp.WaitingSize(), 1) : 1;
+        if (m_rx.Space() >= nNeed && m_udp.HeldBytes() == 0 && !m_portSide.ReceiveGated())
+            nEvents |= POLLIN;
+        if (m_tx.Count() > 0)
+            nEvents |= POLLOUT;
+        // Also with no events: an error or hang-up still wakes us.
+        wait.Add(m_hSocket, nEvents);
+    }
+    else if (m_tRxDrain != 0)
     {
-        const int bUdp = m_nState == ST_UDP_DATA;
-        if (m_hSocket != INVALID_SOCKET && m_tRxDrain == 0)
-        {
-            short nEvents = POLLRDHUP;
-            // A waiting datagram that does not fit yet is left alone until
-            // the ring has room for all of it.
-            const int nNeed = bUdp ? std::max(m_nUdpWaiting, 1) : 1;
-            if (RING_SIZE - m_nRxCount >= nNeed && m_nUdpHeld == 0 && !ReceiveGated())
-                nEvents |= POLLIN;
-            if (m_nTxCount > 0)
-                nEvents |= POLLOUT;
-            // Also with no events: an error or hang-up still wakes us.
-            pFds[n++] = {m_hSocket, nEvents, 0};
-        }
-        else if (m_tRxDrain != 0)
-        {
-            Cap(CYCLE_MS);
-        }
-        if (m_nUdpHeld > 0 && m_nRxCount < RING_SIZE)
-            Cap(0);
-        if (m_pSSL != nullptr)
-        {
-            // Plaintext the library already holds never shows on the socket.
-            if ((SSL_pending(m_pSSL) > 0 || SSL_has_pending(m_pSSL)) && m_nRxCount < RING_SIZE && !ReceiveGated())
-                Cap(0);
-            // A read that needs a write (or the other way round) cannot be
-            // told from the plain events above.
-            if (m_nSSLWant != 0)
-                Cap(CYCLE_MS);
-            if (m_nTlsGone != 0 && m_tRxDrain == 0)
-                Cap(0);
-        }
-        short nPty = 0;
-        if (m_nTxCount < RING_SIZE)
-            nPty |= POLLIN;
-        if (m_nRxCount > 0)
-            nPty |= POLLOUT;
-        // A server's peer may send while no application has the port open:
-        // its data still goes to the pty, at the plain cycle.
-        if (m_bAppGone)
-        {
-            // Not read until the close is handled; still delivered to.
-            if (m_nRxCount > 0)
-                addPty(POLLOUT);
-            Cap(CYCLE_MS);
-        }
-        else if (nPty != 0 && !addPty(nPty))
-        {
-            // Latched until the close is handled. When the port is open
-            // again already, the next cycle reads on and waits afresh.
-            if (!IsServer() && hPty >= 0 && !NoteApplicationGone(1))
-                Cap(0);
-            // Latched, or a server's peer data for a closed port: look again
-            // at the plain cycle.
-            if (m_bAppGone || m_nRxCount > 0)
-                Cap(CYCLE_MS);
-        }
-        // Only while the port is still being read: a cycle that reads
-        // nothing must not be repeated at once.
-        if (m_tRxDrain == 0 && m_nPortPending > 0 && m_nTxCount < RING_SIZE)
-            Cap(0);
-        // A release of the application is due once few bytes wait; the
-        // throttle is set from the owner thread, so look again soon.
-        const uint32_t dwFlow = m_pDlg->m_dwFlowCtrl[nPort];
-        if (((dwFlow & FLOW_CTS) && m_pDlg->m_bCtsRaised[nPort] == 0) ||
-            ((dwFlow & FLOW_XIN) && m_pDlg->m_bXonSent[nPort] == 0))
-            Cap(CYCLE_MS);
-        break;
+        wait.Cap(CYCLE_MS);
     }
-    case ST_DRAIN:
-    case ST_RESTART_DRAIN:
-    case ST_UDP_DRAIN:
-        if (m_hSocket != INVALID_SOCKET && m_nTxCount > 0)
-            pFds[n++] = {m_hSocket, POLLOUT, 0};
-        // What the closed application left is in the port already: no need
-        // to wait for it (and a hung-up pty would report ready forever).
-        // The rest of what it wrote is looked for at the plain cycle.
-        if (m_nState != ST_RESTART_DRAIN && m_nLeftInPort > 0 && m_nTxCount < RING_SIZE)
-            Cap(0);
-        Cap(CYCLE_MS);
-        break;
-    case ST_RETRY_WAIT:
-        if (!IsServer() && m_pDlg->m_options.m_bReconnect == 1)
-            Cap(CYCLE_MS);
-        break;
-    case ST_UDP_BIND:
-    case ST_UDP_CLOSE:
-    case ST_TLS_START:
-    case ST_TLS_RESTART:
-        Cap(m_resolver.IsBusy() ? CYCLE_MS : 0);
-        break;
-    case ST_TLS_HANDSHAKE:
-    case ST_TLS_REHANDSHAKE:
-    case ST_TLS_ACCEPT:
-        if (m_hSocket != INVALID_SOCKET)
-            pFds[n++] = {m_hSocket, m_nSSLWant != 0 ? m_nSSLWant : static_cast<short>(POLLIN | POLLOUT), 0};
-        Cap(CYCLE_MS);  // the handshake deadline
-        break;
-    case ST_UDP_RETRY_WAIT:
-        if (m_pDlg->m_options.m_bReconnect == 1)
-            Cap(CYCLE_MS);
-        break;
-    case ST_LOGIN:
-    case ST_TELNET_LOGIN:
-        if (m_hSocket != INVALID_SOCKET && m_tRxDrain == 0)
-        {
-            short nEvents = static_cast<short>(POLLRDHUP | (m_nRxCount < RING_SIZE ? POLLIN : 0));
-            if (m_nTxCount > 0)
-                nEvents |= POLLOUT;
-            pFds[n++] = {m_hSocket, nEvents, 0};
-        }
-        Cap(CYCLE_MS);  // the login timeout, prompts waiting for room
-        break;
-    case ST_LISTEN:
-        // A failed listen is tried again every cycle; an entry that may not
-        // listen has nothing to wait for.
-        if (IsServer() && m_pDlg->m_comData.GetUse(nPort) == 1 && m_pDlg->m_comData.GetEnable(nPort) == 1)
-            Cap(CYCLE_MS);
-        break;
-    case ST_ACCEPT:
-        if (m_hListen != INVALID_SOCKET)
-            pFds[n++] = {m_hListen, POLLIN, 0};
-        else
-            Cap(CYCLE_MS);
-        break;
-    default:
-        // Timed waits (lost-connection wait) and the states of the
-        // services built on top run at the plain cycle.
-        Cap(CYCLE_MS);
-        break;
+    if (m_udp.HeldBytes() > 0 && m_rx.Space() > 0)
+        wait.Cap(0);
+    if (m_transport.IsTls())
+    {
+        // Plaintext the library already holds never shows on the socket.
+        if (m_transport.HasPending() && m_rx.Space() > 0 && !m_portSide.ReceiveGated())
+            wait.Cap(0);
+        // A read that needs a write (or the other way round) cannot be
+        // told from the plain events above.
+        if (m_nSSLWant != 0)
+            wait.Cap(CYCLE_MS);
+        if (m_nTlsGone != 0 && m_tRxDrain == 0)
+            wait.Cap(0);
     }
-    *pCount = n;
-    return nTimeout;
+    short nPty = 0;
+    if (m_tx.Space() > 0)
+        nPty |= POLLIN;
+    if (m_rx.Count() > 0)
+        nPty |= POLLOUT;
+    // A server's peer may send while no application has the port open:
+    // its data still goes to the pty, at the plain cycle.
+    if (m_portSide.m_bAppGone)
+    {
+        // Not read until the close is handled; still delivered to.
+        if (m_rx.Count() > 0)
+            m_portSide.WaitOnPty(wait, POLLOUT);
+        wait.Cap(CYCLE_MS);
+    }
+    else if (nPty != 0 && !m_portSide.WaitOnPty(wait, nPty))
+    {
+        // Latched until the close is handled. When the port is open
+        // again already, the next cycle reads on and waits afresh.
+        if (!IsServer() && Port().GetPollHandle() >= 0 && !m_portSide.NoteApplicationGone(1))
+            wait.Cap(0);
+        // Latched, or a server's peer data for a closed port: look again
+        // at the plain cycle.
+        if (m_portSide.m_bAppGone || m_rx.Count() > 0)
+            wait.Cap(CYCLE_MS);
+    }
+    // Only while the port is still being read: a cycle that reads
+    // nothing must not be repeated at once.
+    if (m_tRxDrain == 0 && m_portSide.m_nPortPending > 0 && m_tx.Space() > 0)
+        wait.Cap(0);
+    // A release of the application is due once few bytes wait; the
+    // throttle is set from the owner thread, so look again soon.
+    const uint32_t dwFlow = m_pDlg->m_dwFlowCtrl[nPort];
+    if (((dwFlow & FLOW_CTS) && m_pDlg->m_bCtsRaised[nPort] == 0) ||
+        ((dwFlow & FLOW_XIN) && m_pDlg->m_bXonSent[nPort] == 0))
+        wait.Cap(CYCLE_MS);
+}
+
+void CSocketCtrl::WaitDrain(CPollSet& wait)
+{
+    if (m_hSocket != INVALID_SOCKET && m_tx.Count() > 0)
+        wait.Add(m_hSocket, POLLOUT);
+    // What the closed application left is in the port already: no need
+    // to wait for it (and a hung-up pty would report ready forever).
+    // The rest of what it wrote is looked for at the plain cycle.
+    if (m_state != EWorkerState::RestartDrain && m_portSide.m_nLeftInPort > 0 && m_tx.Space() > 0)
+        wait.Cap(0);
+    wait.Cap(CYCLE_MS);
 }
 
 void CSocketCtrl::WaitForWork()
 {
-    struct pollfd fds[4];
-    int nCount = 0;
-    int nTimeout;
+    CPollSet wait;
     unsigned nKeptBefore;
     {
         std::lock_guard<std::recursive_mutex> lock(m_cs);
         if (m_bStop && !IsDraining())
             return;
-        nTimeout = BuildWait(fds, &nCount);
-        nKeptBefore = m_nKeptSessions;
+        BuildWait(wait);
+        nKeptBefore = m_portSide.m_nKeptSessions;
     }
+    struct pollfd* fds = wait.GetFds();
+    const int nCount = wait.GetCount();
     // Also with no time to wait: the readiness it reports spares the next
     // cycle some calls (the peer check, the pty's hang-up test).
-    const int nReady = poll(fds, static_cast<nfds_t>(nCount), nTimeout);
+    const int nReady = poll(fds, static_cast<nfds_t>(nCount), wait.GetTimeout());
     std::lock_guard<std::recursive_mutex> lock(m_cs);
     m_bSocketQuiet = 0;
-    m_nPtySeen = PTY_UNKNOWN;
+    m_portSide.m_nPtySeen = PTY_UNKNOWN;
     if (nReady < 0)
         return;
     if (fds[0].revents & POLLIN)
@@ -581,8 +539,8 @@ void CSocketCtrl::WaitForWork()
         const short nBad = fds[k].revents & (POLLHUP | POLLERR | POLLNVAL);
         if (fds[k].fd == m_hSocket)
             m_bSocketQuiet = (nBad == 0 && (fds[k].revents & POLLRDHUP) == 0) ? 1 : 0;
-        else if (fds[k].fd == Port().GetPollHandle() && nKeptBefore == m_nKeptSessions)
-            m_nPtySeen = nBad != 0 ? PTY_HUNG : PTY_OPEN;
+        else if (fds[k].fd == Port().GetPollHandle() && nKeptBefore == m_portSide.m_nKeptSessions)
+            m_portSide.m_nPtySeen = nBad != 0 ? PTY_HUNG : PTY_OPEN;
     }
 }
 
@@ -604,7 +562,7 @@ socklen_t CSocketCtrl::AnyAddress(int nFamily, int nPort, struct sockaddr_storag
     return sizeof(*pIn);
 }
 
-// ---- TCP client ----
+// ---- what the roles share: socket options, the peer's address ----
 
 int CSocketCtrl::SetKeepAlive(int hSocket)
 {
@@ -623,14 +581,6 @@ int CSocketCtrl::SetKeepAlive(int hSocket)
         setsockopt(hSocket, IPPROTO_TCP, TCP_KEEPCNT, &nProbes, sizeof(nProbes)) != 0)
         return 0;
     return 1;
-}
-
-void CSocketCtrl::FailToRetry(int nCode)
-{
-    CloseSocket(m_hSocket);
-    m_tRetry = Now() + m_pDlg->m_options.m_nReconnectTime;
-    m_nState = ST_RETRY_WAIT;
-    Post(m_bSSLRetry == 1 ? STATUS_SSL_ERROR : nCode);
 }
 
 int CSocketCtrl::ResolvePeer(int nSockType)
@@ -656,149 +606,24 @@ int CSocketCtrl::ResolvePeer(int nSockType)
     return nResult;
 }
 
-void CSocketCtrl::DoConnect(int bReconnect)
-{
-    const int nResolve = ResolvePeer(SOCK_STREAM);
-    if (nResolve == CResolver::RESOLVE_BUSY)
-        return;
-    if (nResolve == CResolver::RESOLVE_FAILED)
-    {
-        // Like a refused connect.
-        FailToRetry(STATUS_CONNECT_ERROR);
-        return;
-    }
-    m_hSocket = socket(m_resolver.GetFamily(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (m_hSocket < 0)
-    {
-        m_hSocket = INVALID_SOCKET;
-        NoteReason(CErrorText::Errno("socket", errno));
-        FailToRetry(STATUS_CREATE_ERROR);
-        return;
-    }
-    if (!SetKeepAlive(m_hSocket))
-    {
-        NoteReason(CErrorText::Errno("keep-alive", errno));
-        FailToRetry(STATUS_CREATE_ERROR);
-        return;
-    }
-    int nResult;
-    do
-        nResult = connect(m_hSocket, m_resolver.GetAddress(), m_resolver.GetLength());
-    while (nResult != 0 && errno == EINTR);
-    if (nResult == 0)
-    {
-        OnConnected(bReconnect);
-        return;
-    }
-    if (errno == EINPROGRESS || errno == EAGAIN)
-    {
-        m_tConnect = Now() + m_pDlg->m_options.m_nConnectTimeout;
-        m_nState = bReconnect ? ST_RECONNECTING : ST_CONNECTING;
-        return;
-    }
-    NoteReason(CErrorText::Errno("connect " + PeerText(), errno));
-    FailToRetry(STATUS_CONNECT_ERROR);
-}
-
-void CSocketCtrl::DoConnectWait(int bReconnect)
-{
-    if (Now() >= m_tConnect)
-    {
-        NoteReason("connect " + PeerText() + ": no answer within " +
-                   std::to_string(m_pDlg->m_options.m_nConnectTimeout) + " s");
-        FailToRetry(STATUS_CONNECT_ERROR);
-        return;
-    }
-    {
-        std::lock_guard<std::recursive_mutex> lock(m_cs);
-        if (m_bStop)
-        {
-            CloseSocket(m_hSocket);
-            m_nState = ST_IDLE;
-            return;
-        }
-    }
-    struct pollfd p = {m_hSocket, POLLOUT, 0};
-    if (poll(&p, 1, 0) <= 0 || (p.revents & (POLLOUT | POLLERR | POLLHUP)) == 0)
-        return;
-    // Writable also means "failed": only a clear SO_ERROR is a connection.
-    int nError = 0;
-    socklen_t nLen = sizeof(nError);
-    if (getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLen) != 0 || nError != 0)
-    {
-        NoteReason(CErrorText::Errno("connect " + PeerText(), nError != 0 ? nError : errno));
-        FailToRetry(STATUS_CONNECT_ERROR);
-        return;
-    }
-    OnConnected(bReconnect);
-}
-
-void CSocketCtrl::OnConnected(int bReconnect)
-{
-    if (m_pDlg->m_comData.GetSSL(m_nPort) == 1)
-    {
-        m_tRetry = 0;
-        m_nState = bReconnect ? ST_TLS_RESTART : ST_TLS_START;
-        return;
-    }
-    if (!AllocRings())
-    {
-        NoteReason("no memory for the connection's buffers");
-        FailToRetry(STATUS_CREATE_ERROR);
-        return;
-    }
-    Post(bReconnect ? STATUS_RECONNECTED : STATUS_CONNECTED);
-    m_nState = ST_DATA;
-    m_tRxDrain = 0;
-    if (IsTelnet())
-    {
-        m_telnet.Init(0);
-        m_telnet.PutNegotiation(m_pTxBuf, m_nTxIn, m_nTxCount);
-    }
-    m_tRetry = 0;
-}
-
-void CSocketCtrl::DoRetryWait()
-{
-    if (IsServer() || m_pDlg->m_options.m_bReconnect != 1)
-        return;
-    if (Now() > m_tRetry)
-    {
-        m_nSSLTry = 0;
-        m_bSSLRetry = 0;
-        m_nState = ST_RECONNECT;
-        Post(STATUS_CONNECTING);
-    }
-}
-
-void CSocketCtrl::DoLostWait()
-{
-    if (!LostWaitOver(m_dwLostTick, Tick()))
-        return;
-    m_nSSLTry = 0;
-    m_bSSLRetry = 0;
-    m_nState = ST_RECONNECT;
-    Post(STATUS_CONNECTING);
-}
-
 // ---- data path ----
 
 void CSocketCtrl::DoTcpData()
 {
     if (!PeerCheck())
         return;
-    NoteHangUp();
+    m_portSide.NoteHangUp();
     // The port is read first and the network delivered last, so a byte
     // crosses in one cycle instead of waiting for the next.
     if (m_tRxDrain == 0)
     {
-        if (!m_bAppGone)
-            ReadPort();
+        if (!m_portSide.m_bAppGone)
+            m_portSide.ReadPort(BLOCK_SIZE);
         SendTcp();
-        if (!ReceiveGated())
+        if (!m_portSide.ReceiveGated())
             ReceiveTcp();
     }
-    Deliver();
+    m_portSide.Deliver();
 }
 
 int CSocketCtrl::PeerCheck()
@@ -818,7 +643,7 @@ int CSocketCtrl::PeerCheck()
         nGone = bAlive ? m_nTlsGone : (n == 0 ? 1 : 2);
         // What was received before the peer went is still handed on, for
         // at most the drain time; only then is the connection given up.
-        if (m_nRxCount > 0)
+        if (m_rx.Count() > 0)
         {
             m_tRxDrain = Now() + DRAIN_SECONDS;
             m_nRxGone = nGone;
@@ -827,7 +652,7 @@ int CSocketCtrl::PeerCheck()
     }
     else
     {
-        if (m_nRxCount > 0 && Now() <= m_tRxDrain)
+        if (m_rx.Count() > 0 && Now() <= m_tRxDrain)
             return 1;
         nGone = m_nRxGone;
         m_tRxDrain = 0;
@@ -835,26 +660,25 @@ int CSocketCtrl::PeerCheck()
 
     if (nGone == 1 && IsServer())
     {
-        m_nState = ST_CLOSE;
+        SetState(EWorkerState::Close);
         Post(STATUS_NOT_CONNECT);
         return 0;
     }
     CloseConnection();
     if (IsServer())
     {
-        m_pDlg->PostPeer("----------", m_nPort);
-        m_nState = ST_CLOSE;
+        m_pDlg->PostPeer("", m_nPort);  // no peer now
+        SetState(EWorkerState::Close);
         Post(STATUS_NOT_CONNECT);
         return 0;
     }
     if (m_pDlg->m_options.m_bReconnect == 1)
     {
-        m_dwLostTick = Tick() + LOST_REDIAL_MS;
-        m_nState = ST_LOST_WAIT;
+        m_connector.StartLostWait();
     }
     else
     {
-        m_nState = ST_RETRY_WAIT;
+        SetState(EWorkerState::RetryWait);
     }
     if (m_strReason.empty())
         NoteReason("connection to " + PeerText() + (nGone == 1 ? " closed by the peer" : " lost"));
@@ -862,207 +686,98 @@ int CSocketCtrl::PeerCheck()
     return 0;
 }
 
-void CSocketCtrl::Deliver()
-{
-    if (m_pRxBuf == nullptr || m_nRxCount == 0)
-        return;
-    unsigned char buf[BLOCK_SIZE];
-    const int n = RingPeek(m_pRxBuf, m_nRxOut, m_nRxCount, buf, BLOCK_SIZE);
-    const long nTaken = Port().WriteData(buf, n);
-    if (nTaken > 0)
-        RingConsume(m_nRxOut, m_nRxCount, static_cast<int>(nTaken));
-}
-
-int CSocketCtrl::ReceiveGated() const
-{
-    const int i = m_nPort;
-    const uint32_t dwFlow = m_pDlg->m_dwFlowCtrl[i];
-    return ((dwFlow & FLOW_RTS) && m_pDlg->m_bRtsLine[i] == 0) || ((dwFlow & FLOW_DTR) && m_pDlg->m_bDtrLine[i] == 0) ||
-           ((dwFlow & FLOW_XOUT) && m_pDlg->m_bXonState[i] == 0);
-}
-
 int CSocketCtrl::ReceiveTcp()
 {
-    if (m_pRxBuf == nullptr)
+    if (!m_rx.IsAllocated())
         return 0;
-    const int nFree = RING_SIZE - m_nRxCount;
+    const int nFree = m_rx.Space();
     if (nFree <= 0)
         return 0;
     unsigned char buf[BLOCK_SIZE];
-    const int nWant = nFree < BLOCK_SIZE ? nFree : BLOCK_SIZE;
-    ssize_t n;
-    if (m_bSSLActive == 1)
+    ETransportIo io;
+    std::string strReason;
+    const int n = m_transport.Receive(buf, nFree < BLOCK_SIZE ? nFree : BLOCK_SIZE, &io, &strReason);
+    if (n <= 0)
     {
-        ERR_clear_error();
-        n = SSL_read(m_pSSL, buf, nWant);
-        if (n <= 0)
+        switch (io)
         {
-            std::string strReason;
-            const int nTls = CErrorText::Tls(m_pSSL, static_cast<int>(n), "TLS read", &strReason);
-            if (nTls == CErrorText::TLS_WANT_READ)
-                m_nSSLWant = 0;
-            else if (nTls == CErrorText::TLS_WANT_WRITE)
-                m_nSSLWant = POLLOUT;
-            else if (nTls == CErrorText::TLS_CLOSED)
-                m_nTlsGone = 1;
-            else
-            {
-                m_nTlsGone = 2;
-                NoteReason(strReason);
-            }
-            return 0;
+        case ETransportIo::WantRead: m_nSSLWant = 0; break;
+        case ETransportIo::WantWrite: m_nSSLWant = POLLOUT; break;
+        case ETransportIo::Closed: m_nTlsGone = 1; break;
+        case ETransportIo::Failed:
+            m_nTlsGone = 2;
+            NoteReason(strReason);
+            break;
+        default: break;
         }
-        m_nSSLWant = 0;
+        return 0;
     }
-    else
-    {
-        n = recv(m_hSocket, buf, static_cast<size_t>(nWant), MSG_DONTWAIT);
-        if (n <= 0)
-            return 0;
-    }
-    int nData = static_cast<int>(n);
+    m_nSSLWant = 0;
+    int nData = n;
     if (IsTelnet())
     {
         m_telnet.Filter(buf, nData);
         // Answer at once: nothing else may wake the worker for it.
-        if (m_nState == ST_DATA)
-            m_telnet.PutNegotiation(m_pTxBuf, m_nTxIn, m_nTxCount);
+        if (m_state == EWorkerState::Data)
+            m_telnet.PutNegotiation(m_tx);
     }
-    RingPut(m_pRxBuf, m_nRxIn, m_nRxCount, buf, nData);
-    return static_cast<int>(n);
+    m_rx.Put(buf, nData);
+    return n;
 }
 
 void CSocketCtrl::SendTcp()
 {
-    if (m_pTxBuf == nullptr || m_nTxCount == 0 || m_hSocket == INVALID_SOCKET)
+    if (!m_tx.IsAllocated() || m_tx.Count() == 0 || m_hSocket == INVALID_SOCKET)
         return;
     unsigned char buf[BLOCK_SIZE];
-    const int n = RingPeek(m_pTxBuf, m_nTxOut, m_nTxCount, buf, BLOCK_SIZE);
-    ssize_t nSent;
-    if (m_bSSLActive == 1)
-    {
-        ERR_clear_error();
-        nSent = SSL_write(m_pSSL, buf, n);
-        if (nSent <= 0)
-        {
-            std::string strReason;
-            const int nTls = CErrorText::Tls(m_pSSL, static_cast<int>(nSent), "TLS write", &strReason);
-            if (nTls == CErrorText::TLS_WANT_READ)
-                m_nSSLWant = POLLIN;
-            else if (nTls != CErrorText::TLS_WANT_WRITE)
-            {
-                m_nTlsGone = 2;
-                m_bSendFailed = 1;
-                NoteReason(strReason);
-            }
-            return;
-        }
-    }
-    else
-    {
-        nSent = send(m_hSocket, buf, static_cast<size_t>(n), MSG_NOSIGNAL | MSG_DONTWAIT);
-        // A connection that cannot take bytes any more will never: a drain
-        // must not wait for it (a dead socket is always "writable").
-        if (nSent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ENOBUFS)
-            m_bSendFailed = 1;
-    }
+    const int n = m_tx.Peek(buf, BLOCK_SIZE);
+    ETransportIo io;
+    std::string strReason;
+    const int nSent = m_transport.Send(buf, n, &io, &strReason);
     if (nSent > 0)
-        RingConsume(m_nTxOut, m_nTxCount, static_cast<int>(nSent));
+    {
+        m_tx.Consume(nSent);
+        return;
+    }
+    switch (io)
+    {
+    case ETransportIo::WantRead: m_nSSLWant = POLLIN; break;
+    case ETransportIo::Closed:
+    case ETransportIo::Failed:
+        m_nTlsGone = 2;
+        m_bSendFailed = 1;
+        NoteReason(strReason);
+        break;
+    case ETransportIo::Broken: m_bSendFailed = 1; break;
+    default: break;
+    }
 }
 
-long CSocketCtrl::ReadPort(long nMost)
-{
-    if (m_pTxBuf == nullptr)
-        return 0;
-    const int i = m_nPort;
-    COmbraPortAx& port = Port();
-    const int bTelnet = IsTelnet();
-    if (bTelnet && m_nState == ST_DATA)
-        m_telnet.PutNegotiation(m_pTxBuf, m_nTxIn, m_nTxCount);
-    long n = port.BytesToRead();
-    m_nPortPending = n;
-    const uint32_t dwFlow = m_pDlg->m_dwFlowCtrl[i];
-    if ((dwFlow & FLOW_CTS) && m_pDlg->m_bCtsRaised[i] == 0 && n < RELEASE_LEVEL)
-    {
-        port.SetCTS(1);
-        m_pDlg->m_bCtsRaised[i] = 1;
-    }
-    if ((dwFlow & FLOW_XIN) && m_pDlg->m_bXonSent[i] == 0 && n < RELEASE_LEVEL)
-    {
-        const unsigned char chXon = m_pDlg->m_chXon[i];
-        if (port.WriteData(&chXon, 1) == 1)
-            m_pDlg->m_bXonSent[i] = 1;
-    }
-    if (n <= 0)
-        return 0;
-    // On a Telnet port every data byte 255 goes out doubled: read no more
-    // than fits even if all of them are.
-    const long nFree = bTelnet ? (RING_SIZE - m_nTxCount) / 2 : RING_SIZE - m_nTxCount;
-    n = std::min({n, nFree, nMost, static_cast<long>(BLOCK_SIZE)});
-    if (n < 1)
-        return 0;
-    unsigned char buf[BLOCK_SIZE];
-    const long nRead = port.ReadData(buf, n);
-    if (nRead <= 0)
-    {
-        // Counted but not readable: leave it to the port's readiness.
-        m_nPortPending = 0;
-        return 0;
-    }
-    m_nPortPending -= nRead;
-    int nData = static_cast<int>(nRead);
-    if (dwFlow & FLOW_XOUT)
-    {
-        const unsigned char chXon = m_pDlg->m_chXon[i];
-        const unsigned char chXoff = m_pDlg->m_chXoff[i];
-        int nKept = 0;
-        for (int k = 0; k < nData; ++k)
-        {
-            if (buf[k] == chXon)
-                m_pDlg->m_bXonState[i] = 1;
-            else if (buf[k] == chXoff)
-                m_pDlg->m_bXonState[i] = 0;
-            else
-                buf[nKept++] = buf[k];
-        }
-        nData = nKept;
-    }
-    if (!bTelnet)
-    {
-        RingPut(m_pTxBuf, m_nTxIn, m_nTxCount, buf, nData);
-        return nRead;
-    }
-    unsigned char escaped[2 * BLOCK_SIZE];
-    const int nEscaped = CTelnetCtrl::EscapeIac(buf, nData, escaped, sizeof(escaped), nullptr);
-    RingPut(m_pTxBuf, m_nTxIn, m_nTxCount, escaped, nEscaped);
-    return nRead;
-}
-
-void CSocketCtrl::DoDrain(int nNextState)
+void CSocketCtrl::DoDrain(EWorkerState nextState)
 {
     if (Now() > m_tDrain || m_bSendFailed)
     {
-        m_nState = nNextState;
+        SetState(nextState);
         return;
     }
     // What the application wrote just before it closed still goes out. The
     // bytes counted at its close are surely its own; what was still on its
     // way through the pty then is taken only while no other application
     // has the port open, as from then on it may be that one's.
-    if (nNextState != ST_RESTART && m_pTxBuf != nullptr && m_hSocket != INVALID_SOCKET)
+    if (nextState != EWorkerState::Restart && m_tx.IsAllocated() && m_hSocket != INVALID_SOCKET)
     {
-        if (m_nLeftInPort > 0)
-            m_nLeftInPort -= ReadPort(m_nLeftInPort);
+        if (m_portSide.m_nLeftInPort > 0)
+            m_portSide.m_nLeftInPort -= m_portSide.ReadPort(m_portSide.m_nLeftInPort);
         else if (Port().IsSlaveOpen() == 0)
-            ReadPort();
+            m_portSide.ReadPort(BLOCK_SIZE);
     }
-    if (m_nTxCount == 0)
+    if (m_tx.Count() == 0)
     {
-        m_nState = nNextState;
+        SetState(nextState);
         return;
     }
-    if (nNextState == ST_UDP_CLOSE)
-        SendUdp();
+    if (nextState == EWorkerState::UdpClose)
+        m_udp.SendUdp();
     else
         SendTcp();
 }
@@ -1070,7 +785,7 @@ void CSocketCtrl::DoDrain(int nNextState)
 void CSocketCtrl::CloseConnection()
 {
     m_resolver.Cancel();
-    FreeTls();
+    m_tls.FreeTls();
     if (m_hSocket != INVALID_SOCKET)
     {
         shutdown(m_hSocket, SHUT_RDWR);
@@ -1081,412 +796,25 @@ void CSocketCtrl::CloseConnection()
 
 void CSocketCtrl::DoTcpClose()
 {
-    if (m_nState == ST_IDLE)
+    if (m_state == EWorkerState::Idle)
         return;
     CloseConnection();
     m_tRxDrain = 0;
     if (IsServer())
     {
-        m_pDlg->PostPeer("----------", m_nPort);
-        m_nState = ST_LISTEN;
+        m_pDlg->PostPeer("", m_nPort);  // no peer now
+        SetState(EWorkerState::Listen);
     }
     else
     {
-        m_nState = ST_IDLE;
+        SetState(EWorkerState::Idle);
     }
     Post(STATUS_NOT_CONNECT);
 }
 
-// ---- TLS ----
-
-void CSocketCtrl::FreeTls()
-{
-    if (m_pSSL != nullptr)
-    {
-        // One close notify; the peer's answer is not awaited.
-        ERR_clear_error();
-        SSL_shutdown(m_pSSL);
-        SSL_free(m_pSSL);
-        m_pSSL = nullptr;
-    }
-    m_bSSLActive = 0;
-    m_nTlsGone = 0;
-    m_nSSLWant = 0;
-}
-
-void CSocketCtrl::DoTlsStart(int bReconnect)
-{
-    // Attempt 0 negotiates the best version both sides have; the fallbacks
-    // offer one older version each, where the library still has it.
-    m_pSSL = NewTlsClientSession(m_nSSLTry, m_hSocket);
-    m_nState = bReconnect ? ST_TLS_REHANDSHAKE : ST_TLS_HANDSHAKE;
-    m_tHandshake = Now() + 10;
-    m_nSSLWant = 0;
-    if (m_nSSLTry == 0)
-        Post(STATUS_SSL_CONNECTING);
-}
-
-void CSocketCtrl::DoTlsHandshake(int bReconnect)
-{
-    auto giveUp = [this] {
-        FreeTls();
-        CloseSocket(m_hSocket);
-        m_nState = ST_RETRY_WAIT;
-        m_tRetry = Now() + m_pDlg->m_options.m_nReconnectTime;
-        Post(STATUS_SSL_ERROR);
-    };
-    if (Now() >= m_tHandshake)
-    {
-        NoteReason("TLS handshake with " + PeerText() + ": no answer within 10 s");
-        giveUp();
-        return;
-    }
-    const std::string strWhat = "TLS handshake with " + PeerText();
-    if (m_pSSL == nullptr)
-    {
-        // No session: a version the library lacks counts as rejected.
-        if (m_strReason.empty())
-            NoteReason(strWhat + ": this TLS library does not offer the version tried");
-    }
-    else
-    {
-        ERR_clear_error();
-        const int nResult = SSL_connect(m_pSSL);
-        if (nResult > 0)
-        {
-            OnSecured(0, bReconnect);
-            return;
-        }
-        std::string strReason;
-        const int nTls = CErrorText::Tls(m_pSSL, nResult, strWhat, &strReason);
-        if (nTls == CErrorText::TLS_WANT_READ || nTls == CErrorText::TLS_WANT_WRITE)
-        {
-            m_nSSLWant = nTls == CErrorText::TLS_WANT_READ ? POLLIN : POLLOUT;
-            return;
-        }
-        // A fallback that fails too keeps the first attempt's reason: the
-        // versions tried later are older and seldom tell more.
-        if (m_nSSLTry == 0 || m_strReason.empty())
-            NoteReason(strReason);
-    }
-    if (m_nSSLTry < 2)
-    {
-        FreeTls();
-        CloseSocket(m_hSocket);
-        ++m_nSSLTry;
-        m_bSSLRetry = 1;
-        m_nState = bReconnect ? ST_RECONNECT : ST_CONNECT;
-        return;
-    }
-    giveUp();
-}
-
-void CSocketCtrl::StartTlsServer()
-{
-    // First, so that a reason noted below is kept for the failure.
-    Post(STATUS_SSL_CONNECTING);
-    SSL_CTX* pCtx = SSL_CTX_new(TLS_server_method());
-    if (pCtx != nullptr)
-        m_pSSL = SSL_new(pCtx);
-    if (m_pSSL != nullptr)
-    {
-        SSL_set_fd(m_pSSL, m_hSocket);
-        SSL_set_accept_state(m_pSSL);
-        SSL_set_mode(m_pSSL, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-        // Read at every connection; a missing or unusable file makes the
-        // handshake fail, and says so.
-        for (const std::string* pFile : {&m_strPublicKey, &m_strPrivateKey})
-            if (access(pFile->c_str(), R_OK) != 0 && m_strReason.empty())
-                NoteReason(CErrorText::Errno(*pFile, errno));
-        ERR_clear_error();
-        if (SSL_use_certificate_file(m_pSSL, m_strPublicKey.c_str(), SSL_FILETYPE_PEM) != 1 && m_strReason.empty())
-            NoteReason(m_strPublicKey + ": not a PEM certificate");
-        if (SSL_use_PrivateKey_file(m_pSSL, m_strPrivateKey.c_str(), SSL_FILETYPE_PEM) != 1 && m_strReason.empty())
-            NoteReason(m_strPrivateKey + ": not a PEM private key");
-        ERR_clear_error();
-    }
-    m_nState = ST_TLS_ACCEPT;
-    SSL_CTX_free(pCtx);
-    m_nSSLWant = 0;
-    m_tHandshake = Now() + 10;
-}
-
-void CSocketCtrl::DoTlsAccept()
-{
-    if (Now() >= m_tHandshake || m_pSSL == nullptr)
-    {
-        if (m_strReason.empty())
-            NoteReason(m_pSSL == nullptr ? "TLS: no session could be made" : "TLS handshake: no answer within 10 s");
-        m_nState = ST_CLOSE;
-        return;
-    }
-    ERR_clear_error();
-    const int nResult = SSL_accept(m_pSSL);
-    if (nResult > 0)
-    {
-        m_strReason.clear();
-        OnSecured(1, 0);
-        return;
-    }
-    std::string strReason;
-    const int nTls = CErrorText::Tls(m_pSSL, nResult, "TLS handshake", &strReason);
-    if (nTls == CErrorText::TLS_WANT_READ || nTls == CErrorText::TLS_WANT_WRITE)
-    {
-        m_nSSLWant = nTls == CErrorText::TLS_WANT_READ ? POLLIN : POLLOUT;
-        return;
-    }
-    // A missing key file explains the failure better than the handshake.
-    if (m_strReason.empty())
-        NoteReason(strReason);
-    m_nState = ST_CLOSE;
-}
-
-void CSocketCtrl::OnSecured(int bServer, int bReconnect)
-{
-    m_nSSLWant = 0;
-    if (!AllocRings())
-    {
-        if (bServer)
-        {
-            Post(STATUS_CREATE_ERROR);
-            m_nState = ST_CLOSE;
-        }
-        else
-        {
-            FreeTls();
-            FailToRetry(STATUS_CREATE_ERROR);
-        }
-        return;
-    }
-    m_bSSLActive = 1;
-    m_tRxDrain = 0;
-    if (bServer)
-    {
-        StartDialogue(0);
-        return;
-    }
-    Post(bReconnect ? STATUS_RECONNECTED : STATUS_CONNECTED);
-    m_nState = ST_DATA;
-    if (IsTelnet())
-    {
-        m_telnet.Init(0);
-        m_telnet.PutNegotiation(m_pTxBuf, m_nTxIn, m_nTxCount);
-    }
-}
-
-// ---- login and Telnet services ----
-
 int CSocketCtrl::IsTelnet() const
 {
     return m_pDlg->m_comData.GetConnectType(m_nPort) == CONNECT_TELNET && !IsUdp() ? 1 : 0;
-}
-
-void CSocketCtrl::StartDialogue(int bPostConnected)
-{
-    const int nType = m_pDlg->m_comData.GetConnectType(m_nPort);
-    if (bPostConnected || nType == CONNECT_RAW)
-        Post(STATUS_CONNECTED);
-    m_nState = ST_DATA;
-    if (nType == CONNECT_TELNET)
-    {
-        m_telnet.Init(1);
-        m_telnet.SetLogin(m_pDlg->m_options.m_strUser, m_pDlg->m_options.m_strPassword);
-        Post(STATUS_LOGIN_PROCESS);
-        m_nTelnetStep = 0;
-        m_tLogin = Now() + m_pDlg->m_options.m_nLoginTimeout;
-        m_nState = ST_TELNET_LOGIN;
-    }
-    else if (nType == CONNECT_SECURE)
-    {
-        m_login.Reset();
-        m_login.SetLogin(m_pDlg->m_options.m_strUser, m_pDlg->m_options.m_strPassword);
-        Post(STATUS_LOGIN_PROCESS);
-        m_nLoginStep = 1;
-        m_nState = ST_LOGIN;
-    }
-}
-
-void CSocketCtrl::GiveUpLogin(std::string strReason)
-{
-    NoteReason(std::move(strReason));
-    // The last text still reaches the peer: drain, close, listen again.
-    m_tDrain = Now() + DRAIN_SECONDS;
-    m_nState = ST_DRAIN;
-}
-
-void CSocketCtrl::RunLoginStep(int& nStep, int bTelnet)
-{
-    CLoginCtrl& login = bTelnet ? m_telnet.m_login : m_login;
-    unsigned char* pTx = m_pTxBuf;
-    const int64_t tNow = Now();
-    switch (nStep)
-    {
-    case 1:
-    {
-        const int bBanner = bTelnet ? m_telnet.PutBanner(pTx, m_nTxIn, m_nTxCount)
-                                    : login.PutBanner(pTx, m_nTxIn, m_nTxCount);
-        if (!bBanner)
-            break;
-        if (login.PutLoginPrompt(pTx, m_nTxIn, m_nTxCount))
-        {
-            m_tLogin = tNow + m_pDlg->m_options.m_nLoginTimeout;
-            nStep = 3;
-        }
-        else
-        {
-            nStep = 2;
-        }
-        break;
-    }
-    case 2:
-        if (login.PutLoginPrompt(pTx, m_nTxIn, m_nTxCount))
-        {
-            m_tLogin = tNow + m_pDlg->m_options.m_nLoginTimeout;
-            nStep = 3;
-        }
-        break;
-    case 3:
-        if (tNow > m_tLogin)
-        {
-            nStep = 7;
-            break;
-        }
-        if (m_nRxCount > 0)
-        {
-            const int bDone = login.ReadUser(m_pRxBuf, m_nRxOut, m_nRxCount);
-            m_tLogin = tNow + m_pDlg->m_options.m_nLoginTimeout;
-            if (bDone)
-                nStep = 4;
-        }
-        break;
-    case 4:
-        if (login.PutPasswordPrompt(pTx, m_nTxIn, m_nTxCount))
-            nStep = 5;
-        break;
-    case 5:
-        if (tNow > m_tLogin)
-        {
-            nStep = 7;
-            break;
-        }
-        if (m_nRxCount > 0)
-        {
-            const int nResult = login.ReadPassword(m_pRxBuf, m_nRxOut, m_nRxCount);
-            m_tLogin = tNow + m_pDlg->m_options.m_nLoginTimeout;
-            if (nResult == 1)
-            {
-                Post(STATUS_CONNECTED);
-                m_nState = ST_DATA;
-            }
-            else if (nResult == 2)
-            {
-                nStep = 6;
-            }
-        }
-        break;
-    case 6:
-        if (login.PutIncorrect(pTx, m_nTxIn, m_nTxCount))
-        {
-            if (login.m_nTries < static_cast<uint32_t>(m_pDlg->m_options.m_nLoginChallenge))
-                nStep = 2;
-            else
-                GiveUpLogin("login incorrect (" + std::to_string(login.m_nTries) + " attempts)");
-        }
-        break;
-    case 7:
-        if (login.PutTimeout(pTx, m_nTxIn, m_nTxCount))
-            GiveUpLogin("login timeout: " + std::to_string(m_pDlg->m_options.m_nLoginTimeout) + " s of silence");
-        break;
-    default:
-        break;
-    }
-}
-
-void CSocketCtrl::DoLogin()
-{
-    if (!PeerCheck())
-        return;
-    // The application sees nothing of the dialogue.
-    ReceiveTcp();
-    SendTcp();
-    RunLoginStep(m_nLoginStep, 0);
-}
-
-void CSocketCtrl::DoTelnetLogin()
-{
-    if (!PeerCheck())
-        return;
-    m_telnet.PutNegotiation(m_pTxBuf, m_nTxIn, m_nTxCount);
-    const int nReceived = ReceiveTcp();
-    SendTcp();
-    if (m_nTelnetStep == 0)
-    {
-        // Until the peer has answered every request, Login Timeout is the
-        // longest silence allowed, as later in the login: an idle
-        // connection would otherwise hold the port, which serves one peer
-        // at a time, for good.
-        if (nReceived > 0)
-            m_tLogin = Now() + m_pDlg->m_options.m_nLoginTimeout;
-        if (m_telnet.IsNegotiated())
-        {
-            m_nTelnetStep = 1;
-            return;
-        }
-        if (Now() <= m_tLogin)
-            return;
-        m_nTelnetStep = 7;
-    }
-    RunLoginStep(m_nTelnetStep, 1);
-}
-
-// ---- TCP server ----
-
-void CSocketCtrl::DoListen()
-{
-    const CCOMData& data = m_pDlg->m_comData;
-    if (data.GetUse(m_nPort) != 1 || data.GetEnable(m_nPort) != 1 || data.GetMode(m_nPort) != MODE_TCP_SERVER)
-        return;
-    // Both IPv4 and IPv6 peers, on one socket where the system has IPv6.
-    int nFamily = AF_INET6;
-    m_hListen = socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (m_hListen < 0 && errno == EAFNOSUPPORT)
-    {
-        nFamily = AF_INET;
-        m_hListen = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    }
-    if (m_hListen < 0)
-    {
-        m_hListen = INVALID_SOCKET;
-        NoteReason(CErrorText::Errno("socket", errno));
-        Post(STATUS_CREATE_ERROR);
-        return;
-    }
-    // Without it the port could not be listened on again while the last
-    // connection lingers in TIME_WAIT; a port another program listens on
-    // still fails.
-    int nOn = 1;
-    setsockopt(m_hListen, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof(nOn));
-    struct sockaddr_storage addr;
-    const socklen_t nLength = AnyAddress(nFamily, data.GetLocPort(m_nPort), &addr);
-    if (nFamily == AF_INET6)
-    {
-        int nOff = 0;
-        setsockopt(m_hListen, IPPROTO_IPV6, IPV6_V6ONLY, &nOff, sizeof(nOff));
-    }
-    const std::string strLocal = "0.0.0.0:" + std::to_string(data.GetLocPort(m_nPort));
-    const char* pszFailed = bind(m_hListen, reinterpret_cast<struct sockaddr*>(&addr), nLength) != 0 ? "bind "
-                            : listen(m_hListen, 0) != 0                                                  ? "listen "
-                            : !SetKeepAlive(m_hListen)                                                   ? "keep-alive "
-                                                                                                         : nullptr;
-    if (pszFailed != nullptr)
-    {
-        NoteReason(CErrorText::Errno(pszFailed + strLocal, errno));
-        CloseSocket(m_hListen);
-        Post(STATUS_CREATE_ERROR);
-        return;
-    }
-    ReportLocalPort(m_hListen);
-    m_nState = ST_ACCEPT;
 }
 
 void CSocketCtrl::ReportLocalPort(int hSocket)
@@ -1503,255 +831,12 @@ void CSocketCtrl::ReportLocalPort(int hSocket)
     m_pDlg->PostReport(STATUS_LOCAL, m_nPort, std::to_string(ntohs(nNetPort)));
 }
 
-void CSocketCtrl::DoAccept()
-{
-    if (m_hListen == INVALID_SOCKET)
-    {
-        m_nState = ST_LISTEN;
-        return;
-    }
-    struct sockaddr_storage addr;
-    socklen_t nLen = sizeof(addr);
-    // The options of the listening socket (keep-alive) carry over; the
-    // non-blocking mode does not on Linux, hence the flag.
-    const int hNew = accept4(m_hListen, reinterpret_cast<struct sockaddr*>(&addr), &nLen, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (hNew < 0)
-        return;
-    if (m_hSocket != INVALID_SOCKET)
-    {
-        shutdown(hNew, SHUT_RDWR);
-        close(hNew);
-        return;
-    }
-    m_pDlg->PostPeer(CResolver::AddressText(reinterpret_cast<struct sockaddr*>(&addr)), m_nPort);
-    m_hSocket = hNew;
-    // One peer at a time: while it is connected, others are refused. Closed
-    // before the reports go out, so "Connected" never shows while a second
-    // peer could still get in.
-    CloseSocket(m_hListen);
-    OnAccepted();
-}
-
-void CSocketCtrl::OnAccepted()
-{
-    if (m_pDlg->m_comData.GetSSL(m_nPort) == 1)
-    {
-        StartTlsServer();
-        return;
-    }
-    if (!AllocRings())
-    {
-        // Like a socket that cannot be made: drop the peer, listen again.
-        Post(STATUS_CREATE_ERROR);
-        m_nState = ST_CLOSE;
-        return;
-    }
-    m_tRxDrain = 0;
-    StartDialogue(1);
-}
-
-// ---- UDP ----
-
-void CSocketCtrl::DoUdpBind()
-{
-    auto fail = [this](std::string strReason) {
-        NoteReason(std::move(strReason));
-        CloseSocket(m_hSocket);
-        m_tRetry = Now() + m_pDlg->m_options.m_nReconnectTime;
-        m_nState = ST_UDP_RETRY_WAIT;
-        Post(STATUS_UDP_ERROR);
-    };
-    const int nResolve = ResolvePeer(SOCK_DGRAM);
-    if (nResolve == CResolver::RESOLVE_BUSY)
-        return;
-    if (nResolve == CResolver::RESOLVE_FAILED)
-    {
-        fail(m_strReason);
-        return;
-    }
-    // The peer's address for every datagram; the socket is of its family.
-    memcpy(&m_udpPeer, m_resolver.GetAddress(), m_resolver.GetLength());
-    m_nUdpPeerLength = m_resolver.GetLength();
-    m_hSocket = socket(m_udpPeer.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (m_hSocket < 0)
-    {
-        m_hSocket = INVALID_SOCKET;
-        fail(CErrorText::Errno("socket", errno));
-        return;
-    }
-    if (m_pDlg->m_comData.GetIPAddress(m_nPort).find("255") != std::string::npos)
-    {
-        int nOn = 1;
-        setsockopt(m_hSocket, SOL_SOCKET, SO_BROADCAST, &nOn, sizeof(nOn));
-    }
-    struct sockaddr_storage addr;
-    const socklen_t nLength = AnyAddress(m_udpPeer.ss_family, m_pDlg->m_comData.GetLocPort(m_nPort), &addr);
-    if (bind(m_hSocket, reinterpret_cast<struct sockaddr*>(&addr), nLength) != 0)
-    {
-        fail(CErrorText::Errno("bind 0.0.0.0:" + std::to_string(m_pDlg->m_comData.GetLocPort(m_nPort)), errno));
-        return;
-    }
-    if (!AllocRings())
-    {
-        fail("no memory for the connection's buffers");
-        return;
-    }
-    ReportLocalPort(m_hSocket);
-    m_nUdpWaiting = 0;
-    m_nState = ST_UDP_DATA;
-    Post(STATUS_UDP_STARTED);
-}
-
-void CSocketCtrl::DoUdpData()
-{
-    // In the order of the TCP pump: one cycle carries a byte across.
-    NoteHangUp();
-    if (!m_bAppGone)
-        ReadPort();
-    SendUdp();
-    if (!ReceiveGated())
-        ReceiveUdp();
-    Deliver();
-}
-
-void CSocketCtrl::MoveHeldDatagram()
-{
-    const int n = std::min(m_nUdpHeld, RING_SIZE - m_nRxCount);
-    if (n <= 0)
-        return;
-    RingPut(m_pRxBuf, m_nRxIn, m_nRxCount, m_pUdpHeld + m_nUdpHeldOut, n);
-    m_nUdpHeldOut += n;
-    m_nUdpHeld -= n;
-    if (m_nUdpHeld == 0)
-        FreeHeldDatagram();
-}
-
-void CSocketCtrl::FreeHeldDatagram()
-{
-    delete[] m_pUdpHeld;
-    m_pUdpHeld = nullptr;
-    m_nUdpHeld = 0;
-    m_nUdpHeldOut = 0;
-}
-
-void CSocketCtrl::ReceiveUdp()
-{
-    if (m_pRxBuf == nullptr)
-        return;
-    if (m_nUdpHeld > 0)
-    {
-        MoveHeldDatagram();
-        return;
-    }
-    const int nFree = RING_SIZE - m_nRxCount;
-    if (nFree <= 0)
-        return;
-    // Look at the size first: a datagram is taken only whole.
-    unsigned char ch;
-    const ssize_t nSize = recv(m_hSocket, &ch, 1, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
-    if (nSize < 0)
-        return;
-    if (nSize > RING_SIZE)
-    {
-        // Larger than the whole ring: hold it and hand it on in parts.
-        m_pUdpHeld = new (std::nothrow) unsigned char[static_cast<size_t>(nSize)];
-        if (m_pUdpHeld == nullptr)
-            return;
-        const ssize_t n = recvfrom(m_hSocket, m_pUdpHeld, static_cast<size_t>(nSize), MSG_DONTWAIT, nullptr, nullptr);
-        if (n <= 0)
-        {
-            FreeHeldDatagram();
-            return;
-        }
-        m_nUdpHeld = static_cast<int>(n);
-        m_nUdpWaiting = 0;
-        MoveHeldDatagram();
-        return;
-    }
-    if (nSize > nFree)
-    {
-        m_nUdpWaiting = static_cast<int>(nSize);
-        return;
-    }
-    unsigned char buf[RING_SIZE];
-    struct sockaddr_storage from;
-    socklen_t nLen = sizeof(from);
-    // Datagrams from any sender are taken, not only the peer's.
-    const ssize_t n =
-        recvfrom(m_hSocket, buf, static_cast<size_t>(nFree), MSG_DONTWAIT, reinterpret_cast<struct sockaddr*>(&from), &nLen);
-    m_nUdpWaiting = 0;
-    if (n <= 0)
-        return;
-    RingPut(m_pRxBuf, m_nRxIn, m_nRxCount, buf, static_cast<int>(n));
-}
-
-void CSocketCtrl::SendUdp()
-{
-    if (m_pTxBuf == nullptr || m_nTxCount == 0 || m_hSocket == INVALID_SOCKET)
-        return;
-    unsigned char buf[BLOCK_SIZE];
-    const int n = RingPeek(m_pTxBuf, m_nTxOut, m_nTxCount, buf, BLOCK_SIZE);
-    const ssize_t nSent = sendto(m_hSocket, buf, static_cast<size_t>(n), MSG_DONTWAIT | MSG_NOSIGNAL,
-                                 reinterpret_cast<struct sockaddr*>(&m_udpPeer), m_nUdpPeerLength);
-    if (nSent > 0)
-        RingConsume(m_nTxOut, m_nTxCount, static_cast<int>(nSent));
-}
-
-void CSocketCtrl::DoUdpClose()
-{
-    if (m_nState == ST_IDLE)
-        return;
-    m_resolver.Cancel();
-    if (m_hSocket != INVALID_SOCKET)
-    {
-        shutdown(m_hSocket, SHUT_RDWR);
-        CloseSocket(m_hSocket);
-    }
-    FreeRings();
-    m_nState = ST_IDLE;
-    Post(STATUS_NOT_CONNECT);
-}
-
-void CSocketCtrl::DoUdpRetryWait()
-{
-    if (m_pDlg->m_options.m_bReconnect == 1 && Now() > m_tRetry)
-        m_nState = ST_UDP_BIND;
-}
-
-void CSocketCtrl::NoteHangUp()
-{
-    // The wait before this cycle saw the application hang up: whatever the
-    // port holds from now on may be the next one's, so it is not read until
-    // the close is handled. Opened again already: the reads go on, and so
-    // will the session.
-    if (!m_bAppGone && m_nPtySeen == PTY_HUNG && !IsServer())
-    {
-        NoteApplicationGone(1);
-    }
-}
-
-int CSocketCtrl::NoteApplicationGone(int bTellWatcher)
-{
-    // Counted between two looks that both find the port closed, so that no
-    // byte of a next application can be among them.
-    COmbraPortAx& port = Port();
-    if (port.IsSlaveOpen())
-        return 0;
-    const long nLeft = port.BytesToRead();
-    if (port.IsSlaveOpen())
-        return 0;
-    m_nLeftInPort = nLeft;
-    // From the worker: the watcher may have been too late to see this close.
-    if (!m_bAppGone && bTellWatcher)
-        port.ReportHangUp();
-    m_bAppGone = 1;
-    return 1;
-}
+// ---- the owner's and the tests' views ----
 
 int CSocketCtrl::SawApplicationGo()
 {
     std::lock_guard<std::recursive_mutex> lock(m_cs);
-    return m_bAppGone;
+    return m_portSide.m_bAppGone;
 }
 
 int CSocketCtrl::KeepSessionForReopen()
@@ -1759,10 +844,10 @@ int CSocketCtrl::KeepSessionForReopen()
     // Under the worker's lock, so that it cannot latch the hang-up between
     // the look at the port and the decision.
     std::lock_guard<std::recursive_mutex> lock(m_cs);
-    if (m_nState == ST_IDLE || m_bAppGone || NoteApplicationGone(0))
+    if (m_state == EWorkerState::Idle || m_portSide.m_bAppGone || m_portSide.NoteApplicationGone(0))
         return 0;
-    ++m_nKeptSessions;
-    m_nPtySeen = PTY_UNKNOWN;
+    ++m_portSide.m_nKeptSessions;
+    m_portSide.m_nPtySeen = PTY_UNKNOWN;
     return 1;
 }
 
@@ -1775,7 +860,7 @@ int CSocketCtrl::GetSocketHandle()
 int CSocketCtrl::GetListenHandle()
 {
     std::lock_guard<std::recursive_mutex> lock(m_cs);
-    return m_hListen;
+    return m_listener.GetHandle();
 }
 
 // ---- rings ----
@@ -1783,55 +868,19 @@ int CSocketCtrl::GetListenHandle()
 int CSocketCtrl::AllocRings()
 {
     FreeRings();
-    m_pTxBuf = new (std::nothrow) unsigned char[RING_SIZE];
-    m_pRxBuf = new (std::nothrow) unsigned char[RING_SIZE];
-    if (m_pTxBuf == nullptr || m_pRxBuf == nullptr)
+    if (!m_tx.Allocate() || !m_rx.Allocate())
     {
         FreeRings();
         return 0;
     }
-    m_nPortPending = 0;
+    m_portSide.m_nPortPending = 0;
     return 1;
 }
 
 void CSocketCtrl::FreeRings()
 {
     m_bSendFailed = 0;
-    FreeHeldDatagram();
-    m_nUdpWaiting = 0;
-    delete[] m_pTxBuf;
-    delete[] m_pRxBuf;
-    m_pTxBuf = nullptr;
-    m_pRxBuf = nullptr;
-    m_nTxIn = m_nTxOut = m_nTxCount = 0;
-    m_nRxIn = m_nRxOut = m_nRxCount = 0;
-}
-
-void CSocketCtrl::RingPut(unsigned char* pRing, int& nIn, int& nCount, const unsigned char* pData, int n)
-{
-    for (int k = 0; k < n;)
-    {
-        const int nChunk = std::min(n - k, RING_SIZE - nIn);
-        memcpy(pRing + nIn, pData + k, static_cast<size_t>(nChunk));
-        nIn = (nIn + nChunk) % RING_SIZE;
-        k += nChunk;
-    }
-    nCount += n;
-}
-
-int CSocketCtrl::RingPeek(const unsigned char* pRing, int nOut, int nCount, unsigned char* pData, int nMax)
-{
-    const int n = std::min(nCount, nMax);
-    const int nFirst = std::min(n, RING_SIZE - nOut);
-    memcpy(pData, pRing + nOut, static_cast<size_t>(nFirst));
-    memcpy(pData + nFirst, pRing, static_cast<size_t>(n - nFirst));
-    return n;
-}
-
-void CSocketCtrl::RingConsume(int& nOut, int& nCount, int n)
-{
-    nOut += n;
-    if (nOut >= RING_SIZE)
-        nOut -= RING_SIZE;
-    nCount -= n;
+    m_udp.Reset();
+    m_tx.Release();
+    m_rx.Release();
 }

@@ -10,46 +10,31 @@
 
 #include <sys/socket.h>
 
-#include "engine/CLoginCtrl.h"
+#include "engine/CLoginDialogue.h"
+#include "engine/CPortSide.h"
 #include "engine/CResolver.h"
+#include "engine/CRing.h"
+#include "engine/CTcpConnector.h"
+#include "engine/CTcpListener.h"
 #include "engine/CTelnetCtrl.h"
+#include "engine/CTlsLink.h"
+#include "engine/CTransport.h"
+#include "engine/CUdpLink.h"
+#include "engine/EWorkerState.h"
 
+class CPollSet;
 class CPortOwner;
 class COmbraPortAx;
 struct pollfd;
 struct ssl_st;
 
-// Worker states.
-constexpr int ST_IDLE = 0;
-constexpr int ST_CONNECT = 1;
-constexpr int ST_CONNECTING = 2;
-constexpr int ST_DATA = 3;
-constexpr int ST_DRAIN = 4;
-constexpr int ST_CLOSE = 5;
-constexpr int ST_RETRY_WAIT = 6;
-constexpr int ST_RECONNECT = 7;
-constexpr int ST_RECONNECTING = 8;
-constexpr int ST_TLS_START = 9;
-constexpr int ST_TLS_HANDSHAKE = 10;
-constexpr int ST_TLS_RESTART = 11;
-constexpr int ST_TLS_REHANDSHAKE = 12;
-constexpr int ST_TLS_ACCEPT = 13;
-constexpr int ST_LOGIN = 14;
-constexpr int ST_TELNET_LOGIN = 15;
-constexpr int ST_UDP_BIND = 16;
-constexpr int ST_UDP_DATA = 17;
-constexpr int ST_UDP_DRAIN = 18;
-constexpr int ST_UDP_CLOSE = 19;
-constexpr int ST_UDP_RETRY_WAIT = 20;
-constexpr int ST_LOST_WAIT = 21;
-constexpr int ST_LISTEN = 22;
-constexpr int ST_ACCEPT = 23;
-constexpr int ST_RESTART_DRAIN = 24;
-constexpr int ST_RESTART = 25;
-
 // The connection worker of one port: owns the port's sockets, runs the
 // connection state machine on a thread of its own and moves bytes between
 // the virtual port and the network through two rings.
+//
+// The worker keeps the thread, the cycle, the wait, the state and the TCP
+// data path; each role (TCP client, TCP server, UDP, TLS, the login, the
+// application's side) is a part of it with its own fields.
 //
 // One cycle runs the current state's procedure once under m_cs and
 // refreshes the line indication. Between cycles the thread waits in poll for
@@ -58,7 +43,7 @@ constexpr int ST_RESTART = 25;
 class CSocketCtrl
 {
 public:
-    static constexpr int RING_SIZE = CLoginCtrl::RING_SIZE;
+    static constexpr int RING_SIZE = CRing::CAPACITY;
     static constexpr int BLOCK_SIZE = 1600;       // per direction and cycle
     static constexpr int THROTTLE_LEVEL = 4096;   // bytes waiting in the port
     static constexpr int RELEASE_LEVEL = 1600;
@@ -103,7 +88,10 @@ public:
     int KeepSessionForReopen();
 
     // Any thread.
-    int GetState();
+    EWorkerState GetState() const;
+    // Tests, while the thread does not run: puts the worker into a state
+    // without the way there.
+    void SetStateForTest(EWorkerState state);
     int IsThreadRunning() const { return m_thread.joinable() ? 1 : 0; }
     // Cycles run so far: shows that an idle worker sleeps.
     uint64_t GetCycleCount() const { return m_nCycles; }
@@ -128,17 +116,33 @@ public:
     static uint32_t RealTick();
 
 private:
+    friend class CTcpConnector;
+    friend class CTlsLink;
+    friend class CTcpListener;
+    friend class CUdpLink;
+    friend class CLoginDialogue;
+    friend class CPortSide;
+
     void Run();
     void RunState();
     // m_cs held: a close's drain is under way.
     int IsDraining() const;
     // m_cs held: the close is complete; tell whoever waits for it.
     void ReportIdle();
-    void RefreshLine();
-    // m_cs held: what to wait for before the next cycle; returns the
-    // poll time limit in ms (-1: none).
-    int BuildWait(struct pollfd* pFds, int* pCount);
+    // m_cs held: what to wait for before the next cycle: the wake-up and
+    // what the current state's step waits for.
+    void BuildWait(CPollSet& wait);
     void WaitForWork();
+
+    // One state's procedure (one cycle of it) and its wait; see Step().
+    struct SStep;
+    static const SStep& Step(EWorkerState state);
+    // The waits of the states the worker itself runs, m_cs held; each adds
+    // to wait what its state's next cycle can act on and the time limit it
+    // needs. The roles have theirs.
+    void WaitResolve(CPollSet& wait);
+    void WaitData(CPollSet& wait);
+    void WaitDrain(CPollSet& wait);
 
     // The peer's address (m_resolver): RESOLVE_BUSY while a name is looked
     // up; RESOLVE_FAILED with the reason noted.
@@ -146,72 +150,24 @@ private:
     // The any-address of nFamily with port nPort; returns its length.
     static socklen_t AnyAddress(int nFamily, int nPort, struct sockaddr_storage* pAddr);
 
-    // TCP client
-    void DoConnect(int bReconnect);
-    void DoConnectWait(int bReconnect);
-    void OnConnected(int bReconnect);
-    void FailToRetry(int nCode);
-    void DoRetryWait();
-    void DoLostWait();
     int SetKeepAlive(int hSocket);
+    static void CloseSocket(int& hSocket);
 
     // Data path
     void DoTcpData();
     int PeerCheck();
-    void Deliver();
-    int ReceiveGated() const;
     // Returns the bytes taken from the connection (before Telnet filtering).
     int ReceiveTcp();
     void SendTcp();
-    // Reads at most nMost bytes of what the application wrote; returns how
-    // many were taken from the port.
-    long ReadPort(long nMost = BLOCK_SIZE);
-    void NoteHangUp();
-    int NoteApplicationGone(int bTellWatcher);
-    void DoDrain(int nNextState);
+    void DoDrain(EWorkerState nextState);
     void CloseConnection();
     void DoTcpClose();
 
-    // TLS
-    void DoTlsStart(int bReconnect);
-    void DoTlsHandshake(int bReconnect);
-    void StartTlsServer();
-    void DoTlsAccept();
-    void FreeTls();
-    // After a completed handshake or accept: rings, reports, next state.
-    void OnSecured(int bServer, int bReconnect);
-
-    // Login and Telnet services
-    void StartDialogue(int bPostConnected);
-    void DoLogin();
-    void DoTelnetLogin();
-    // One step of the login dialogue on pLogin (the plain or the Telnet
-    // one); bTelnet picks the banner.
-    void RunLoginStep(int& nStep, int bTelnet);
-    void GiveUpLogin(std::string strReason);
     int IsTelnet() const;
-
-    // TCP server
-    void DoListen();
-    void DoAccept();
-    void OnAccepted();
-
-    // UDP
-    void DoUdpBind();
-    void DoUdpData();
-    void ReceiveUdp();
-    void SendUdp();
-    void DoUdpClose();
-    void DoUdpRetryWait();
-    void MoveHeldDatagram();
-    void FreeHeldDatagram();
 
     // Rings
     int AllocRings();
     void FreeRings();
-    static void RingPut(unsigned char* pRing, int& nIn, int& nCount, const unsigned char* pData, int n);
-    static int RingPeek(const unsigned char* pRing, int nOut, int nCount, unsigned char* pData, int nMax);
-    static void RingConsume(int& nOut, int& nCount, int n);
 
     int IsServer() const;
     int IsUdp() const;
@@ -227,19 +183,19 @@ private:
     uint32_t Tick() const;
 
 public:
-    // State, as the handlers and tests read it; written under m_cs.
-    std::atomic<int> m_nState{ST_IDLE};
     CPortOwner* m_pDlg = nullptr;
     int m_nPort = 0;
 
 private:
+    // Every change goes through it (m_cs held); checks the move in test builds.
+    void SetState(EWorkerState state);
+
+    // Read from any thread (GetState); written under m_cs.
+    std::atomic<EWorkerState> m_state{EWorkerState::Idle};
     std::thread m_thread;
     int m_hSocket = INVALID_SOCKET;
-    int m_hListen = INVALID_SOCKET;
-    struct ssl_st* m_pSSL = nullptr;
-    int m_bSSLActive = 0;
-    int m_nSSLTry = 0;
-    int m_bSSLRetry = 0;
+    // The data path's byte stream: the socket, or the TLS session over it.
+    CTransport m_transport;
     int m_bStop = 0;
     // The reason of the failure about to be reported (Post takes it).
     std::string m_strReason;
@@ -247,30 +203,15 @@ private:
     // name is given up.
     CResolver m_resolver;
     int64_t m_tResolve = 0;
-    struct sockaddr_storage m_udpPeer = {};
-    socklen_t m_nUdpPeerLength = 0;
     // Called once the worker is idle after a close (OnPortClose).
     std::function<void()> m_fnIdle;
-    std::string m_strPublicKey;
-    std::string m_strPrivateKey;
-    unsigned char* m_pTxBuf = nullptr;
-    unsigned char* m_pRxBuf = nullptr;
-    int m_nTxIn = 0;
-    int m_nTxOut = 0;
-    int m_nTxCount = 0;
-    int m_nRxIn = 0;
-    int m_nRxOut = 0;
-    int m_nRxCount = 0;
+    // Application to network, and network to application.
+    CRing m_tx;
+    CRing m_rx;
     int64_t m_tRetry = 0;
-    int64_t m_tConnect = 0;
-    int64_t m_tHandshake = 0;
     int64_t m_tDrain = 0;
-    int64_t m_tLogin = 0;
-    uint32_t m_dwLostTick = 0;
+    // The Telnet side of the whole connection (negotiation, filter).
     CTelnetCtrl m_telnet;
-    int m_nTelnetStep = 0;
-    int m_nLoginStep = 0;
-    CLoginCtrl m_login;
     // When the peer went away while received bytes still waited for the
     // application: they are handed on until this deadline (0: not so).
     int64_t m_tRxDrain = 0;
@@ -282,32 +223,21 @@ private:
     int m_bSendFailed = 0;
     // What the last TLS call waits for (POLLIN or POLLOUT), 0 when nothing.
     short m_nSSLWant = 0;
-    // UDP: the size of the next datagram when it did not fit into the
-    // receive ring yet (it waits in the socket, never cut), and a datagram
-    // larger than the whole ring, held here and handed on in parts.
-    int m_nUdpWaiting = 0;
-    unsigned char* m_pUdpHeld = nullptr;
-    int m_nUdpHeld = 0;
-    int m_nUdpHeldOut = 0;
     // What the last wait saw: the socket without hang-up, error or end of
-    // stream; the pty open or hung up (or not in the wait).
+    // stream; the pty open or hung up (or not in the wait, CPortSide).
     static constexpr int PTY_UNKNOWN = 0;
     static constexpr int PTY_OPEN = 1;
     static constexpr int PTY_HUNG = 2;
     int m_bSocketQuiet = 0;
-    int m_nPtySeen = PTY_UNKNOWN;
-    // Counts the sessions kept across a reopen: a wait that began before
-    // one may have seen the hang-up of the application that left.
-    unsigned m_nKeptSessions = 0;
-    // A client or UDP port's application was seen closing: until its close
-    // is handled, what the port holds may already be the next one's.
-    int m_bAppGone = 0;
-    // What the port held when its application was seen gone, counted while
-    // nobody had it open: the close's drain takes that much in any case.
-    long m_nLeftInPort = 0;
-    // Bytes the port still held after the last read of it: a pty does not
-    // report ready for what the port object has already taken in.
-    long m_nPortPending = 0;
+
+    // The roles, each with its own fields; they run on this thread under
+    // m_cs and reach the shared connection through the worker.
+    CTcpConnector m_connector;
+    CTlsLink m_tls;
+    CTcpListener m_listener;
+    CUdpLink m_udp;
+    CLoginDialogue m_dialogue;
+    CPortSide m_portSide;
 
     // The worker's lock: held for a whole cycle; re-entrant because the
     // connect wait reads the stop flag under it.

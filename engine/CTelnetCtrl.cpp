@@ -42,7 +42,7 @@ void CTelnetCtrl::Init(int nRole)
     }
 }
 
-int CTelnetCtrl::PutNegotiation(unsigned char* pRing, int& nIn, int& nCount)
+int CTelnetCtrl::PutNegotiation(CRing& tx)
 {
     for (int o = 0; o < TELNET_OPTIONS; ++o)
     {
@@ -53,7 +53,7 @@ int CTelnetCtrl::PutNegotiation(unsigned char* pRing, int& nIn, int& nCount)
                 continue;
             const unsigned char byCommand[3] = {TELNET_IAC, SLOT_COMMAND[s], static_cast<unsigned char>(o)};
             // No room: the rest waits for a later cycle, from option 0 again.
-            if (CLoginCtrl::PutText(pRing, nIn, nCount, byCommand, 3) == 0)
+            if (CLoginCtrl::PutText(tx, byCommand, 3) == 0)
                 return 1;
             if (nQueued == QUEUE_REQUEST)
                 m_bySent[o][s] = 1;
@@ -65,7 +65,7 @@ int CTelnetCtrl::PutNegotiation(unsigned char* pRing, int& nIn, int& nCount)
         {
             unsigned char bySub[16];
             const int n = SubNegotiation(o, bySub);
-            if (n > 0 && CLoginCtrl::PutText(pRing, nIn, nCount, bySub, n) == 0)
+            if (n > 0 && CLoginCtrl::PutText(tx, bySub, n) == 0)
                 return 1;
             m_bySubPending[o] = 0;
         }
@@ -256,38 +256,38 @@ void CTelnetCtrl::SetLogin(const std::string& strUser, const std::string& strPas
     m_login.SetLogin(strUser, strPassword);
 }
 
-int CTelnetCtrl::PutBanner(unsigned char* pRing, int& nIn, int& nCount)
+int CTelnetCtrl::PutBanner(CRing& tx)
 {
-    return CLoginCtrl::PutText(pRing, nIn, nCount, reinterpret_cast<const unsigned char*>(TELNET_BANNER),
+    return CLoginCtrl::PutText(tx, reinterpret_cast<const unsigned char*>(TELNET_BANNER),
                                static_cast<int>(sizeof(TELNET_BANNER) - 1));
 }
 
-int CTelnetCtrl::PutLoginPrompt(unsigned char* pRing, int& nIn, int& nCount)
+int CTelnetCtrl::PutLoginPrompt(CRing& tx)
 {
-    return m_login.PutLoginPrompt(pRing, nIn, nCount);
+    return m_login.PutLoginPrompt(tx);
 }
 
-int CTelnetCtrl::PutPasswordPrompt(unsigned char* pRing, int& nIn, int& nCount)
+int CTelnetCtrl::PutPasswordPrompt(CRing& tx)
 {
-    return m_login.PutPasswordPrompt(pRing, nIn, nCount);
+    return m_login.PutPasswordPrompt(tx);
 }
 
-int CTelnetCtrl::PutIncorrect(unsigned char* pRing, int& nIn, int& nCount)
+int CTelnetCtrl::PutIncorrect(CRing& tx)
 {
-    return m_login.PutIncorrect(pRing, nIn, nCount);
+    return m_login.PutIncorrect(tx);
 }
 
-int CTelnetCtrl::PutTimeout(unsigned char* pRing, int& nIn, int& nCount)
+int CTelnetCtrl::PutTimeout(CRing& tx)
 {
-    return m_login.PutTimeout(pRing, nIn, nCount);
+    return m_login.PutTimeout(tx);
 }
 
-int CTelnetCtrl::ReadUser(const unsigned char* pRing, int& nOut, int& nCount)
+int CTelnetCtrl::ReadUser(CRing& rx)
 {
-    return m_login.ReadUser(pRing, nOut, nCount);
+    return m_login.ReadUser(rx);
 }
 
-int CTelnetCtrl::ReadPassword(const unsigned char* pRing, int& nOut, int& nCount)
+int CTelnetCtrl::ReadPassword(CRing& rx)
 {
-    return m_login.ReadPassword(pRing, nOut, nCount);
+    return m_login.ReadPassword(rx);
 }

@@ -28,7 +28,7 @@ constexpr int TELOPT_NEW_ENVIRON = 39;
 // Byte 255 follows the Telnet standard: IAC IAC received is one data byte
 // 255 (Filter), and data sent to the peer doubles every 255 (EscapeIac).
 //
-// Rings are the worker's (CSocketCtrl::RING_SIZE bytes, index and count).
+// The rings are the worker's.
 // Used only on the worker thread with the worker's lock held.
 class CTelnetCtrl
 {
@@ -56,7 +56,7 @@ public:
     // Writes queued commands and subnegotiations into the transmit ring,
     // options 0..254 in order, each piece only when it fits whole; stops at
     // the first that does not fit, leaving it and the rest queued. Returns 1.
-    int PutNegotiation(unsigned char* pRing, int& nIn, int& nCount);
+    int PutNegotiation(CRing& tx);
 
     // Takes the Telnet commands out of a received block in place and handles
     // the negotiation they carry; nCount becomes the number of data bytes.
@@ -77,13 +77,13 @@ public:
 
     // The Telnet login: as CLoginCtrl's, on m_login.
     void SetLogin(const std::string& strUser, const std::string& strPassword);
-    int PutBanner(unsigned char* pRing, int& nIn, int& nCount);
-    int PutLoginPrompt(unsigned char* pRing, int& nIn, int& nCount);
-    int PutPasswordPrompt(unsigned char* pRing, int& nIn, int& nCount);
-    int PutIncorrect(unsigned char* pRing, int& nIn, int& nCount);
-    int PutTimeout(unsigned char* pRing, int& nIn, int& nCount);
-    int ReadUser(const unsigned char* pRing, int& nOut, int& nCount);
-    int ReadPassword(const unsigned char* pRing, int& nOut, int& nCount);
+    int PutBanner(CRing& tx);
+    int PutLoginPrompt(CRing& tx);
+    int PutPasswordPrompt(CRing& tx);
+    int PutIncorrect(CRing& tx);
+    int PutTimeout(CRing& tx);
+    int ReadUser(CRing& rx);
+    int ReadPassword(CRing& rx);
 
 private:
     static int IsSupported(int nOption);

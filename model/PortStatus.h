@@ -17,7 +17,7 @@ constexpr int STATUS_SSL_CONNECTING = 8;
 constexpr int STATUS_LOGIN_PROCESS = 9;
 constexpr int STATUS_UDP_STARTED = 10;
 constexpr int STATUS_UDP_ERROR = 11;
-// The entry's text is the accepted peer ("a.b.c.d:port", or ten hyphens).
+// The entry's text is the accepted peer ("a.b.c.d:port"; empty: none now).
 constexpr int STATUS_PEER = 20;
 // The entry's text is the local port the system gave a port configured
 // with local port 0.

@@ -89,19 +89,19 @@ RunResult RunLogin(CLoginCtrl& login, const std::string& strTyped, Arrival arriv
 {
     CTestRing ring(arrival == Arrival::NEAR_END ? RING - 4 : 0);
     CTestRing tx;
-    EXPECT_EQ(login.PutLoginPrompt(tx.Data(), tx.m_nIn, tx.m_nCount), 1);
+    EXPECT_EQ(login.PutLoginPrompt(tx), 1);
     RunResult result;
     auto step = [&] {
-        while (ring.m_nCount > 0 && result.nPassword == 0)
+        while (ring.Count() > 0 && result.nPassword == 0)
         {
-            const int nBefore = ring.m_nCount;
+            const int nBefore = ring.Count();
             if (result.nUserDone == 0)
-                result.nUserDone = login.ReadUser(ring.Data(), ring.m_nOut, ring.m_nCount);
+                result.nUserDone = login.ReadUser(ring);
             else
-                result.nPassword = login.ReadPassword(ring.Data(), ring.m_nOut, ring.m_nCount);
-            EXPECT_GE(ring.m_nCount, 0);
-            EXPECT_LT(ring.m_nCount, nBefore) << "a reader made no progress";
-            EXPECT_EQ((ring.m_nOut + ring.m_nCount) % RING, ring.m_nIn);
+                result.nPassword = login.ReadPassword(ring);
+            EXPECT_GE(ring.Count(), 0);
+            EXPECT_LT(ring.Count(), nBefore) << "a reader made no progress";
+            EXPECT_EQ((ring.ReadIndex() + ring.Count()) % RING, ring.WriteIndex());
         }
     };
     const Bytes by(strTyped.begin(), strTyped.end());
@@ -118,7 +118,7 @@ RunResult RunLogin(CLoginCtrl& login, const std::string& strTyped, Arrival arriv
         ring.Put(by);
         step();
     }
-    result.nLeft = ring.m_nCount;
+    result.nLeft = ring.Count();
     return result;
 }
 
@@ -157,20 +157,20 @@ TEST(CLoginCtrlTest, IncompleteLinesWaitAndCountNoTry)
     login.SetLogin("admin", "secret");
     CTestRing ring;
     ring.Put(ToBytes("adm"));
-    EXPECT_EQ(login.ReadUser(ring.Data(), ring.m_nOut, ring.m_nCount), 0);
-    EXPECT_EQ(ring.m_nCount, 0);
+    EXPECT_EQ(login.ReadUser(ring), 0);
+    EXPECT_EQ(ring.Count(), 0);
     ring.Put(ToBytes("in\r"));
-    EXPECT_EQ(login.ReadUser(ring.Data(), ring.m_nOut, ring.m_nCount), 1);
+    EXPECT_EQ(login.ReadUser(ring), 1);
     EXPECT_EQ(login.m_strInUser, "admin");
     ring.Put(ToBytes("\nsec"));
-    EXPECT_EQ(login.ReadPassword(ring.Data(), ring.m_nOut, ring.m_nCount), 0);
+    EXPECT_EQ(login.ReadPassword(ring), 0);
     EXPECT_EQ(login.m_nTries, 0u);
     EXPECT_EQ(login.m_chEnd, 10);
     // A CR inside an LF-ended password is dropped, not taken as the end.
     ring.Put(ToBytes("ret\r"));
-    EXPECT_EQ(login.ReadPassword(ring.Data(), ring.m_nOut, ring.m_nCount), 0);
+    EXPECT_EQ(login.ReadPassword(ring), 0);
     ring.Put(ToBytes("\n"));
-    EXPECT_EQ(login.ReadPassword(ring.Data(), ring.m_nOut, ring.m_nCount), 1);
+    EXPECT_EQ(login.ReadPassword(ring), 1);
     EXPECT_EQ(login.m_nTries, 1u);
 }
 
@@ -200,12 +200,12 @@ TEST(CLoginCtrlTest, LoginPromptStartsANewAttemptOnlyWhenWritten)
     login.m_chEnd = 10;
     CTestRing tx;
     tx.Occupy(RING - 6);  // "login: " needs 7
-    EXPECT_EQ(login.PutLoginPrompt(tx.Data(), tx.m_nIn, tx.m_nCount), 0);
+    EXPECT_EQ(login.PutLoginPrompt(tx), 0);
     EXPECT_EQ(login.m_strInUser, "old");
     EXPECT_EQ(login.m_strInPassword, "pw");
     EXPECT_EQ(login.m_chEnd, 10);
     tx.Occupy(RING - 7);
-    EXPECT_EQ(login.PutLoginPrompt(tx.Data(), tx.m_nIn, tx.m_nCount), 1);
+    EXPECT_EQ(login.PutLoginPrompt(tx), 1);
     EXPECT_EQ(login.m_strInUser, "");
     EXPECT_EQ(login.m_strInPassword, "");
     EXPECT_EQ(login.m_chEnd, 13);
@@ -224,9 +224,9 @@ void PrintTo(const TextRow& row, std::ostream* pOut)
     *pOut << row.pszName;
 }
 
-int Put(int (CLoginCtrl::*pfn)(unsigned char*, int&, int&), CLoginCtrl& login, CTestRing& ring)
+int Put(int (CLoginCtrl::*pfn)(CRing&), CLoginCtrl& login, CTestRing& ring)
 {
-    return (login.*pfn)(ring.Data(), ring.m_nIn, ring.m_nCount);
+    return (login.*pfn)(ring);
 }
 
 const TextRow TEXT_ROWS[] = {
@@ -261,22 +261,22 @@ TEST_P(LoginTextTest, WrittenWholeOnlyWhenItFits)
         // One byte short of room: nothing changes.
         CTestRing ring(nStart);
         ring.Occupy(RING - nLen + 1);
-        const CTestRing before = ring;
+        const CTestRing::CState before = ring.Snap();
         CLoginCtrl login;
         EXPECT_EQ(row.fnPut(login, ring), 0);
-        EXPECT_EQ(ring.m_nIn, before.m_nIn);
-        EXPECT_EQ(ring.m_nCount, before.m_nCount);
-        EXPECT_EQ(ring.m_by, before.m_by);
+        EXPECT_EQ(ring.WriteIndex(), before.m_nIn);
+        EXPECT_EQ(ring.Count(), before.m_nCount);
+        EXPECT_EQ(ring.AllBytes(), before.m_by);
 
         // Exactly the room needed: the whole text, wrapping as needed.
         ring.Occupy(RING - nLen);
         EXPECT_EQ(row.fnPut(login, ring), 1);
-        EXPECT_EQ(ring.m_nCount, RING);
-        EXPECT_EQ(ring.m_nIn, (nStart + nLen) % RING);
+        EXPECT_EQ(ring.Count(), RING);
+        EXPECT_EQ(ring.WriteIndex(), (nStart + nLen) % RING);
         EXPECT_EQ(ring.Peek(nStart, nLen), expected);
         // Nothing else was touched.
         for (int k = nLen; k < RING; ++k)
-            ASSERT_EQ(ring.m_by[static_cast<size_t>((nStart + k) % RING)], before.m_by[0]) << k;
+            ASSERT_EQ(ring.AllBytes()[static_cast<size_t>((nStart + k) % RING)], before.m_by[0]) << k;
     }
 }
 
@@ -291,8 +291,8 @@ TEST(CLoginCtrlTest, TextsFollowOneAnotherInAnEmptyRing)
 {
     CLoginCtrl login;
     CTestRing tx;
-    EXPECT_EQ(login.PutBanner(tx.Data(), tx.m_nIn, tx.m_nCount), 1);
-    EXPECT_EQ(login.PutLoginPrompt(tx.Data(), tx.m_nIn, tx.m_nCount), 1);
+    EXPECT_EQ(login.PutBanner(tx), 1);
+    EXPECT_EQ(login.PutLoginPrompt(tx), 1);
     EXPECT_EQ(tx.Take(), ToBytes("Nimbrel Login Service\r\n\r\nlogin: "));
 }
 

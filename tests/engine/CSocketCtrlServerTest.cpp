@@ -30,8 +30,12 @@ TEST_F(WorkerTest, ServerAcceptsShowsPeerAndListensAgain)
     }
     // The peer text is posted just before the worker leaves its close.
     EXPECT_TRUE(m_loop.RunUntil(
-        [&] { return m_core.m_sock[PORT].m_nState == ST_LISTEN || m_core.m_sock[PORT].m_nState == ST_ACCEPT; }, 5s))
-        << "state " << m_core.m_sock[PORT].m_nState;
+        [&] {
+            const EWorkerState state = m_core.m_sock[PORT].GetState();
+            return state == EWorkerState::Listen || state == EWorkerState::Accept;
+        },
+        5s))
+        << "state " << m_core.m_sock[PORT].GetState();
 }
 
 TEST_F(WorkerTest, ServerRefusesSecondPeerUntilTheFirstLeaves)

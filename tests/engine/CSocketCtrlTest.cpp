@@ -25,7 +25,7 @@ TEST_F(WorkerTest, ConnectsOnOpenAndCarriesDataBothWays)
     EXPECT_EQ(ReadFor(hApp, 18), "to the application");
 
     CloseApp(hApp);
-    ASSERT_TRUE(WaitState(PORT, ST_IDLE));
+    ASSERT_TRUE(WaitState(PORT, EWorkerState::Idle));
     ASSERT_TRUE(WaitConn(PORT, "Not Connect"));
     EXPECT_EQ(ReadFor(hPeer, 1, 2000), "") << "the peer sees the hang-up";
     EXPECT_TRUE(m_loop.RunUntil(
@@ -40,7 +40,7 @@ TEST_F(WorkerTest, RefusedConnectFailsAtOnce)
     OpenApp(PORT);
     // Linux reports a refusal at once; waiting out 99 s would hide it.
     ASSERT_TRUE(WaitConn(PORT, "Connect Error", 5s));
-    EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_RETRY_WAIT);
+    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::RetryWait);
 }
 
 // The program that met the failure gives up and closes the port: the
@@ -57,7 +57,7 @@ TEST_F(WorkerTest, AFailuresReasonOutlivesTheProgramsClose)
     ASSERT_EQ(reason(), strRefused);
 
     CloseApp(hApp);
-    ASSERT_TRUE(WaitState(PORT, ST_IDLE));
+    ASSERT_TRUE(WaitState(PORT, EWorkerState::Idle));
     ASSERT_TRUE(WaitConn(PORT, "Not Connect"));
     // Whatever the close still has queued for the list is handled.
     m_loop.RunUntil([] { return false; }, 300ms);
@@ -96,7 +96,7 @@ TEST_F(WorkerTest, SilentPeerTimesOut)
     ConfigureClient(PORT, nPeerPort);
     StartPort(PORT);
     OpenApp(PORT);
-    ASSERT_TRUE(WaitState(PORT, ST_CONNECTING));
+    ASSERT_TRUE(WaitState(PORT, EWorkerState::Connecting));
     ASSERT_TRUE(WaitConn(PORT, "Connect Error", 5s));
     EXPECT_EQ(ConnHistory(PORT), (std::vector<std::string>{"Connecting", "Connect Error"}));
 }
@@ -110,7 +110,7 @@ TEST_F(WorkerTest, LostConnectionWithoutReconnectStaysInError)
     ASSERT_TRUE(WaitConn(PORT, "Connected"));
     close(hPeer);
     ASSERT_TRUE(WaitConn(PORT, "Connect Error"));
-    EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_RETRY_WAIT);
+    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::RetryWait);
     EXPECT_EQ(Accept(hListen, 1500ms), -1) << "no redial without re-connection";
 }
 
@@ -198,13 +198,13 @@ TEST_F(WorkerTest, RedialWaitsAcrossTickWrap)
     ASSERT_GE(hPeer, 0);
     ASSERT_TRUE(WaitConn(PORT, "Connected"));
     close(hPeer);
-    ASSERT_TRUE(WaitState(PORT, ST_LOST_WAIT));
+    ASSERT_TRUE(WaitState(PORT, EWorkerState::LostWait));
     dwTick = 0xFFFFFFF0u;
     std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_LOST_WAIT);
+    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::LostWait);
     dwTick = 20;  // wrapped, but short of the 300 ms
     std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_LOST_WAIT);
+    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::LostWait);
     dwTick = 44;
     int hPeer2 = Accept(hListen);
     ASSERT_GE(hPeer2, 0);
@@ -233,7 +233,7 @@ TEST_F(WorkerTest, CloseDrainsWhatThePeerHasNotTakenYet)
     // Now the peer reads as fast as it can; the drain has 10 s.
     std::string strGot;
     std::thread reader([&] { strGot = ReadFor(hPeer, strSent.size(), 5000); });
-    EXPECT_TRUE(WaitState(PORT, ST_IDLE, 15s));
+    EXPECT_TRUE(WaitState(PORT, EWorkerState::Idle, 15s));
     reader.join();
     EXPECT_EQ(strGot.size(), strSent.size());
     EXPECT_TRUE(strGot == strSent);
@@ -272,7 +272,7 @@ TEST_F(WorkerTest, ADrainingCloseHoldsUpNoOtherPort)
     EXPECT_EQ(ReadFor(hPeer2, 4), "ping");
     ASSERT_TRUE(WriteAll(hPeer2, "pong"));
     EXPECT_EQ(ReadFor(hApp2, 4), "pong");
-    EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_DRAIN) << "COM1 still drains meanwhile";
+    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::Drain) << "COM1 still drains meanwhile";
     EXPECT_EQ(Conn(PORT), "Connected") << "its row changes when the close is complete";
 
     std::string strGot;
@@ -280,7 +280,7 @@ TEST_F(WorkerTest, ADrainingCloseHoldsUpNoOtherPort)
     EXPECT_TRUE(WaitConn(PORT, "Not Connect", 15s));
     reader.join();
     EXPECT_TRUE(strGot == strSent) << "got " << strGot.size() << " of " << strSent.size() << " bytes";
-    EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_IDLE);
+    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::Idle);
 }
 
 // Stop (or the end of the program) while a close still drains: the worker
@@ -298,7 +298,7 @@ TEST_F(WorkerTest, StopDuringADrainLosesNothing)
     m_core.m_sock[PORT].StopThread();
     reader.join();
     EXPECT_TRUE(strGot == strSent) << "got " << strGot.size() << " of " << strSent.size() << " bytes";
-    EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_IDLE);
+    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::Idle);
 }
 
 TEST_F(WorkerTest, FiveMegabytesThroughEchoPeer)
@@ -331,7 +331,7 @@ TEST_F(WorkerTest, FiveMegabytesThroughEchoPeer)
     EXPECT_EQ(strBack.size(), str.size());
     EXPECT_TRUE(strBack == str) << "the echo must come back byte-exact";
     CloseApp(hApp);
-    ASSERT_TRUE(WaitState(PORT, ST_IDLE, 15s));
+    ASSERT_TRUE(WaitState(PORT, EWorkerState::Idle, 15s));
     echo.join();
 }
 
@@ -423,19 +423,20 @@ TEST_F(WorkerTest, StopInEveryClientStateLeavesNotConnect)
     struct SCase
     {
         const char* pszName;
-        int nState;
+        EWorkerState state;
     };
-    for (const SCase& c : {SCase{"idle", ST_IDLE}, SCase{"connecting", ST_CONNECTING}, SCase{"connected", ST_DATA},
-                           SCase{"retry wait", ST_RETRY_WAIT}, SCase{"lost wait", ST_LOST_WAIT}})
+    for (const SCase& c : {SCase{"idle", EWorkerState::Idle}, SCase{"connecting", EWorkerState::Connecting},
+                           SCase{"connected", EWorkerState::Data}, SCase{"retry wait", EWorkerState::RetryWait},
+                           SCase{"lost wait", EWorkerState::LostWait}})
     {
         SCOPED_TRACE(c.pszName);
-        const int i = c.nState + 10;  // a port of its own per case
+        const int i = static_cast<int>(c.state) + 10;  // a port of its own per case
         int nPeerPort = 0;
-        int hListen = ListenTcp(&nPeerPort, c.nState == ST_CONNECTING ? 0 : 16);
+        int hListen = ListenTcp(&nPeerPort, c.state == EWorkerState::Connecting ? 0 : 16);
         m_vecClose.push_back(hListen);
         int hPeer = -1;
-        m_core.m_options.m_bReconnect = c.nState == ST_LOST_WAIT ? 1 : 0;
-        if (c.nState == ST_CONNECTING)
+        m_core.m_options.m_bReconnect = c.state == EWorkerState::LostWait ? 1 : 0;
+        if (c.state == EWorkerState::Connecting)
         {
             m_core.m_options.m_nConnectTimeout = 99;
             for (int k = 0; k < 4; ++k)
@@ -451,30 +452,30 @@ TEST_F(WorkerTest, StopInEveryClientStateLeavesNotConnect)
         }
         std::atomic<uint32_t> dwTick{1000};
         m_core.m_sock[static_cast<size_t>(i)].SetTickSource([&] { return dwTick.load(); });
-        ConfigureClient(i, c.nState == ST_RETRY_WAIT ? UnusedTcpPort() : nPeerPort);
+        ConfigureClient(i, c.state == EWorkerState::RetryWait ? UnusedTcpPort() : nPeerPort);
         StartPort(i);
-        if (c.nState != ST_IDLE)
+        if (c.state != EWorkerState::Idle)
         {
             OpenApp(i);
-            if (c.nState == ST_DATA || c.nState == ST_LOST_WAIT)
+            if (c.state == EWorkerState::Data || c.state == EWorkerState::LostWait)
             {
                 hPeer = Accept(hListen);
                 ASSERT_GE(hPeer, 0);
                 m_vecClose.push_back(hPeer);
                 ASSERT_TRUE(WaitConn(i, "Connected"));
             }
-            if (c.nState == ST_LOST_WAIT)
+            if (c.state == EWorkerState::LostWait)
             {
                 close(hPeer);
                 std::erase(m_vecClose, hPeer);
                 hPeer = -1;
             }
         }
-        ASSERT_TRUE(WaitState(i, c.nState));
+        ASSERT_TRUE(WaitState(i, c.state));
         EXPECT_EQ(m_core.m_sock[static_cast<size_t>(i)].StopThread(), 0);
         m_loop.RunPending();
         EXPECT_EQ(Conn(i), "Not Connect");
-        EXPECT_EQ(m_core.m_sock[static_cast<size_t>(i)].m_nState, ST_IDLE);
+        EXPECT_EQ(m_core.m_sock[static_cast<size_t>(i)].GetState(), EWorkerState::Idle);
         EXPECT_EQ(m_core.m_sock[static_cast<size_t>(i)].IsThreadRunning(), 0);
         if (hPeer >= 0)
         {
@@ -525,7 +526,7 @@ TEST_F(WorkerTest, QuickReopenKeepsTheNewApplicationsData)
         EXPECT_EQ(ReadFor(hPeer2, 6), "second");
         EXPECT_EQ(ReadFor(hPeer, 1, 500), "") << "nothing of it went to the old connection";
         CloseApp(hApp2);
-        ASSERT_TRUE(WaitState(PORT, ST_IDLE));
+        ASSERT_TRUE(WaitState(PORT, EWorkerState::Idle));
     }
 }
 
@@ -589,7 +590,7 @@ TEST_F(WorkerTest, RapidOpenCloseLosesNoEcho)
         if (strGot != strMsg)
         {
             ++nLost;
-            ADD_FAILURE() << "cycle " << k << " got '" << strGot << "' state " << m_core.m_sock[PORT].m_nState
+            ADD_FAILURE() << "cycle " << k << " got '" << strGot << "' state " << m_core.m_sock[PORT].GetState()
                           << " conn " << Conn(PORT);
         }
         close(hApp);
@@ -631,7 +632,7 @@ TEST_F(WorkerTest, CloseOnDeadConnectionDoesNotWaitForTheDrain)
     m_loop.RunUntil([] { return false; }, 100ms);
     const auto t0 = std::chrono::steady_clock::now();
     CloseApp(hApp);
-    ASSERT_TRUE(WaitState(PORT, ST_IDLE, 15s));
+    ASSERT_TRUE(WaitState(PORT, EWorkerState::Idle, 15s));
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s) << "the drain ends with the connection";
 }
 
@@ -648,7 +649,7 @@ TEST_F(WorkerTest, KeptSessionWhoseProgramLeftUnseenEndsAtTheNextOpen)
     const int hPeer1 = Accept(hListen);
     ASSERT_GE(hPeer1, 0);
     m_vecClose.push_back(hPeer1);
-    ASSERT_TRUE(WaitState(PORT, ST_DATA));
+    ASSERT_TRUE(WaitState(PORT, EWorkerState::Data));
     ASSERT_TRUE(WriteAll(hApp1, "one;"));
     EXPECT_EQ(ReadFor(hPeer1, 4), "one;");
 
@@ -656,7 +657,7 @@ TEST_F(WorkerTest, KeptSessionWhoseProgramLeftUnseenEndsAtTheNextOpen)
     const int hApp2 = OpenApp(PORT);
     CloseApp(hApp1);
     ReportOpen(PORT, 0);
-    EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_DATA);
+    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::Data);
     ASSERT_TRUE(WriteAll(hApp2, "two;"));
     EXPECT_EQ(ReadFor(hPeer1, 4), "two;") << "the session went on";
 
@@ -675,7 +676,7 @@ TEST_F(WorkerTest, KeptSessionWhoseProgramLeftUnseenEndsAtTheNextOpen)
     EXPECT_EQ(ReadFor(hApp3, 4), "back");
     CloseApp(hApp3);
     ReportOpen(PORT, 0);
-    EXPECT_TRUE(WaitState(PORT, ST_IDLE));
+    EXPECT_TRUE(WaitState(PORT, EWorkerState::Idle));
 }
 
 // A program that opens the port while the close of the one before still
@@ -690,7 +691,7 @@ TEST_F(WorkerTest, ReopenDuringTheDrainSplitsTheBytesCleanly)
     const int hPeer1 = Accept(hListen);
     ASSERT_GE(hPeer1, 0);
     m_vecClose.push_back(hPeer1);
-    ASSERT_TRUE(WaitState(PORT, ST_DATA));
+    ASSERT_TRUE(WaitState(PORT, EWorkerState::Data));
 
     // The peer takes nothing: everything between program and peer fills up.
     std::string strSent;
@@ -721,7 +722,7 @@ TEST_F(WorkerTest, ReopenDuringTheDrainSplitsTheBytesCleanly)
     int hApp2 = -1;
     size_t nNextWritten = 0;
     std::thread other([&] {
-        while (m_core.m_sock[PORT].m_nState != ST_DRAIN)
+        while (m_core.m_sock[PORT].GetState() != EWorkerState::Drain)
             std::this_thread::sleep_for(1ms);
         hApp2 = testsupport::OpenApp(m_core.GetPort(PORT).GetLinkPath(), O_NONBLOCK);
         if (hApp2 < 0)
@@ -749,7 +750,7 @@ TEST_F(WorkerTest, ReopenDuringTheDrainSplitsTheBytesCleanly)
     other.join();
     ASSERT_GE(hApp2, 0);
     m_vecClose.push_back(hApp2);
-    EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_IDLE);
+    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::Idle);
     EXPECT_EQ(strPeer1.find(strNext), std::string::npos) << "nothing of the new program on the old connection";
     ASSERT_LE(strPeer1.size(), strSent.size());
     EXPECT_TRUE(strSent.compare(0, strPeer1.size(), strPeer1) == 0) << "the old connection got a clean prefix";
@@ -763,4 +764,33 @@ TEST_F(WorkerTest, ReopenDuringTheDrainSplitsTheBytesCleanly)
     const std::string strPeer2 = ReadFor(hPeer2, strRest.size());
     EXPECT_EQ(strPeer2.size(), strRest.size());
     EXPECT_TRUE(strPeer2 == strRest) << "the rest, then the new program's bytes";
+}
+
+// Rings that cannot be had fail the connection like a socket that cannot be
+// made: Create Error with its reason, and the next open dials again.
+TEST_F(WorkerTest, RingsThatCannotBeAllocatedFailLikeASocket)
+{
+    const int hListen = StartClientWithListener(PORT);
+    CRing::FailNextAllocations(1);
+    const int hApp = OpenApp(PORT);
+    ASSERT_GE(hApp, 0);
+    const int hPeer = Accept(hListen);
+    ASSERT_GE(hPeer, 0);
+    m_vecClose.push_back(hPeer);
+    ASSERT_TRUE(WaitConn(PORT, "Create Error"));
+    CRing::FailNextAllocations(0);
+    EXPECT_EQ(m_core.m_rows.GetItemText(m_core.m_rows.FindRow(PORT), COL_REASON),
+              "no memory for the connection's buffers");
+    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::RetryWait);
+
+    CloseApp(hApp);
+    ASSERT_TRUE(WaitState(PORT, EWorkerState::Idle));
+    const int hApp2 = OpenApp(PORT);
+    ASSERT_GE(hApp2, 0);
+    const int hPeer2 = Accept(hListen);
+    ASSERT_GE(hPeer2, 0);
+    m_vecClose.push_back(hPeer2);
+    ASSERT_TRUE(WaitConn(PORT, "Connected"));
+    ASSERT_TRUE(WriteAll(hPeer2, "ring"));
+    EXPECT_EQ(ReadFor(hApp2, 4), "ring");
 }

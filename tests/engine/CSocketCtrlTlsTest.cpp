@@ -81,7 +81,7 @@ TEST_F(TlsTest, SilentPlainServerEndsInSslErrorWithoutFallback)
     ASSERT_TRUE(WaitConn(PORT, "SSL Error", 15s));
     EXPECT_GE(std::chrono::steady_clock::now() - t0, 8s) << "the handshake has 10 s";
     EXPECT_EQ(Accept(hListen, 500ms), -1) << "a timed-out handshake is not tried again";
-    EXPECT_EQ(m_core.m_sock[PORT].m_nState, ST_RETRY_WAIT);
+    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::RetryWait);
 }
 
 TEST_F(TlsTest, RejectedHandshakeFallsBackTwiceThenSslError)

@@ -42,7 +42,7 @@ const Bytes CLIENT_OPENING = {IAC, WILL, 3};
 Bytes Negotiate(CTelnetCtrl& telnet)
 {
     CTestRing ring(RING - 5);  // so that longer output also wraps
-    EXPECT_EQ(telnet.PutNegotiation(ring.Data(), ring.m_nIn, ring.m_nCount), 1);
+    EXPECT_EQ(telnet.PutNegotiation(ring), 1);
     return ring.Take();
 }
 
@@ -340,9 +340,9 @@ Bytes NegotiateInRoom(CTelnetCtrl& telnet, int nRoom)
     for (int nRound = 0; nRound < 1000; ++nRound)
     {
         ring.Occupy(RING - nRoom);
-        const int nInBefore = ring.m_nIn;
-        EXPECT_EQ(telnet.PutNegotiation(ring.Data(), ring.m_nIn, ring.m_nCount), 1);
-        const int nWritten = ring.m_nCount - (RING - nRoom);
+        const int nInBefore = ring.WriteIndex();
+        EXPECT_EQ(telnet.PutNegotiation(ring), 1);
+        const int nWritten = ring.Count() - (RING - nRoom);
         EXPECT_GE(nWritten, 0);
         EXPECT_LE(nWritten, nRoom);
         if (nWritten <= 0)
@@ -388,11 +388,11 @@ TEST(CTelnetCtrlTest, PieceThatDoesNotFitHoldsBackLaterOptions)
     FilterBlock(telnet, {IAC, WILL, 31, IAC, DO, 40});
     CTestRing ring;
     ring.Occupy(RING - 8);
-    telnet.PutNegotiation(ring.Data(), ring.m_nIn, ring.m_nCount);
-    EXPECT_EQ(ring.m_nCount, RING - 8) << "wrote past a piece that did not fit";
+    telnet.PutNegotiation(ring);
+    EXPECT_EQ(ring.Count(), RING - 8) << "wrote past a piece that did not fit";
     ring.Occupy(RING - 3);
-    telnet.PutNegotiation(ring.Data(), ring.m_nIn, ring.m_nCount);
-    EXPECT_EQ(ring.m_nCount, RING - 3);
+    telnet.PutNegotiation(ring);
+    EXPECT_EQ(ring.Count(), RING - 3);
     EXPECT_EQ(Negotiate(telnet), (Bytes{IAC, SB, 31, 0, 80, 0, 24, IAC, SE, IAC, WONT, 40}));
 }
 
@@ -402,11 +402,11 @@ TEST(CTelnetCtrlTest, FullRingWritesNothing)
     telnet.Init(1);
     CTestRing ring(100);
     ring.Occupy(RING - 2);
-    const CTestRing before = ring;
-    EXPECT_EQ(telnet.PutNegotiation(ring.Data(), ring.m_nIn, ring.m_nCount), 1);
-    EXPECT_EQ(ring.m_nIn, before.m_nIn);
-    EXPECT_EQ(ring.m_nCount, before.m_nCount);
-    EXPECT_EQ(ring.m_by, before.m_by);
+    const CTestRing::CState before = ring.Snap();
+    EXPECT_EQ(telnet.PutNegotiation(ring), 1);
+    EXPECT_EQ(ring.WriteIndex(), before.m_nIn);
+    EXPECT_EQ(ring.Count(), before.m_nCount);
+    EXPECT_EQ(ring.AllBytes(), before.m_by);
     EXPECT_EQ(Negotiate(telnet), SERVER_OPENING);
 }
 
@@ -507,12 +507,12 @@ TEST(CTelnetCtrlTest, BannerWrittenWholeOnlyWhenItFits)
     CTelnetCtrl telnet;
     CTestRing ring(RING - 10);
     ring.Occupy(RING - 25);
-    EXPECT_EQ(telnet.PutBanner(ring.Data(), ring.m_nIn, ring.m_nCount), 0);
-    EXPECT_EQ(ring.m_nCount, RING - 25);
+    EXPECT_EQ(telnet.PutBanner(ring), 0);
+    EXPECT_EQ(ring.Count(), RING - 25);
     ring.Occupy(RING - 26);
-    const int nStart = ring.m_nIn;
-    EXPECT_EQ(telnet.PutBanner(ring.Data(), ring.m_nIn, ring.m_nCount), 1);
-    EXPECT_EQ(ring.m_nCount, RING);
+    const int nStart = ring.WriteIndex();
+    EXPECT_EQ(telnet.PutBanner(ring), 1);
+    EXPECT_EQ(ring.Count(), RING);
     EXPECT_EQ(ring.Peek(nStart, 26), banner);
 }
 
@@ -523,10 +523,10 @@ TEST(CTelnetCtrlTest, LoginDialogueOnTheTelnetData)
     telnet.SetLogin("admin", "secret");
     CTestRing tx;
     CTestRing rx;
-    ASSERT_EQ(telnet.PutLoginPrompt(tx.Data(), tx.m_nIn, tx.m_nCount), 1);
-    ASSERT_EQ(telnet.PutPasswordPrompt(tx.Data(), tx.m_nIn, tx.m_nCount), 1);
-    ASSERT_EQ(telnet.PutIncorrect(tx.Data(), tx.m_nIn, tx.m_nCount), 1);
-    ASSERT_EQ(telnet.PutTimeout(tx.Data(), tx.m_nIn, tx.m_nCount), 1);
+    ASSERT_EQ(telnet.PutLoginPrompt(tx), 1);
+    ASSERT_EQ(telnet.PutPasswordPrompt(tx), 1);
+    ASSERT_EQ(telnet.PutIncorrect(tx), 1);
+    ASSERT_EQ(telnet.PutTimeout(tx), 1);
     EXPECT_EQ(tx.Take(), ToBytes("login: Password: \r\nLogin incorrect\r\n\r\nLogin timeout\r\n"));
 
     // Typed bytes arrive through the filter, with negotiation mixed in.
@@ -535,14 +535,14 @@ TEST(CTelnetCtrlTest, LoginDialogueOnTheTelnetData)
     telnet.Filter(typed.data(), n);
     typed.resize(static_cast<size_t>(n));
     rx.Put(typed);
-    EXPECT_EQ(telnet.ReadUser(rx.Data(), rx.m_nOut, rx.m_nCount), 1);
-    EXPECT_EQ(telnet.ReadPassword(rx.Data(), rx.m_nOut, rx.m_nCount), 1);
+    EXPECT_EQ(telnet.ReadUser(rx), 1);
+    EXPECT_EQ(telnet.ReadPassword(rx), 1);
     EXPECT_EQ(telnet.m_login.m_nTries, 1u);
 
-    ASSERT_EQ(telnet.PutLoginPrompt(tx.Data(), tx.m_nIn, tx.m_nCount), 1);
+    ASSERT_EQ(telnet.PutLoginPrompt(tx), 1);
     rx.Put(ToBytes("admin\nwrong\n"));
-    EXPECT_EQ(telnet.ReadUser(rx.Data(), rx.m_nOut, rx.m_nCount), 1);
-    EXPECT_EQ(telnet.ReadPassword(rx.Data(), rx.m_nOut, rx.m_nCount), 2);
+    EXPECT_EQ(telnet.ReadUser(rx), 1);
+    EXPECT_EQ(telnet.ReadPassword(rx), 2);
     EXPECT_EQ(telnet.m_login.m_nTries, 2u);
 }
 

@@ -1,12 +1,12 @@
 #pragma once
 
-// A ring laid out like the worker's (RING_SIZE bytes, indexes and a count)
-// for the tests of the protocol classes that work on it.
+// A worker's ring with the helpers the tests of the protocol classes that
+// work on it need.
 
 #include <cstring>
 #include <vector>
 
-#include "engine/CSocketCtrl.h"
+#include "engine/CRing.h"
 
 namespace testsupport
 {
@@ -24,47 +24,45 @@ inline Bytes Cat(Bytes a, const Bytes& b)
     return a;
 }
 
-struct CTestRing
+struct CTestRing : CRing
 {
-    static constexpr int SIZE = CSocketCtrl::RING_SIZE;
+    static constexpr int SIZE = CRing::CAPACITY;
+
+    // What a ring held at one moment, to compare with later.
+    struct CState
+    {
+        int m_nIn;
+        int m_nCount;
+        Bytes m_by;
+    };
 
     // Starts at nStart with nothing in it; every byte set to a fill value so
     // that stray writes show.
-    explicit CTestRing(int nStart = 0, unsigned char byFill = 0xA5)
-        : m_by(SIZE, byFill), m_nIn(nStart), m_nOut(nStart)
+    explicit CTestRing(int nStart = 0, unsigned char byFill = 0xA5) : m_byFill(byFill)
     {
+        Allocate();
+        Fill(SIZE);
+        RestartAt(nStart);
     }
 
     // Appends bytes as the receive step would.
-    void Put(const Bytes& by)
-    {
-        for (unsigned char b : by)
-        {
-            m_by[static_cast<size_t>(m_nIn)] = b;
-            m_nIn = (m_nIn + 1) % SIZE;
-            ++m_nCount;
-        }
-    }
+    void Put(const Bytes& by) { CRing::Put(by.data(), static_cast<int>(by.size())); }
 
     // Removes and returns everything waiting, as the send step would.
     Bytes Take()
     {
-        Bytes out;
-        while (m_nCount > 0)
-        {
-            out.push_back(m_by[static_cast<size_t>(m_nOut)]);
-            m_nOut = (m_nOut + 1) % SIZE;
-            --m_nCount;
-        }
+        Bytes out(static_cast<size_t>(Count()));
+        Peek(out.data(), Count());
+        Consume(Count());
         return out;
     }
 
-    // Pretends nUsed bytes are waiting (they are not read back), so that
-    // exactly SIZE - nUsed bytes are free.
+    // Pretends nUsed bytes are waiting (fill bytes, not read back), so that
+    // exactly SIZE - nUsed bytes are free; the write position stays.
     void Occupy(int nUsed)
     {
-        m_nOut = ((m_nIn - nUsed) % SIZE + SIZE) % SIZE;
-        m_nCount = nUsed;
+        RestartAt(((WriteIndex() - nUsed) % SIZE + SIZE) % SIZE);
+        Fill(nUsed);
     }
 
     // n bytes from index nFrom, wrapping at the end.
@@ -72,16 +70,22 @@ struct CTestRing
     {
         Bytes out;
         for (int k = 0; k < n; ++k)
-            out.push_back(m_by[static_cast<size_t>((nFrom + k) % SIZE)]);
+            out.push_back(Storage()[(nFrom + k) % SIZE]);
         return out;
     }
+    using CRing::Peek;
 
-    unsigned char* Data() { return m_by.data(); }
+    Bytes AllBytes() const { return Bytes(Storage(), Storage() + SIZE); }
+    CState Snap() const { return {WriteIndex(), Count(), AllBytes()}; }
 
-    std::vector<unsigned char> m_by;
-    int m_nIn = 0;
-    int m_nOut = 0;
-    int m_nCount = 0;
+private:
+    void Fill(int n)
+    {
+        const Bytes fill(static_cast<size_t>(n), m_byFill);
+        CRing::Put(fill.data(), n);
+    }
+
+    unsigned char m_byFill;
 };
 
 }  // namespace testsupport

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <ostream>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -17,6 +18,12 @@
 
 using namespace testsupport;
 using namespace std::chrono_literals;
+
+// Failure messages name the state.
+inline std::ostream& operator<<(std::ostream& os, EWorkerState state)
+{
+    return os << WorkerStateName(state);
+}
 
 namespace workertest
 {
@@ -148,7 +155,7 @@ protected:
             return -1;
         *pSent = FillUntilStuck(hApp, nSeed);
         CloseApp(hApp);
-        return WaitState(i, ST_DRAIN) ? hPeer : -1;
+        return WaitState(i, EWorkerState::Drain) ? hPeer : -1;
     }
 
     void CloseApp(int h)
@@ -166,9 +173,9 @@ protected:
         return m_loop.RunUntil([&] { return Conn(i) == strText; }, timeout);
     }
 
-    bool WaitState(int i, int nState, std::chrono::milliseconds timeout = 5s)
+    bool WaitState(int i, EWorkerState state, std::chrono::milliseconds timeout = 5s)
     {
-        return m_loop.RunUntil([&] { return m_core.m_sock[static_cast<size_t>(i)].m_nState == nState; }, timeout);
+        return m_loop.RunUntil([&] { return m_core.m_sock[static_cast<size_t>(i)].GetState() == state; }, timeout);
     }
 
     // Accepts while the owner thread keeps handling the port events.

@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
             // The receive step: never more than the ring's free room.
             const int nLen = fdp.ConsumeIntegralInRange<int>(0, 48);
             Bytes block;
-            for (int k = 0; k < nLen && k < RING - rx.m_nCount && fdp.remaining_bytes() > 0; ++k)
+            for (int k = 0; k < nLen && k < RING - rx.Count() && fdp.remaining_bytes() > 0; ++k)
                 block.push_back(TypedByte(fdp));
             rx.Put(block);
             break;
@@ -75,23 +75,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         case 1:
         {
             // The dialogue reads only while bytes wait.
-            if (rx.m_nCount == 0)
+            if (rx.Count() == 0)
                 break;
-            const int nBefore = rx.m_nCount;
+            const int nBefore = rx.Count();
             if (bUserDone == 0)
             {
-                const int nResult = login.ReadUser(rx.Data(), rx.m_nOut, rx.m_nCount);
+                const int nResult = login.ReadUser(rx);
                 FUZZ_CHECK(nResult == 0 || nResult == 1);
-                FUZZ_CHECK(nResult == 1 || rx.m_nCount == 0);
+                FUZZ_CHECK(nResult == 1 || rx.Count() == 0);
                 bUserDone = nResult;
             }
             else
             {
                 const uint32_t nTries = login.m_nTries;
-                const int nResult = login.ReadPassword(rx.Data(), rx.m_nOut, rx.m_nCount);
+                const int nResult = login.ReadPassword(rx);
                 FUZZ_CHECK(nResult >= 0 && nResult <= 2);
                 FUZZ_CHECK(login.m_nTries == nTries + (nResult != 0 ? 1u : 0u));
-                FUZZ_CHECK(nResult != 0 || rx.m_nCount == 0);
+                FUZZ_CHECK(nResult != 0 || rx.Count() == 0);
                 if (nResult == 1)
                 {
                     FUZZ_CHECK(login.m_strInUser == login.m_strLoginUser);
@@ -103,15 +103,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
                 if (nResult != 0)
                     bUserDone = 0;  // a new attempt follows its prompt
             }
-            FUZZ_CHECK(rx.m_nCount < nBefore);
+            FUZZ_CHECK(rx.Count() < nBefore);
             break;
         }
         case 2:
         {
-            const int nBefore = tx.m_nCount;
-            const int nResult = login.PutLoginPrompt(tx.Data(), tx.m_nIn, tx.m_nCount);
+            const int nBefore = tx.Count();
+            const int nResult = login.PutLoginPrompt(tx);
             FUZZ_CHECK(nResult == (nBefore + 7 <= RING ? 1 : 0));
-            FUZZ_CHECK(tx.m_nCount == nBefore + (nResult == 1 ? 7 : 0));
+            FUZZ_CHECK(tx.Count() == nBefore + (nResult == 1 ? 7 : 0));
             if (nResult == 1)
             {
                 FUZZ_CHECK(login.m_strInUser.empty() && login.m_strInPassword.empty() && login.m_chEnd == 13);
@@ -121,38 +121,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         }
         case 3:
         {
-            const int nBefore = tx.m_nCount;
+            const int nBefore = tx.Count();
             int nResult = 0;
             int nLen = 0;
             switch (fdp.ConsumeIntegralInRange<int>(0, 3))
             {
             case 0:
-                nResult = login.PutBanner(tx.Data(), tx.m_nIn, tx.m_nCount);
+                nResult = login.PutBanner(tx);
                 nLen = 25;
                 break;
             case 1:
-                nResult = login.PutPasswordPrompt(tx.Data(), tx.m_nIn, tx.m_nCount);
+                nResult = login.PutPasswordPrompt(tx);
                 nLen = 10;
                 break;
             case 2:
-                nResult = login.PutIncorrect(tx.Data(), tx.m_nIn, tx.m_nCount);
+                nResult = login.PutIncorrect(tx);
                 nLen = 19;
                 break;
             default:
-                nResult = login.PutTimeout(tx.Data(), tx.m_nIn, tx.m_nCount);
+                nResult = login.PutTimeout(tx);
                 nLen = 17;
                 break;
             }
             FUZZ_CHECK(nResult == (nBefore + nLen <= RING ? 1 : 0));
-            FUZZ_CHECK(tx.m_nCount == nBefore + (nResult == 1 ? nLen : 0));
+            FUZZ_CHECK(tx.Count() == nBefore + (nResult == 1 ? nLen : 0));
             break;
         }
         case 4:
         {
             // The send step takes some of the transmit ring.
-            const int nTake = fdp.ConsumeIntegralInRange<int>(0, tx.m_nCount);
-            tx.m_nOut = (tx.m_nOut + nTake) % RING;
-            tx.m_nCount -= nTake;
+            const int nTake = fdp.ConsumeIntegralInRange<int>(0, tx.Count());
+            tx.Consume(nTake);
             break;
         }
         case 5:

@@ -89,21 +89,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         }
         case 1:
         {
-            const int nBefore = tx.m_nCount;
-            const int nInBefore = tx.m_nIn;
-            FUZZ_CHECK(telnet.PutNegotiation(tx.Data(), tx.m_nIn, tx.m_nCount) == 1);
+            const int nBefore = tx.Count();
+            const int nInBefore = tx.WriteIndex();
+            FUZZ_CHECK(telnet.PutNegotiation(tx) == 1);
             FuzzCheckRing(tx);
-            FUZZ_CHECK(tx.m_nCount >= nBefore);
-            FUZZ_CHECK((nInBefore + tx.m_nCount - nBefore) % RING == tx.m_nIn);
+            FUZZ_CHECK(tx.Count() >= nBefore);
+            FUZZ_CHECK((nInBefore + tx.Count() - nBefore) % RING == tx.WriteIndex());
             break;
         }
         case 2:
         {
             // The send step takes some of the ring; the peer reads it.
-            const int nTake = fdp.ConsumeIntegralInRange<int>(0, tx.m_nCount);
-            Bytes sent = tx.Peek(tx.m_nOut, nTake);
-            tx.m_nOut = (tx.m_nOut + nTake) % RING;
-            tx.m_nCount -= nTake;
+            const int nTake = fdp.ConsumeIntegralInRange<int>(0, tx.Count());
+            Bytes sent = tx.Peek(tx.ReadIndex(), nTake);
+            tx.Consume(nTake);
             FuzzCheckRing(tx);
             FUZZ_CHECK(FilterAll(peer, sent).empty());
             break;
@@ -116,8 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
             {
                 CTelnetCtrl copy = telnet;
                 CTestRing scratch;
-                copy.PutNegotiation(scratch.Data(), scratch.m_nIn, scratch.m_nCount);
-                FUZZ_CHECK(scratch.m_nCount == 0);
+                copy.PutNegotiation(scratch);
+                FUZZ_CHECK(scratch.Count() == 0);
             }
             break;
         }

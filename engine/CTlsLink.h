@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct ssl_st;
+class CPollSet;
+class CSocketCtrl;
+
+// TLS on a worker's connection: the client's handshake with its fallback
+// ladder, the server's accept with the key files, and the session's end.
+// Owned by its worker (CSocketCtrl), used on the worker's thread with its
+// lock held.
+class CTlsLink
+{
+public:
+    explicit CTlsLink(CSocketCtrl& w) : m_w(w) {}
+
+    void DoTlsStart(int bReconnect);
+    void DoTlsHandshake(int bReconnect);
+    void StartTlsServer();
+    void DoTlsAccept();
+    void FreeTls();
+    // After a completed handshake or accept: rings, reports, next state.
+    void OnSecured(int bServer, int bReconnect);
+    void WaitHandshake(CPollSet& wait);
+
+    // The ladder back to its first, best attempt.
+    void ResetLadder()
+    {
+        m_nSSLTry = 0;
+        m_bSSLRetry = 0;
+    }
+    // A connect of an older version's attempt is under way.
+    bool IsFallingBack() const { return m_bSSLRetry == 1; }
+    void SetKeyFiles(const std::string& strPublicKey, const std::string& strPrivateKey)
+    {
+        m_strPublicKey = strPublicKey;
+        m_strPrivateKey = strPrivateKey;
+    }
+
+private:
+    CSocketCtrl& m_w;
+    struct ssl_st* m_pSSL = nullptr;
+    int m_nSSLTry = 0;    // the ladder's attempt
+    int m_bSSLRetry = 0;  // 1 from the first fallback on
+    int64_t m_tHandshake = 0;
+    std::string m_strPublicKey;
+    std::string m_strPrivateKey;
+};
