@@ -33,6 +33,7 @@ class Daemon:
         self.config = os.path.join(self.dir.name, "nimbrel.ini")
         with open(self.config, "w") as f:
             f.write(ini_text)
+        program = NIMBRELD
         if user is None:
             self.port_dir = os.path.join(self.dir.name, "ports")
             env = dict(os.environ, NIMBREL_LOCK_FILE=os.path.join(self.dir.name, "lock"))
@@ -41,6 +42,11 @@ class Daemon:
         else:
             os.chmod(self.dir.name, 0o755)
             os.chmod(self.config, 0o644)
+            # The build may sit where other users cannot reach it (a clone
+            # under /root): they run a copy of their own.
+            program = os.path.join(self.dir.name, "nimbreld")
+            shutil.copy(NIMBRELD, program)
+            os.chmod(program, 0o755)
             env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": "/nonexistent"}
             if runtime_dir:
                 env["XDG_RUNTIME_DIR"] = runtime_dir
@@ -48,7 +54,7 @@ class Daemon:
             args = []
             as_user = dict(user=user, group=user, extra_groups=[])
         self.proc = subprocess.Popen(
-            [NIMBRELD, "--config", self.config, *args, *extra_args],
+            [program, "--config", self.config, *args, *extra_args],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env, **as_user)
         self.env = env
         self.lines = queue.Queue()
