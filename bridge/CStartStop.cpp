@@ -168,6 +168,9 @@ int CStartStop::OnCreatePort(int nRow)
     port.SetWineLink(core.m_options.m_bWineDosDevices);
     if (!port.CreatePort(core.m_rows.GetItemText(nRow, COL_PORT)))
         return 0;
+    // Created: whatever failed in an earlier run is over; the worker about
+    // to start reports its own failures.
+    core.m_rows.Change(nRow, [](CPortView& view) { view.strReason.clear(); });
     port.ConfigurePort(32, 16, 0, 0);
     port.SetLinkSignalB(0);
     port.SetLinkSignalA(0);

@@ -513,8 +513,6 @@ private slots:
         QCOMPARE(kept.size(), 1);
         QCOMPARE(ReadFile(dir.File(kept[0].toStdString())), strBad);
         pApp->ExitInstance();
-        CMessageBox::s_fnChoose = nullptr;
-        CMessageBox::s_fnSavePath = nullptr;
     }
 
     // Another program's edit since the window read the file is not
@@ -555,7 +553,6 @@ private slots:
         ClickStrip(pWnd, 1);
         QCOMPARE(nAsked, 2);
         pApp->ExitInstance();
-        CMessageBox::s_fnChoose = nullptr;
     }
 
     // A made-up machine (ttyS0 and ttyS2 with UARTs, ttyS1 without one, a

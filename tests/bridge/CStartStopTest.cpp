@@ -262,6 +262,16 @@ TEST_F(StartStopTest, EntriesNotOursFailAtOnceKeepTheirReasonAndSurviveStop)
     ASSERT_GT(readlink(m_dir.File("COM4").c_str(), szTarget, sizeof(szTarget) - 1), 0);
     EXPECT_STREQ(szTarget, "/dev/null");
     EXPECT_FALSE(LinkExists("COM1"));
+
+    // The user clears the name: the next Start creates the port, and the
+    // old failure's reason goes with it.
+    ASSERT_EQ(unlink(m_dir.File("COM3").c_str()), 0);
+    ASSERT_EQ(m_core.m_startStop.OnStartStop(), 1);
+    ASSERT_TRUE(WaitIdle(1));
+    EXPECT_EQ(Create(2), "Created");
+    EXPECT_EQ(m_core.m_rows.GetItemText(m_core.m_rows.FindRow(2), COL_REASON), "");
+    EXPECT_EQ(Create(3), "Create Error") << "COM4 is still the user's";
+    EXPECT_NE(m_core.m_rows.GetItemText(m_core.m_rows.FindRow(3), COL_REASON), "");
 }
 
 TEST_F(StartStopTest, StopIsRefusedWhileAnEnabledPortIsOpen)
