@@ -10,8 +10,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "app/COmbraCtrlCore.h"
-#include "app/CTaskLoop.h"
+#include "core/service/COmbraCtrlCore.h"
+#include "core/service/CTaskLoop.h"
 
 namespace
 {

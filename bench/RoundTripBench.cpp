@@ -22,8 +22,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "app/COmbraCtrlCore.h"
-#include "app/CTaskLoop.h"
+#include "core/service/COmbraCtrlCore.h"
+#include "core/service/CTaskLoop.h"
 
 namespace
 {

@@ -40,10 +40,10 @@
 #include <QTimer>
 #include <QWindow>
 
-#include "app/CMessageBox.h"
-#include "app/COmbraCtrlDlg.h"
-#include "widgets/CPortListModel.h"
-#include "widgets/CTraceListCtrl.h"
+#include "gui/widgets/CMessageBox.h"
+#include "gui/window/COmbraCtrlDlg.h"
+#include "gui/widgets/CPortListModel.h"
+#include "gui/widgets/CTraceListCtrl.h"
 
 namespace
 {

@@ -8,25 +8,22 @@ set(CMAKE_AUTOUIC ON)
 set(CMAKE_AUTORCC ON)
 set(CMAKE_AUTOUIC_SEARCH_PATHS ${CMAKE_CURRENT_SOURCE_DIR}/res)
 
+# By layer: widgets/ (views and small controls), dialogs/ (over widgets),
+# window/ (the main window and the program, over both).
 file(GLOB NIMBREL_GUI_SOURCES CONFIGURE_DEPENDS
-    widgets/*.cpp widgets/*.h
-    dialogs/*.cpp dialogs/*.h
+    gui/widgets/*.cpp gui/widgets/*.h
+    gui/dialogs/*.cpp gui/dialogs/*.h
+    gui/window/*.cpp gui/window/*.h
     res/*.ui
 )
-list(APPEND NIMBREL_GUI_SOURCES
-    app/CQtDispatcher.cpp app/CQtDispatcher.h
-    app/CMessageBox.cpp app/CMessageBox.h
-    app/COmbraCtrlDlg.cpp app/COmbraCtrlDlg.h
-    app/COmbraCtrlApp.cpp app/COmbraCtrlApp.h
-    app/CShowWindowServer.cpp app/CShowWindowServer.h
-    res/nimbrel.qrc
-)
+list(FILTER NIMBREL_GUI_SOURCES EXCLUDE REGEX "/gui/window/main\\.cpp$")
+list(APPEND NIMBREL_GUI_SOURCES res/nimbrel.qrc)
 
 add_library(nimbrel_gui STATIC ${NIMBREL_GUI_SOURCES})
 target_include_directories(nimbrel_gui PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(nimbrel_gui PUBLIC nimbrel_core Qt6::Widgets Qt6::Svg Qt6::Network)
 
-add_executable(nimbrel app/main.cpp)
+add_executable(nimbrel gui/window/main.cpp)
 target_link_libraries(nimbrel PRIVATE nimbrel_gui)
 
 # Qt Test programs, one per subject, on the offscreen platform, each with

@@ -19,7 +19,7 @@
 
 #include <gtest/gtest.h>
 
-#include "model/CPortRows.h"
+#include "core/model/CPortRows.h"
 
 namespace testsupport
 {

@@ -20,9 +20,9 @@
 #include <QPixmap>
 #include <QPushButton>
 
-#include "app/CMessageBox.h"
-#include "app/COmbraCtrlDlg.h"
-#include "widgets/CPortListModel.h"
+#include "gui/widgets/CMessageBox.h"
+#include "gui/window/COmbraCtrlDlg.h"
+#include "gui/widgets/CPortListModel.h"
 
 namespace
 {

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tests/engine/TestRing.h"
+#include "tests/core/engine/TestRing.h"
 
 #define FUZZ_CHECK(cond)                                                              \
     do                                                                                \

@@ -17,8 +17,8 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/CLoginCtrl.h"
-#include "tests/engine/TestRing.h"
+#include "core/engine/CLoginCtrl.h"
+#include "tests/core/engine/TestRing.h"
 #include "tests/fuzz/FuzzCheck.h"
 
 using testsupport::Bytes;

@@ -16,8 +16,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/CTelnetCtrl.h"
-#include "tests/engine/TestRing.h"
+#include "core/engine/CTelnetCtrl.h"
+#include "tests/core/engine/TestRing.h"
 #include "tests/fuzz/FuzzCheck.h"
 
 using testsupport::Bytes;

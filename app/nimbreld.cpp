@@ -1,6 +1,0 @@
-#include "app/CHeadlessApp.h"
-
-int main(int argc, char** argv)
-{
-    return CHeadlessApp().Run(argc, argv);
-}

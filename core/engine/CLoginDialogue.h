@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/engine/CLoginCtrl.h"
+
+class CPollSet;
+class CSocketCtrl;
+
+// The login a server port asks of its peer, plain (Secure Connection Port)
+// or after the Telnet negotiation. Until it succeeds the application sees
+// nothing. Owned by its worker (CSocketCtrl), used on the worker's thread
+// with its lock held.
+class CLoginDialogue
+{
+public:
+    explicit CLoginDialogue(CSocketCtrl& w) : m_w(w) {}
+
+    // A peer was accepted (and secured): Data, or the login its type asks.
+    void StartDialogue(int bPostConnected);
+    void DoLogin();
+    void DoTelnetLogin();
+    void WaitLogin(CPollSet& wait);
+
+private:
+    // One step of the login dialogue (the plain or the Telnet one); bTelnet
+    // picks the banner.
+    void RunLoginStep(int& nStep, int bTelnet);
+    void GiveUpLogin(std::string strReason);
+
+    CSocketCtrl& m_w;
+    CLoginCtrl m_login;
+    int m_nLoginStep = 0;
+    int m_nTelnetStep = 0;
+    int64_t m_tLogin = 0;  // the longest silence allowed ends
+};

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <string>
+
+#include "core/engine/CLoginCtrl.h"
+
+// Telnet bytes.
+constexpr int TELNET_IAC = 255;
+constexpr int TELNET_DONT = 254;
+constexpr int TELNET_DO = 253;
+constexpr int TELNET_WONT = 252;
+constexpr int TELNET_WILL = 251;
+constexpr int TELNET_SB = 250;
+constexpr int TELNET_SE = 240;
+
+// Telnet options this service names.
+constexpr int TELOPT_BINARY = 0;
+constexpr int TELOPT_ECHO = 1;
+constexpr int TELOPT_SGA = 3;
+constexpr int TELOPT_TTYPE = 24;
+constexpr int TELOPT_NAWS = 31;
+constexpr int TELOPT_NEW_ENVIRON = 39;
+
+// The Telnet side of one connection: option negotiation, the receive filter
+// that takes Telnet commands out of the peer's bytes, and the data of the
+// Telnet login (the same dialogue as CLoginCtrl's, with its own banner).
+//
+// Byte 255 follows the Telnet standard: IAC IAC received is one data byte
+// 255 (Filter), and data sent to the peer doubles every 255 (EscapeIac).
+//
+// The rings are the worker's.
+// Used only on the worker thread with the worker's lock held.
+class CTelnetCtrl
+{
+public:
+    static constexpr int TELNET_OPTIONS = 255;  // options 0..254 are tracked
+
+    // Column of a command in m_bySent and m_nToSend.
+    static constexpr int SLOT_WILL = 0;
+    static constexpr int SLOT_WONT = 1;
+    static constexpr int SLOT_DO = 2;
+    static constexpr int SLOT_DONT = 3;
+
+    // Values of m_nToSend.
+    static constexpr int QUEUE_NONE = 0;
+    static constexpr int QUEUE_REQUEST = 1;
+    static constexpr int QUEUE_REPLY = 2;
+
+    CTelnetCtrl() = default;
+    virtual ~CTelnetCtrl() = default;
+
+    // nRole 1 server, 0 client. Clears the filter, the tries and the tables,
+    // then queues this side's opening requests. Login strings stay.
+    void Init(int nRole);
+
+    // Writes queued commands and subnegotiations into the transmit ring,
+    // options 0..254 in order, each piece only when it fits whole; stops at
+    // the first that does not fit, leaving it and the rest queued. Returns 1.
+    int PutNegotiation(CRing& tx);
+
+    // Takes the Telnet commands out of a received block in place and handles
+    // the negotiation they carry; nCount becomes the number of data bytes.
+    // A command split across blocks is carried over.
+    void Filter(unsigned char* pBytes, int& nCount);
+
+    // Handles a received WILL, WONT, DO or DONT for nOption.
+    void OnCommand(int nCommand, int nOption);
+
+    // 1 when nothing is queued, no request is unanswered and no
+    // subnegotiation is pending, else 0.
+    int IsNegotiated() const;
+
+    // Copies pIn to pOut doubling every 255, as far as nOutRoom allows
+    // without cutting a doubled pair. Returns the bytes written; sets
+    // *pnConsumed (when given) to the input bytes taken.
+    static int EscapeIac(const unsigned char* pIn, int nIn, unsigned char* pOut, int nOutRoom, int* pnConsumed);
+
+    // The Telnet login: as CLoginCtrl's, on m_login.
+    void SetLogin(const std::string& strUser, const std::string& strPassword);
+    int PutBanner(CRing& tx);
+    int PutLoginPrompt(CRing& tx);
+    int PutPasswordPrompt(CRing& tx);
+    int PutIncorrect(CRing& tx);
+    int PutTimeout(CRing& tx);
+    int ReadUser(CRing& rx);
+    int ReadPassword(CRing& rx);
+
+private:
+    static int IsSupported(int nOption);
+    // The subnegotiation this role sends for nOption; 0 bytes when none.
+    int SubNegotiation(int nOption, unsigned char* pOut) const;
+
+public:
+    int m_nRole = 0;
+    unsigned char m_bySent[TELNET_OPTIONS][4] = {};
+    int m_nToSend[TELNET_OPTIONS][4] = {};
+    unsigned char m_bySubPending[TELNET_OPTIONS] = {};
+    int m_bIAC = 0;
+    unsigned char m_byCommand = 0;
+    int m_bInSB = 0;
+    // The Telnet login's own login data; m_login.m_nTries counts its tries.
+    CLoginCtrl m_login;
+};

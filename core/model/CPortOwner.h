@@ -1,0 +1,98 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+
+#include "core/model/CCOMData.h"
+#include "core/model/COptionSet.h"
+#include "core/model/CPortRows.h"
+#include "core/model/PortStatus.h"
+
+class CDispatcher;
+class COmbraPortAx;
+class CSocketCtrl;
+
+// Flow-control bits of m_dwFlowCtrl.
+constexpr uint32_t FLOW_RTS = 0x01;   // the application's RTS gates data to it
+constexpr uint32_t FLOW_CTS = 0x02;   // the bridge drops CTS to hold it back
+constexpr uint32_t FLOW_DTR = 0x08;   // the application's DTR gates data to it
+constexpr uint32_t FLOW_XOUT = 0x10;  // its XON/XOFF gate data to it
+constexpr uint32_t FLOW_XIN = 0x20;   // the bridge sends it XON/XOFF
+
+// What the workers, the port event handlers and the Start/Stop sequence
+// share with the owner of the ports, and the owner's few operations they
+// call. COmbraCtrlCore is the program's one implementation; tests stand in
+// small ones. Declared here, below the engine and the bridge, so that they
+// never reach up to the front ends.
+class CPortOwner
+{
+public:
+    static constexpr int PORT_COUNT = 256;
+
+    CPortOwner();
+    virtual ~CPortOwner();
+
+    CPortOwner(const CPortOwner&) = delete;
+    CPortOwner& operator=(const CPortOwner&) = delete;
+
+    // Any thread: one report for the port list: a status code with the
+    // reason of a failure (empty: none; the reason shown stays or goes as
+    // StatusClearsReason says), or STATUS_PEER with the peer's text.
+    virtual int PostReport(int nCode, int nPort, std::string strText) = 0;
+    int PostStatus(int nCode, int nPort, std::string strReason = {})
+    {
+        return PostReport(nCode, nPort, std::move(strReason));
+    }
+    int PostPeer(std::string strPeer, int nPort) { return PostReport(STATUS_PEER, nPort, std::move(strPeer)); }
+
+    // The virtual port and the worker of port nPort. The owner thread, and
+    // a worker for its own port, may call them.
+    virtual COmbraPortAx& GetPort(int nPort) = 0;
+    virtual CSocketCtrl& GetWorker(int nPort) = 0;
+    // Runs work on the owner thread.
+    virtual CDispatcher& GetDispatcher() = 0;
+
+    // Owner thread. A message box with an OK button.
+    virtual void ShowMessage(const std::string& strCaption, const std::string& strText) = 0;
+    // Owner thread. m_bRunning or m_bBusy changed: buttons, progress window.
+    virtual void NotifyRunState() = 0;
+    // Owner thread. Port nPort was created with the Wine option on: whether
+    // it got its comN link, in words ("linked as ...", "not linked: ...").
+    virtual void ReportWineLink(int /*nPort*/, int /*bLinked*/, const std::string& /*strText*/) {}
+
+    // Owner thread. Changes port nPort's row, when it has one.
+    void ChangePort(int nPort, const std::function<void(CPortView&)>& fnChange);
+    // The characters and the five line flags back to their defaults (an
+    // application closed the port); flow bits and line indication stay.
+    void ResetLineState(int i);
+
+    // The port table; its configuration changes only while stopped.
+    CCOMData m_comData;
+    // Options, written only while the ports are stopped.
+    COptionSet m_options;
+    // The port list's rows; owner thread only.
+    CPortRows m_rows;
+
+    // Per-port line state, shared by the event handlers and the worker
+    // without a common lock: every entry is one value written whole.
+    template <typename T>
+    using PerPort = std::array<std::atomic<T>, PORT_COUNT>;
+    PerPort<uint32_t> m_dwFlowCtrl{};
+    PerPort<unsigned char> m_chXon{};
+    PerPort<unsigned char> m_chXoff{};
+    PerPort<int> m_bXonState{};
+    PerPort<int> m_bXonSent{};
+    PerPort<int> m_bCtsRaised{};
+    PerPort<int> m_bRtsLine{};
+    PerPort<int> m_bDtrLine{};
+    PerPort<int> m_bLineOn{};
+
+    // 1 while a Start or Stop sequence runs; read from any thread.
+    std::atomic<int> m_bBusy{0};
+    // 1 while the Start/Stop refusal is shown; owner thread.
+    int m_bErrorBox = 0;
+};

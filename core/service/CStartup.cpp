@@ -1,0 +1,76 @@
+#include "core/service/CStartup.h"
+
+CStartup::SArgs CStartup::Parse(const std::vector<std::string>& args, bool bPrintPortDir)
+{
+    SArgs result;
+    for (size_t k = 0; k < args.size(); ++k)
+    {
+        const std::string& strArg = args[k];
+        if (strArg == "--help" || strArg == "-h")
+        {
+            result.action = EAction::Help;
+            return result;
+        }
+        if (strArg == "--version")
+        {
+            result.action = EAction::Version;
+            return result;
+        }
+        if (bPrintPortDir && strArg == "--print-port-dir")
+        {
+            result.action = EAction::PrintPortDir;
+            continue;
+        }
+        // "--config FILE" and "--config=FILE" alike.
+        auto take = [&](const std::string& strOption, std::string* pValue) {
+            if (strArg == strOption && k + 1 < args.size())
+            {
+                *pValue = args[++k];
+                return true;
+            }
+            if (strArg.rfind(strOption + "=", 0) != 0)
+                return false;
+            *pValue = strArg.substr(strOption.size() + 1);
+            return true;
+        };
+        if (take("--config", &result.strConfig))
+        {
+            result.bConfigGiven = true;
+            continue;
+        }
+        if (take("--port-dir", &result.strPortDir))
+            continue;
+        result.action = EAction::BadArgument;
+        result.strBadArgument = strArg;
+        return result;
+    }
+    return result;
+}
+
+std::string CStartup::SettingsPath(const SArgs& args)
+{
+    return args.bConfigGiven ? args.strConfig : CSettingsFile::DefaultPath();
+}
+
+CStartup::ELoad CStartup::LoadSettings(const SArgs& args, CSettingsFile* pSettings, std::string* pError,
+                                       CSettingsFile::SStamp* pStamp)
+{
+    *pSettings = CSettingsFile();
+    const std::string strPath = SettingsPath(args);
+    if (pStamp != nullptr)
+        *pStamp = CSettingsFile::Stamp(strPath);
+    if (!args.bConfigGiven && !CSettingsFile::Stamp(strPath).bExists)
+        return ELoad::None;
+    if (!pSettings->Load(strPath, pError, pStamp))
+    {
+        *pSettings = CSettingsFile();
+        return ELoad::Refused;
+    }
+    return ELoad::Loaded;
+}
+
+bool CStartup::PortDirectory(const SArgs& args, const CSettingsFile& settings, std::string* pDir)
+{
+    *pDir = args.strPortDir.empty() ? settings.m_strPortDirectory : args.strPortDir;
+    return pDir->empty() || (*pDir)[0] == '/';
+}

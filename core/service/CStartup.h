@@ -1,0 +1,55 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "core/service/CSettingsFile.h"
+
+// How both programs start: one command-line parser and one precedence for
+// the settings file and the port directory, so nimbrel and nimbreld can
+// never disagree about where a user's ports are.
+class CStartup
+{
+public:
+    enum class EAction
+    {
+        Run,
+        Help,
+        Version,
+        PrintPortDir,  // nimbreld only
+        BadArgument,
+    };
+
+    struct SArgs
+    {
+        EAction action = EAction::Run;
+        std::string strConfig;   // --config; empty when not given
+        std::string strPortDir;  // --port-dir; empty when not given
+        bool bConfigGiven = false;
+        std::string strBadArgument;  // with BadArgument
+    };
+
+    // The arguments after the program's name. --print-port-dir is known
+    // only where bPrintPortDir is set. --help and --version end the parse
+    // at once, as does the first argument not known.
+    static SArgs Parse(const std::vector<std::string>& args, bool bPrintPortDir);
+
+    // --config, else the user's settings file.
+    static std::string SettingsPath(const SArgs& args);
+
+    enum class ELoad
+    {
+        Loaded,
+        None,     // no file at the default path: a first start, no ports
+        Refused,  // pError says why; the settings are the defaults
+    };
+    // Reads the settings file of these arguments into *pSettings (defaults
+    // when there is none or it is refused). A file given with --config must
+    // exist. pStamp (when given) gets the stamp of what was read.
+    static ELoad LoadSettings(const SArgs& args, CSettingsFile* pSettings, std::string* pError,
+                              CSettingsFile::SStamp* pStamp = nullptr);
+
+    // --port-dir, else PortDirectory of the settings; empty means the
+    // default directory. False when the result is not an absolute path.
+    static bool PortDirectory(const SArgs& args, const CSettingsFile& settings, std::string* pDir);
+};

@@ -1,0 +1,383 @@
+#include "gui/dialogs/CAddDlg.h"
+
+#include <vector>
+
+#include <QRegularExpressionValidator>
+
+#include "gui/widgets/CMessageBox.h"
+#include "core/model/CCOMData.h"
+#include "ui_CAddDlg.h"
+#include "gui/widgets/CLogListBox.h"
+#include "gui/widgets/NimbrelImages.h"
+
+namespace
+{
+
+// 0 and 1 stay, anything else is 2 (mode and connection type alike).
+int ClampChoice(int n)
+{
+    return n == 0 || n == 1 ? n : 2;
+}
+
+// One row of the enabling table: on (1) or off (0) for each control.
+struct SModeRow
+{
+    int bRaw, bSecure, bTelnet, bSSL, bKeepAlive, bIPAddress, bPeerPort, bLocPort, bConnectTest;
+};
+
+constexpr SModeRow MODE_ROWS[3] = {
+    {1, 0, 1, 1, 1, 1, 1, 0, 1},  // TCP client
+    {1, 1, 1, 1, 1, 0, 0, 1, 0},  // TCP server
+    {0, 0, 0, 0, 0, 1, 1, 1, 0},  // UDP
+};
+
+}  // namespace
+
+CAddDlg::CAddDlg(int bConfig, QWidget* pParent)
+    : QDialog(pParent), m_ui(std::make_unique<Ui::CAddDlg>()), m_bConfig(bConfig)
+{
+    m_ui->setupUi(this);
+    setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
+    setWindowIcon(NimbrelIcon(IDR_MAINFRAME));
+
+    // The port fields take digits only, as the template's number edits.
+    const QRegularExpression digits(QStringLiteral("[0-9]*"));
+    m_ui->m_editPeerPort->setValidator(new QRegularExpressionValidator(digits, this));
+    m_ui->m_editLocPort->setValidator(new QRegularExpressionValidator(digits, this));
+
+    connect(m_ui->m_radioTcpClient, &QAbstractButton::clicked, this, [this] { OnBnClickedTcpClient(); });
+    connect(m_ui->m_radioTcpServer, &QAbstractButton::clicked, this, [this] { OnBnClickedTcpServer(); });
+    connect(m_ui->m_radioUdp, &QAbstractButton::clicked, this, [this] { OnBnClickedUdp(); });
+    // A mode may also change without a click (assistive technology's
+    // Toggle checks the button directly): the enabling follows every change.
+    QAbstractButton* const modes[] = {m_ui->m_radioTcpClient, m_ui->m_radioTcpServer, m_ui->m_radioUdp};
+    for (QAbstractButton* pMode : modes)
+        connect(pMode, &QAbstractButton::toggled, this, [this](bool bChecked) {
+            if (bChecked && !m_bSettingControls)
+                OnModeClicked(ModeOfControls());
+        });
+    connect(m_ui->m_btnConnectTest, &QAbstractButton::clicked, this, [this] { OnBnClickedConnectTest(); });
+    connect(m_ui->m_btnOk, &QAbstractButton::clicked, this, &CAddDlg::accept);
+    connect(m_ui->m_btnCancel, &QAbstractButton::clicked, this, &CAddDlg::reject);
+
+    // WM_TEST_NOTIFY: a queued call, dropped if the dialog is gone by then.
+    m_test.SetNotify([this] { QMetaObject::invokeMethod(this, &CAddDlg::OnTestNotify, Qt::QueuedConnection); });
+}
+
+CAddDlg::~CAddDlg()
+{
+    m_test.Stop();
+}
+
+CLogListBox* CAddDlg::GetLog() const
+{
+    return m_ui->m_ctlLog;
+}
+
+void CAddDlg::OnInitDialog()
+{
+    QComboBox* pCombo = m_ui->m_comboPort;
+    pCombo->clear();
+    if (!m_bConfig)
+    {
+        setWindowTitle(QStringLiteral("Add"));
+        if (m_fnScanSystemPorts)
+            m_fnScanSystemPorts();
+        for (int i = 0; i < CCOMData::PORT_COUNT; ++i)
+        {
+            if (m_pComData != nullptr && !m_pComData->IsFreeNumber(i))
+                continue;
+            pCombo->addItem(QStringLiteral("COM%1").arg(i + 1), i);
+        }
+        m_bOkAllowed = pCombo->count() > 0 ? 1 : 0;
+        pCombo->setCurrentIndex(0);
+        m_nComboIndex = 0;
+        m_nPort = pCombo->count() > 0 ? pCombo->itemData(0).toInt() : -1;
+    }
+    else
+    {
+        setWindowTitle(QStringLiteral("Config"));
+        pCombo->addItem(QStringLiteral("COM%1").arg(m_nPort + 1), m_nPort);
+        pCombo->setCurrentIndex(0);
+        m_nComboIndex = 0;
+        pCombo->setEnabled(false);
+        m_bOkAllowed = 1;
+    }
+    m_ui->m_btnOk->setEnabled(m_bOkAllowed == 1);
+
+    // The stored values of the entry (an index out of range reads as 0).
+    if (m_pComData != nullptr)
+    {
+        m_nConnectType = ClampChoice(m_pComData->GetConnectType(m_nPort));
+        m_bSSL = m_pComData->GetSSL(m_nPort);
+        m_bKeepAlive = m_pComData->GetKeepAlive(m_nPort);
+        m_strIPAddress = QString::fromStdString(m_pComData->GetIPAddress(m_nPort));
+        m_strPeerPort = QString::number(m_pComData->GetPeerPort(m_nPort));
+        m_strLocPort = QString::number(m_pComData->GetLocPort(m_nPort));
+        m_nMode = ClampChoice(m_pComData->GetMode(m_nPort));
+    }
+    else
+    {
+        const CPortEntry entry;
+        m_nConnectType = entry.m_nConnectType;
+        m_strIPAddress = QString::fromStdString(entry.m_strIPAddress);
+        m_strPeerPort = QString::number(entry.m_nPeerPort);
+        m_strLocPort = QString::number(entry.m_nLocPort);
+        m_nMode = entry.m_nMode;
+    }
+    ApplyModeRow(m_nMode);
+    FixUp();
+
+    m_nLogLine = 0;
+    m_bTestMode = 0;
+    UpdateData(0);
+}
+
+void CAddDlg::ApplyModeRow(int nMode)
+{
+    const SModeRow& row = MODE_ROWS[ClampChoice(nMode)];
+    m_ui->m_radioRaw->setEnabled(row.bRaw);
+    m_ui->m_radioSecure->setEnabled(row.bSecure);
+    m_ui->m_radioTelnet->setEnabled(row.bTelnet);
+    m_ui->m_checkSSL->setEnabled(row.bSSL);
+    m_ui->m_checkKeepAlive->setEnabled(row.bKeepAlive);
+    m_ui->m_editIPAddress->setEnabled(row.bIPAddress);
+    m_ui->m_editPeerPort->setEnabled(row.bPeerPort);
+    m_ui->m_editLocPort->setEnabled(row.bLocPort);
+    m_ui->m_btnConnectTest->setEnabled(row.bConnectTest);
+}
+
+int CAddDlg::FixUp()
+{
+    CPortEntry entry;
+    entry.m_nMode = ClampChoice(m_nMode);
+    entry.m_nConnectType = m_nConnectType;
+    entry.m_bSSL = m_bSSL;
+    entry.Normalise();
+    const int bChanged = entry.m_nConnectType != m_nConnectType || entry.m_bSSL != m_bSSL;
+    m_nConnectType = entry.m_nConnectType;
+    m_bSSL = entry.m_bSSL;
+    return bChanged;
+}
+
+int CAddDlg::ModeOfControls() const
+{
+    if (m_ui->m_radioTcpServer->isChecked())
+        return MODE_TCP_SERVER;
+    if (m_ui->m_radioUdp->isChecked())
+        return MODE_UDP;
+    return MODE_TCP_CLIENT;
+}
+
+void CAddDlg::UpdateData(int bSaveAndValidate)
+{
+    QAbstractButton* const modes[] = {m_ui->m_radioTcpClient, m_ui->m_radioTcpServer, m_ui->m_radioUdp};
+    QAbstractButton* const types[] = {m_ui->m_radioRaw, m_ui->m_radioSecure, m_ui->m_radioTelnet};
+    if (bSaveAndValidate)
+    {
+        m_strIPAddress = m_ui->m_editIPAddress->text();
+        m_strPeerPort = m_ui->m_editPeerPort->text();
+        m_nComboIndex = m_ui->m_comboPort->currentIndex();
+        m_nMode = -1;
+        m_nConnectType = -1;
+        for (int i = 0; i < 3; ++i)
+        {
+            if (modes[i]->isChecked())
+                m_nMode = i;
+            if (types[i]->isChecked())
+                m_nConnectType = i;
+        }
+        m_bSSL = m_ui->m_checkSSL->isChecked() ? 1 : 0;
+        m_strLocPort = m_ui->m_editLocPort->text();
+        m_bKeepAlive = m_ui->m_checkKeepAlive->isChecked() ? 1 : 0;
+        return;
+    }
+    // The members are the truth here: the controls' own change signals
+    // must not read them back half set.
+    m_bSettingControls = true;
+    m_ui->m_editIPAddress->setText(m_strIPAddress);
+    m_ui->m_editPeerPort->setText(m_strPeerPort);
+    m_ui->m_comboPort->setCurrentIndex(m_nComboIndex);
+    if (m_nMode >= 0 && m_nMode < 3)
+        modes[m_nMode]->setChecked(true);
+    if (m_nConnectType >= 0 && m_nConnectType < 3)
+        types[m_nConnectType]->setChecked(true);
+    m_ui->m_checkSSL->setChecked(m_bSSL == 1);
+    m_ui->m_editLocPort->setText(m_strLocPort);
+    m_ui->m_checkKeepAlive->setChecked(m_bKeepAlive == 1);
+    m_bSettingControls = false;
+}
+
+void CAddDlg::OnModeClicked(int nMode)
+{
+    const int nOldMode = m_nMode;
+    // The checks do not depend on the mode: empty fields, disabled ones
+    // included, are filled so that OK and a test find them set.
+    if (m_ui->m_editIPAddress->text().isEmpty())
+        m_ui->m_editIPAddress->setText(QStringLiteral("0.0.0.0"));
+    if (m_ui->m_editPeerPort->text().isEmpty())
+        m_ui->m_editPeerPort->setText(QStringLiteral("0"));
+    if (m_ui->m_editLocPort->text().isEmpty())
+        m_ui->m_editLocPort->setText(QStringLiteral("0"));
+    UpdateData(1);
+    if (m_nMode == nOldMode)
+        return;
+    ApplyModeRow(nMode);
+    if (FixUp())
+        UpdateData(0);
+}
+
+void CAddDlg::accept()
+{
+    UpdateData(1);
+    CPortEntry entry;
+    std::string strMessage;
+    if (!entry.SetFields(m_strIPAddress.toStdString(), m_strPeerPort.toStdString(), m_strLocPort.toStdString(),
+                         &strMessage))
+    {
+        MessageBox(strMessage);
+        return;
+    }
+    entry.m_nMode = ClampChoice(m_nMode);
+    entry.m_nConnectType = ClampChoice(m_nConnectType);
+    entry.m_bSSL = m_bSSL;
+    entry.m_bKeepAlive = m_bKeepAlive;
+    entry.Normalise();
+    if (!m_bConfig)
+    {
+        const QVariant itemData = m_ui->m_comboPort->itemData(m_nComboIndex);
+        m_nPort = itemData.isValid() ? itemData.toInt() : -1;
+    }
+    m_entry = entry;
+    QDialog::accept();
+}
+
+void CAddDlg::reject()
+{
+    if (m_test.IsTesting())
+        return;
+    QDialog::reject();
+}
+
+void CAddDlg::done(int nResult)
+{
+    // Nothing of the test may outlive the dialog's use of it.
+    m_test.Stop();
+    QDialog::done(nResult);
+}
+
+void CAddDlg::MessageBox(const std::string& strText)
+{
+    CMessageBox::Show(this, QStringLiteral("Nimbrel"), QString::fromStdString(strText));
+}
+
+// ---- connection test ----
+
+void CAddDlg::OnBnClickedConnectTest()
+{
+    if (m_test.IsTesting())
+    {
+        m_test.Cancel();
+        return;
+    }
+    // A cancelled test that has not shown its end yet: one test at a time.
+    if (m_bTestMode || m_test.IsThreadRunning())
+        return;
+    // The address and the peer port as OK checks them; the local port is
+    // not the test's business.
+    CPortEntry probe;
+    std::string strMessage;
+    if (!probe.SetFields(m_ui->m_editIPAddress->text().toStdString(), m_ui->m_editPeerPort->text().toStdString(),
+                         "0", &strMessage))
+    {
+        MessageBox(strMessage);
+        return;
+    }
+    UpdateData(1);
+    SetTestMode(1);
+    m_ui->m_ctlLog->ResetContent();
+    m_nLogLine = 0;
+    m_strTestAddress = QString::fromStdString(probe.m_strIPAddress);
+    m_nTestPort = probe.m_nPeerPort;
+    if (!m_test.Start(probe.m_strIPAddress, probe.m_nPeerPort, m_bSSL, m_nTimeout))
+        SetTestMode(0);
+}
+
+void CAddDlg::SetTestMode(int bOn)
+{
+    m_bTestMode = bOn;
+    m_ui->m_btnConnectTest->setText(bOn ? QStringLiteral("Test Cancel") : QStringLiteral("Connect Test"));
+    const bool bEnable = bOn == 0;
+    // Without a free COM number OK stays off after a test too.
+    m_ui->m_btnOk->setEnabled(bEnable && m_bOkAllowed == 1);
+    QWidget* const controls[] = {m_ui->m_btnCancel,     m_ui->m_radioTcpClient, m_ui->m_radioTcpServer,
+                                 m_ui->m_radioUdp,      m_ui->m_radioRaw,       m_ui->m_radioTelnet,
+                                 m_ui->m_checkSSL,      m_ui->m_checkKeepAlive, m_ui->m_editIPAddress,
+                                 m_ui->m_editPeerPort};
+    for (QWidget* pControl : controls)
+        pControl->setEnabled(bEnable);
+}
+
+void CAddDlg::OnTestNotify()
+{
+    for (const _tag_postmsglist& entry : m_test.TakeProgress())
+        ApplyTestEntry(entry);
+}
+
+void CAddDlg::InsertLine(const QString& strText, int nKind, int bAdvance)
+{
+    CLogListBox* pLog = m_ui->m_ctlLog;
+    const int nAt = pLog->InsertString(m_nLogLine, strText);
+    pLog->SetItemData(nAt, nKind);
+    pLog->scrollToItem(pLog->item(nAt));
+    if (bAdvance)
+        ++m_nLogLine;
+}
+
+void CAddDlg::ApplyTestEntry(const _tag_postmsglist& entry)
+{
+    CLogListBox* pLog = m_ui->m_ctlLog;
+    const QString strPeer = QStringLiteral("Socket Connect (%1:%2)").arg(m_strTestAddress).arg(m_nTestPort);
+    auto addDot = [&] {
+        if (m_nLogLine >= pLog->GetCount())
+            return;
+        const QString strText = pLog->GetText(m_nLogLine) + QStringLiteral(".");
+        pLog->DeleteString(m_nLogLine);
+        InsertLine(strText, LOG_PROGRESS, 0);
+    };
+    if (entry.nParam < 0 || entry.nParam > 9)
+        return;
+    switch (entry.nType * 10 + entry.nParam)
+    {
+    case TEST_BANNER * 10 + 0: InsertLine(QStringLiteral("----- Socket Test Start -----"), LOG_BANNER, 1); break;
+    case TEST_BANNER * 10 + 1:
+        InsertLine(QStringLiteral("----- Socket Test End -----"), LOG_BANNER, 1);
+        SetTestMode(0);
+        break;
+    case TEST_BANNER * 10 + 2: InsertLine(QStringLiteral("Test Cancel"), LOG_PROGRESS, 1); break;
+    case TEST_SOCKET * 10 + 1: InsertLine(QStringLiteral("Socket Create"), LOG_SUCCESS, 1); break;
+    case TEST_SOCKET * 10 + 2: InsertLine(QStringLiteral("Socket Create"), LOG_FAILURE, 1); break;
+    case TEST_CONNECT * 10 + 0: InsertLine(QStringLiteral("Connecting ."), LOG_PROGRESS, 0); break;
+    case TEST_CONNECT * 10 + 1:
+    case TEST_SSL * 10 + 1: addDot(); break;
+    case TEST_CONNECT * 10 + 2: InsertLine(strPeer, LOG_SUCCESS, 1); break;
+    case TEST_CONNECT * 10 + 3: InsertLine(strPeer, LOG_FAILURE, 1); break;
+    case TEST_CONNECT * 10 + 4:
+    case TEST_SSL * 10 + 6: pLog->DeleteString(m_nLogLine); break;
+    case TEST_SSL * 10 + 0: InsertLine(QStringLiteral("SSL Connect ."), LOG_PROGRESS, 0); break;
+    case TEST_SSL * 10 + 2:
+    case TEST_SSL * 10 + 3:
+    case TEST_SSL * 10 + 4:
+    {
+        // The version negotiated; the attempt's fixed name otherwise.
+        static const char* const s_pszDefault[] = {"TLSv1", "SSLv3", "SSLv2"};
+        const QString strVersion = entry.strText.empty() ? QString::fromLatin1(s_pszDefault[entry.nParam - 2])
+                                                         : QString::fromStdString(entry.strText);
+        InsertLine(QStringLiteral("SSL Success(%1)").arg(strVersion), LOG_SUCCESS, 1);
+        break;
+    }
+    case TEST_SSL * 10 + 5: InsertLine(QStringLiteral("SSL Error"), LOG_FAILURE, 1); break;
+    case TEST_REASON * 10 + 0: InsertLine(QString::fromStdString(entry.strText), LOG_REASON, 1); break;
+    default: break;  // unknown entries go with the rest
+    }
+}

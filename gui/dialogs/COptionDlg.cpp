@@ -1,0 +1,85 @@
+#include "gui/dialogs/COptionDlg.h"
+
+#include <QRegularExpressionValidator>
+
+#include "gui/widgets/CMessageBox.h"
+#include "ui_COptionDlg.h"
+#include "gui/widgets/NimbrelImages.h"
+
+COptionDlg::COptionDlg(const COptionSet& options, bool bReadOnly, QWidget* pParent)
+    : QDialog(pParent), m_options(options), m_bReadOnly(bReadOnly), m_ui(std::make_unique<Ui::COptionDlg>())
+{
+    m_ui->setupUi(this);
+    setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
+    setWindowIcon(NimbrelIcon(IDR_MAINFRAME));
+
+    // Each numeric field is named after its settings key, so the range
+    // table alone says which field is checked when.
+    auto* pDigits = new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), this);
+    for (size_t k = 0; k < COptionSet::FIELD_COUNT; ++k)
+    {
+        m_pFields[k] = findChild<QLineEdit*>(QStringLiteral("m_edit") + QLatin1String(COptionSet::RANGES[k].pszKey));
+        Q_ASSERT(m_pFields[k] != nullptr);
+        m_pFields[k]->setValidator(pDigits);
+    }
+    m_ui->m_editUser->setMaxLength(static_cast<int>(COptionSet::TEXT_MAX));
+    m_ui->m_editPassword->setMaxLength(static_cast<int>(COptionSet::TEXT_MAX));
+
+    connect(m_ui->m_btnOk, &QPushButton::clicked, this, &COptionDlg::accept);
+    connect(m_ui->m_btnCancel, &QPushButton::clicked, this, &COptionDlg::reject);
+    connect(m_ui->m_chkReconnect, &QCheckBox::toggled, this, &COptionDlg::OnBnClickedReconnect);
+    ShowOptions();
+}
+
+COptionDlg::~COptionDlg() = default;
+
+void COptionDlg::ShowOptions()
+{
+    const auto texts = m_options.GetFields();
+    for (size_t k = 0; k < COptionSet::FIELD_COUNT; ++k)
+        m_pFields[k]->setText(QString::fromStdString(texts[k]));
+    m_ui->m_chkReconnect->setChecked(m_options.m_bReconnect == 1);
+    m_ui->m_editUser->setText(QString::fromStdString(m_options.m_strUser));
+    m_ui->m_editPassword->setText(QString::fromStdString(m_options.m_strPassword));
+    m_ui->m_chkWineDosDevices->setChecked(m_options.m_bWineDosDevices == 1);
+
+    if (m_bReadOnly)
+    {
+        for (QLineEdit* pField : m_pFields)
+            pField->setEnabled(false);
+        m_ui->m_chkReconnect->setEnabled(false);
+        m_ui->m_editUser->setEnabled(false);
+        m_ui->m_editPassword->setEnabled(false);
+        m_ui->m_chkWineDosDevices->setEnabled(false);
+        m_ui->m_btnOk->setEnabled(false);
+        m_ui->m_btnCancel->setEnabled(true);
+        m_ui->m_btnCancel->setDefault(true);
+        return;
+    }
+    m_ui->m_editReconnectTime->setEnabled(m_options.m_bReconnect == 1);
+}
+
+void COptionDlg::OnBnClickedReconnect()
+{
+    m_ui->m_editReconnectTime->setEnabled(m_ui->m_chkReconnect->isChecked());
+}
+
+void COptionDlg::accept()
+{
+    if (m_bReadOnly)
+        return;
+    std::array<std::string, COptionSet::FIELD_COUNT> texts;
+    for (size_t k = 0; k < COptionSet::FIELD_COUNT; ++k)
+        texts[k] = m_pFields[k]->text().toStdString();
+    COptionSet options = m_options;
+    std::string strMessage;
+    if (!options.SetFields(texts, m_ui->m_chkReconnect->isChecked() ? 1 : 0, m_ui->m_editUser->text().toStdString(),
+                           m_ui->m_editPassword->text().toStdString(), &strMessage))
+    {
+        CMessageBox::Show(this, QStringLiteral("Nimbrel"), QString::fromStdString(strMessage));
+        return;
+    }
+    options.m_bWineDosDevices = m_ui->m_chkWineDosDevices->isChecked() ? 1 : 0;
+    m_options = options;
+    QDialog::accept();
+}

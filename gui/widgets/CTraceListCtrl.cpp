@@ -1,0 +1,257 @@
+#include "gui/widgets/CTraceListCtrl.h"
+
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScrollBar>
+
+#include "core/service/COmbraCtrlCore.h"
+#include "gui/widgets/CPortListModel.h"
+#include "gui/widgets/CTraceListAccessible.h"
+#include "gui/widgets/NimbrelImages.h"
+
+namespace
+{
+const QColor COLOR_BACK(255, 255, 255);
+const QColor COLOR_SELECTED_BACK(0, 0, 255);
+const QColor COLOR_TEXT(0, 0, 0);
+const QColor COLOR_SELECTED_TEXT(255, 255, 255);
+const QColor COLOR_ERROR(255, 0, 0);
+const QColor COLOR_SELECTED_ERROR(255, 255, 0);
+constexpr int ICON_SIZE = 16;
+}  // namespace
+
+namespace
+{
+// The picture of a lamp; 0 for none.
+int LampIcon(ELamp lamp)
+{
+    switch (lamp)
+    {
+    case ELamp::Idle:
+        return IDI_LAMP_IDLE;
+    case ELamp::Ok:
+        return IDI_LAMP_OK;
+    case ELamp::Error:
+        return IDI_LAMP_ERROR;
+    case ELamp::None:
+        break;
+    }
+    return 0;
+}
+}  // namespace
+
+void CTraceListDelegate::paint(QPainter* pPainter, const QStyleOptionViewItem& option, const QModelIndex& index) const
+{
+    const bool bSelected = (option.state & QStyle::State_Selected) != 0;
+    const int nCol = index.column();
+    const QString strText = index.data(Qt::DisplayRole).toString();
+    QRect rcCell = option.rect;
+
+    pPainter->save();
+    pPainter->fillRect(rcCell, bSelected ? COLOR_SELECTED_BACK : COLOR_BACK);
+
+    QColor colorText = bSelected ? COLOR_SELECTED_TEXT : COLOR_TEXT;
+    int nIcon = 0;
+    if (nCol == COL_PORT)
+        nIcon = index.data(Qt::CheckStateRole).toInt() == Qt::Checked ? IDI_CHECK_ON : IDI_CHECK_OFF;
+    else
+    {
+        const auto lamp = static_cast<ELamp>(index.data(CPortListModel::LampRole).toInt());
+        nIcon = LampIcon(lamp);
+        if (lamp == ELamp::Error)
+            colorText = bSelected ? COLOR_SELECTED_ERROR : COLOR_ERROR;
+    }
+    if (nIcon != 0)
+    {
+        pPainter->drawPixmap(rcCell.left(), rcCell.top() + 1, NimbrelPixmap(nIcon, ICON_SIZE, ICON_SIZE));
+        rcCell.setLeft(rcCell.left() + CHECK_WIDTH);
+    }
+
+    pPainter->setFont(option.font);
+    pPainter->setPen(colorText);
+    const QString strShown = option.fontMetrics.elidedText(strText, Qt::ElideRight, rcCell.width());
+    pPainter->drawText(rcCell, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, strShown);
+    pPainter->restore();
+}
+
+QSize CTraceListDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const
+{
+    QSize size = QStyledItemDelegate::sizeHint(option, index);
+    size.setHeight(CTraceListCtrl::ROW_HEIGHT);
+    return size;
+}
+
+CTraceListCtrl::CTraceListCtrl(QWidget* pParent) : QTreeView(pParent)
+{
+    CTraceListAccessible::Install();
+    setItemDelegate(new CTraceListDelegate(this));
+    setRootIsDecorated(false);
+    setItemsExpandable(false);
+    setIndentation(0);
+    setUniformRowHeights(true);
+    // No focus frame over the row: the selection bar is the only mark.
+    setAllColumnsShowFocus(false);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setWordWrap(false);
+    setTextElideMode(Qt::ElideRight);
+    setSortingEnabled(false);
+    // The strip is measured in content pixels: scroll by pixels, not cells.
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
+    setFocusPolicy(Qt::StrongFocus);
+
+    header()->setSectionsClickable(false);
+    header()->setSortIndicatorShown(false);
+    header()->setHighlightSections(false);
+    header()->setStretchLastSection(false);
+    header()->setSectionsMovable(false);
+    header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+
+    // White face and a blue bar, whatever the desktop's colour scheme.
+    QPalette pal = palette();
+    pal.setColor(QPalette::Base, COLOR_BACK);
+    pal.setColor(QPalette::Text, COLOR_TEXT);
+    pal.setColor(QPalette::Highlight, COLOR_SELECTED_BACK);
+    pal.setColor(QPalette::HighlightedText, COLOR_SELECTED_TEXT);
+    setPalette(pal);
+}
+
+void CTraceListCtrl::SetPortModel(CPortListModel* pModel)
+{
+    disconnect(m_ensureVisible);
+    disconnect(m_enableToggled);
+    m_pModel = pModel;
+    setModel(pModel);
+    for (int nCol = 0; nCol < COL_COUNT; ++nCol)
+        setColumnWidth(nCol, COL_WIDTHS[static_cast<size_t>(nCol)]);
+    if (m_pModel != nullptr)
+    {
+        m_ensureVisible =
+            connect(m_pModel, &CPortListModel::EnsureVisibleRequested, this, &CTraceListCtrl::EnsureVisible);
+        // Whoever switched the port (a click, Space, assistive technology),
+        // the list reports it.
+        m_enableToggled = connect(m_pModel, &CPortListModel::EnableToggled, this, &CTraceListCtrl::EnableToggled);
+    }
+}
+
+void CTraceListCtrl::EnsureVisible(const QModelIndex& index)
+{
+    if (!index.isValid())
+        return;
+    const QRect rcRow = visualRect(index);
+    if (rcRow.bottom() >= 0 && rcRow.top() < viewport()->height())
+        return;
+    const int nX = horizontalScrollBar()->value();
+    scrollTo(index, QAbstractItemView::EnsureVisible);
+    horizontalScrollBar()->setValue(nX);
+}
+
+COmbraCtrlCore* CTraceListCtrl::Core() const
+{
+    return m_pModel != nullptr ? m_pModel->GetCore() : nullptr;
+}
+
+bool CTraceListCtrl::Toggle(int nRow)
+{
+    if (m_pModel == nullptr || nRow < 0 || nRow >= m_pModel->rowCount())
+        return false;
+    const QModelIndex cell = m_pModel->index(nRow, COL_PORT);
+    const bool bChecked = cell.data(Qt::CheckStateRole).toInt() == Qt::Checked;
+    if (!m_pModel->setData(cell, bChecked ? Qt::Unchecked : Qt::Checked, Qt::CheckStateRole))
+        return false;
+    // Repaint the box now, as the click is felt.
+    const QRect rcRow = visualRect(cell);
+    viewport()->repaint(QRect(rcRow.left(), rcRow.top(), CTraceListDelegate::CHECK_WIDTH, rcRow.height()));
+    return true;
+}
+
+bool CTraceListCtrl::OnStripPress(const QPoint& pos)
+{
+    COmbraCtrlCore* pCore = Core();
+    if (pCore == nullptr || pos.x() + horizontalScrollBar()->value() >= CTraceListDelegate::CHECK_WIDTH)
+        return false;
+    // Started: the strip is locked, and the click is not an ordinary one either.
+    if (pCore->m_comData.m_bRunning == 1)
+        return true;
+    const QModelIndex index = indexAt(pos);
+    if (!index.isValid())
+        return false;
+    // The row clicked becomes the one the keyboard works on, and shows it:
+    // a Space after the click must switch this port, not another. The row
+    // is under the pointer already; the list must not scroll away from it.
+    const bool bAutoScroll = hasAutoScroll();
+    setAutoScroll(false);
+    selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    setAutoScroll(bAutoScroll);
+    Toggle(index.row());
+    return true;
+}
+
+bool CTraceListCtrl::TakeStripPress(QMouseEvent* pEvent)
+{
+    m_bStripPress = pEvent->button() == Qt::LeftButton && OnStripPress(pEvent->position().toPoint());
+    if (m_bStripPress)
+        pEvent->accept();
+    return m_bStripPress;
+}
+
+void CTraceListCtrl::mousePressEvent(QMouseEvent* pEvent)
+{
+    if (!TakeStripPress(pEvent))
+        QTreeView::mousePressEvent(pEvent);
+}
+
+void CTraceListCtrl::mouseDoubleClickEvent(QMouseEvent* pEvent)
+{
+    // The second click of a quick pair in the strip switches again.
+    if (!TakeStripPress(pEvent))
+        QTreeView::mouseDoubleClickEvent(pEvent);
+}
+
+void CTraceListCtrl::mouseMoveEvent(QMouseEvent* pEvent)
+{
+    if (m_bStripPress)
+        pEvent->accept();
+    else
+        QTreeView::mouseMoveEvent(pEvent);
+}
+
+void CTraceListCtrl::mouseReleaseEvent(QMouseEvent* pEvent)
+{
+    if (m_bStripPress)
+    {
+        m_bStripPress = false;
+        pEvent->accept();
+        return;
+    }
+    QTreeView::mouseReleaseEvent(pEvent);
+}
+
+void CTraceListCtrl::keyPressEvent(QKeyEvent* pEvent)
+{
+    // Space is the keyboard's way to the check box of the current row. The
+    // current row carries no mark of its own: until it is selected the user
+    // cannot see it, so Space then selects it and switches nothing.
+    const QModelIndex current = currentIndex();
+    if (pEvent->key() == Qt::Key_Space && pEvent->modifiers() == Qt::NoModifier && current.isValid())
+    {
+        EnsureVisible(current);
+        if (!selectionModel()->isRowSelected(current.row(), current.parent()))
+        {
+            selectionModel()->select(current, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        }
+        else
+        {
+            COmbraCtrlCore* pCore = Core();
+            if (pCore != nullptr && pCore->m_comData.m_bRunning != 1)
+                Toggle(current.row());
+        }
+        pEvent->accept();
+        return;
+    }
+    QTreeView::keyPressEvent(pEvent);
+}

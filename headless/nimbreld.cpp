@@ -1,0 +1,6 @@
+#include "headless/CHeadlessApp.h"
+
+int main(int argc, char** argv)
+{
+    return CHeadlessApp().Run(argc, argv);
+}

@@ -1,0 +1,99 @@
+#pragma once
+
+// A small owner for worker tests: the shared state, a few real virtual
+// ports with their watcher and event handlers, and the production Start
+// step, without the program's core and its 256 workers. Reports go straight
+// to the rows through the test's task loop.
+
+#include <array>
+#include <csignal>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/service/CPostMsgList.h"
+#include "core/service/CTaskLoop.h"
+#include "core/bridge/COmbraPortAx.h"
+#include "core/bridge/CPortEvents.h"
+#include "core/bridge/CPortWatcher.h"
+#include "core/bridge/CStartStop.h"
+#include "core/engine/CSocketCtrl.h"
+#include "core/model/CPortOwner.h"
+#include "core/model/PortStatus.h"
+
+class CTestPortOwner : public CPortOwner
+{
+public:
+    // Ports 0..TEST_PORTS-1 exist; a test uses no others.
+    static constexpr int TEST_PORTS = 32;
+
+    explicit CTestPortOwner(CTaskLoop* pLoop) : m_pLoop(pLoop)
+    {
+        // As the program does: a vanished peer must fail a TLS write, not
+        // end the process.
+        signal(SIGPIPE, SIG_IGN);
+        for (int i = 0; i < TEST_PORTS; ++i)
+        {
+            m_port[static_cast<size_t>(i)] = std::make_unique<COmbraPortAx>();
+            m_port[static_cast<size_t>(i)]->Attach(COmbraPortAx::PORT_ID_BASE + i, &m_watcher);
+            m_sock[static_cast<size_t>(i)].Bind(this, i);
+        }
+        m_rows.SetOwnerCheck([pLoop] { return pLoop->IsOwnerThread(); });
+    }
+
+    ~CTestPortOwner() override
+    {
+        Teardown();
+        m_watcher.Stop();
+    }
+
+    int Init(const std::string& strPortDir, std::string* pError) { return m_watcher.Start(strPortDir, pError); }
+
+    // Every worker ended before its port goes.
+    void Teardown()
+    {
+        for (int i = 0; i < TEST_PORTS; ++i)
+        {
+            m_sock[static_cast<size_t>(i)].StopThread();
+            if (m_port[static_cast<size_t>(i)]->IsCreated())
+                m_port[static_cast<size_t>(i)]->DeletePort();
+        }
+    }
+
+    int PostReport(int nCode, int nPort, std::string strText) override
+    {
+        return m_statusList.PostTo({nCode, nPort, std::move(strText)}, *m_pLoop, m_rows);
+    }
+
+    COmbraPortAx& GetPort(int nPort) override { return *m_port[Index(nPort)]; }
+    CSocketCtrl& GetWorker(int nPort) override { return m_sock[Index(nPort)]; }
+    CDispatcher& GetDispatcher() override { return *m_pLoop; }
+    void ShowMessage(const std::string& strCaption, const std::string& strText) override
+    {
+        m_vecMessages.push_back(strCaption + ": " + strText);
+    }
+    void NotifyRunState() override {}
+
+    CTaskLoop* m_pLoop;
+    std::vector<std::string> m_vecMessages;
+    // The program's own status queue, so that reports arrive in the same
+    // bursts as in the program.
+    CPostMsgList m_statusList;
+    CPortEvents m_events{this};
+    CPortWatcher m_watcher{m_pLoop, &m_events};
+    std::array<std::unique_ptr<COmbraPortAx>, TEST_PORTS> m_port;
+    std::array<CSocketCtrl, TEST_PORTS> m_sock;
+    CStartStop m_startStop{this};
+
+private:
+    static size_t Index(int nPort)
+    {
+        // A port the test did not provide is a broken test, not a fault to
+        // survive.
+        if (nPort < 0 || nPort >= TEST_PORTS)
+            std::abort();
+        return static_cast<size_t>(nPort);
+    }
+};
