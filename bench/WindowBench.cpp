@@ -42,6 +42,7 @@
 
 #include "gui/widgets/CMessageBox.h"
 #include "gui/window/COmbraCtrlDlg.h"
+#include "core/service/COmbraCtrlCore.h"
 #include "gui/widgets/CPortListModel.h"
 #include "gui/widgets/CTraceListCtrl.h"
 
@@ -379,7 +380,7 @@ int main(int argc, char** argv)
         }
         dlg.OnInitList();
         dlg.show();
-        COmbraCtrlCore& core = dlg.GetCore();
+        COmbraCtrlCore& core = dlg.GetService().CoreForTest();
         auto* pList = dlg.findChild<CTraceListCtrl*>(QStringLiteral("m_list"));
         auto* pStart = dlg.findChild<QPushButton*>(QStringLiteral("m_btnStartStop"));
         RunUntil([&] { return dlg.windowHandle() != nullptr && dlg.windowHandle()->isExposed(); }, 5000);

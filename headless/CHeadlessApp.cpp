@@ -12,7 +12,8 @@
 
 #include <NimbrelVersion.h>
 
-#include "core/service/COmbraCtrlCore.h"
+#include "core/service/CPortService.h"
+#include "core/service/CPortServiceEvents.h"
 #include "core/service/CInstanceLock.h"
 #include "core/service/CStartup.h"
 #include "core/service/CSettingsFile.h"
@@ -34,6 +35,20 @@ void PrintError(const std::string& str)
 }
 
 // Prints every changed cell as "COMn Column: text".
+// Messages go to standard error, Wine links to the log.
+class CPrintEvents : public CPortServiceEvents
+{
+public:
+    void OnMessage(const std::string& strCaption, const std::string& strText) override
+    {
+        PrintError(strCaption + ": " + strText);
+    }
+    void OnWineLink(int nPort, bool /*bLinked*/, const std::string& strText) override
+    {
+        PrintLine("COM" + std::to_string(nPort + 1) + " Wine: " + strText);
+    }
+};
+
 class CPrintListener : public CPortRowsListener
 {
 public:
@@ -128,7 +143,7 @@ int CHeadlessApp::Run(int argc, char** argv)
     const bool bAbsolute = CStartup::PortDirectory(args, settings, &strPortDir);
     if (args.action == CStartup::EAction::PrintPortDir)
     {
-        PrintLine(strPortDir.empty() ? CPortWatcher::DefaultPortDirectory() : strPortDir);
+        PrintLine(strPortDir.empty() ? CPortService::DefaultPortDirectory() : strPortDir);
         return EXIT_OK;
     }
     if (!bAbsolute)
@@ -185,44 +200,40 @@ int CHeadlessApp::Run(int argc, char** argv)
         PrintLine("No settings file at " + strConfig + "; no ports to start.");
 
     {
-        COmbraCtrlCore core(&loop);
-        if (!core.Init(strPortDir, &strError))
+        CPortService service(&loop);
+        if (!service.Init(strPortDir, &strError))
         {
             PrintError(strError);
             return EXIT_RUNNING;
         }
-        core.ResetSettings();
-        settings.ApplyTo(core);
-        core.m_fnMessageBox = [](const std::string& strCaption, const std::string& strText) {
-            PrintError(strCaption + ": " + strText);
-        };
-        core.m_fnWineLink = [](int nPort, int, const std::string& strText) {
-            PrintLine("COM" + std::to_string(nPort + 1) + " Wine: " + strText);
-        };
-        CPrintListener printer(core.m_rows);
-        core.m_rows.SetListener(&printer);
-        core.InitList();
-        PrintLine("Port directory: " + core.GetPortDirectory());
+        service.ResetSettings();
+        settings.ApplyTo(service);
+        CPrintEvents events;
+        service.SetEvents(&events);
+        CPrintListener printer(service.Rows());
+        service.SetRowsListener(&printer);
+        service.ShowRows();
+        PrintLine("Port directory: " + service.PortDirectory());
         printer.PrintRows();
-        for (int i = 0; i < COmbraCtrlCore::PORT_COUNT; ++i)
+        for (int i = 0; i < CPortService::PORT_COUNT; ++i)
         {
-            const CPortEntry entry = core.m_comData.GetEntry(i);
+            const CPortEntry entry = service.Entry(i);
             if (entry.m_bUse == 1 && entry.m_bEnable == 1 && entry.m_nMode == MODE_TCP_SERVER &&
                 entry.m_nConnectType != CONNECT_RAW &&
-                (core.m_options.m_strUser.empty() || core.m_options.m_strPassword.empty()))
+                (service.Options().m_strUser.empty() || service.Options().m_strPassword.empty()))
                 PrintError("warning: COM" + std::to_string(i + 1) +
                            " asks for a login, but User or Password is empty: an empty line matches an empty "
                            "setting, so anyone who presses Enter there gets in");
         }
-        if (core.m_comData.m_nEnableCount == 0)
+        if (service.Ports().m_nEnableCount == 0)
             PrintLine("No enabled port in " + strConfig + ".");
 
         if (!loop.IsQuit())
-            core.m_startStop.OnStartStop();
+            service.StartStop();
         loop.Run();
 
         PrintLine("Stopping.");
-        core.Teardown();
+        service.Teardown();
         // The workers' last reports.
         loop.RunPending();
     }

@@ -14,7 +14,7 @@
 
 #include <ini.h>
 
-#include "core/service/COmbraCtrlCore.h"
+#include "core/service/CPortService.h"
 #include "core/engine/CErrorText.h"
 
 namespace
@@ -560,14 +560,14 @@ int CSettingsFile::Save(const std::string& strPath, std::string* pError, SStamp*
     return 1;
 }
 
-int CSettingsFile::ApplyTo(COmbraCtrlCore& core) const
+int CSettingsFile::ApplyTo(CPortService& service) const
 {
-    return core.ApplyConfig(m_options, m_ports);
+    return service.ApplyConfig(m_options, m_ports) ? 1 : 0;
 }
 
-void CSettingsFile::ReadFrom(const COmbraCtrlCore& core)
+void CSettingsFile::ReadFrom(const CPortService& service)
 {
-    m_options = core.m_options;
+    m_options = service.Options();
     for (int i = 0; i < PORT_COUNT; ++i)
-        m_ports[static_cast<size_t>(i)] = core.m_comData.GetEntry(i);
+        m_ports[static_cast<size_t>(i)] = service.Entry(i);
 }

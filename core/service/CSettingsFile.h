@@ -6,7 +6,7 @@
 #include "core/model/COptionSet.h"
 #include "core/model/CPortEntry.h"
 
-class COmbraCtrlCore;
+class CPortService;
 
 // The saved settings: an INI file with an [Options] section and one
 // [COMn] section per configured port. Reading goes through inih; a file
@@ -60,8 +60,8 @@ public:
 
     // Owner thread, while the ports are stopped; 0 (nothing applied) while
     // they run.
-    int ApplyTo(COmbraCtrlCore& core) const;
-    void ReadFrom(const COmbraCtrlCore& core);
+    int ApplyTo(CPortService& service) const;
+    void ReadFrom(const CPortService& service);
 
     COptionSet m_options;
     std::string m_strPortDirectory;  // empty: the default

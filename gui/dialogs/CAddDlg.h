@@ -35,7 +35,7 @@ public:
     ~CAddDlg() override;
 
     // Set by the opener before OnInitDialog.
-    CCOMData* m_pComData = nullptr;  // read only, but for the scan below
+    const CCOMData* m_pComData = nullptr;
     int m_nTimeout = 1;              // connect time-out of the test, seconds
     int m_nPort = 0;                 // Config: the port; after OK: the port chosen
     // Add: re-reads the machine's serial ports into m_pComData's system-port

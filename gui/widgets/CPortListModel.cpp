@@ -1,21 +1,21 @@
 #include "gui/widgets/CPortListModel.h"
 
-#include "core/service/COmbraCtrlCore.h"
+#include "core/service/CPortService.h"
 #include "core/model/CPortTexts.h"
 
-CPortListModel::CPortListModel(COmbraCtrlCore* pCore, QObject* pParent) : QAbstractTableModel(pParent), m_pCore(pCore)
+CPortListModel::CPortListModel(CPortService* pService, QObject* pParent) : QAbstractTableModel(pParent), m_pService(pService)
 {
-    m_pCore->m_rows.SetListener(this);
+    m_pService->SetRowsListener(this);
 }
 
 CPortListModel::~CPortListModel()
 {
-    m_pCore->m_rows.SetListener(nullptr);
+    m_pService->SetRowsListener(nullptr);
 }
 
 int CPortListModel::rowCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : m_pCore->m_rows.GetRowCount();
+    return parent.isValid() ? 0 : m_pService->Rows().GetRowCount();
 }
 
 int CPortListModel::columnCount(const QModelIndex& parent) const
@@ -27,7 +27,7 @@ QVariant CPortListModel::data(const QModelIndex& index, int nRole) const
 {
     if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
         return QVariant();
-    const CPortRows& rows = m_pCore->m_rows;
+    const CPortRows& rows = m_pService->Rows();
     const int nPort = rows.GetItemData(index.row());
     switch (nRole)
     {
@@ -40,8 +40,8 @@ QVariant CPortListModel::data(const QModelIndex& index, int nRole) const
         const std::string strReason = rows.GetItemText(index.row(), COL_REASON);
         if (!strReason.empty())
             return QString::fromStdString(strReason);
-        if (index.column() == COL_PORT && !m_pCore->GetPortDirectory().empty())
-            return QString::fromStdString(m_pCore->GetPortDirectory() + "/" + rows.GetItemText(index.row(), COL_PORT));
+        if (index.column() == COL_PORT && !m_pService->PortDirectory().empty())
+            return QString::fromStdString(m_pService->PortDirectory() + "/" + rows.GetItemText(index.row(), COL_PORT));
         return QString::fromStdString(rows.GetItemText(index.row(), index.column()));
     }
     case Qt::AccessibleTextRole:
@@ -51,12 +51,12 @@ QVariant CPortListModel::data(const QModelIndex& index, int nRole) const
         QString str = QString::fromUtf8(COL_TITLES[static_cast<size_t>(index.column())]) + QStringLiteral(": ") +
                       QString::fromStdString(rows.GetItemText(index.row(), index.column()));
         if (index.column() == COL_PORT)
-            str += m_pCore->m_comData.GetEnable(nPort) == 1 ? QStringLiteral(", enabled") : QStringLiteral(", not enabled");
+            str += m_pService->Ports().GetEnable(nPort) == 1 ? QStringLiteral(", enabled") : QStringLiteral(", not enabled");
         return str;
     }
     case Qt::AccessibleDescriptionRole:
         if (index.column() == COL_PORT)
-            return m_pCore->m_comData.GetEnable(nPort) == 1 ? QStringLiteral("Enabled; Space switches it off")
+            return m_pService->Ports().GetEnable(nPort) == 1 ? QStringLiteral("Enabled; Space switches it off")
                                                            : QStringLiteral("Not enabled; Space switches it on");
         if (index.column() == COL_CREATE || index.column() == COL_CONNECTION)
         {
@@ -68,7 +68,7 @@ QVariant CPortListModel::data(const QModelIndex& index, int nRole) const
         return QVariant();
     case Qt::CheckStateRole:
         if (index.column() == COL_PORT)
-            return m_pCore->m_comData.GetEnable(nPort) == 1 ? Qt::Checked : Qt::Unchecked;
+            return m_pService->Ports().GetEnable(nPort) == 1 ? Qt::Checked : Qt::Unchecked;
         return QVariant();
     case PortRole:
         return nPort;
@@ -107,9 +107,9 @@ bool CPortListModel::setData(const QModelIndex& index, const QVariant& value, in
     if (nRole != Qt::CheckStateRole || index.column() != COL_PORT ||
         !checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
         return false;
-    const int nPort = m_pCore->m_rows.GetItemData(index.row());
+    const int nPort = m_pService->Rows().GetItemData(index.row());
     const bool bWanted = value.toInt() == Qt::Checked;
-    if (bWanted == (m_pCore->m_comData.GetEnable(nPort) == 1) || !m_pCore->ToggleEnable(nPort))
+    if (bWanted == (m_pService->Ports().GetEnable(nPort) == 1) || !m_pService->ToggleEnable(nPort))
         return false;
     OnEnableChanged(nPort);
     emit EnableToggled(nPort);
@@ -118,7 +118,7 @@ bool CPortListModel::setData(const QModelIndex& index, const QVariant& value, in
 
 void CPortListModel::OnEnableChanged(int nPort)
 {
-    const int nRow = m_pCore->m_rows.FindRow(nPort);
+    const int nRow = m_pService->Rows().FindRow(nPort);
     if (nRow < 0)
         return;
     const QModelIndex cell = index(nRow, COL_PORT);

@@ -4,7 +4,7 @@
 
 #include "core/model/CPortRows.h"
 
-class COmbraCtrlCore;
+class CPortService;
 
 // The port list's item model: follows the core's rows (inserts, removals,
 // resets, cell texts) and the port table's enable flags, for the port list
@@ -20,7 +20,7 @@ public:
     static constexpr int LampRole = Qt::UserRole + 2;
 
     // Becomes the rows' listener; gives it up when destroyed.
-    explicit CPortListModel(COmbraCtrlCore* pCore, QObject* pParent = nullptr);
+    explicit CPortListModel(CPortService* pService, QObject* pParent = nullptr);
     ~CPortListModel() override;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -37,7 +37,7 @@ public:
     // Port nPort's enable flag changed: its check box is drawn anew.
     void OnEnableChanged(int nPort);
 
-    COmbraCtrlCore* GetCore() const { return m_pCore; }
+    CPortService* GetService() const { return m_pService; }
 
     // CPortRowsListener
     void OnBeforeInsert(int nRow) override;
@@ -56,5 +56,5 @@ signals:
     void EnsureVisibleRequested(const QModelIndex& index);
 
 private:
-    COmbraCtrlCore* m_pCore;
+    CPortService* m_pService;
 };

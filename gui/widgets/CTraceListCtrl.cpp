@@ -6,7 +6,7 @@
 #include <QPainter>
 #include <QScrollBar>
 
-#include "core/service/COmbraCtrlCore.h"
+#include "core/service/CPortService.h"
 #include "gui/widgets/CPortListModel.h"
 #include "gui/widgets/CTraceListAccessible.h"
 #include "gui/widgets/NimbrelImages.h"
@@ -150,9 +150,9 @@ void CTraceListCtrl::EnsureVisible(const QModelIndex& index)
     horizontalScrollBar()->setValue(nX);
 }
 
-COmbraCtrlCore* CTraceListCtrl::Core() const
+CPortService* CTraceListCtrl::Service() const
 {
-    return m_pModel != nullptr ? m_pModel->GetCore() : nullptr;
+    return m_pModel != nullptr ? m_pModel->GetService() : nullptr;
 }
 
 bool CTraceListCtrl::Toggle(int nRow)
@@ -171,11 +171,11 @@ bool CTraceListCtrl::Toggle(int nRow)
 
 bool CTraceListCtrl::OnStripPress(const QPoint& pos)
 {
-    COmbraCtrlCore* pCore = Core();
-    if (pCore == nullptr || pos.x() + horizontalScrollBar()->value() >= CTraceListDelegate::CHECK_WIDTH)
+    CPortService* pService = Service();
+    if (pService == nullptr || pos.x() + horizontalScrollBar()->value() >= CTraceListDelegate::CHECK_WIDTH)
         return false;
     // Started: the strip is locked, and the click is not an ordinary one either.
-    if (pCore->m_comData.m_bRunning == 1)
+    if (pService->IsRunning())
         return true;
     const QModelIndex index = indexAt(pos);
     if (!index.isValid())
@@ -246,8 +246,8 @@ void CTraceListCtrl::keyPressEvent(QKeyEvent* pEvent)
         }
         else
         {
-            COmbraCtrlCore* pCore = Core();
-            if (pCore != nullptr && pCore->m_comData.m_bRunning != 1)
+            CPortService* pService = Service();
+            if (pService != nullptr && !pService->IsRunning())
                 Toggle(current.row());
         }
         pEvent->accept();

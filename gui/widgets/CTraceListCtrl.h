@@ -3,7 +3,7 @@
 #include <QStyledItemDelegate>
 #include <QTreeView>
 
-class COmbraCtrlCore;
+class CPortService;
 class CPortListModel;
 
 // Draws the port list's rows: the check box of column 0, the lamps of the
@@ -73,7 +73,7 @@ private:
     bool TakeStripPress(QMouseEvent* pEvent);
     // Switches the port of row nRow; true when it changed.
     bool Toggle(int nRow);
-    COmbraCtrlCore* Core() const;
+    CPortService* Service() const;
 
     CPortListModel* m_pModel = nullptr;
     QMetaObject::Connection m_ensureVisible;  // m_pModel's requests to show a row

@@ -24,7 +24,7 @@ const QRect MSGWND_RECT(180, 85, 280, 50);
 }  // namespace
 
 COmbraCtrlDlg::COmbraCtrlDlg(QWidget* pParent)
-    : QDialog(pParent), m_core(&m_dispatcher), m_ui(std::make_unique<Ui::COmbraCtrlDlg>())
+    : QDialog(pParent), m_service(&m_dispatcher), m_ui(std::make_unique<Ui::COmbraCtrlDlg>())
 {
     m_ui->setupUi(this);
     // A top-level window of its own with a taskbar entry, not a dialog
@@ -34,21 +34,9 @@ COmbraCtrlDlg::COmbraCtrlDlg(QWidget* pParent)
     setWindowIcon(NimbrelIcon(IDR_MAINFRAME));
     m_ui->m_picture->setPixmap(NimbrelPixmap(IDB_LOGO, m_ui->m_picture->width(), m_ui->m_picture->height()));
 
-    m_core.m_rows.SetOwnerCheck([this] { return m_dispatcher.IsOwnerThread(); });
-    m_core.m_fnMessageBox = [this](const std::string& strCaption, const std::string& strText) {
-        MessageBox(strCaption, strText);
-    };
-    m_core.m_fnRunStateChanged = [this] { OnRunStateChanged(); };
-    // Only a port left without its Wine link is worth a word, and not a
-    // box that would hold up the start.
-    m_core.m_fnWineLink = [this](int nPort, int bLinked, const std::string& strText) {
-        if (!bLinked && m_pTray != nullptr && m_pTray->isVisible())
-            m_pTray->showMessage(QStringLiteral("Nimbrel"),
-                                 QStringLiteral("COM%1 Wine: ").arg(nPort + 1) + QString::fromStdString(strText),
-                                 QSystemTrayIcon::Warning);
-    };
+    m_service.SetEvents(this);
 
-    m_pModel = std::make_unique<CPortListModel>(&m_core);
+    m_pModel = std::make_unique<CPortListModel>(&m_service);
     m_ui->m_list->SetPortModel(m_pModel.get());
     connect(m_ui->m_list, &CTraceListCtrl::EnableToggled, this, &COmbraCtrlDlg::OnEnableToggled);
     // Config and Delete act on the selected row: without one they are off.
@@ -77,14 +65,34 @@ COmbraCtrlDlg::COmbraCtrlDlg(QWidget* pParent)
     m_pActionExit = m_pTrayMenu->addAction(QStringLiteral("Exit"));
     m_pActionExit->setObjectName(QStringLiteral("actionExit"));
     connect(m_pActionShow, &QAction::triggered, this, [this] {
-        if (!m_bExiting && !m_core.m_bErrorBox)
+        if (!m_bExiting && !m_service.IsRefusalShown())
             OnMenuShowWindow();
     });
     connect(m_pActionExit, &QAction::triggered, this, [this] {
-        if (!m_bExiting && !m_core.m_bErrorBox && !m_core.m_bBusy)
+        if (!m_bExiting && !m_service.IsRefusalShown() && !m_service.IsBusy())
             OnMenuExit();
     });
-    connect(m_pTrayMenu, &QMenu::aboutToShow, this, [this] { m_pActionExit->setEnabled(m_core.m_bBusy == 0); });
+    connect(m_pTrayMenu, &QMenu::aboutToShow, this, [this] { m_pActionExit->setEnabled(!m_service.IsBusy()); });
+}
+
+void COmbraCtrlDlg::OnMessage(const std::string& strCaption, const std::string& strText)
+{
+    MessageBox(strCaption, strText);
+}
+
+void COmbraCtrlDlg::OnRunState()
+{
+    OnRunStateChanged();
+}
+
+void COmbraCtrlDlg::OnWineLink(int nPort, bool bLinked, const std::string& strText)
+{
+    // Only a port left without its Wine link is worth a word, and not a
+    // box that would hold up the start.
+    if (!bLinked && m_pTray != nullptr && m_pTray->isVisible())
+        m_pTray->showMessage(QStringLiteral("Nimbrel"),
+                             QStringLiteral("COM%1 Wine: ").arg(nPort + 1) + QString::fromStdString(strText),
+                             QSystemTrayIcon::Warning);
 }
 
 COmbraCtrlDlg::~COmbraCtrlDlg()
@@ -95,7 +103,7 @@ COmbraCtrlDlg::~COmbraCtrlDlg()
 
 int COmbraCtrlDlg::OnInitDialog(const CStartup::SArgs& args)
 {
-    m_core.ResetSettings();
+    m_service.ResetSettings();
     m_args = args;
     m_strSettingsPath = CStartup::SettingsPath(args);
     UpdateSettings(0);
@@ -107,7 +115,7 @@ int COmbraCtrlDlg::OnInitDialog(const CStartup::SArgs& args)
         MessageBox("Error", "The port directory must be an absolute path, not '" + strPortDir + "'.");
         return 0;
     }
-    if (!m_core.Init(strPortDir, &strError))
+    if (!m_service.Init(strPortDir, &strError))
     {
         MessageBox("Error", strError);
         return 0;
@@ -118,7 +126,7 @@ int COmbraCtrlDlg::OnInitDialog(const CStartup::SArgs& args)
     m_pTray->setToolTip(QStringLiteral("Nimbrel"));
     m_pTray->setContextMenu(m_pTrayMenu);
     connect(m_pTray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (m_bExiting || m_core.m_bErrorBox)
+        if (m_bExiting || m_service.IsRefusalShown())
             return;
         if (reason == QSystemTrayIcon::DoubleClick)
             OnMenuShowWindow();
@@ -128,14 +136,13 @@ int COmbraCtrlDlg::OnInitDialog(const CStartup::SArgs& args)
     else
         // Without a tray the window is the only way in: it can be minimised.
         setWindowFlag(Qt::WindowMinimizeButtonHint, true);
-    m_core.m_comData.m_bRunning = 0;
     SetRunButtons(0);
     return 1;
 }
 
 void COmbraCtrlDlg::OnInitList()
 {
-    m_core.InitList();
+    m_service.ShowRows();
     if (m_pModel->rowCount() > 0)
         m_ui->m_list->setCurrentIndex(m_pModel->index(0, COL_PORT));
     m_ui->m_list->clearSelection();
@@ -185,7 +192,7 @@ int COmbraCtrlDlg::UpdateSettings(int bSave)
                     return 0;
             }
         }
-        m_settings.ReadFrom(m_core);
+        m_settings.ReadFrom(m_service);
         if (!m_settings.Save(m_strSettingsPath, &strError, &m_settingsStamp))
         {
             MessageBox("Error", strError);
@@ -204,7 +211,7 @@ int COmbraCtrlDlg::UpdateSettings(int bSave)
         m_bSettingsRefused = CSettingsFile::Stamp(m_strSettingsPath).bExists;
         return 0;
     }
-    m_settings.ApplyTo(m_core);
+    m_settings.ApplyTo(m_service);
     return 1;
 }
 
@@ -225,7 +232,7 @@ void COmbraCtrlDlg::OnEnableToggled(int /*nPort*/)
 
 void COmbraCtrlDlg::OnStartStop()
 {
-    m_core.m_startStop.OnStartStop();
+    m_service.StartStop();
 }
 
 void COmbraCtrlDlg::SetRunButtons(int bStarted)
@@ -248,8 +255,8 @@ void COmbraCtrlDlg::EnableRowButtons(bool bStopped)
 void COmbraCtrlDlg::OnSelectionChanged()
 {
     // During a Start or Stop every button stays off until it ends.
-    if (!m_core.m_bBusy)
-        EnableRowButtons(m_core.m_comData.m_bRunning == 0);
+    if (!m_service.IsBusy())
+        EnableRowButtons(!m_service.IsRunning());
 }
 
 void COmbraCtrlDlg::DisableControls()
@@ -264,16 +271,16 @@ void COmbraCtrlDlg::DisableControls()
 
 void COmbraCtrlDlg::OnRunStateChanged()
 {
-    m_pActionExit->setEnabled(m_core.m_bBusy == 0);
-    if (m_core.m_bBusy)
+    m_pActionExit->setEnabled(!m_service.IsBusy());
+    if (m_service.IsBusy())
     {
         DisableControls();
-        if (m_core.m_comData.m_bRunning == 0)
+        if (!m_service.IsRunning())
             ShowMsgWnd();
         return;
     }
     DestroyMsgWnd();
-    SetRunButtons(m_core.m_comData.m_bRunning == 1);
+    SetRunButtons(m_service.IsRunning() ? 1 : 0);
 }
 
 void COmbraCtrlDlg::ShowMsgWnd()
@@ -335,7 +342,7 @@ void COmbraCtrlDlg::contextMenuEvent(QContextMenuEvent* pEvent)
     menu.addAction(m_pActionAbout);
     menu.addSeparator();
     menu.addAction(m_pActionExit);
-    m_pActionExit->setEnabled(m_core.m_bBusy == 0);
+    m_pActionExit->setEnabled(!m_service.IsBusy());
     menu.exec(pEvent->globalPos());
 }
 
@@ -370,16 +377,15 @@ void COmbraCtrlDlg::OnBnClickedOption()
 {
     if (m_pOptionDlg || m_bDestroyed)
         return;
-    auto* pDlg = new COptionDlg(m_core.m_options, m_core.m_comData.m_bRunning == 1, this);
+    auto* pDlg = new COptionDlg(m_service.Options(), m_service.IsRunning(), this);
     pDlg->setObjectName(QStringLiteral("m_optionDlg"));
     pDlg->setAttribute(Qt::WA_DeleteOnClose);
     m_pOptionDlg = pDlg;
     connect(pDlg, &QDialog::finished, this, [this, pDlg](int nResult) {
         m_pOptionDlg = nullptr;
         // The ports may have been started meanwhile, or the program ended.
-        if (nResult != QDialog::Accepted || m_core.m_comData.m_bRunning != 0 || m_core.m_bBusy || m_bDestroyed)
+        if (nResult != QDialog::Accepted || m_bDestroyed || !m_service.SetOptions(pDlg->Options()))
             return;
-        m_core.m_options = pDlg->Options();
         UpdateSettings(1);
     });
     pDlg->open();
@@ -392,7 +398,7 @@ int COmbraCtrlDlg::SelectedPort() const
                                      : QModelIndexList();
     if (rows.isEmpty())
         return -1;
-    return m_core.m_rows.GetItemData(rows.first().row());
+    return m_service.Rows().GetItemData(rows.first().row());
 }
 
 void COmbraCtrlDlg::OpenAddDlg(int bConfig, int nPort)
@@ -402,18 +408,18 @@ void COmbraCtrlDlg::OpenAddDlg(int bConfig, int nPort)
     auto* pDlg = new CAddDlg(bConfig, this);
     pDlg->setObjectName(QStringLiteral("m_addDlg"));
     pDlg->setAttribute(Qt::WA_DeleteOnClose);
-    pDlg->m_pComData = &m_core.m_comData;
-    pDlg->m_nTimeout = m_core.m_options.m_nConnectTimeout;
+    pDlg->m_pComData = &m_service.Ports();
+    pDlg->m_nTimeout = m_service.Options().m_nConnectTimeout;
     pDlg->m_nPort = nPort;
-    pDlg->m_fnScanSystemPorts = [this] { m_core.ScanSystemPorts(); };
+    pDlg->m_fnScanSystemPorts = [this] { m_service.ScanSystemPorts(); };
     m_pAddDlg = pDlg;
     connect(pDlg, &QDialog::finished, this, [this, pDlg, bConfig](int nResult) {
         m_pAddDlg = nullptr;
         // Exit may have torn everything down while the dialog was open.
         if (nResult != QDialog::Accepted || m_bDestroyed)
             return;
-        const int bChanged = bConfig ? m_core.ConfigPort(pDlg->m_nPort, pDlg->m_entry)
-                                     : m_core.AddPort(pDlg->m_nPort, pDlg->m_entry);
+        const int bChanged = bConfig ? m_service.ConfigPort(pDlg->m_nPort, pDlg->m_entry)
+                                     : m_service.AddPort(pDlg->m_nPort, pDlg->m_entry);
         if (bChanged)
             UpdateSettings(1);
     });
@@ -424,8 +430,8 @@ void COmbraCtrlDlg::OpenAddDlg(int bConfig, int nPort)
 void COmbraCtrlDlg::OnBnClickedAdd()
 {
     // With every number taken the dialog would open on an empty list.
-    m_core.ScanSystemPorts();
-    if (!m_core.m_comData.HasFreeNumber())
+    m_service.ScanSystemPorts();
+    if (!m_service.Ports().HasFreeNumber())
     {
         MessageBox("Nimbrel", "No free COM number: COM1 to COM256 are all configured or present on this machine.");
         return;
@@ -443,7 +449,7 @@ void COmbraCtrlDlg::OnBnClickedConfig()
 void COmbraCtrlDlg::OnBnClickedDelete()
 {
     const int nPort = SelectedPort();
-    if (nPort >= 0 && m_core.DeletePort(nPort))
+    if (nPort >= 0 && m_service.DeletePort(nPort))
         UpdateSettings(1);
 }
 
@@ -462,7 +468,7 @@ void COmbraCtrlDlg::OnMenuExit()
 {
     m_bExiting = 1;
     EndModalDialogs();
-    const std::vector<int> vecOpen = m_core.OpenPorts();
+    const std::vector<int> vecOpen = m_service.OpenPorts();
     if (!vecOpen.empty())
     {
         MessageBox("Error", PortsInUseMessage(vecOpen));
@@ -487,7 +493,7 @@ void COmbraCtrlDlg::DestroyWindow()
     // The dispatcher first: a sequence thread waiting for a sent task is
     // released, so the teardown can wait for it.
     m_dispatcher.Quit();
-    m_core.Teardown();
+    m_service.Teardown();
     DestroyMsgWnd();
     if (m_pTray != nullptr)
         m_pTray->hide();

@@ -6,7 +6,8 @@
 #include <QDialog>
 #include <QPointer>
 
-#include "core/service/COmbraCtrlCore.h"
+#include "core/service/CPortService.h"
+#include "core/service/CPortServiceEvents.h"
 #include "gui/window/CQtDispatcher.h"
 #include "core/service/CSettingsFile.h"
 #include "core/service/CStartup.h"
@@ -25,10 +26,10 @@ class QMenu;
 class QSystemTrayIcon;
 
 // The main window: the port list, the buttons, the notification-area icon
-// and its menu. A thin view over the core, which owns every port and runs
-// Start and Stop; the window shows the core's rows and state and hands the
+// and its menu. A thin view over the port service, which owns every port
+// and runs Start and Stop; the window shows its rows and state and hands the
 // user's commands to it. Everything runs on the GUI thread.
-class COmbraCtrlDlg : public QDialog
+class COmbraCtrlDlg : public QDialog, private CPortServiceEvents
 {
     Q_OBJECT
 
@@ -72,7 +73,7 @@ public:
     // which has been shown.
     int UpdateSettings(int bSave);
 
-    COmbraCtrlCore& GetCore() { return m_core; }
+    CPortService& GetService() { return m_service; }
     CQtDispatcher& GetDispatcher() { return m_dispatcher; }
     CPortListModel* GetModel() const { return m_pModel.get(); }
     CMsgWnd* GetMsgWnd() const { return m_pMsgWnd; }
@@ -94,6 +95,11 @@ protected:
     void contextMenuEvent(QContextMenuEvent* pEvent) override;
 
 private:
+    // The service's events.
+    void OnMessage(const std::string& strCaption, const std::string& strText) override;
+    void OnRunState() override;
+    void OnWineLink(int nPort, bool bLinked, const std::string& strText) override;
+
     void OnRunStateChanged();
     void OnEnableToggled(int nPort);
     // Config and Delete: on while stopped with a row selected.
@@ -114,9 +120,9 @@ private:
 
     // Declared first: the core's threads post through it until the core is gone.
     CQtDispatcher m_dispatcher;
-    COmbraCtrlCore m_core;
+    CPortService m_service;
     std::unique_ptr<Ui::COmbraCtrlDlg> m_ui;
-    // Listens to the core's rows: declared after the core, so it goes first.
+    // Listens to the service's rows: declared after it, so it goes first.
     std::unique_ptr<CPortListModel> m_pModel;
     CMsgWnd* m_pMsgWnd = nullptr;  // while a start sequence runs
     QSystemTrayIcon* m_pTray = nullptr;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/service/COmbraCtrlCore.h"
+#include "core/service/CPortService.h"
 #include "core/service/CTaskLoop.h"
 #include "tests/TestSupport.h"
 
@@ -136,7 +137,8 @@ TEST_F(SettingsFileTest, BadFilesAreRefusedWithTheKeyAndAcceptedValues)
 TEST_F(SettingsFileTest, SaveWritesPrivateFileThatLoadsBack)
 {
     CTaskLoop loop;
-    COmbraCtrlCore core(&loop);
+    CPortService service(&loop);
+    COmbraCtrlCore& core = service.CoreForTest();
     core.ResetSettings();
     core.m_options.m_strPassword = "p=ss";
     core.m_options.m_nReconnectTime = 77;
@@ -148,7 +150,7 @@ TEST_F(SettingsFileTest, SaveWritesPrivateFileThatLoadsBack)
     core.m_comData.SetPeerPort(9, 4001);
     core.m_comData.SetLocPort(9, 4002);
     CSettingsFile out;
-    out.ReadFrom(core);
+    out.ReadFrom(service);
     const std::string strPath = m_dir.File("sub/dir/nimbrel.ini");
     std::string strError;
     ASSERT_EQ(out.Save(strPath, &strError), 1) << strError;
@@ -158,10 +160,11 @@ TEST_F(SettingsFileTest, SaveWritesPrivateFileThatLoadsBack)
 
     CSettingsFile in;
     ASSERT_EQ(in.Load(strPath, &strError), 1) << strError;
-    COmbraCtrlCore core2(&loop);
+    CPortService service2(&loop);
+    COmbraCtrlCore& core2 = service2.CoreForTest();
     core2.ResetSettings();
     core2.m_comData.m_nEnableCount = 5;  // stale: applying recounts
-    ASSERT_EQ(in.ApplyTo(core2), 1);
+    ASSERT_EQ(in.ApplyTo(service2), 1);
     EXPECT_EQ(core2.m_comData.m_nEnableCount, 1);
     EXPECT_EQ(core2.m_options, core.m_options);
     EXPECT_EQ(core2.m_options.m_strPassword, "p=ss");
@@ -177,21 +180,22 @@ TEST_F(SettingsFileTest, SaveWritesPrivateFileThatLoadsBack)
 TEST_F(SettingsFileTest, AConfigurationIsNotAppliedWhileThePortsRun)
 {
     CTaskLoop loop;
-    COmbraCtrlCore core(&loop);
+    CPortService service(&loop);
+    COmbraCtrlCore& core = service.CoreForTest();
     core.ResetSettings();
     CSettingsFile settings;
     settings.m_options.m_nConnectTimeout = 33;
     settings.m_ports[0].m_bUse = 1;
     settings.m_ports[0].m_bEnable = 1;
     core.m_comData.m_bRunning = 1;
-    EXPECT_EQ(settings.ApplyTo(core), 0);
+    EXPECT_EQ(settings.ApplyTo(service), 0);
     EXPECT_EQ(core.m_options.m_nConnectTimeout, 10);
     EXPECT_EQ(core.m_comData.GetUse(0), 0);
     core.m_comData.m_bRunning = 0;
     core.m_bBusy = 1;
-    EXPECT_EQ(settings.ApplyTo(core), 0);
+    EXPECT_EQ(settings.ApplyTo(service), 0);
     core.m_bBusy = 0;
-    EXPECT_EQ(settings.ApplyTo(core), 1);
+    EXPECT_EQ(settings.ApplyTo(service), 1);
     EXPECT_EQ(core.m_comData.m_nEnableCount, 1);
 }
 

@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include "core/service/COmbraCtrlCore.h"
+#include "core/service/CPortService.h"
 #include "gui/window/CQtDispatcher.h"
 #include "gui/widgets/CMsgWnd.h"
 #include "gui/widgets/CPortListModel.h"
@@ -59,8 +60,9 @@ private:
     struct SList
     {
         CQtDispatcher dispatcher;
-        COmbraCtrlCore core{&dispatcher};
-        CPortListModel model{&core};
+        CPortService service{&dispatcher};
+        COmbraCtrlCore& core{service.CoreForTest()};
+        CPortListModel model{&service};
         CTraceListCtrl list;
     };
 
@@ -93,9 +95,10 @@ private slots:
     void ModelFollowsTheRows()
     {
         CQtDispatcher dispatcher;
-        COmbraCtrlCore core(&dispatcher);
+        CPortService service(&dispatcher);
+        COmbraCtrlCore& core = service.CoreForTest();
         Configure(core);
-        CPortListModel model(&core);
+        CPortListModel model(&service);
         QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
 
         core.InitList();
@@ -123,9 +126,10 @@ private slots:
     void ScreenReaderReadsTheCheckBoxAndCells()
     {
         CQtDispatcher dispatcher;
-        COmbraCtrlCore core(&dispatcher);
+        CPortService service(&dispatcher);
+        COmbraCtrlCore& core = service.CoreForTest();
         Configure(core);
-        CPortListModel model(&core);
+        CPortListModel model(&service);
         core.InitList();
 
         const QModelIndex port0 = model.index(0, COL_PORT);
@@ -146,9 +150,10 @@ private slots:
     void AFailuresReasonIsTheRowsToolTip()
     {
         CQtDispatcher dispatcher;
-        COmbraCtrlCore core(&dispatcher);
+        CPortService service(&dispatcher);
+        COmbraCtrlCore& core = service.CoreForTest();
         Configure(core);
-        CPortListModel model(&core);
+        CPortListModel model(&service);
         QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
         core.InitList();
         QCOMPARE(model.index(0, COL_CONNECTION).data(Qt::ToolTipRole).toString(), QStringLiteral("Not Connect"));
@@ -213,9 +218,10 @@ private slots:
     void LampsFollowTheState()
     {
         CQtDispatcher dispatcher;
-        COmbraCtrlCore core(&dispatcher);
+        CPortService service(&dispatcher);
+        COmbraCtrlCore& core = service.CoreForTest();
         Configure(core);
-        CPortListModel model(&core);
+        CPortListModel model(&service);
         core.InitList();
         auto lamp = [&](int nCol) { return static_cast<ELamp>(model.index(0, nCol).data(CPortListModel::LampRole).toInt()); };
         QCOMPARE(lamp(COL_CREATE), ELamp::Idle);

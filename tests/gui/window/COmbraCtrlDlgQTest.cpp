@@ -36,6 +36,7 @@
 #include "tests/TestSupport.h"
 #include "gui/widgets/CLogListBox.h"
 #include "gui/widgets/CMsgWnd.h"
+#include "core/service/COmbraCtrlCore.h"
 #include "gui/widgets/CPortListModel.h"
 #include "gui/widgets/CTraceListCtrl.h"
 
@@ -175,7 +176,7 @@ private slots:
         auto pApp = Start(strConfig, 2);
         QVERIFY(pApp);
         COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
-        COmbraCtrlCore& core = pWnd->GetCore();
+        COmbraCtrlCore& core = pWnd->GetService().CoreForTest();
         QPushButton* pStart = Button(pWnd, "m_btnStartStop");
         QAction* pExit = pWnd->findChild<QAction*>(QStringLiteral("actionExit"));
         QVERIFY(pStart && pExit);
@@ -261,14 +262,14 @@ private slots:
         auto pApp = Start(WriteTwoPorts(dir), 2, {"--port-dir", QString::fromStdString(dir.File("elsewhere"))});
         QVERIFY(pApp);
         COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
-        QCOMPARE(pWnd->GetCore().GetPortDirectory(), dir.File("elsewhere"));
+        QCOMPARE(pWnd->GetService().CoreForTest().GetPortDirectory(), dir.File("elsewhere"));
         QSignalSpy spyFinished(pApp.get(), &COmbraCtrlApp::Finished);
         QTest::mouseClick(Button(pWnd, "m_btnStartStop"), Qt::LeftButton);
-        QVERIFY(RunUntil([&] { return pWnd->GetCore().m_comData.m_bRunning == 1; }));
+        QVERIFY(RunUntil([&] { return pWnd->GetService().CoreForTest().m_comData.m_bRunning == 1; }));
         const std::string strCom1 = dir.File("elsewhere") + "/COM1";
         const int hApp = OpenApp(strCom1);
         QVERIFY(hApp >= 0);
-        QVERIFY(RunUntil([&] { return pWnd->GetCore().IsAnyPortOpen() == 1; }));
+        QVERIFY(RunUntil([&] { return pWnd->GetService().CoreForTest().IsAnyPortOpen() == 1; }));
 
         raise(SIGTERM);
         QVERIFY(RunUntil([&] { return pWnd->IsDestroyed() == 1; }));
@@ -319,10 +320,10 @@ private slots:
         QVERIFY(QSystemTrayIcon::isSystemTrayAvailable() ? !pWnd->isVisible() : pWnd->isMinimized());
         QVERIFY(!pWnd->IsDestroyed());
 
-        pWnd->GetCore().m_bErrorBox = 1;
+        pWnd->GetService().CoreForTest().m_bErrorBox = 1;
         emit pWnd->GetTrayIcon()->activated(QSystemTrayIcon::DoubleClick);
         QVERIFY(QSystemTrayIcon::isSystemTrayAvailable() ? !pWnd->isVisible() : pWnd->isMinimized());
-        pWnd->GetCore().m_bErrorBox = 0;
+        pWnd->GetService().CoreForTest().m_bErrorBox = 0;
         emit pWnd->GetTrayIcon()->activated(QSystemTrayIcon::DoubleClick);
         QVERIFY(pWnd->isVisible() && !pWnd->isMinimized());
     }
@@ -339,11 +340,11 @@ private slots:
         pWnd->show();
         QVERIFY(QTest::qWaitForWindowExposed(pWnd));
         QTest::mouseClick(Button(pWnd, "m_btnStartStop"), Qt::LeftButton);
-        QVERIFY(RunUntil([&] { return pWnd->GetCore().m_comData.m_bRunning == 1 && pWnd->GetCore().m_bBusy == 0; }));
+        QVERIFY(RunUntil([&] { return pWnd->GetService().CoreForTest().m_comData.m_bRunning == 1 && pWnd->GetService().CoreForTest().m_bBusy == 0; }));
         const std::string strCom2 = dir.File("ports") + "/COM2";
         const int hApp = OpenApp(strCom2);
         QVERIFY(hApp >= 0);
-        QVERIFY(RunUntil([&] { return pWnd->GetCore().IsAnyPortOpen() == 1; }));
+        QVERIFY(RunUntil([&] { return pWnd->GetService().CoreForTest().IsAnyPortOpen() == 1; }));
 
         // Opens the window's menu and clicks its entry strText; returns the
         // menu's entries.
@@ -378,7 +379,7 @@ private slots:
         QVERIFY(Exists(strCom2));
 
         close(hApp);
-        QVERIFY(RunUntil([&] { return pWnd->GetCore().IsAnyPortOpen() == 0; }));
+        QVERIFY(RunUntil([&] { return pWnd->GetService().CoreForTest().IsAnyPortOpen() == 0; }));
         chooseFromMenu(QStringLiteral("Exit"));
         QVERIFY(pWnd->IsDestroyed());
         QCOMPARE(int(m_vecBoxes.size()), 1);
@@ -425,7 +426,7 @@ private slots:
         QVERIFY2(m_vecBoxes[0].strText.contains(QStringLiteral("Mode")), qPrintable(m_vecBoxes[0].strText));
         // Start with nothing enabled does nothing.
         QTest::mouseClick(Button(pApp->GetMainWnd(), "m_btnStartStop"), Qt::LeftButton);
-        QCOMPARE(pApp->GetMainWnd()->GetCore().m_bBusy.load(), 0);
+        QCOMPARE(pApp->GetMainWnd()->GetService().CoreForTest().m_bBusy.load(), 0);
         pApp->ExitInstance();
         QCOMPARE(ReadFile(strConfig), strBad);
     }
@@ -549,7 +550,7 @@ private slots:
         std::string strError;
         QVERIFY2(saved.Load(strConfig, &strError), strError.c_str());
         QCOMPARE(saved.m_ports[8].m_bUse, 0);
-        QCOMPARE(saved.m_ports[1].m_bEnable, pWnd->GetCore().m_comData.GetEnable(1));
+        QCOMPARE(saved.m_ports[1].m_bEnable, pWnd->GetService().CoreForTest().m_comData.GetEnable(1));
         ClickStrip(pWnd, 1);
         QCOMPARE(nAsked, 2);
         pApp->ExitInstance();
@@ -575,7 +576,7 @@ private slots:
         auto pApp = Start(strConfig, 1);
         QVERIFY(pApp);
         COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
-        COmbraCtrlCore& core = pWnd->GetCore();
+        COmbraCtrlCore& core = pWnd->GetService().CoreForTest();
         core.m_strSysRoot = dir.File("sys");
         QCOMPARE(symlink("/dev/null", (dir.File("ports") + "/COM12").c_str()), 0);
         QCOMPARE(core.m_comData.m_nEnableCount, 1);
@@ -665,7 +666,7 @@ private slots:
         auto pApp = Start(strConfig, 2);
         QVERIFY(pApp);
         COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
-        COmbraCtrlCore& core = pWnd->GetCore();
+        COmbraCtrlCore& core = pWnd->GetService().CoreForTest();
 
         // Nothing selected: neither does anything (nor can be clicked).
         pWnd->findChild<CTraceListCtrl*>(QStringLiteral("m_list"))->clearSelection();
@@ -754,12 +755,12 @@ private slots:
         SelectRow(pWnd, 0);
         QVERIFY(pConfig->isEnabled());
         QTest::mouseClick(Button(pWnd, "m_btnStartStop"), Qt::LeftButton);
-        QVERIFY(RunUntil([&] { return pWnd->GetCore().m_comData.m_bRunning == 1 && !pWnd->GetCore().m_bBusy; }));
+        QVERIFY(RunUntil([&] { return pWnd->GetService().CoreForTest().m_comData.m_bRunning == 1 && !pWnd->GetService().CoreForTest().m_bBusy; }));
         QVERIFY(!pConfig->isEnabled() && !pDelete->isEnabled());
         SelectRow(pWnd, 0);
         QVERIFY(!pConfig->isEnabled() && !pDelete->isEnabled());
         QTest::mouseClick(Button(pWnd, "m_btnStartStop"), Qt::LeftButton);
-        QVERIFY(RunUntil([&] { return pWnd->GetCore().m_comData.m_bRunning == 0 && !pWnd->GetCore().m_bBusy; }));
+        QVERIFY(RunUntil([&] { return pWnd->GetService().CoreForTest().m_comData.m_bRunning == 0 && !pWnd->GetService().CoreForTest().m_bBusy; }));
         QVERIFY(pConfig->isEnabled() && pDelete->isEnabled());
         QTest::mouseClick(pDelete, Qt::LeftButton);
         QCOMPARE(pWnd->GetModel()->rowCount(), 0);
@@ -822,12 +823,12 @@ private slots:
         };
         drive(QStringLiteral("42"), "m_btnCancel");
         QVERIFY(pWnd->GetOptionDlg() == nullptr);
-        QCOMPARE(pWnd->GetCore().m_options.m_nConnectTimeout, 10);
+        QCOMPARE(pWnd->GetService().CoreForTest().m_options.m_nConnectTimeout, 10);
         QVERIFY(ReadFile(strConfig).find("ConnectTimeout") == std::string::npos);
 
         drive(QStringLiteral("42"), "m_btnOk");
         QVERIFY(pWnd->GetOptionDlg() == nullptr);
-        QCOMPARE(pWnd->GetCore().m_options.m_nConnectTimeout, 42);
+        QCOMPARE(pWnd->GetService().CoreForTest().m_options.m_nConnectTimeout, 42);
         CSettingsFile saved;
         std::string strError;
         QVERIFY2(saved.Load(strConfig, &strError), strError.c_str());
@@ -845,7 +846,7 @@ private slots:
         QVERIFY(pApp);
         COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
         QTest::mouseClick(Button(pWnd, "m_btnStartStop"), Qt::LeftButton);
-        QVERIFY(RunUntil([&] { return pWnd->GetCore().m_comData.m_bRunning == 1 && !pWnd->GetCore().m_bBusy; }));
+        QVERIFY(RunUntil([&] { return pWnd->GetService().CoreForTest().m_comData.m_bRunning == 1 && !pWnd->GetService().CoreForTest().m_bBusy; }));
         QVERIFY(Button(pWnd, "m_btnOption")->isEnabled());
         int nEnabledEdits = -1;
         int bOkEnabled = -1;
