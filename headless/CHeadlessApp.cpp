@@ -161,26 +161,30 @@ int CHeadlessApp::Run(int argc, char** argv)
     sigaddset(&setSignals, SIGINT);
     sigaddset(&setSignals, SIGTERM);
     sigaddset(&setSignals, SIGHUP);
+    // SIGUSR1 only wakes the signal thread at the end, so that it can sleep
+    // without a time limit: an idle program then makes no wake-up at all.
+    sigaddset(&setSignals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &setSignals, nullptr);
     // Writes to a vanished peer fail with EPIPE instead of killing us.
     signal(SIGPIPE, SIG_IGN);
     CTaskLoop loop;
-    std::atomic<int> bDone{0};
+    std::atomic<bool> bDone{false};
     std::thread signals([&loop, &bDone, setSignals] {
-        const struct timespec tsPoll = {0, 100 * 1000 * 1000};
         while (!bDone)
         {
-            if (sigtimedwait(&setSignals, nullptr, &tsPoll) > 0)
+            const int nSignal = sigwaitinfo(&setSignals, nullptr);
+            if (nSignal > 0 && nSignal != SIGUSR1)
                 loop.Quit();
         }
     });
     struct SJoin
     {
-        std::atomic<int>& bDone;
+        std::atomic<bool>& bDone;
         std::thread& thread;
         ~SJoin()
         {
-            bDone = 1;
+            bDone = true;
+            pthread_kill(thread.native_handle(), SIGUSR1);
             thread.join();
         }
     } joinSignals{bDone, signals};
