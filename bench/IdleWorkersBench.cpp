@@ -61,7 +61,7 @@ int main(int argc, char** argv)
         core.InitList();
         int nStarted = 0;
         for (int i = 0; i < COmbraCtrlCore::PORT_COUNT; ++i)
-            if (core.GetPort(i).CreatePort("COM" + std::to_string(i + 1)) && core.m_sock[static_cast<size_t>(i)].StartThread())
+            if (core.GetPort(i).CreatePort("COM" + std::to_string(i + 1)) && core.GetWorker(i).StartThread())
                 ++nStarted;
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         const double dCpu0 = CpuSeconds();

@@ -198,7 +198,7 @@ int main(int argc, char** argv)
         core.m_comData.SetMode(0, strMode == "client" ? MODE_TCP_CLIENT : strMode == "server" ? MODE_TCP_SERVER : MODE_UDP);
         core.InitList();
         core.GetPort(0).CreatePort("COM1");
-        core.m_sock[0].StartThread();
+        core.GetWorker(0).StartThread();
         std::thread owner([&] { loop.Run(); });
 
         int hApp = open(core.GetPort(0).GetLinkPath().c_str(), O_RDWR | O_NOCTTY);
@@ -206,7 +206,7 @@ int main(int argc, char** argv)
         tcgetattr(hApp, &t);
         cfmakeraw(&t);
         tcsetattr(hApp, TCSANOW, &t);
-        while (core.m_sock[0].GetState() != EWorkerState::Data && core.m_sock[0].GetState() != EWorkerState::UdpData)
+        while (core.GetWorker(0).GetState() != EWorkerState::Data && core.GetWorker(0).GetState() != EWorkerState::UdpData)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
         std::string strOut(nSize, 'x');

@@ -4,8 +4,7 @@
 #include <vector>
 
 #include "core/bridge/CDispatcher.h"
-#include "core/bridge/COmbraPortAx.h"
-#include "core/engine/CSocketCtrl.h"
+#include "core/bridge/CPortTable.h"
 #include "core/model/CPortOwner.h"
 #include "core/model/OwnerCheck.h"
 #include "core/model/PortsInUse.h"
@@ -81,134 +80,111 @@ void CStartStop::SequenceThread()
     CDispatcher& dispatcher = core.GetDispatcher();
     const int nWhich = core.m_comData.m_bRunning == 0 ? SEQUENCE_START : SEQUENCE_STOP;
 
-    // Rows belong to the owner thread: every look at them is a sent task.
-    for (int nRow = 0; !m_bCancel; ++nRow)
+    // The rows belong to the owner thread, so their order is taken there;
+    // it cannot change while a sequence runs (the commands are refused).
+    std::vector<int> vecOrder;
+    dispatcher.Send([&core, &vecOrder] {
+        for (int nRow = 0; nRow < core.m_rows.GetRowCount(); ++nRow)
+            vecOrder.push_back(core.m_rows.GetItemData(nRow));
+        return 0;
+    });
+    for (const int nPort : vecOrder)
     {
-        const int nPort = dispatcher.Send([&core, nRow] {
-            return nRow < core.m_rows.GetRowCount() ? core.m_rows.GetItemData(nRow) : -1;
-        });
-        if (nPort < 0)
+        if (m_bCancel)
             break;
-        if (core.m_comData.GetUse(nPort) != 1 || core.m_comData.GetEnable(nPort) != 1)
+        if (nPort < 0 || core.m_comData.GetUse(nPort) != 1 || core.m_comData.GetEnable(nPort) != 1)
             continue;
         if (nWhich == SEQUENCE_START)
-            StartRow(nRow);
+            StartPort(nPort);
         else
-            StopRow(nRow);
+            StopPort(nPort);
     }
     dispatcher.Post([this, nWhich] { OnSequenceDone(nWhich); });
 }
 
-void CStartStop::StartRow(int nRow)
+void CStartStop::ShowChange(int nPort, const std::function<void(CPortView&)>& fnChange)
+{
+    CPortRows& rows = m_pCore->m_rows;
+    const int nRow = rows.FindRow(nPort);
+    if (nRow < 0)
+        return;
+    rows.Change(nRow, fnChange);
+    rows.EnsureVisible(nRow);
+}
+
+void CStartStop::StartPort(int nPort)
 {
     CPortOwner& core = *m_pCore;
     CDispatcher& dispatcher = core.GetDispatcher();
+    CPort& port = (*m_pPorts)[nPort];
     int bCreated = 0;
     for (int nTry = 0; nTry < core.m_options.m_nCreateRetry && !m_bCancel; ++nTry)
     {
-        bCreated = dispatcher.Send([this, nRow] { return OnCreatePort(nRow); });
+        bCreated = dispatcher.Send([this, nPort] { return OnCreatePort(nPort); });
         if (bCreated == 1)
             break;
-        // A failure that waiting cannot mend ends this row now: the rows
+        // A failure that waiting cannot mend ends this port now: the ports
         // after it should not wait out its attempts.
-        if (dispatcher.Send([&core, nRow] {
-                const int nPort = core.m_rows.GetItemData(nRow);
-                return nPort >= 0 && core.GetPort(nPort).IsLastErrorFinal() ? 1 : 0;
-            }) == 1)
+        if (dispatcher.Send([&port] { return port.VirtualPort().IsLastErrorFinal() ? 1 : 0; }) == 1)
             break;
-        if (dispatcher.Send([this, nRow] { return OnCheckPort(nRow); }) == 1)
-        {
-            dispatcher.Send([this, &core, nRow] {
-                const int nPort = core.m_rows.GetItemData(nRow);
-                return nPort >= 0 ? OnDeletePort(nPort, 1) : 0;
-            });
-        }
+        if (dispatcher.Send([this, nPort] { return OnCheckPort(nPort); }) == 1)
+            dispatcher.Send([this, nPort] { return OnDeletePort(nPort, 1); });
         // Sleep in small steps so that a teardown is not held up.
         for (int nMs = 0; nMs < m_nRetryPauseMs && !m_bCancel; nMs += 10)
             std::this_thread::sleep_for(std::chrono::milliseconds(std::min(10, m_nRetryPauseMs - nMs)));
     }
     // The row's new state, in view: a long start shows its progress.
-    dispatcher.Send([&core, nRow, bCreated] {
-        const int nPort = core.m_rows.GetItemData(nRow);
-        core.m_rows.Change(nRow, [&](CPortView& view) {
+    dispatcher.Send([this, &port, nPort, bCreated] {
+        ShowChange(nPort, [&](CPortView& view) {
             view.create = bCreated == 1 ? ECreateState::Created : ECreateState::Error;
             // A created port's worker runs already and reports for itself.
-            if (bCreated != 1 && nPort >= 0)
-                view.strReason = core.GetPort(nPort).GetLastError();
+            if (bCreated != 1)
+                view.strReason = port.VirtualPort().GetLastError();
         });
-        core.m_rows.EnsureVisible(nRow);
         return 0;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
-void CStartStop::StopRow(int nRow)
+void CStartStop::StopPort(int nPort)
 {
-    CPortOwner& core = *m_pCore;
-    CDispatcher& dispatcher = core.GetDispatcher();
-    dispatcher.Send([this, &core, nRow] {
-        const int nPort = core.m_rows.GetItemData(nRow);
-        if (nPort >= 0)
-            OnDeletePort(nPort, 0);
-        core.m_rows.Change(nRow, [](CPortView& view) { view.create = ECreateState::None; });
-        core.m_rows.EnsureVisible(nRow);
+    m_pCore->GetDispatcher().Send([this, nPort] {
+        OnDeletePort(nPort, 0);
+        ShowChange(nPort, [](CPortView& view) { view.create = ECreateState::None; });
         return 0;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-int CStartStop::OnCreatePort(int nRow)
+int CStartStop::OnCreatePort(int nPort)
 {
     NIMBREL_ASSERT_OWNER(m_pCore->GetDispatcher().IsOwnerThread());
     CPortOwner& core = *m_pCore;
-    const int nPort = core.m_rows.GetItemData(nRow);
-    if (nPort < 0)
+    if (!CCOMData::IsPortIndex(nPort))
         return 0;
-    COmbraPortAx& port = core.GetPort(nPort);
-    port.SetWineLink(core.m_options.m_bWineDosDevices);
-    if (!port.CreatePort(core.m_rows.GetItemText(nRow, COL_PORT)))
-        return 0;
-    // Created: whatever failed in an earlier run is over; the worker about
-    // to start reports its own failures.
-    core.m_rows.Change(nRow, [](CPortView& view) { view.strReason.clear(); });
-    port.ConfigurePort(32, 16, 0, 0);
-    port.SetLinkSignalB(0);
-    port.SetLinkSignalA(0);
-    port.SetAuxSignal(0);
+    CPort& port = (*m_pPorts)[nPort];
     core.m_bLineOn[nPort] = 0;
-    if (!core.GetWorker(nPort).StartThread())
-    {
-        // A port whose worker does not run would leave an application's
-        // close waiting forever: do not offer it.
-        port.DeletePort();
+    if (!port.Open(core.m_options.m_bWineDosDevices == 1))
         return 0;
-    }
-    const CWineLink& wine = port.GetWineLink();
+    // Opened: whatever failed in an earlier run is over; the worker now
+    // running reports its own failures.
+    core.ChangePort(nPort, [](CPortView& view) { view.strReason.clear(); });
+    const CWineLink& wine = port.VirtualPort().GetWineLink();
     if (wine.GetState() != CWineLink::LINK_NONE)
         core.ReportWineLink(nPort, wine.GetState() == CWineLink::LINK_MADE ? 1 : 0, wine.GetReport());
     return 1;
 }
 
-int CStartStop::OnCheckPort(int nRow)
+int CStartStop::OnCheckPort(int nPort)
 {
     NIMBREL_ASSERT_OWNER(m_pCore->GetDispatcher().IsOwnerThread());
-    CPortOwner& core = *m_pCore;
-    const int nPort = core.m_rows.GetItemData(nRow);
-    if (nPort < 0)
-        return 0;
-    return core.GetPort(nPort).PortExists(core.m_rows.GetItemText(nRow, COL_PORT)) ? 1 : 0;
+    return CCOMData::IsPortIndex(nPort) && (*m_pPorts)[nPort].NameTaken() ? 1 : 0;
 }
 
 int CStartStop::OnDeletePort(int nPort, int bSkipRelease)
 {
     NIMBREL_ASSERT_OWNER(m_pCore->GetDispatcher().IsOwnerThread());
-    CPortOwner& core = *m_pCore;
-    COmbraPortAx& port = core.GetPort(nPort);
-    if (bSkipRelease != 1)
-        port.ReleasePort();
-    const int nResult = port.DeletePort();
-    core.GetWorker(nPort).StopThread();
-    return nResult;
+    return (*m_pPorts)[nPort].Close(bSkipRelease != 1);
 }
 
 int CStartStop::OnSequenceDone(int nWhich)

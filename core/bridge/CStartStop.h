@@ -1,14 +1,17 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 
 class CPortOwner;
+struct CPortView;
+class CPortTable;
 
-// The Start/Stop command: a short-lived sequencing thread walks the port
-// list and has the owner thread create (or delete) each used and enabled
-// port's virtual port and start (or end) its worker. It talks to the owner
+// The Start/Stop command: a short-lived sequencing thread walks the ports
+// in the list's order and has the owner thread open (or close) each used
+// and enabled one: its virtual port and its worker. It talks to the owner
 // thread only by sent tasks and reports its end with a posted one.
 class CStartStop
 {
@@ -16,7 +19,7 @@ public:
     static constexpr int SEQUENCE_START = 0;
     static constexpr int SEQUENCE_STOP = 1;
 
-    explicit CStartStop(CPortOwner* pCore) : m_pCore(pCore) {}
+    CStartStop(CPortOwner* pCore, CPortTable* pPorts) : m_pCore(pCore), m_pPorts(pPorts) {}
     ~CStartStop();
 
     CStartStop(const CStartStop&) = delete;
@@ -28,9 +31,11 @@ public:
     // shown through the core's message box).
     int OnStartStop();
 
-    // Owner thread: the sent and posted tasks of the sequence.
-    int OnCreatePort(int nRow);
-    int OnCheckPort(int nRow);
+    // Owner thread: the sent and posted tasks of the sequence, for port
+    // nPort: 1 when it was opened, its name is taken in the port
+    // directory, the removal's result.
+    int OnCreatePort(int nPort);
+    int OnCheckPort(int nPort);
     int OnDeletePort(int nPort, int bSkipRelease);
     int OnSequenceDone(int nWhich);
 
@@ -46,10 +51,13 @@ public:
 private:
     int StartSequence();
     void SequenceThread();
-    void StartRow(int nRow);
-    void StopRow(int nRow);
+    void StartPort(int nPort);
+    void StopPort(int nPort);
+    // Owner thread: port nPort's row changed, and brought into view.
+    void ShowChange(int nPort, const std::function<void(CPortView&)>& fnChange);
 
     CPortOwner* m_pCore;
+    CPortTable* m_pPorts;
     std::thread m_hSeqThread;
     std::atomic<int> m_bCancel{0};
 };

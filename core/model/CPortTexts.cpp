@@ -106,7 +106,7 @@ std::string CPortTexts::Cell(const CPortView& view, int nCol)
     switch (nCol)
     {
     case COL_PORT:
-        return "COM" + std::to_string(view.nPort + 1);
+        return PortName(view.nPort);
     case COL_CREATE:
         return CreateText(view.create);
     case COL_MODE:
@@ -144,4 +144,9 @@ ELamp CPortTexts::Lamp(const CPortView& view, int nCol)
     if (nCol == COL_CONNECTION)
         return ConnectionLamp(view.connection);
     return ELamp::None;
+}
+
+std::string CPortTexts::PortName(int nPort)
+{
+    return "COM" + std::to_string(nPort + 1);
 }

@@ -17,6 +17,8 @@ public:
     // The lamp beside column nCol: Create and Connection have one.
     static ELamp Lamp(const CPortView& view, int nCol);
 
+    // "COMn" of port index nPort (0-based): also its name in the port directory.
+    static std::string PortName(int nPort);
     static const char* CreateText(ECreateState state);
     static const char* ConnectionText(EConnectionState state);
     static ELamp ConnectionLamp(EConnectionState state);

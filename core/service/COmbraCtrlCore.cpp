@@ -30,11 +30,6 @@ COmbraCtrlCore::COmbraCtrlCore(CDispatcher* pDispatcher)
     // A peer that vanished must fail a write, not end the process: the TLS
     // library writes to its sockets without MSG_NOSIGNAL.
     signal(SIGPIPE, SIG_IGN);
-    for (int i = 0; i < PORT_COUNT; ++i)
-    {
-        m_port[static_cast<size_t>(i)] = std::make_unique<COmbraPortAx>();
-        m_port[static_cast<size_t>(i)]->Attach(COmbraPortAx::PORT_ID_BASE + i, &m_watcher);
-    }
     m_rows.SetOwnerCheck([pDispatcher] { return pDispatcher->IsOwnerThread(); });
 }
 
@@ -83,24 +78,15 @@ void COmbraCtrlCore::InitList()
         m_bLineOn[i] = 1;
     }
     for (int i = 0; i < PORT_COUNT; ++i)
-        m_sock[static_cast<size_t>(i)].Bind(this, i);
+        m_ports[i].Worker().Bind(this, i);
 }
 
 void COmbraCtrlCore::Teardown()
 {
     m_startStop.Cancel();
     m_startStop.WaitSequence();
-    // Each worker ends before its port goes, so none touches a removed port.
     for (int i = 0; i < PORT_COUNT; ++i)
-    {
-        m_sock[static_cast<size_t>(i)].StopThread();
-        COmbraPortAx* pPort = m_port[static_cast<size_t>(i)].get();
-        if (pPort != nullptr && pPort->IsCreated())
-        {
-            pPort->ReleasePort();
-            pPort->DeletePort();
-        }
-    }
+        m_ports[i].Shut();
     m_comData.m_bRunning = 0;
     m_bBusy = 0;
 }
@@ -175,8 +161,7 @@ void COmbraCtrlCore::ScanSystemPorts()
 {
     NIMBREL_ASSERT_OWNER(m_pDispatcher->IsOwnerThread());
     m_comData.ScanSystemPorts(m_strSysRoot, GetPortDirectory(), [this](int nPort) {
-        const COmbraPortAx* pPort = m_port[static_cast<size_t>(nPort)].get();
-        return pPort != nullptr && pPort->IsCreated() == 1;
+        return m_ports[nPort].VirtualPort().IsCreated() == 1;
     });
 }
 
@@ -217,11 +202,7 @@ void COmbraCtrlCore::ReportWineLink(int nPort, int bLinked, const std::string& s
 
 void COmbraCtrlCore::ReplacePort(int nPort, std::unique_ptr<COmbraPortAx> pPort)
 {
-    auto& pSlot = m_port[static_cast<size_t>(nPort)];
-    if (pSlot && pSlot->IsCreated())
-        pSlot->DeletePort();
-    pSlot = std::move(pPort);
-    pSlot->Attach(COmbraPortAx::PORT_ID_BASE + nPort, &m_watcher);
+    m_ports[nPort].ReplaceVirtualPort(std::move(pPort));
 }
 
 int COmbraCtrlCore::PostReport(int nCode, int nPort, std::string strText)

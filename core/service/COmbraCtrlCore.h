@@ -11,6 +11,7 @@
 #include "core/model/CPortRows.h"
 #include "core/service/CPostMsgList.h"
 #include "core/bridge/COmbraPortAx.h"
+#include "core/bridge/CPortTable.h"
 #include "core/bridge/CPortEvents.h"
 #include "core/bridge/CPortWatcher.h"
 #include "core/bridge/CStartStop.h"
@@ -98,8 +99,8 @@ public:
     // Any thread: appends a report; the first of a burst posts the drain.
     int PostEntry(_tag_postmsglist entry);
 
-    COmbraPortAx& GetPort(int nPort) override { return *m_port[static_cast<size_t>(nPort)]; }
-    CSocketCtrl& GetWorker(int nPort) override { return m_sock[static_cast<size_t>(nPort)]; }
+    COmbraPortAx& GetPort(int nPort) override { return m_ports[nPort].VirtualPort(); }
+    CSocketCtrl& GetWorker(int nPort) override { return m_ports[nPort].Worker(); }
     CDispatcher& GetDispatcher() override { return *m_pDispatcher; }
     // Tests: stand a port of their own in for port nPort.
     void ReplacePort(int nPort, std::unique_ptr<COmbraPortAx> pPort);
@@ -109,7 +110,7 @@ public:
 
     CPortEvents m_events;
     CPortWatcher m_watcher;
-    std::array<std::unique_ptr<COmbraPortAx>, PORT_COUNT> m_port;
-    std::array<CSocketCtrl, PORT_COUNT> m_sock;
-    CStartStop m_startStop{this};
+    // After the watcher: every port's virtual port reports to it.
+    CPortTable m_ports{&m_watcher};
+    CStartStop m_startStop{this, &m_ports};
 };

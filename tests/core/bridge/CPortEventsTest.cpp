@@ -192,11 +192,11 @@ TEST_F(PortEventsTest, SettingsColumns)
 TEST_F(PortEventsTest, ServerPortOpenAndCloseLeaveTheWorkerAlone)
 {
     SetMode(MODE_TCP_SERVER);
-    m_core.m_sock[PORT].SetStateForTest(EWorkerState::Accept);
+    m_core.GetWorker(PORT).SetStateForTest(EWorkerState::Accept);
     m_core.ChangePort(PORT, [](CPortView& view) { view.connection = EConnectionState::Connected; });
     m_events.OnOpenChanged(ID, 1);
     EXPECT_EQ(m_core.m_comData.GetOpen(PORT), 1);
-    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::Accept);
+    EXPECT_EQ(m_core.GetWorker(PORT).GetState(), EWorkerState::Accept);
     EXPECT_EQ(Text(COL_CONNECTION), "Connected");
 
     m_events.OnBaudRateChanged(ID, 9600);
@@ -205,7 +205,7 @@ TEST_F(PortEventsTest, ServerPortOpenAndCloseLeaveTheWorkerAlone)
     m_core.m_dwFlowCtrl[PORT] = FLOW_XOUT;
     m_events.OnOpenChanged(ID, 0);
     EXPECT_EQ(m_core.m_comData.GetOpen(PORT), 0);
-    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::Accept);
+    EXPECT_EQ(m_core.GetWorker(PORT).GetState(), EWorkerState::Accept);
     EXPECT_EQ(Text(COL_CONNECTION), "Connected");
     EXPECT_EQ(Text(COL_BAUDRATE), "--------");
     EXPECT_EQ(Text(COL_DATA), "-----");
@@ -215,7 +215,7 @@ TEST_F(PortEventsTest, ServerPortOpenAndCloseLeaveTheWorkerAlone)
     EXPECT_EQ(m_core.m_chXon[PORT], 17);
     EXPECT_EQ(m_core.m_dwFlowCtrl[PORT], FLOW_XOUT) << "flow bits stay until the next application";
     EXPECT_EQ(m_pPort->m_nResets, 1);
-    m_core.m_sock[PORT].SetStateForTest(EWorkerState::Idle);
+    m_core.GetWorker(PORT).SetStateForTest(EWorkerState::Idle);
 }
 
 TEST_F(PortEventsTest, ClientOpenConnectsAndClosingIdleClientStillWritesNotConnect)
@@ -227,17 +227,17 @@ TEST_F(PortEventsTest, ClientOpenConnectsAndClosingIdleClientStillWritesNotConne
     // No thread runs: the worker only takes its state.
     m_events.OnOpenChanged(ID, 1);
     EXPECT_EQ(Text(COL_CONNECTION), "Connecting");
-    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::Connect);
+    EXPECT_EQ(m_core.GetWorker(PORT).GetState(), EWorkerState::Connect);
     // A close while no thread runs must not wait forever.
     m_events.OnOpenChanged(ID, 0);
     EXPECT_EQ(Text(COL_CONNECTION), "Not Connect");
-    m_core.m_sock[PORT].SetStateForTest(EWorkerState::Idle);
+    m_core.GetWorker(PORT).SetStateForTest(EWorkerState::Idle);
 
     SetMode(MODE_UDP);
     m_events.OnOpenChanged(ID, 1);
-    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::UdpBind);
+    EXPECT_EQ(m_core.GetWorker(PORT).GetState(), EWorkerState::UdpBind);
     EXPECT_EQ(Text(COL_CONNECTION), "Not Connect") << "UDP shows its own status";
-    m_core.m_sock[PORT].SetStateForTest(EWorkerState::Idle);
+    m_core.GetWorker(PORT).SetStateForTest(EWorkerState::Idle);
 }
 
 // Only an application that can be held back makes the port report what

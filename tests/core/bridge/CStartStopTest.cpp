@@ -129,8 +129,8 @@ TEST_F(StartStopTest, StartCreatesEnabledPortsAndStopRemovesThem)
     EXPECT_TRUE(LinkExists("COM1"));
     EXPECT_FALSE(LinkExists("COM2"));
     EXPECT_TRUE(LinkExists("COM6"));
-    EXPECT_EQ(m_core.m_sock[0].IsThreadRunning(), 1);
-    EXPECT_EQ(m_core.m_sock[1].IsThreadRunning(), 0);
+    EXPECT_EQ(m_core.GetWorker(0).IsThreadRunning(), 1);
+    EXPECT_EQ(m_core.GetWorker(1).IsThreadRunning(), 0);
 
     ASSERT_EQ(m_core.m_startStop.OnStartStop(), 1);
     ASSERT_TRUE(WaitIdle(0));
@@ -138,8 +138,8 @@ TEST_F(StartStopTest, StartCreatesEnabledPortsAndStopRemovesThem)
     EXPECT_EQ(Create(5), "None");
     EXPECT_FALSE(LinkExists("COM1"));
     EXPECT_FALSE(LinkExists("COM6"));
-    EXPECT_EQ(m_core.m_sock[0].IsThreadRunning(), 0);
-    EXPECT_EQ(m_core.m_sock[5].IsThreadRunning(), 0);
+    EXPECT_EQ(m_core.GetWorker(0).IsThreadRunning(), 0);
+    EXPECT_EQ(m_core.GetWorker(5).IsThreadRunning(), 0);
 }
 
 // Start and Stop bring each row they handled into view, after its new text,
@@ -189,7 +189,7 @@ TEST_F(StartStopTest, PortThatCannotBeCreatedEndsInCreateErrorAndStartStillCompl
     EXPECT_EQ(pPort->m_nCreates, 3);
     EXPECT_EQ(pPort->m_nDeletes, 3) << "the leftover is removed after each failed attempt";
     EXPECT_EQ(pPort->m_nReleases, 0) << "a leftover is removed without releasing it";
-    EXPECT_EQ(m_core.m_sock[2].IsThreadRunning(), 0);
+    EXPECT_EQ(m_core.GetWorker(2).IsThreadRunning(), 0);
 }
 
 TEST_F(StartStopTest, StaleLinksOfOursAreReplacedOnTheFirstAttempt)

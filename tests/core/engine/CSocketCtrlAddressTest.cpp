@@ -108,7 +108,7 @@ TEST_F(WorkerTest, ANameThatDoesNotResolveFailsLikeARefusedConnect)
     const std::string strReason = m_core.m_rows.GetItemText(m_core.m_rows.FindRow(PORT), COL_REASON);
     EXPECT_EQ(strReason.rfind("resolve " + std::string(70, 'x') + ".test: ", 0), 0u) << strReason;
     const auto t0 = std::chrono::steady_clock::now();
-    m_core.m_sock[PORT].StopThread();
+    m_core.GetWorker(PORT).StopThread();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
 }
 

@@ -205,10 +205,10 @@ TEST_F(LoginTest, LoginOverTls)
     m_core.m_options.m_strUser = "operator";
     m_core.m_options.m_strPassword = "s3cret";
     AddRow(PORT);
-    m_core.m_sock[PORT].SetKeyFiles(strCert, strKey);
+    m_core.GetWorker(PORT).SetKeyFiles(strCert, strKey);
     StartPort(PORT);
     int hApp = OpenApp(PORT);
-    ASSERT_TRUE(m_loop.RunUntil([&] { return m_core.m_sock[PORT].GetListenHandle() >= 0; }, 5s));
+    ASSERT_TRUE(m_loop.RunUntil([&] { return m_core.GetWorker(PORT).GetListenHandle() >= 0; }, 5s));
     CChild client({"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(nLocal), "-quiet"});
     EXPECT_EQ(ReadFor(client.Out(), BANNER.size() + 7, 10000), BANNER + "login: ");
     ASSERT_TRUE(WriteAll(client.In(), "operator\ns3cret\nover TLS\n"));

@@ -31,11 +31,11 @@ TEST_F(WorkerTest, ServerAcceptsShowsPeerAndListensAgain)
     // The peer text is posted just before the worker leaves its close.
     EXPECT_TRUE(m_loop.RunUntil(
         [&] {
-            const EWorkerState state = m_core.m_sock[PORT].GetState();
+            const EWorkerState state = m_core.GetWorker(PORT).GetState();
             return state == EWorkerState::Listen || state == EWorkerState::Accept;
         },
         5s))
-        << "state " << m_core.m_sock[PORT].GetState();
+        << "state " << m_core.GetWorker(PORT).GetState();
 }
 
 TEST_F(WorkerTest, ServerRefusesSecondPeerUntilTheFirstLeaves)
@@ -69,9 +69,9 @@ TEST_F(WorkerTest, ServerPortInUseIsRetriedWithoutSpinning)
     StartPort(PORT);
     ASSERT_TRUE(WaitConn(PORT, "Create Error"));
 
-    const uint64_t nBefore = m_core.m_sock[PORT].GetCycleCount();
+    const uint64_t nBefore = m_core.GetWorker(PORT).GetCycleCount();
     m_loop.RunUntil([] { return false; }, 300ms);
-    const uint64_t nCycles = m_core.m_sock[PORT].GetCycleCount() - nBefore;
+    const uint64_t nCycles = m_core.GetWorker(PORT).GetCycleCount() - nBefore;
     EXPECT_GT(nCycles, 3u) << "the listen is tried again";
     EXPECT_LT(nCycles, 300u) << "about one try every 10 ms, not a busy loop";
     EXPECT_LT(m_loop.GetPendingCount(), 5) << "the reports coalesce into one drain";
@@ -90,7 +90,7 @@ TEST_F(WorkerTest, DisabledServerEntryNeverListens)
     m_core.m_comData.SetEnable(PORT, 0);
     StartPort(PORT);
     m_loop.RunUntil([] { return false; }, 200ms);
-    EXPECT_EQ(m_core.m_sock[PORT].GetListenHandle(), -1);
+    EXPECT_EQ(m_core.GetWorker(PORT).GetListenHandle(), -1);
     EXPECT_EQ(ConnectTcp(nLocal, 200), -1);
 }
 
@@ -118,8 +118,8 @@ TEST_F(WorkerTest, KeepAliveOptionsAreSetOnTheSockets)
     ConfigureServer(PORT, nLocal);
     m_core.m_comData.SetKeepAlive(PORT, 1);
     StartPort(PORT);
-    ASSERT_TRUE(m_loop.RunUntil([&] { return m_core.m_sock[PORT].GetListenHandle() >= 0; }, 5s));
-    const int hListen = m_core.m_sock[PORT].GetListenHandle();
+    ASSERT_TRUE(m_loop.RunUntil([&] { return m_core.GetWorker(PORT).GetListenHandle() >= 0; }, 5s));
+    const int hListen = m_core.GetWorker(PORT).GetListenHandle();
     EXPECT_EQ(GetIntOption(hListen, SOL_SOCKET, SO_KEEPALIVE), 1);
     EXPECT_EQ(GetIntOption(hListen, IPPROTO_TCP, TCP_KEEPIDLE), 3);
     EXPECT_EQ(GetIntOption(hListen, IPPROTO_TCP, TCP_KEEPINTVL), 1);
@@ -129,7 +129,7 @@ TEST_F(WorkerTest, KeepAliveOptionsAreSetOnTheSockets)
     ASSERT_GE(hPeer, 0);
     m_vecClose.push_back(hPeer);
     ASSERT_TRUE(WaitConn(PORT, "Connected"));
-    const int hData = m_core.m_sock[PORT].GetSocketHandle();
+    const int hData = m_core.GetWorker(PORT).GetSocketHandle();
     ASSERT_GE(hData, 0);
     EXPECT_EQ(GetIntOption(hData, SOL_SOCKET, SO_KEEPALIVE), 1) << "the accepted socket inherits it";
     EXPECT_EQ(GetIntOption(hData, IPPROTO_TCP, TCP_KEEPIDLE), 3);
@@ -149,7 +149,7 @@ TEST_F(WorkerTest, KeepAliveOptionsAreSetOnTheSockets)
     ASSERT_GE(hPeer2, 0);
     m_vecClose.push_back(hPeer2);
     ASSERT_TRUE(WaitConn(nClient, "Connected"));
-    const int hClient = m_core.m_sock[nClient].GetSocketHandle();
+    const int hClient = m_core.GetWorker(nClient).GetSocketHandle();
     EXPECT_EQ(GetIntOption(hClient, SOL_SOCKET, SO_KEEPALIVE), 1);
     EXPECT_EQ(GetIntOption(hClient, IPPROTO_TCP, TCP_KEEPIDLE), 32767);
 
@@ -162,5 +162,5 @@ TEST_F(WorkerTest, KeepAliveOptionsAreSetOnTheSockets)
     ASSERT_GE(hPeer3, 0);
     m_vecClose.push_back(hPeer3);
     ASSERT_TRUE(WaitConn(nPlain, "Connected"));
-    EXPECT_EQ(GetIntOption(m_core.m_sock[nPlain].GetSocketHandle(), SOL_SOCKET, SO_KEEPALIVE), 0);
+    EXPECT_EQ(GetIntOption(m_core.GetWorker(nPlain).GetSocketHandle(), SOL_SOCKET, SO_KEEPALIVE), 0);
 }

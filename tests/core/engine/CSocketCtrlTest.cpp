@@ -40,7 +40,7 @@ TEST_F(WorkerTest, RefusedConnectFailsAtOnce)
     OpenApp(PORT);
     // Linux reports a refusal at once; waiting out 99 s would hide it.
     ASSERT_TRUE(WaitConn(PORT, "Connect Error", 5s));
-    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::RetryWait);
+    EXPECT_EQ(m_core.GetWorker(PORT).GetState(), EWorkerState::RetryWait);
 }
 
 // The program that met the failure gives up and closes the port: the
@@ -110,7 +110,7 @@ TEST_F(WorkerTest, LostConnectionWithoutReconnectStaysInError)
     ASSERT_TRUE(WaitConn(PORT, "Connected"));
     close(hPeer);
     ASSERT_TRUE(WaitConn(PORT, "Connect Error"));
-    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::RetryWait);
+    EXPECT_EQ(m_core.GetWorker(PORT).GetState(), EWorkerState::RetryWait);
     EXPECT_EQ(Accept(hListen, 1500ms), -1) << "no redial without re-connection";
 }
 
@@ -190,7 +190,7 @@ TEST(WorkerLostWait, TickWrap)
 TEST_F(WorkerTest, RedialWaitsAcrossTickWrap)
 {
     std::atomic<uint32_t> dwTick{0xFFFFFF00u};
-    m_core.m_sock[PORT].SetTickSource([&] { return dwTick.load(); });
+    m_core.GetWorker(PORT).SetTickSource([&] { return dwTick.load(); });
     m_core.m_options.m_bReconnect = 1;
     const int hListen = StartClientWithListener(PORT);
     OpenApp(PORT);
@@ -201,10 +201,10 @@ TEST_F(WorkerTest, RedialWaitsAcrossTickWrap)
     ASSERT_TRUE(WaitState(PORT, EWorkerState::LostWait));
     dwTick = 0xFFFFFFF0u;
     std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::LostWait);
+    EXPECT_EQ(m_core.GetWorker(PORT).GetState(), EWorkerState::LostWait);
     dwTick = 20;  // wrapped, but short of the 300 ms
     std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::LostWait);
+    EXPECT_EQ(m_core.GetWorker(PORT).GetState(), EWorkerState::LostWait);
     dwTick = 44;
     int hPeer2 = Accept(hListen);
     ASSERT_GE(hPeer2, 0);
@@ -272,7 +272,7 @@ TEST_F(WorkerTest, ADrainingCloseHoldsUpNoOtherPort)
     EXPECT_EQ(ReadFor(hPeer2, 4), "ping");
     ASSERT_TRUE(WriteAll(hPeer2, "pong"));
     EXPECT_EQ(ReadFor(hApp2, 4), "pong");
-    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::Drain) << "COM1 still drains meanwhile";
+    EXPECT_EQ(m_core.GetWorker(PORT).GetState(), EWorkerState::Drain) << "COM1 still drains meanwhile";
     EXPECT_EQ(Conn(PORT), "Connected") << "its row changes when the close is complete";
 
     std::string strGot;
@@ -280,7 +280,7 @@ TEST_F(WorkerTest, ADrainingCloseHoldsUpNoOtherPort)
     EXPECT_TRUE(WaitConn(PORT, "Not Connect", 15s));
     reader.join();
     EXPECT_TRUE(strGot == strSent) << "got " << strGot.size() << " of " << strSent.size() << " bytes";
-    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::Idle);
+    EXPECT_EQ(m_core.GetWorker(PORT).GetState(), EWorkerState::Idle);
 }
 
 // Stop (or the end of the program) while a close still drains: the worker
@@ -295,10 +295,10 @@ TEST_F(WorkerTest, StopDuringADrainLosesNothing)
         std::this_thread::sleep_for(100ms);
         strGot = ReadFor(hPeer, strSent.size(), 5000);
     });
-    m_core.m_sock[PORT].StopThread();
+    m_core.GetWorker(PORT).StopThread();
     reader.join();
     EXPECT_TRUE(strGot == strSent) << "got " << strGot.size() << " of " << strSent.size() << " bytes";
-    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::Idle);
+    EXPECT_EQ(m_core.GetWorker(PORT).GetState(), EWorkerState::Idle);
 }
 
 TEST_F(WorkerTest, FiveMegabytesThroughEchoPeer)
@@ -451,7 +451,7 @@ TEST_F(WorkerTest, StopInEveryClientStateLeavesNotConnect)
             }
         }
         std::atomic<uint32_t> dwTick{1000};
-        m_core.m_sock[static_cast<size_t>(i)].SetTickSource([&] { return dwTick.load(); });
+        m_core.GetWorker(i).SetTickSource([&] { return dwTick.load(); });
         ConfigureClient(i, c.state == EWorkerState::RetryWait ? UnusedTcpPort() : nPeerPort);
         StartPort(i);
         if (c.state != EWorkerState::Idle)
@@ -472,11 +472,11 @@ TEST_F(WorkerTest, StopInEveryClientStateLeavesNotConnect)
             }
         }
         ASSERT_TRUE(WaitState(i, c.state));
-        EXPECT_EQ(m_core.m_sock[static_cast<size_t>(i)].StopThread(), 0);
+        EXPECT_EQ(m_core.GetWorker(i).StopThread(), 0);
         m_loop.RunPending();
         EXPECT_EQ(Conn(i), "Not Connect");
-        EXPECT_EQ(m_core.m_sock[static_cast<size_t>(i)].GetState(), EWorkerState::Idle);
-        EXPECT_EQ(m_core.m_sock[static_cast<size_t>(i)].IsThreadRunning(), 0);
+        EXPECT_EQ(m_core.GetWorker(i).GetState(), EWorkerState::Idle);
+        EXPECT_EQ(m_core.GetWorker(i).IsThreadRunning(), 0);
         if (hPeer >= 0)
         {
             EXPECT_EQ(ReadFor(hPeer, 1, 2000), "") << "the connection is closed";
@@ -490,9 +490,9 @@ TEST_F(WorkerTest, StopBeforeTheThreadRunsIsNotLost)
     ConfigureClient(PORT, 1);
     for (int k = 0; k < 50; ++k)
     {
-        ASSERT_EQ(m_core.m_sock[PORT].StartThread(), 1);
-        m_core.m_sock[PORT].StopThread();
-        EXPECT_EQ(m_core.m_sock[PORT].IsThreadRunning(), 0);
+        ASSERT_EQ(m_core.GetWorker(PORT).StartThread(), 1);
+        m_core.GetWorker(PORT).StopThread();
+        EXPECT_EQ(m_core.GetWorker(PORT).IsThreadRunning(), 0);
     }
 }
 
@@ -590,7 +590,7 @@ TEST_F(WorkerTest, RapidOpenCloseLosesNoEcho)
         if (strGot != strMsg)
         {
             ++nLost;
-            ADD_FAILURE() << "cycle " << k << " got '" << strGot << "' state " << m_core.m_sock[PORT].GetState()
+            ADD_FAILURE() << "cycle " << k << " got '" << strGot << "' state " << m_core.GetWorker(PORT).GetState()
                           << " conn " << Conn(PORT);
         }
         close(hApp);
@@ -657,13 +657,13 @@ TEST_F(WorkerTest, KeptSessionWhoseProgramLeftUnseenEndsAtTheNextOpen)
     const int hApp2 = OpenApp(PORT);
     CloseApp(hApp1);
     ReportOpen(PORT, 0);
-    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::Data);
+    EXPECT_EQ(m_core.GetWorker(PORT).GetState(), EWorkerState::Data);
     ASSERT_TRUE(WriteAll(hApp2, "two;"));
     EXPECT_EQ(ReadFor(hPeer1, 4), "two;") << "the session went on";
 
     // It leaves; the worker sees that, nobody reports it.
     CloseApp(hApp2);
-    ASSERT_TRUE(m_loop.RunUntil([&] { return m_core.m_sock[PORT].SawApplicationGo() == 1; }, 5s));
+    ASSERT_TRUE(m_loop.RunUntil([&] { return m_core.GetWorker(PORT).SawApplicationGo() == 1; }, 5s));
     const int hApp3 = OpenApp(PORT);
     ASSERT_TRUE(WriteAll(hApp3, "three;"));
     ReportOpen(PORT, 1);
@@ -722,7 +722,7 @@ TEST_F(WorkerTest, ReopenDuringTheDrainSplitsTheBytesCleanly)
     int hApp2 = -1;
     size_t nNextWritten = 0;
     std::thread other([&] {
-        while (m_core.m_sock[PORT].GetState() != EWorkerState::Drain)
+        while (m_core.GetWorker(PORT).GetState() != EWorkerState::Drain)
             std::this_thread::sleep_for(1ms);
         hApp2 = testsupport::OpenApp(m_core.GetPort(PORT).GetLinkPath(), O_NONBLOCK);
         if (hApp2 < 0)
@@ -750,7 +750,7 @@ TEST_F(WorkerTest, ReopenDuringTheDrainSplitsTheBytesCleanly)
     other.join();
     ASSERT_GE(hApp2, 0);
     m_vecClose.push_back(hApp2);
-    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::Idle);
+    EXPECT_EQ(m_core.GetWorker(PORT).GetState(), EWorkerState::Idle);
     EXPECT_EQ(strPeer1.find(strNext), std::string::npos) << "nothing of the new program on the old connection";
     ASSERT_LE(strPeer1.size(), strSent.size());
     EXPECT_TRUE(strSent.compare(0, strPeer1.size(), strPeer1) == 0) << "the old connection got a clean prefix";
@@ -781,7 +781,7 @@ TEST_F(WorkerTest, RingsThatCannotBeAllocatedFailLikeASocket)
     CRing::FailNextAllocations(0);
     EXPECT_EQ(m_core.m_rows.GetItemText(m_core.m_rows.FindRow(PORT), COL_REASON),
               "no memory for the connection's buffers");
-    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::RetryWait);
+    EXPECT_EQ(m_core.GetWorker(PORT).GetState(), EWorkerState::RetryWait);
 
     CloseApp(hApp);
     ASSERT_TRUE(WaitState(PORT, EWorkerState::Idle));

@@ -81,7 +81,7 @@ TEST_F(TlsTest, SilentPlainServerEndsInSslErrorWithoutFallback)
     ASSERT_TRUE(WaitConn(PORT, "SSL Error", 15s));
     EXPECT_GE(std::chrono::steady_clock::now() - t0, 8s) << "the handshake has 10 s";
     EXPECT_EQ(Accept(hListen, 500ms), -1) << "a timed-out handshake is not tried again";
-    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::RetryWait);
+    EXPECT_EQ(m_core.GetWorker(PORT).GetState(), EWorkerState::RetryWait);
 }
 
 TEST_F(TlsTest, RejectedHandshakeFallsBackTwiceThenSslError)
@@ -120,10 +120,10 @@ TEST_F(TlsTest, ServerPortAcceptsOpensslClient)
     ConfigureServer(PORT, nLocal);
     m_core.m_comData.SetSSL(PORT, 1);
     AddRow(PORT);
-    m_core.m_sock[PORT].SetKeyFiles(m_strCert, m_strKey);
+    m_core.GetWorker(PORT).SetKeyFiles(m_strCert, m_strKey);
     StartPort(PORT);
     int hApp = OpenApp(PORT);
-    ASSERT_TRUE(m_loop.RunUntil([&] { return m_core.m_sock[PORT].GetListenHandle() >= 0; }, 5s));
+    ASSERT_TRUE(m_loop.RunUntil([&] { return m_core.GetWorker(PORT).GetListenHandle() >= 0; }, 5s));
     CChild client({"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(nLocal), "-quiet"});
     ASSERT_TRUE(WaitConn(PORT, "Connected", 10s));
     EXPECT_NE(Peer(PORT), "----------");
@@ -139,11 +139,11 @@ TEST_F(TlsTest, ServerPortWithoutKeyFilesDropsEveryPeer)
     ConfigureServer(PORT, nLocal);
     m_core.m_comData.SetSSL(PORT, 1);
     AddRow(PORT);
-    m_core.m_sock[PORT].SetKeyFiles(m_dir.File("missing.pem"), m_dir.File("missing-key.pem"));
+    m_core.GetWorker(PORT).SetKeyFiles(m_dir.File("missing.pem"), m_dir.File("missing-key.pem"));
     StartPort(PORT);
     for (int nRound = 0; nRound < 2; ++nRound)
     {
-        ASSERT_TRUE(m_loop.RunUntil([&] { return m_core.m_sock[PORT].GetListenHandle() >= 0; }, 5s));
+        ASSERT_TRUE(m_loop.RunUntil([&] { return m_core.GetWorker(PORT).GetListenHandle() >= 0; }, 5s));
         CChild client({"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(nLocal)});
         ASSERT_TRUE(m_loop.RunUntil(
             [&] {

@@ -26,7 +26,7 @@ TEST_F(WorkerTest, UdpBindsWhileOpenAndExchangesWithAnySender)
     ConfigureUdp(PORT, nLocal, nPeerPort);
     StartPort(PORT);
     m_loop.RunUntil([] { return false; }, 100ms);
-    EXPECT_EQ(m_core.m_sock[PORT].GetSocketHandle(), -1) << "bound only while open";
+    EXPECT_EQ(m_core.GetWorker(PORT).GetSocketHandle(), -1) << "bound only while open";
 
     int hApp = OpenApp(PORT);
     ASSERT_TRUE(WaitConn(PORT, "UDP Started"));
@@ -43,7 +43,7 @@ TEST_F(WorkerTest, UdpBindsWhileOpenAndExchangesWithAnySender)
 
     CloseApp(hApp);
     ASSERT_TRUE(WaitConn(PORT, "Not Connect"));
-    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::Idle);
+    EXPECT_EQ(m_core.GetWorker(PORT).GetState(), EWorkerState::Idle);
     int nAgain = nLocal;
     int hAgain = BindUdp(&nAgain);
     EXPECT_GE(hAgain, 0) << "the local port is free again";
@@ -129,12 +129,12 @@ TEST_F(WorkerTest, UdpBindFailureAndRebind)
     StartPort(PORT);
     OpenApp(PORT);
     ASSERT_TRUE(WaitConn(PORT, "UDP Error"));
-    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::UdpRetryWait);
+    EXPECT_EQ(m_core.GetWorker(PORT).GetState(), EWorkerState::UdpRetryWait);
     close(hAny);
     ASSERT_TRUE(WaitConn(PORT, "UDP Started", 5s));
     EXPECT_EQ(ConnHistory(PORT), (std::vector<std::string>{"UDP Error", "UDP Started"})) << "no status while waiting";
     // "255" in the address text turns broadcast on.
-    EXPECT_EQ(GetIntOption(m_core.m_sock[PORT].GetSocketHandle(), SOL_SOCKET, SO_BROADCAST), 1);
+    EXPECT_EQ(GetIntOption(m_core.GetWorker(PORT).GetSocketHandle(), SOL_SOCKET, SO_BROADCAST), 1);
 }
 
 TEST_F(WorkerTest, UdpBindFailureWithoutReconnectWaits)
@@ -152,10 +152,10 @@ TEST_F(WorkerTest, UdpBindFailureWithoutReconnectWaits)
     int hApp = OpenApp(PORT);
     ASSERT_TRUE(WaitConn(PORT, "UDP Error"));
     m_loop.RunUntil([] { return false; }, 1500ms);
-    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::UdpRetryWait);
+    EXPECT_EQ(m_core.GetWorker(PORT).GetState(), EWorkerState::UdpRetryWait);
     EXPECT_EQ(ConnHistory(PORT), (std::vector<std::string>{"UDP Error"}));
-    EXPECT_EQ(GetIntOption(m_core.m_sock[PORT].GetSocketHandle(), SOL_SOCKET, SO_BROADCAST), -1) << "no socket";
+    EXPECT_EQ(GetIntOption(m_core.GetWorker(PORT).GetSocketHandle(), SOL_SOCKET, SO_BROADCAST), -1) << "no socket";
     CloseApp(hApp);
     ASSERT_TRUE(WaitConn(PORT, "Not Connect"));
-    EXPECT_EQ(m_core.m_sock[PORT].GetState(), EWorkerState::Idle);
+    EXPECT_EQ(m_core.GetWorker(PORT).GetState(), EWorkerState::Idle);
 }

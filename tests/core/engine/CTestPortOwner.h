@@ -17,6 +17,7 @@
 #include "core/service/CTaskLoop.h"
 #include "core/bridge/COmbraPortAx.h"
 #include "core/bridge/CPortEvents.h"
+#include "core/bridge/CPortTable.h"
 #include "core/bridge/CPortWatcher.h"
 #include "core/bridge/CStartStop.h"
 #include "core/engine/CSocketCtrl.h"
@@ -36,9 +37,7 @@ public:
         signal(SIGPIPE, SIG_IGN);
         for (int i = 0; i < TEST_PORTS; ++i)
         {
-            m_port[static_cast<size_t>(i)] = std::make_unique<COmbraPortAx>();
-            m_port[static_cast<size_t>(i)]->Attach(COmbraPortAx::PORT_ID_BASE + i, &m_watcher);
-            m_sock[static_cast<size_t>(i)].Bind(this, i);
+            m_ports[i].Worker().Bind(this, i);
         }
         m_rows.SetOwnerCheck([pLoop] { return pLoop->IsOwnerThread(); });
     }
@@ -56,9 +55,9 @@ public:
     {
         for (int i = 0; i < TEST_PORTS; ++i)
         {
-            m_sock[static_cast<size_t>(i)].StopThread();
-            if (m_port[static_cast<size_t>(i)]->IsCreated())
-                m_port[static_cast<size_t>(i)]->DeletePort();
+            m_ports[i].Worker().StopThread();
+            if (m_ports[i].VirtualPort().IsCreated())
+                m_ports[i].VirtualPort().DeletePort();
         }
     }
 
@@ -67,8 +66,8 @@ public:
         return m_statusList.PostTo({nCode, nPort, std::move(strText)}, *m_pLoop, m_rows);
     }
 
-    COmbraPortAx& GetPort(int nPort) override { return *m_port[Index(nPort)]; }
-    CSocketCtrl& GetWorker(int nPort) override { return m_sock[Index(nPort)]; }
+    COmbraPortAx& GetPort(int nPort) override { return m_ports[Index(nPort)].VirtualPort(); }
+    CSocketCtrl& GetWorker(int nPort) override { return m_ports[Index(nPort)].Worker(); }
     CDispatcher& GetDispatcher() override { return *m_pLoop; }
     void ShowMessage(const std::string& strCaption, const std::string& strText) override
     {
@@ -83,17 +82,17 @@ public:
     CPostMsgList m_statusList;
     CPortEvents m_events{this};
     CPortWatcher m_watcher{m_pLoop, &m_events};
-    std::array<std::unique_ptr<COmbraPortAx>, TEST_PORTS> m_port;
-    std::array<CSocketCtrl, TEST_PORTS> m_sock;
-    CStartStop m_startStop{this};
+    // All 256, as the program has them; only the first TEST_PORTS are bound.
+    CPortTable m_ports{&m_watcher};
+    CStartStop m_startStop{this, &m_ports};
 
 private:
-    static size_t Index(int nPort)
+    static int Index(int nPort)
     {
         // A port the test did not provide is a broken test, not a fault to
         // survive.
         if (nPort < 0 || nPort >= TEST_PORTS)
             std::abort();
-        return static_cast<size_t>(nPort);
+        return nPort;
     }
 };

@@ -101,7 +101,7 @@ protected:
     void StartPort(int i)
     {
         AddRow(i);
-        ASSERT_EQ(m_core.m_startStop.OnCreatePort(m_core.m_rows.FindRow(i)), 1);
+        ASSERT_EQ(m_core.m_startStop.OnCreatePort(i), 1);
     }
 
     // From now on only the test reports the port's opens and closes (as
@@ -175,7 +175,7 @@ protected:
 
     bool WaitState(int i, EWorkerState state, std::chrono::milliseconds timeout = 5s)
     {
-        return m_loop.RunUntil([&] { return m_core.m_sock[static_cast<size_t>(i)].GetState() == state; }, timeout);
+        return m_loop.RunUntil([&] { return m_core.GetWorker(i).GetState() == state; }, timeout);
     }
 
     // Accepts while the owner thread keeps handling the port events.

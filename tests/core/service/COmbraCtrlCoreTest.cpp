@@ -48,16 +48,16 @@ TEST_F(CoreTest, IdleWorkersSleep)
     for (int i = 0; i < COmbraCtrlCore::PORT_COUNT; ++i)
         AddClient(i, 1);
     m_core.InitList();
-    for (int nRow = 0; nRow < m_core.m_rows.GetRowCount(); ++nRow)
-        ASSERT_EQ(m_core.m_startStop.OnCreatePort(nRow), 1) << nRow;
+    for (int i = 0; i < COmbraCtrlCore::PORT_COUNT; ++i)
+        ASSERT_EQ(m_core.m_startStop.OnCreatePort(i), 1) << i;
     std::this_thread::sleep_for(200ms);
     uint64_t nBefore = 0;
-    for (auto& sock : m_core.m_sock)
-        nBefore += sock.GetCycleCount();
+    for (int i = 0; i < COmbraCtrlCore::PORT_COUNT; ++i)
+        nBefore += m_core.GetWorker(i).GetCycleCount();
     std::this_thread::sleep_for(500ms);
     uint64_t nAfter = 0;
-    for (auto& sock : m_core.m_sock)
-        nAfter += sock.GetCycleCount();
+    for (int i = 0; i < COmbraCtrlCore::PORT_COUNT; ++i)
+        nAfter += m_core.GetWorker(i).GetCycleCount();
     // A 10 ms cycle would make about 12800 cycles here.
     EXPECT_EQ(nAfter, nBefore);
 }
@@ -264,7 +264,7 @@ TEST_F(CoreTest, ScanCountsForeignPortNamesOnly)
     m_core.m_strSysRoot = m_dir.File("no-sys");
     AddClient(1, 1);
     m_core.InitList();
-    ASSERT_EQ(m_core.m_startStop.OnCreatePort(0), 1);  // COM2, ours
+    ASSERT_EQ(m_core.m_startStop.OnCreatePort(1), 1);  // COM2, ours
     ASSERT_EQ(symlink("/dev/null", m_dir.File("COM4").c_str()), 0);
     m_core.ScanSystemPorts();
     EXPECT_EQ(m_core.m_comData.GetSystemPort(1), 0);

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/bridge/COmbraPortAx.h"
+#include "core/engine/CSocketCtrl.h"
+
+class CPortHost;
+
+// One port of the program: its virtual serial port and its connection
+// worker, with the steps Start and Stop take on them. The port table holds
+// 256 of these; the list's row shows the port's view. Owner thread, but
+// where the parts say otherwise.
+class CPort
+{
+public:
+    CPort(int nPort, CPortHost* pHost);
+
+    CPort(const CPort&) = delete;
+    CPort& operator=(const CPort&) = delete;
+
+    int Number() const { return m_nPort; }
+    // "COMn": the name it takes in the port directory.
+    std::string Name() const;
+
+    COmbraPortAx& VirtualPort() { return *m_pVirtual; }
+    const COmbraPortAx& VirtualPort() const { return *m_pVirtual; }
+    CSocketCtrl& Worker() { return m_worker; }
+
+    // Tests: a virtual port of their own in place of this one.
+    void ReplaceVirtualPort(std::unique_ptr<COmbraPortAx> pVirtual);
+
+    // Start's step: creates the virtual port (with the Wine link when
+    // bWineLink) with its lines low and starts the worker. False when
+    // either fails; the virtual port is not left behind without a worker,
+    // since an application's close would then wait forever.
+    bool Open(bool bWineLink);
+    // Stop's step: the worker ends (after its drain) and the virtual port
+    // goes; bRelease first lets go of an application that holds it.
+    // Returns the removal's result.
+    int Close(bool bRelease);
+    // The end of the program: as Close, for a port in any state.
+    void Shut();
+    // Whether a COMn entry stands in the port directory now.
+    bool NameTaken();
+
+private:
+    const int m_nPort;
+    CPortHost* m_pHost;
+    std::unique_ptr<COmbraPortAx> m_pVirtual;
+    CSocketCtrl m_worker;
+};
