@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // Port modes (m_nMode).
@@ -11,6 +12,18 @@ constexpr int MODE_UDP = 2;
 constexpr int CONNECT_RAW = 0;     // "Raw Connection Port"
 constexpr int CONNECT_SECURE = 1;  // "Secure Connection Port"
 constexpr int CONNECT_TELNET = 2;  // "Telnet"
+
+// The parity a COM port control client asks the device server for; Program
+// sends what the program set. The values are the option's own codes.
+enum class ELineParity : uint8_t
+{
+    Program = 0,
+    None = 1,
+    Odd = 2,
+    Even = 3,
+    Mark = 4,
+    Space = 5,
+};
 
 // One port's configuration as a value: what the port dialog fills, the
 // settings file holds and the port table stores per port.
@@ -42,6 +55,16 @@ public:
     // "999.1.1.1" is none of them.
     static bool IsAddress(const std::string& strAddress);
 
+    // Whether the port speaks COM port control: switched on, and a Telnet
+    // port over TCP (the switch is kept, but means nothing, elsewhere).
+    bool UsesComPortControl() const
+    {
+        return m_bComPortControl && m_nMode != MODE_UDP && m_nConnectType == CONNECT_TELNET;
+    }
+    // The data bits a COM port control client asks for (0: the program's).
+    static constexpr int COM_DATA_BITS_MIN = 5;
+    static constexpr int COM_DATA_BITS_MAX = 8;
+
     bool operator==(const CPortEntry&) const = default;
 
     int m_bUse = 0;
@@ -53,4 +76,8 @@ public:
     std::string m_strIPAddress = "0.0.0.0";
     int m_nPeerPort = 0;
     int m_nLocPort = 0;
+    // COM port control (off in files without its keys).
+    bool m_bComPortControl = false;
+    int m_nComPortDataBits = 0;
+    ELineParity m_comPortParity = ELineParity::Program;
 };

@@ -22,6 +22,8 @@ namespace
 
 constexpr const char* MODE_NAMES[] = {"client", "server", "udp"};
 constexpr const char* TYPE_NAMES[] = {"raw", "secure", "telnet"};
+// By ELineParity: empty is the program's own.
+constexpr const char* PARITY_NAMES[] = {"", "none", "odd", "even", "mark", "space"};
 // Far more than 256 ports' worth of settings.
 constexpr long MAX_FILE_SIZE = 1024 * 1024;
 
@@ -88,6 +90,10 @@ struct SPortKey
     const char* pszKey;
     bool (*pfnRead)(CPortEntry& port, const char* pszValue, std::string* pAccepted);
     std::string (*pfnWrite)(const CPortEntry& port);
+    // A key added after the first files: written only when it differs from
+    // its default, so a file that uses none of it reads as before in every
+    // version of the program.
+    bool bOnlyWhenSet = false;
 };
 
 std::string RangeText(long nMin, long nMax)
@@ -208,6 +214,46 @@ const SPortKey PORT_KEYS[] = {
      [](const CPortEntry& port) { return port.m_strIPAddress; }},
     PortNumber<&CPortEntry::m_nPeerPort>("PeerPort"),
     PortNumber<&CPortEntry::m_nLocPort>("LocalPort"),
+    {"ComPortControl",
+     [](CPortEntry& port, const char* pszValue, std::string* pAccepted) {
+         *pAccepted = "accepted values are 0 and 1";
+         int nValue = 0;
+         if (!ParseInt(pszValue, 0, 1, &nValue))
+             return false;
+         port.m_bComPortControl = nValue == 1;
+         return true;
+     },
+     [](const CPortEntry& port) { return std::string(port.m_bComPortControl ? "1" : "0"); }, true},
+    {"ComPortDataBits",
+     [](CPortEntry& port, const char* pszValue, std::string* pAccepted) {
+         *pAccepted = "accepted values are " + std::to_string(CPortEntry::COM_DATA_BITS_MIN) + " to " +
+                      std::to_string(CPortEntry::COM_DATA_BITS_MAX) + ", or empty for the program's";
+         if (*pszValue == '\0')
+         {
+             port.m_nComPortDataBits = 0;
+             return true;
+         }
+         return ParseInt(pszValue, CPortEntry::COM_DATA_BITS_MIN, CPortEntry::COM_DATA_BITS_MAX,
+                         &port.m_nComPortDataBits);
+     },
+     [](const CPortEntry& port) {
+         return port.m_nComPortDataBits == 0 ? std::string() : std::to_string(port.m_nComPortDataBits);
+     },
+     true},
+    {"ComPortParity",
+     [](CPortEntry& port, const char* pszValue, std::string* pAccepted) {
+         *pAccepted = "accepted values are none, odd, even, mark, space, or empty for the program's";
+         int nIndex = 0;
+         if (!ParseName(pszValue, PARITY_NAMES, 6, &nIndex))
+             return false;
+         port.m_comPortParity = static_cast<ELineParity>(nIndex);
+         return true;
+     },
+     [](const CPortEntry& port) {
+         const auto n = static_cast<size_t>(port.m_comPortParity);
+         return std::string(n < std::size(PARITY_NAMES) ? PARITY_NAMES[n] : "");
+     },
+     true},
 };
 
 // "ConnectTimeout, Reconnect, ..." for the unknown-key message.
@@ -514,7 +560,11 @@ int CSettingsFile::Save(const std::string& strPath, std::string* pError, SStamp*
             continue;
         str += "\n[COM" + std::to_string(i + 1) + "]\n";
         for (const SPortKey& key : PORT_KEYS)
-            str += std::string(key.pszKey) + "=" + key.pfnWrite(port) + "\n";
+        {
+            const std::string strValue = key.pfnWrite(port);
+            if (!key.bOnlyWhenSet || strValue != key.pfnWrite(CPortEntry()))
+                str += std::string(key.pszKey) + "=" + strValue + "\n";
+        }
     }
 
     // A temporary name of its own: two writers never share one half-written file.

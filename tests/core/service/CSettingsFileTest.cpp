@@ -303,3 +303,58 @@ TEST_F(SettingsFileTest, StampsShowAnotherWriterAndARefusedFileIsKeptAside)
     // Nothing but the files themselves stays behind.
     EXPECT_EQ(std::system(("test -z \"$(ls -A '" + m_dir.Path() + "' | grep tmp)\"").c_str()), 0);
 }
+
+// COM port control came later: a file without its keys saves without them
+// (an older program reads it still), and one with them reads back as set.
+TEST_F(SettingsFileTest, ComPortControlKeysAreWrittenOnlyWhenSet)
+{
+    CSettingsFile s;
+    s.m_ports[0].m_bUse = 1;
+    s.m_ports[0].m_nConnectType = CONNECT_TELNET;
+    s.m_ports[2].m_bUse = 1;
+    s.m_ports[2].m_nConnectType = CONNECT_TELNET;
+    s.m_ports[2].m_bComPortControl = true;
+    s.m_ports[2].m_nComPortDataBits = 7;
+    s.m_ports[2].m_comPortParity = ELineParity::Even;
+    s.m_ports[3].m_bUse = 1;
+    s.m_ports[3].m_comPortParity = ELineParity::Space;
+    const std::string strPath = m_dir.File("nimbrel.ini");
+    std::string strError;
+    ASSERT_EQ(s.Save(strPath, &strError), 1) << strError;
+    std::ifstream in(strPath);
+    const std::string strText((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t nCom1 = strText.find("[COM1]");
+    const size_t nCom3 = strText.find("[COM3]");
+    const size_t nCom4 = strText.find("[COM4]");
+    ASSERT_NE(nCom3, std::string::npos);
+    ASSERT_NE(nCom4, std::string::npos);
+    EXPECT_EQ(strText.substr(nCom1, nCom3 - nCom1).find("ComPort"), std::string::npos) << strText;
+    EXPECT_NE(strText.find("ComPortControl=1\nComPortDataBits=7\nComPortParity=even\n", nCom3), std::string::npos)
+        << strText;
+    EXPECT_NE(strText.find("ComPortParity=space\n", nCom4), std::string::npos) << strText;
+    EXPECT_EQ(strText.find("ComPortControl", nCom4), std::string::npos) << strText;
+
+    CSettingsFile back;
+    ASSERT_EQ(back.Load(strPath, &strError), 1) << strError;
+    for (const int i : {0, 2, 3})
+        EXPECT_EQ(back.m_ports[static_cast<size_t>(i)], s.m_ports[static_cast<size_t>(i)]) << i;
+    EXPECT_TRUE(back.m_ports[2].UsesComPortControl());
+    back.m_ports[2].m_nMode = MODE_UDP;
+    EXPECT_FALSE(back.m_ports[2].UsesComPortControl()) << "UDP has no Telnet";
+    back.m_ports[2].m_nMode = MODE_TCP_SERVER;
+    back.m_ports[2].m_nConnectType = CONNECT_RAW;
+    EXPECT_FALSE(back.m_ports[2].UsesComPortControl());
+
+    // Empty values mean the program's own; anything else out of range is refused.
+    ASSERT_EQ(back.Load(Write("[COM1]\nComPortControl=1\nComPortDataBits=\nComPortParity=\n"), &strError), 1)
+        << strError;
+    EXPECT_TRUE(back.m_ports[0].m_bComPortControl);
+    EXPECT_EQ(back.m_ports[0].m_nComPortDataBits, 0);
+    EXPECT_EQ(back.m_ports[0].m_comPortParity, ELineParity::Program);
+    for (const char* pszBad : {"[COM1]\nComPortDataBits=4\n", "[COM1]\nComPortDataBits=9\n",
+                               "[COM1]\nComPortParity=Even\n", "[COM1]\nComPortControl=2\n"})
+    {
+        EXPECT_EQ(back.Load(Write(pszBad), &strError), 0) << pszBad;
+        EXPECT_NE(strError.find("accepted values are"), std::string::npos) << strError;
+    }
+}
