@@ -180,6 +180,15 @@ bool CCOMData::HasFreeNumber() const
     return false;
 }
 
+std::vector<int> CCOMData::FreeNumbers() const
+{
+    std::vector<int> vecFree;
+    for (int i = 0; i < PORT_COUNT; ++i)
+        if (IsFreeNumber(i))
+            vecFree.push_back(i);
+    return vecFree;
+}
+
 void CCOMData::RecountEnabled()
 {
     int nCount = 0;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "core/model/CPortEntry.h"
 
@@ -86,6 +87,8 @@ public:
         return IsPortIndex(nPort) && GetUse(nPort) != 1 && GetSystemPort(nPort) != 1;
     }
     bool HasFreeNumber() const;
+    // Owner thread: every number IsFreeNumber allows, ascending.
+    std::vector<int> FreeNumbers() const;
 
     // Owner thread: sets m_nEnableCount to the number of used and enabled
     // entries; the one place that counts them after a whole configuration
