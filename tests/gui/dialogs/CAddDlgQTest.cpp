@@ -235,6 +235,105 @@ private slots:
         QCOMPARE(pDlg->Entry().m_bKeepAlive, 1);
     }
 
+    // The entry given is shown with its mode's fix-ups (a stored value out
+    // of range counts as the last choice), and OK at once hands it back
+    // without its use and enable flags.
+    void OpensOnTheEntryGivenWithItsFixUps_data()
+    {
+        QTest::addColumn<int>("nMode");
+        QTest::addColumn<int>("nType");
+        QTest::addColumn<int>("bSSL");
+        QTest::addColumn<int>("nShownMode");
+        QTest::addColumn<int>("nShownType");
+        QTest::addColumn<int>("bShownSSL");
+        QTest::newRow("UDP has no TLS and is raw") << MODE_UDP << CONNECT_TELNET << 1 << MODE_UDP << CONNECT_RAW << 0;
+        QTest::newRow("a client is never secure")
+            << MODE_TCP_CLIENT << CONNECT_SECURE << 1 << MODE_TCP_CLIENT << CONNECT_RAW << 1;
+        QTest::newRow("a secure server stays")
+            << MODE_TCP_SERVER << CONNECT_SECURE << 1 << MODE_TCP_SERVER << CONNECT_SECURE << 1;
+        QTest::newRow("client telnet stays")
+            << MODE_TCP_CLIENT << CONNECT_TELNET << 0 << MODE_TCP_CLIENT << CONNECT_TELNET << 0;
+        QTest::newRow("a mode out of range is UDP") << 7 << CONNECT_SECURE << 1 << MODE_UDP << CONNECT_RAW << 0;
+        QTest::newRow("a type out of range is telnet")
+            << MODE_TCP_SERVER << -3 << 0 << MODE_TCP_SERVER << CONNECT_TELNET << 0;
+    }
+
+    void OpensOnTheEntryGivenWithItsFixUps()
+    {
+        QFETCH(int, nMode);
+        QFETCH(int, nType);
+        QFETCH(int, bSSL);
+        QFETCH(int, nShownMode);
+        QFETCH(int, nShownType);
+        QFETCH(int, bShownSSL);
+        CPortEntry given;
+        given.m_bUse = 1;
+        given.m_bEnable = 1;
+        given.m_nMode = nMode;
+        given.m_nConnectType = nType;
+        given.m_bSSL = bSSL;
+        given.m_bKeepAlive = 1;
+        given.m_strIPAddress = "host.example";
+        given.m_nPeerPort = 2101;
+        given.m_nLocPort = 2102;
+        CAddDlg dlg(CAddDlg::EKind::Config, {41}, given, 10);
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        const SControls c = Controls(dlg);
+        QCOMPARE(c.pCombo->currentText(), QStringLiteral("COM42"));
+        QCOMPARE(dlg.Port(), 41);
+        const QRadioButton* const modes[] = {c.pClient, c.pServer, c.pUdp};
+        const QRadioButton* const types[] = {c.pRaw, c.pSecure, c.pTelnet};
+        for (int i = 0; i < 3; ++i)
+        {
+            QCOMPARE(modes[i]->isChecked(), i == nShownMode);
+            QCOMPARE(types[i]->isChecked(), i == nShownType);
+        }
+        QCOMPARE(c.pSSL->isChecked(), bShownSSL == 1);
+        QVERIFY(c.pKeepAlive->isChecked());
+        QCOMPARE(c.pIP->text(), QStringLiteral("host.example"));
+        QCOMPARE(c.pPeer->text(), QStringLiteral("2101"));
+        QCOMPARE(c.pLocal->text(), QStringLiteral("2102"));
+        const QString strRows[] = {QStringLiteral("101111101"), QStringLiteral("111110010"),
+                                   QStringLiteral("000001110")};
+        QCOMPARE(Enabling(c), strRows[nShownMode]);
+
+        Click(c.pOk);
+        QCOMPARE(dlg.result(), int(QDialog::Accepted));
+        CPortEntry expected = given;
+        expected.m_bUse = 0;
+        expected.m_bEnable = 0;
+        expected.m_nMode = nShownMode;
+        expected.m_nConnectType = nShownType;
+        expected.m_bSSL = bShownSSL;
+        QVERIFY(dlg.Entry() == expected);
+        QCOMPARE(dlg.Port(), 41);
+        QVERIFY(m_boxes.isEmpty());
+    }
+
+    // Add lists exactly the numbers given, in their order, opens on the
+    // first and hands back the one chosen.
+    void AddOffersTheNumbersGiven()
+    {
+        CAddDlg dlg(CAddDlg::EKind::Add, {3, 7, 200}, CPortEntry(), 10);
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        const SControls c = Controls(dlg);
+        QCOMPARE(dlg.windowTitle(), QStringLiteral("Add"));
+        QCOMPARE(c.pCombo->count(), 3);
+        QCOMPARE(c.pCombo->itemText(0), QStringLiteral("COM4"));
+        QCOMPARE(c.pCombo->itemText(1), QStringLiteral("COM8"));
+        QCOMPARE(c.pCombo->itemText(2), QStringLiteral("COM201"));
+        QCOMPARE(dlg.Port(), 3);
+        QVERIFY(c.pCombo->isEnabled() && c.pOk->isEnabled());
+        QCOMPARE(c.pIP->text(), QStringLiteral("0.0.0.0"));
+        c.pCombo->setCurrentIndex(2);
+        Click(c.pOk);
+        QCOMPARE(dlg.result(), int(QDialog::Accepted));
+        QCOMPARE(dlg.Port(), 200);
+        QVERIFY(dlg.Entry() == CPortEntry());
+    }
+
     void ModeButtonsApplyTheEnablingTable()
     {
         CCOMData data;
