@@ -154,6 +154,9 @@ CPortEntry CCOMData::GetEntry(int nPort) const
     entry.m_strIPAddress = m_strIPAddress[nPort];
     entry.m_nPeerPort = m_nPeerPort[nPort];
     entry.m_nLocPort = m_nLocPort[nPort];
+    entry.m_bComPortControl = m_bComPortControl[nPort];
+    entry.m_nComPortDataBits = m_nComPortDataBits[nPort];
+    entry.m_comPortParity = m_comPortParity[nPort];
     return entry;
 }
 
@@ -170,6 +173,9 @@ void CCOMData::SetEntry(int nPort, const CPortEntry& entry)
     m_strIPAddress[nPort] = entry.m_strIPAddress;
     m_nPeerPort[nPort] = entry.m_nPeerPort;
     m_nLocPort[nPort] = entry.m_nLocPort;
+    m_bComPortControl[nPort] = entry.m_bComPortControl;
+    m_nComPortDataBits[nPort] = entry.m_nComPortDataBits;
+    m_comPortParity[nPort] = entry.m_comPortParity;
 }
 
 bool CCOMData::HasFreeNumber() const
@@ -178,6 +184,15 @@ bool CCOMData::HasFreeNumber() const
         if (IsFreeNumber(i))
             return true;
     return false;
+}
+
+std::vector<int> CCOMData::FreeNumbers() const
+{
+    std::vector<int> vecFree;
+    for (int i = 0; i < PORT_COUNT; ++i)
+        if (IsFreeNumber(i))
+            vecFree.push_back(i);
+    return vecFree;
 }
 
 void CCOMData::RecountEnabled()

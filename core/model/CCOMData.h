@@ -4,6 +4,7 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "core/model/CPortEntry.h"
 
@@ -86,6 +87,8 @@ public:
         return IsPortIndex(nPort) && GetUse(nPort) != 1 && GetSystemPort(nPort) != 1;
     }
     bool HasFreeNumber() const;
+    // Owner thread: every number IsFreeNumber allows, ascending.
+    std::vector<int> FreeNumbers() const;
 
     // Owner thread: sets m_nEnableCount to the number of used and enabled
     // entries; the one place that counts them after a whole configuration
@@ -116,6 +119,9 @@ private:
     PerPort<int> m_bKeepAlive;
     PerPort<int> m_nMode;
     PerPort<int> m_nConnectType;
+    PerPort<bool> m_bComPortControl{};
+    PerPort<int> m_nComPortDataBits{};
+    PerPort<ELineParity> m_comPortParity{};
 
 public:
     // Number of entries with m_bEnable 1, kept by hand by whoever changes an

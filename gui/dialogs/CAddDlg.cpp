@@ -1,11 +1,8 @@
 #include "gui/dialogs/CAddDlg.h"
 
-#include <vector>
-
 #include <QRegularExpressionValidator>
 
 #include "gui/widgets/CMessageBox.h"
-#include "core/model/CCOMData.h"
 #include "ui_CAddDlg.h"
 #include "gui/widgets/CLogListBox.h"
 #include "gui/widgets/NimbrelImages.h"
@@ -33,8 +30,9 @@ constexpr SModeRow MODE_ROWS[3] = {
 
 }  // namespace
 
-CAddDlg::CAddDlg(int bConfig, QWidget* pParent)
-    : QDialog(pParent), m_ui(std::make_unique<Ui::CAddDlg>()), m_bConfig(bConfig)
+CAddDlg::CAddDlg(EKind kind, const std::vector<int>& vecPorts, const CPortEntry& entry, int nTimeout,
+                 QWidget* pParent)
+    : QDialog(pParent), m_ui(std::make_unique<Ui::CAddDlg>()), m_kind(kind), m_nTimeout(nTimeout)
 {
     m_ui->setupUi(this);
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
@@ -45,23 +43,33 @@ CAddDlg::CAddDlg(int bConfig, QWidget* pParent)
     m_ui->m_editPeerPort->setValidator(new QRegularExpressionValidator(digits, this));
     m_ui->m_editLocPort->setValidator(new QRegularExpressionValidator(digits, this));
 
-    connect(m_ui->m_radioTcpClient, &QAbstractButton::clicked, this, [this] { OnBnClickedTcpClient(); });
-    connect(m_ui->m_radioTcpServer, &QAbstractButton::clicked, this, [this] { OnBnClickedTcpServer(); });
-    connect(m_ui->m_radioUdp, &QAbstractButton::clicked, this, [this] { OnBnClickedUdp(); });
     // A mode may also change without a click (assistive technology's
     // Toggle checks the button directly): the enabling follows every change.
-    QAbstractButton* const modes[] = {m_ui->m_radioTcpClient, m_ui->m_radioTcpServer, m_ui->m_radioUdp};
-    for (QAbstractButton* pMode : modes)
-        connect(pMode, &QAbstractButton::toggled, this, [this](bool bChecked) {
-            if (bChecked && !m_bSettingControls)
-                OnModeClicked(ModeOfControls());
+    const std::array<QAbstractButton*, 3> modes = ModeButtons();
+    for (size_t i = 0; i < modes.size(); ++i)
+    {
+        const int nMode = static_cast<int>(i);
+        connect(modes[i], &QAbstractButton::clicked, this, [this] { OnModeClicked(); });
+        connect(modes[i], &QAbstractButton::toggled, this, [this, nMode](bool bChecked) {
+            if (bChecked && !m_bShowingEntry)
+                OnModeChanged(nMode);
         });
+    }
     connect(m_ui->m_btnConnectTest, &QAbstractButton::clicked, this, [this] { OnBnClickedConnectTest(); });
     connect(m_ui->m_btnOk, &QAbstractButton::clicked, this, &CAddDlg::accept);
     connect(m_ui->m_btnCancel, &QAbstractButton::clicked, this, &CAddDlg::reject);
 
     // WM_TEST_NOTIFY: a queued call, dropped if the dialog is gone by then.
     m_test.SetNotify([this] { QMetaObject::invokeMethod(this, &CAddDlg::OnTestNotify, Qt::QueuedConnection); });
+
+    ShowPorts(vecPorts);
+    // The stored entry as its mode allows it.
+    CPortEntry shown = entry;
+    shown.m_nMode = ClampChoice(shown.m_nMode);
+    shown.m_nConnectType = ClampChoice(shown.m_nConnectType);
+    shown.Normalise();
+    ShowEntry(shown);
+    ApplyModeRow(shown.m_nMode);
 }
 
 CAddDlg::~CAddDlg()
@@ -74,63 +82,75 @@ CLogListBox* CAddDlg::GetLog() const
     return m_ui->m_ctlLog;
 }
 
-void CAddDlg::OnInitDialog()
+int CAddDlg::Port() const
+{
+    const QVariant itemData = m_ui->m_comboPort->currentData();
+    return itemData.isValid() ? itemData.toInt() : -1;
+}
+
+void CAddDlg::ShowPorts(const std::vector<int>& vecPorts)
 {
     QComboBox* pCombo = m_ui->m_comboPort;
     pCombo->clear();
-    if (!m_bConfig)
+    for (int nPort : vecPorts)
+        pCombo->addItem(QStringLiteral("COM%1").arg(nPort + 1), nPort);
+    pCombo->setCurrentIndex(0);
+    if (m_kind == EKind::Add)
     {
         setWindowTitle(QStringLiteral("Add"));
-        if (m_fnScanSystemPorts)
-            m_fnScanSystemPorts();
-        for (int i = 0; i < CCOMData::PORT_COUNT; ++i)
-        {
-            if (m_pComData != nullptr && !m_pComData->IsFreeNumber(i))
-                continue;
-            pCombo->addItem(QStringLiteral("COM%1").arg(i + 1), i);
-        }
-        m_bOkAllowed = pCombo->count() > 0 ? 1 : 0;
-        pCombo->setCurrentIndex(0);
-        m_nComboIndex = 0;
-        m_nPort = pCombo->count() > 0 ? pCombo->itemData(0).toInt() : -1;
     }
     else
     {
         setWindowTitle(QStringLiteral("Config"));
-        pCombo->addItem(QStringLiteral("COM%1").arg(m_nPort + 1), m_nPort);
-        pCombo->setCurrentIndex(0);
-        m_nComboIndex = 0;
         pCombo->setEnabled(false);
-        m_bOkAllowed = 1;
     }
-    m_ui->m_btnOk->setEnabled(m_bOkAllowed == 1);
+    m_ui->m_btnOk->setEnabled(pCombo->count() > 0);
+}
 
-    // The stored values of the entry (an index out of range reads as 0).
-    if (m_pComData != nullptr)
-    {
-        m_nConnectType = ClampChoice(m_pComData->GetConnectType(m_nPort));
-        m_bSSL = m_pComData->GetSSL(m_nPort);
-        m_bKeepAlive = m_pComData->GetKeepAlive(m_nPort);
-        m_strIPAddress = QString::fromStdString(m_pComData->GetIPAddress(m_nPort));
-        m_strPeerPort = QString::number(m_pComData->GetPeerPort(m_nPort));
-        m_strLocPort = QString::number(m_pComData->GetLocPort(m_nPort));
-        m_nMode = ClampChoice(m_pComData->GetMode(m_nPort));
-    }
-    else
-    {
-        const CPortEntry entry;
-        m_nConnectType = entry.m_nConnectType;
-        m_strIPAddress = QString::fromStdString(entry.m_strIPAddress);
-        m_strPeerPort = QString::number(entry.m_nPeerPort);
-        m_strLocPort = QString::number(entry.m_nLocPort);
-        m_nMode = entry.m_nMode;
-    }
-    ApplyModeRow(m_nMode);
-    FixUp();
+std::array<QAbstractButton*, 3> CAddDlg::ModeButtons() const
+{
+    return {m_ui->m_radioTcpClient, m_ui->m_radioTcpServer, m_ui->m_radioUdp};
+}
 
-    m_nLogLine = 0;
-    m_bTestMode = 0;
-    UpdateData(0);
+std::array<QAbstractButton*, 3> CAddDlg::TypeButtons() const
+{
+    return {m_ui->m_radioRaw, m_ui->m_radioSecure, m_ui->m_radioTelnet};
+}
+
+void CAddDlg::ShowEntry(const CPortEntry& entry)
+{
+    m_ui->m_editIPAddress->setText(QString::fromStdString(entry.m_strIPAddress));
+    m_ui->m_editPeerPort->setText(QString::number(entry.m_nPeerPort));
+    m_ui->m_editLocPort->setText(QString::number(entry.m_nLocPort));
+    ShowChoices(entry);
+}
+
+void CAddDlg::ShowChoices(const CPortEntry& entry)
+{
+    m_bShowingEntry = true;
+    ModeButtons()[static_cast<size_t>(ClampChoice(entry.m_nMode))]->setChecked(true);
+    TypeButtons()[static_cast<size_t>(ClampChoice(entry.m_nConnectType))]->setChecked(true);
+    m_ui->m_checkSSL->setChecked(entry.m_bSSL == 1);
+    m_ui->m_checkKeepAlive->setChecked(entry.m_bKeepAlive == 1);
+    m_bShowingEntry = false;
+}
+
+CPortEntry CAddDlg::ChoicesOfControls() const
+{
+    // One button of each group is always checked: ShowChoices checks one,
+    // and a user cannot uncheck a radio button.
+    auto checked = [](const std::array<QAbstractButton*, 3>& buttons) {
+        for (size_t i = 0; i < buttons.size(); ++i)
+            if (buttons[i]->isChecked())
+                return static_cast<int>(i);
+        return 0;
+    };
+    CPortEntry entry;
+    entry.m_nMode = checked(ModeButtons());
+    entry.m_nConnectType = checked(TypeButtons());
+    entry.m_bSSL = m_ui->m_checkSSL->isChecked() ? 1 : 0;
+    entry.m_bKeepAlive = m_ui->m_checkKeepAlive->isChecked() ? 1 : 0;
+    return entry;
 }
 
 void CAddDlg::ApplyModeRow(int nMode)
@@ -147,70 +167,8 @@ void CAddDlg::ApplyModeRow(int nMode)
     m_ui->m_btnConnectTest->setEnabled(row.bConnectTest);
 }
 
-int CAddDlg::FixUp()
+void CAddDlg::OnModeClicked()
 {
-    CPortEntry entry;
-    entry.m_nMode = ClampChoice(m_nMode);
-    entry.m_nConnectType = m_nConnectType;
-    entry.m_bSSL = m_bSSL;
-    entry.Normalise();
-    const int bChanged = entry.m_nConnectType != m_nConnectType || entry.m_bSSL != m_bSSL;
-    m_nConnectType = entry.m_nConnectType;
-    m_bSSL = entry.m_bSSL;
-    return bChanged;
-}
-
-int CAddDlg::ModeOfControls() const
-{
-    if (m_ui->m_radioTcpServer->isChecked())
-        return MODE_TCP_SERVER;
-    if (m_ui->m_radioUdp->isChecked())
-        return MODE_UDP;
-    return MODE_TCP_CLIENT;
-}
-
-void CAddDlg::UpdateData(int bSaveAndValidate)
-{
-    QAbstractButton* const modes[] = {m_ui->m_radioTcpClient, m_ui->m_radioTcpServer, m_ui->m_radioUdp};
-    QAbstractButton* const types[] = {m_ui->m_radioRaw, m_ui->m_radioSecure, m_ui->m_radioTelnet};
-    if (bSaveAndValidate)
-    {
-        m_strIPAddress = m_ui->m_editIPAddress->text();
-        m_strPeerPort = m_ui->m_editPeerPort->text();
-        m_nComboIndex = m_ui->m_comboPort->currentIndex();
-        m_nMode = -1;
-        m_nConnectType = -1;
-        for (int i = 0; i < 3; ++i)
-        {
-            if (modes[i]->isChecked())
-                m_nMode = i;
-            if (types[i]->isChecked())
-                m_nConnectType = i;
-        }
-        m_bSSL = m_ui->m_checkSSL->isChecked() ? 1 : 0;
-        m_strLocPort = m_ui->m_editLocPort->text();
-        m_bKeepAlive = m_ui->m_checkKeepAlive->isChecked() ? 1 : 0;
-        return;
-    }
-    // The members are the truth here: the controls' own change signals
-    // must not read them back half set.
-    m_bSettingControls = true;
-    m_ui->m_editIPAddress->setText(m_strIPAddress);
-    m_ui->m_editPeerPort->setText(m_strPeerPort);
-    m_ui->m_comboPort->setCurrentIndex(m_nComboIndex);
-    if (m_nMode >= 0 && m_nMode < 3)
-        modes[m_nMode]->setChecked(true);
-    if (m_nConnectType >= 0 && m_nConnectType < 3)
-        types[m_nConnectType]->setChecked(true);
-    m_ui->m_checkSSL->setChecked(m_bSSL == 1);
-    m_ui->m_editLocPort->setText(m_strLocPort);
-    m_ui->m_checkKeepAlive->setChecked(m_bKeepAlive == 1);
-    m_bSettingControls = false;
-}
-
-void CAddDlg::OnModeClicked(int nMode)
-{
-    const int nOldMode = m_nMode;
     // The checks do not depend on the mode: empty fields, disabled ones
     // included, are filled so that OK and a test find them set.
     if (m_ui->m_editIPAddress->text().isEmpty())
@@ -219,35 +177,31 @@ void CAddDlg::OnModeClicked(int nMode)
         m_ui->m_editPeerPort->setText(QStringLiteral("0"));
     if (m_ui->m_editLocPort->text().isEmpty())
         m_ui->m_editLocPort->setText(QStringLiteral("0"));
-    UpdateData(1);
-    if (m_nMode == nOldMode)
-        return;
+}
+
+void CAddDlg::OnModeChanged(int nMode)
+{
+    // A click's toggle comes before the click itself: fill the fields now.
+    OnModeClicked();
     ApplyModeRow(nMode);
-    if (FixUp())
-        UpdateData(0);
+    const CPortEntry choices = ChoicesOfControls();
+    CPortEntry fixed = choices;
+    fixed.Normalise();
+    if (fixed != choices)
+        ShowChoices(fixed);
 }
 
 void CAddDlg::accept()
 {
-    UpdateData(1);
-    CPortEntry entry;
+    CPortEntry entry = ChoicesOfControls();
     std::string strMessage;
-    if (!entry.SetFields(m_strIPAddress.toStdString(), m_strPeerPort.toStdString(), m_strLocPort.toStdString(),
-                         &strMessage))
+    if (!entry.SetFields(m_ui->m_editIPAddress->text().toStdString(), m_ui->m_editPeerPort->text().toStdString(),
+                         m_ui->m_editLocPort->text().toStdString(), &strMessage))
     {
         MessageBox(strMessage);
         return;
     }
-    entry.m_nMode = ClampChoice(m_nMode);
-    entry.m_nConnectType = ClampChoice(m_nConnectType);
-    entry.m_bSSL = m_bSSL;
-    entry.m_bKeepAlive = m_bKeepAlive;
     entry.Normalise();
-    if (!m_bConfig)
-    {
-        const QVariant itemData = m_ui->m_comboPort->itemData(m_nComboIndex);
-        m_nPort = itemData.isValid() ? itemData.toInt() : -1;
-    }
     m_entry = entry;
     QDialog::accept();
 }
@@ -293,13 +247,12 @@ void CAddDlg::OnBnClickedConnectTest()
         MessageBox(strMessage);
         return;
     }
-    UpdateData(1);
     SetTestMode(1);
     m_ui->m_ctlLog->ResetContent();
     m_nLogLine = 0;
     m_strTestAddress = QString::fromStdString(probe.m_strIPAddress);
     m_nTestPort = probe.m_nPeerPort;
-    if (!m_test.Start(probe.m_strIPAddress, probe.m_nPeerPort, m_bSSL, m_nTimeout))
+    if (!m_test.Start(probe.m_strIPAddress, probe.m_nPeerPort, m_ui->m_checkSSL->isChecked() ? 1 : 0, m_nTimeout))
         SetTestMode(0);
 }
 
@@ -309,7 +262,7 @@ void CAddDlg::SetTestMode(int bOn)
     m_ui->m_btnConnectTest->setText(bOn ? QStringLiteral("Test Cancel") : QStringLiteral("Connect Test"));
     const bool bEnable = bOn == 0;
     // Without a free COM number OK stays off after a test too.
-    m_ui->m_btnOk->setEnabled(bEnable && m_bOkAllowed == 1);
+    m_ui->m_btnOk->setEnabled(bEnable && m_ui->m_comboPort->count() > 0);
     QWidget* const controls[] = {m_ui->m_btnCancel,     m_ui->m_radioTcpClient, m_ui->m_radioTcpServer,
                                  m_ui->m_radioUdp,      m_ui->m_radioRaw,       m_ui->m_radioTelnet,
                                  m_ui->m_checkSSL,      m_ui->m_checkKeepAlive, m_ui->m_editIPAddress,

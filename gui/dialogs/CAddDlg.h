@@ -1,8 +1,9 @@
 #pragma once
 
-#include <functional>
+#include <array>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <QDialog>
 #include <QString>
@@ -14,41 +15,46 @@ namespace Ui
 {
 class CAddDlg;
 }
-class CCOMData;
 class CLogListBox;
 class QAbstractButton;
 
 // The Add/Config port dialog with its connection test:
-// edits copies of one port's configuration; the opener stores them after
-// OK. The fields are checked by CPortEntry::SetFields, the one validator of
-// a port's fields, and the mode's fix-ups are CPortEntry::Normalise. The
-// test's thread is a CConnectTest; its progress arrives through the test's
-// queue and is shown in the log. GUI thread only.
+// edits a copy of one port's configuration; the opener stores Entry() for
+// Port() after OK. The fields are checked by CPortEntry::SetFields, the one
+// validator of a port's fields, and the mode's fix-ups are
+// CPortEntry::Normalise. The controls hold the values being edited; they
+// are read at OK, at a test and at a mode change. The test's thread is a
+// CConnectTest; its progress arrives through the test's queue and is shown
+// in the log. GUI thread only.
 class CAddDlg : public QDialog
 {
     Q_OBJECT
 
 public:
-    // bConfig 0: opened by Add (a new port), 1: by Config (port m_nPort).
-    explicit CAddDlg(int bConfig, QWidget* pParent = nullptr);
+    // Add: a new port on one of the numbers offered. Config: the port
+    // offered, which cannot be changed.
+    enum class EKind
+    {
+        Add,
+        Config,
+    };
+
+    // vecPorts: the port indexes offered (index n is "COM<n+1>"), the first
+    // chosen: for Add the free ones, ascending (none: OK stays off), for
+    // Config the port configured alone. entry: the values to show, which
+    // get their mode's fix-ups (a mode or type out of range reads as the
+    // last one). nTimeout: the test's connect time-out, seconds.
+    CAddDlg(EKind kind, const std::vector<int>& vecPorts, const CPortEntry& entry, int nTimeout,
+            QWidget* pParent = nullptr);
     // Stops a running test and waits for its thread.
     ~CAddDlg() override;
 
-    // Set by the opener before OnInitDialog.
-    const CCOMData* m_pComData = nullptr;
-    int m_nTimeout = 1;              // connect time-out of the test, seconds
-    int m_nPort = 0;                 // Config: the port; after OK: the port chosen
-    // Add: re-reads the machine's serial ports into m_pComData's system-port
-    // marks before the free COM numbers are listed.
-    std::function<void()> m_fnScanSystemPorts;
-
-    // After OK: the configuration the user chose for m_nPort: mode,
-    // connection type, switches, address and ports (use and enable are not
-    // set), checked and normalised.
-    CPortEntry m_entry;
-
-    // Caption, COM numbers, the entry's values, the enabling of its mode.
-    void OnInitDialog();
+    // After Accepted: the configuration chosen: mode, connection type,
+    // switches, address and ports (use and enable are not set), checked and
+    // normalised. A default entry before.
+    const CPortEntry& Entry() const { return m_entry; }
+    // The port chosen; -1 when Add had none to offer.
+    int Port() const;
 
     // Ends the dialog; a running test is stopped and waited for first. The
     // main window's Exit ends an open dialog with Rejected through it.
@@ -65,10 +71,23 @@ protected:
     void reject() override;
 
 private:
-    void OnBnClickedTcpClient() { OnModeClicked(MODE_TCP_CLIENT); }
-    void OnBnClickedTcpServer() { OnModeClicked(MODE_TCP_SERVER); }
-    void OnBnClickedUdp() { OnModeClicked(MODE_UDP); }
-    void OnModeClicked(int nMode);
+    // Caption and the port list, with OK enabled when there is a port.
+    void ShowPorts(const std::vector<int>& vecPorts);
+    // Fills the controls from entry: the three fields and ShowChoices.
+    void ShowEntry(const CPortEntry& entry);
+    // Checks the mode, connection type and switches of entry.
+    void ShowChoices(const CPortEntry& entry);
+    // The mode, connection type and switches the controls show; the three
+    // fields are left at their defaults (their text is checked apart).
+    CPortEntry ChoicesOfControls() const;
+    std::array<QAbstractButton*, 3> ModeButtons() const;
+    std::array<QAbstractButton*, 3> TypeButtons() const;
+
+    // A click on any mode button, the one already checked too.
+    void OnModeClicked();
+    // The mode became nMode, by a click or otherwise: its enabling row and
+    // its fix-ups.
+    void OnModeChanged(int nMode);
     void OnBnClickedConnectTest();
     // WM_TEST_NOTIFY: drains the test's queue into the log.
     void OnTestNotify();
@@ -78,37 +97,22 @@ private:
 
     // The enabling table's row of nMode.
     void ApplyModeRow(int nMode);
-    // The fix-ups of m_nMode (CPortEntry::Normalise); 1 when one changed a member.
-    int FixUp();
-    // 1: controls into the members; 0: members into the controls.
-    void UpdateData(int bSaveAndValidate);
-    // The mode the radio buttons show now.
-    int ModeOfControls() const;
     void MessageBox(const std::string& strText);
     // The log: insert a line at the running index with its kind.
     void InsertLine(const QString& strText, int nKind, int bAdvance);
 
     std::unique_ptr<Ui::CAddDlg> m_ui;
-    const int m_bConfig;
+    const EKind m_kind;
+    const int m_nTimeout;
+    // Set by OK.
+    CPortEntry m_entry;
     int m_nLogLine = 0;
 
-    // The controls' values (moved in and out with the fields). The three
-    // edits are kept as text: they are checked only at OK and at a test.
-    QString m_strIPAddress;
-    QString m_strPeerPort;
-    QString m_strLocPort;
-    int m_nComboIndex = -1;
-    int m_nMode = -1;
-    int m_nConnectType = -1;
-    int m_bSSL = 0;
-    int m_bKeepAlive = 0;
-
-    // OK may be enabled: Config, or Add with a free COM number.
-    int m_bOkAllowed = 1;
     // 1 from a test's start until its end banner is shown.
     int m_bTestMode = 0;
-    // While UpdateData(0) fills the controls from the members.
-    bool m_bSettingControls = false;
+    // While ShowChoices checks buttons: their change signals must not act
+    // on the controls half set.
+    bool m_bShowingEntry = false;
     // The peer the running test dials, for its lines.
     QString m_strTestAddress;
     int m_nTestPort = 0;

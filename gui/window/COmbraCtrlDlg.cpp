@@ -405,25 +405,25 @@ void COmbraCtrlDlg::OpenAddDlg(int bConfig, int nPort)
 {
     if (m_pAddDlg || m_pAboutDlg || m_bDestroyed)
         return;
-    auto* pDlg = new CAddDlg(bConfig, this);
+    // Add offers the numbers free after OnBnClickedAdd's scan and shows what
+    // the first of them holds (a deleted port's entry stays in the table).
+    const std::vector<int> vecPorts = bConfig ? std::vector<int>{nPort} : m_service.Ports().FreeNumbers();
+    const int nShown = vecPorts.empty() ? -1 : vecPorts.front();
+    auto* pDlg = new CAddDlg(bConfig ? CAddDlg::EKind::Config : CAddDlg::EKind::Add, vecPorts,
+                             m_service.Entry(nShown), m_service.Options().m_nConnectTimeout, this);
     pDlg->setObjectName(QStringLiteral("m_addDlg"));
     pDlg->setAttribute(Qt::WA_DeleteOnClose);
-    pDlg->m_pComData = &m_service.Ports();
-    pDlg->m_nTimeout = m_service.Options().m_nConnectTimeout;
-    pDlg->m_nPort = nPort;
-    pDlg->m_fnScanSystemPorts = [this] { m_service.ScanSystemPorts(); };
     m_pAddDlg = pDlg;
     connect(pDlg, &QDialog::finished, this, [this, pDlg, bConfig](int nResult) {
         m_pAddDlg = nullptr;
         // Exit may have torn everything down while the dialog was open.
         if (nResult != QDialog::Accepted || m_bDestroyed)
             return;
-        const int bChanged = bConfig ? m_service.ConfigPort(pDlg->m_nPort, pDlg->m_entry)
-                                     : m_service.AddPort(pDlg->m_nPort, pDlg->m_entry);
+        const int bChanged = bConfig ? m_service.ConfigPort(pDlg->Port(), pDlg->Entry())
+                                     : m_service.AddPort(pDlg->Port(), pDlg->Entry());
         if (bChanged)
             UpdateSettings(1);
     });
-    pDlg->OnInitDialog();
     pDlg->open();
 }
 

@@ -100,6 +100,9 @@ TEST(CCOMDataTest, AnEntryMovesWholeAndTheEnabledCountFollowsTheTable)
     entry.m_strIPAddress = "10.1.2.3";
     entry.m_nPeerPort = 4001;
     entry.m_nLocPort = 4002;
+    entry.m_bComPortControl = true;
+    entry.m_nComPortDataBits = 7;
+    entry.m_comPortParity = ELineParity::Mark;
     data.SetEntry(200, entry);
     EXPECT_EQ(data.GetEntry(200), entry);
     EXPECT_EQ(data.GetEntry(199), CPortEntry()) << "the neighbour is untouched";
@@ -245,4 +248,35 @@ TEST_F(ScanTest, EveryScanStartsAfresh)
     // Neither tree at all: nothing marked, nothing reported.
     m_data.ScanSystemPorts("/nonexistent-sys", "/nonexistent-ports");
     EXPECT_TRUE(Marked().empty());
+}
+
+// What Add may offer: neither configured nor present on the machine, in
+// ascending order; a deleted (unused) entry is free again.
+TEST_F(ScanTest, FreeNumbersLeaveOutConfiguredAndPresentOnes)
+{
+    AddTty("ttyS0", "4");
+    AddPortEntry("COM12");
+    m_data.SetUse(4, 1);
+    m_data.SetUse(7, 1);
+    m_data.SetUse(7, 0);
+    m_data.SetUse(255, 1);
+    Scan();
+    const std::vector<int> vecFree = m_data.FreeNumbers();
+    std::vector<int> vecExpected;
+    for (int i = 0; i < CCOMData::PORT_COUNT; ++i)
+        if (i != 0 && i != 4 && i != 11 && i != 255)
+            vecExpected.push_back(i);
+    EXPECT_EQ(vecFree, vecExpected);
+    EXPECT_TRUE(m_data.HasFreeNumber());
+
+    for (int i = 0; i < CCOMData::PORT_COUNT; ++i)
+        m_data.SetUse(i, i % 2);
+    Scan();
+    ASSERT_EQ(m_data.FreeNumbers().size(), 127u) << "COM1 (ttyS0) is present";
+    EXPECT_EQ(m_data.FreeNumbers().front(), 2);
+    // Every number configured: nothing is free.
+    for (int i = 0; i < CCOMData::PORT_COUNT; ++i)
+        m_data.SetUse(i, 1);
+    EXPECT_TRUE(m_data.FreeNumbers().empty());
+    EXPECT_FALSE(m_data.HasFreeNumber());
 }

@@ -71,14 +71,19 @@ private:
                 dlg.findChild<CLogListBox*>(f("m_ctlLog"))};
     }
 
-    // Opens a dialog (not modal: the test drives it) over data.
-    std::unique_ptr<CAddDlg> Open(CCOMData& data, int bConfig, int nPort = 0, int nTimeout = 10)
+    // The dialog as the window makes it from data: Add offers the free
+    // numbers and shows the first one's entry, Config port nPort's.
+    static std::unique_ptr<CAddDlg> Make(const CCOMData& data, CAddDlg::EKind kind, int nPort = 0, int nTimeout = 10)
     {
-        auto pDlg = std::make_unique<CAddDlg>(bConfig);
-        pDlg->m_pComData = &data;
-        pDlg->m_nPort = nPort;
-        pDlg->m_nTimeout = nTimeout;
-        pDlg->OnInitDialog();
+        const std::vector<int> vecPorts = kind == CAddDlg::EKind::Config ? std::vector<int>{nPort} : data.FreeNumbers();
+        const int nShown = vecPorts.empty() ? -1 : vecPorts.front();
+        return std::make_unique<CAddDlg>(kind, vecPorts, data.GetEntry(nShown), nTimeout);
+    }
+
+    // Opens a dialog (not modal: the test drives it) over data.
+    std::unique_ptr<CAddDlg> Open(const CCOMData& data, CAddDlg::EKind kind, int nPort = 0, int nTimeout = 10)
+    {
+        auto pDlg = Make(data, kind, nPort, nTimeout);
         pDlg->show();
         if (!QTest::qWaitForWindowExposed(pDlg.get()))
             return nullptr;
@@ -158,15 +163,8 @@ private slots:
         QCOMPARE(symlink("/dev/pts/0", dir.File("ports/COM12").c_str()), 0);
         CCOMData data;
         Client(data, 4, 23);
-        auto pDlg = std::make_unique<CAddDlg>(0);
-        pDlg->m_pComData = &data;
-        int nScans = 0;
-        pDlg->m_fnScanSystemPorts = [&] {
-            ++nScans;
-            data.ScanSystemPorts(dir.File("sys"), dir.File("ports"));
-        };
-        pDlg->OnInitDialog();
-        QCOMPARE(nScans, 1);
+        data.ScanSystemPorts(dir.File("sys"), dir.File("ports"));
+        auto pDlg = Make(data, CAddDlg::EKind::Add);
         QCOMPARE(pDlg->windowTitle(), QStringLiteral("Add"));
         const SControls c = Controls(*pDlg);
         QStringList items;
@@ -179,7 +177,7 @@ private slots:
         for (const char* psz : {"COM1", "COM3", "COM5", "COM12"})
             QVERIFY2(!items.contains(QLatin1String(psz)), psz);
         QCOMPARE(c.pCombo->currentText(), QStringLiteral("COM2"));
-        QCOMPARE(pDlg->m_nPort, 1);
+        QCOMPARE(pDlg->Port(), 1);
         QVERIFY(c.pCombo->isEnabled());
         QVERIFY(c.pOk->isEnabled());
     }
@@ -189,7 +187,7 @@ private slots:
         CCOMData data;
         for (int i = 0; i < CCOMData::PORT_COUNT; ++i)
             data.SetUse(i, 1);
-        auto pDlg = Open(data, 0);
+        auto pDlg = Open(data, CAddDlg::EKind::Add);
         QVERIFY(pDlg);
         const SControls c = Controls(*pDlg);
         QCOMPARE(c.pCombo->count(), 0);
@@ -213,7 +211,7 @@ private slots:
         data.SetPeerPort(6, 7000);
         data.SetLocPort(6, 7001);
         data.SetKeepAlive(6, 1);
-        auto pDlg = Open(data, 1, 6);
+        auto pDlg = Open(data, CAddDlg::EKind::Config, 6);
         QVERIFY(pDlg);
         const SControls c = Controls(*pDlg);
         QCOMPARE(pDlg->windowTitle(), QStringLiteral("Config"));
@@ -229,18 +227,117 @@ private slots:
 
         Click(c.pOk);
         QCOMPARE(pDlg->result(), int(QDialog::Accepted));
-        QCOMPARE(pDlg->m_nPort, 6);
-        QCOMPARE(pDlg->m_entry.m_nMode, MODE_UDP);
-        QCOMPARE(pDlg->m_entry.m_strIPAddress, std::string("10.1.2.3"));
-        QCOMPARE(pDlg->m_entry.m_nPeerPort, 7000);
-        QCOMPARE(pDlg->m_entry.m_nLocPort, 7001);
-        QCOMPARE(pDlg->m_entry.m_bKeepAlive, 1);
+        QCOMPARE(pDlg->Port(), 6);
+        QCOMPARE(pDlg->Entry().m_nMode, MODE_UDP);
+        QCOMPARE(pDlg->Entry().m_strIPAddress, std::string("10.1.2.3"));
+        QCOMPARE(pDlg->Entry().m_nPeerPort, 7000);
+        QCOMPARE(pDlg->Entry().m_nLocPort, 7001);
+        QCOMPARE(pDlg->Entry().m_bKeepAlive, 1);
+    }
+
+    // The entry given is shown with its mode's fix-ups (a stored value out
+    // of range counts as the last choice), and OK at once hands it back
+    // without its use and enable flags.
+    void OpensOnTheEntryGivenWithItsFixUps_data()
+    {
+        QTest::addColumn<int>("nMode");
+        QTest::addColumn<int>("nType");
+        QTest::addColumn<int>("bSSL");
+        QTest::addColumn<int>("nShownMode");
+        QTest::addColumn<int>("nShownType");
+        QTest::addColumn<int>("bShownSSL");
+        QTest::newRow("UDP has no TLS and is raw") << MODE_UDP << CONNECT_TELNET << 1 << MODE_UDP << CONNECT_RAW << 0;
+        QTest::newRow("a client is never secure")
+            << MODE_TCP_CLIENT << CONNECT_SECURE << 1 << MODE_TCP_CLIENT << CONNECT_RAW << 1;
+        QTest::newRow("a secure server stays")
+            << MODE_TCP_SERVER << CONNECT_SECURE << 1 << MODE_TCP_SERVER << CONNECT_SECURE << 1;
+        QTest::newRow("client telnet stays")
+            << MODE_TCP_CLIENT << CONNECT_TELNET << 0 << MODE_TCP_CLIENT << CONNECT_TELNET << 0;
+        QTest::newRow("a mode out of range is UDP") << 7 << CONNECT_SECURE << 1 << MODE_UDP << CONNECT_RAW << 0;
+        QTest::newRow("a type out of range is telnet")
+            << MODE_TCP_SERVER << -3 << 0 << MODE_TCP_SERVER << CONNECT_TELNET << 0;
+    }
+
+    void OpensOnTheEntryGivenWithItsFixUps()
+    {
+        QFETCH(int, nMode);
+        QFETCH(int, nType);
+        QFETCH(int, bSSL);
+        QFETCH(int, nShownMode);
+        QFETCH(int, nShownType);
+        QFETCH(int, bShownSSL);
+        CPortEntry given;
+        given.m_bUse = 1;
+        given.m_bEnable = 1;
+        given.m_nMode = nMode;
+        given.m_nConnectType = nType;
+        given.m_bSSL = bSSL;
+        given.m_bKeepAlive = 1;
+        given.m_strIPAddress = "host.example";
+        given.m_nPeerPort = 2101;
+        given.m_nLocPort = 2102;
+        CAddDlg dlg(CAddDlg::EKind::Config, {41}, given, 10);
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        const SControls c = Controls(dlg);
+        QCOMPARE(c.pCombo->currentText(), QStringLiteral("COM42"));
+        QCOMPARE(dlg.Port(), 41);
+        const QRadioButton* const modes[] = {c.pClient, c.pServer, c.pUdp};
+        const QRadioButton* const types[] = {c.pRaw, c.pSecure, c.pTelnet};
+        for (int i = 0; i < 3; ++i)
+        {
+            QCOMPARE(modes[i]->isChecked(), i == nShownMode);
+            QCOMPARE(types[i]->isChecked(), i == nShownType);
+        }
+        QCOMPARE(c.pSSL->isChecked(), bShownSSL == 1);
+        QVERIFY(c.pKeepAlive->isChecked());
+        QCOMPARE(c.pIP->text(), QStringLiteral("host.example"));
+        QCOMPARE(c.pPeer->text(), QStringLiteral("2101"));
+        QCOMPARE(c.pLocal->text(), QStringLiteral("2102"));
+        const QString strRows[] = {QStringLiteral("101111101"), QStringLiteral("111110010"),
+                                   QStringLiteral("000001110")};
+        QCOMPARE(Enabling(c), strRows[nShownMode]);
+
+        Click(c.pOk);
+        QCOMPARE(dlg.result(), int(QDialog::Accepted));
+        CPortEntry expected = given;
+        expected.m_bUse = 0;
+        expected.m_bEnable = 0;
+        expected.m_nMode = nShownMode;
+        expected.m_nConnectType = nShownType;
+        expected.m_bSSL = bShownSSL;
+        QVERIFY(dlg.Entry() == expected);
+        QCOMPARE(dlg.Port(), 41);
+        QVERIFY(m_boxes.isEmpty());
+    }
+
+    // Add lists exactly the numbers given, in their order, opens on the
+    // first and hands back the one chosen.
+    void AddOffersTheNumbersGiven()
+    {
+        CAddDlg dlg(CAddDlg::EKind::Add, {3, 7, 200}, CPortEntry(), 10);
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        const SControls c = Controls(dlg);
+        QCOMPARE(dlg.windowTitle(), QStringLiteral("Add"));
+        QCOMPARE(c.pCombo->count(), 3);
+        QCOMPARE(c.pCombo->itemText(0), QStringLiteral("COM4"));
+        QCOMPARE(c.pCombo->itemText(1), QStringLiteral("COM8"));
+        QCOMPARE(c.pCombo->itemText(2), QStringLiteral("COM201"));
+        QCOMPARE(dlg.Port(), 3);
+        QVERIFY(c.pCombo->isEnabled() && c.pOk->isEnabled());
+        QCOMPARE(c.pIP->text(), QStringLiteral("0.0.0.0"));
+        c.pCombo->setCurrentIndex(2);
+        Click(c.pOk);
+        QCOMPARE(dlg.result(), int(QDialog::Accepted));
+        QCOMPARE(dlg.Port(), 200);
+        QVERIFY(dlg.Entry() == CPortEntry());
     }
 
     void ModeButtonsApplyTheEnablingTable()
     {
         CCOMData data;
-        auto pDlg = Open(data, 0);
+        auto pDlg = Open(data, CAddDlg::EKind::Add);
         QVERIFY(pDlg);
         const SControls c = Controls(*pDlg);
         QVERIFY(c.pClient->isChecked());
@@ -263,7 +360,7 @@ private slots:
     void ModeToggledByAssistiveTechnologyAppliesTheTable()
     {
         CCOMData data;
-        auto pDlg = Open(data, 0);
+        auto pDlg = Open(data, CAddDlg::EKind::Add);
         QVERIFY(pDlg);
         const SControls c = Controls(*pDlg);
         auto toggle = [](QAbstractButton* pButton) {
@@ -282,7 +379,7 @@ private slots:
         QCOMPARE(Enabling(c), QStringLiteral("111110010"));
         Click(c.pOk);
         QCOMPARE(pDlg->result(), int(QDialog::Accepted));
-        QCOMPARE(pDlg->m_entry.m_nMode, MODE_TCP_SERVER);
+        QCOMPARE(pDlg->Entry().m_nMode, MODE_TCP_SERVER);
     }
 
     // An entry stored as TCP server with "Secure Connection Port" and TLS.
@@ -295,7 +392,7 @@ private slots:
         data.SetSSL(2, 1);
         data.SetLocPort(2, 2323);
 
-        auto pDlg = Open(data, 1, 2);
+        auto pDlg = Open(data, CAddDlg::EKind::Config, 2);
         QVERIFY(pDlg);
         SControls c = Controls(*pDlg);
         QVERIFY(c.pServer->isChecked());
@@ -306,7 +403,7 @@ private slots:
         QVERIFY(!c.pSecure->isEnabled());
         QVERIFY2(c.pSSL->isChecked(), "a client keeps TLS");
 
-        pDlg = Open(data, 1, 2);
+        pDlg = Open(data, CAddDlg::EKind::Config, 2);
         QVERIFY(pDlg);
         c = Controls(*pDlg);
         Click(c.pUdp);
@@ -318,15 +415,15 @@ private slots:
         QVERIFY(!c.pSecure->isChecked());
         QVERIFY(c.pSecure->isEnabled());
         Click(c.pOk);
-        QCOMPARE(pDlg->m_entry.m_nConnectType, CONNECT_RAW);
-        QCOMPARE(pDlg->m_entry.m_bSSL, 0);
-        QCOMPARE(pDlg->m_entry.m_nMode, MODE_TCP_SERVER);
+        QCOMPARE(pDlg->Entry().m_nConnectType, CONNECT_RAW);
+        QCOMPARE(pDlg->Entry().m_bSSL, 0);
+        QCOMPARE(pDlg->Entry().m_nMode, MODE_TCP_SERVER);
     }
 
     void FieldsAreCheckedInOrder()
     {
         CCOMData data;
-        auto pDlg = Open(data, 0);
+        auto pDlg = Open(data, CAddDlg::EKind::Add);
         QVERIFY(pDlg);
         const SControls c = Controls(*pDlg);
         c.pIP->clear();
@@ -362,15 +459,15 @@ private slots:
         Click(c.pOk);
         QCOMPARE(m_boxes.size(), nBoxes);
         QCOMPARE(pDlg->result(), int(QDialog::Accepted));
-        QCOMPARE(pDlg->m_entry.m_nPeerPort, 65535);
-        QCOMPARE(pDlg->m_entry.m_strIPAddress, std::string("peer.example"));
-        QCOMPARE(pDlg->m_nPort, 0);
+        QCOMPARE(pDlg->Entry().m_nPeerPort, 65535);
+        QCOMPARE(pDlg->Entry().m_strIPAddress, std::string("peer.example"));
+        QCOMPARE(pDlg->Port(), 0);
     }
 
     void OkStoresTheChosenNumber()
     {
         CCOMData data;
-        auto pDlg = Open(data, 0);
+        auto pDlg = Open(data, CAddDlg::EKind::Add);
         QVERIFY(pDlg);
         const SControls c = Controls(*pDlg);
         c.pCombo->setCurrentIndex(c.pCombo->findText(QStringLiteral("COM9")));
@@ -379,10 +476,10 @@ private slots:
         c.pTelnet->click();
         Click(c.pOk);
         QCOMPARE(pDlg->result(), int(QDialog::Accepted));
-        QCOMPARE(pDlg->m_nPort, 8);
-        QCOMPARE(pDlg->m_entry.m_nMode, MODE_TCP_SERVER);
-        QCOMPARE(pDlg->m_entry.m_nConnectType, CONNECT_TELNET);
-        QCOMPARE(pDlg->m_entry.m_nLocPort, 5000);
+        QCOMPARE(pDlg->Port(), 8);
+        QCOMPARE(pDlg->Entry().m_nMode, MODE_TCP_SERVER);
+        QCOMPARE(pDlg->Entry().m_nConnectType, CONNECT_TELNET);
+        QCOMPARE(pDlg->Entry().m_nLocPort, 5000);
     }
 
     // ---- the connection test ----
@@ -394,7 +491,7 @@ private slots:
         QVERIFY(hListen >= 0);
         CCOMData data;
         Client(data, 0, nPeer);
-        auto pDlg = Open(data, 1, 0);
+        auto pDlg = Open(data, CAddDlg::EKind::Config, 0);
         QVERIFY(pDlg);
         const SControls c = Controls(*pDlg);
         QCOMPARE(c.pTest->text(), QStringLiteral("Connect Test"));
@@ -436,7 +533,7 @@ private slots:
     {
         CCOMData data;
         Client(data, 0, 1);
-        auto pDlg = Open(data, 1, 0);
+        auto pDlg = Open(data, CAddDlg::EKind::Config, 0);
         QVERIFY(pDlg);
         const SControls c = Controls(*pDlg);
         SetText(c.pPeer, QStringLiteral("70000"));
@@ -469,7 +566,7 @@ private slots:
         }));
         CCOMData data;
         Client(data, 0, nPeer, 1);
-        auto pDlg = Open(data, 1, 0);
+        auto pDlg = Open(data, CAddDlg::EKind::Config, 0);
         QVERIFY(pDlg);
         const SControls c = Controls(*pDlg);
         QVERIFY(c.pSSL->isChecked());
@@ -489,7 +586,7 @@ private slots:
         QVERIFY(listener.IsFull());
         CCOMData data;
         Client(data, 0, listener.Port());
-        auto pDlg = Open(data, 1, 0);
+        auto pDlg = Open(data, CAddDlg::EKind::Config, 0);
         QVERIFY(pDlg);
         const SControls c = Controls(*pDlg);
         Click(c.pTest);
@@ -523,7 +620,7 @@ private slots:
         QVERIFY(listener.IsFull());
         CCOMData data;
         Client(data, 0, listener.Port());
-        auto pDlg = Open(data, 1, 0);
+        auto pDlg = Open(data, CAddDlg::EKind::Config, 0);
         QVERIFY(pDlg);
         const SControls c = Controls(*pDlg);
         Click(c.pTest);
@@ -541,7 +638,7 @@ private slots:
     void ControlsAreNamedForAssistiveTechnology()
     {
         CCOMData data;
-        auto pDlg = Open(data, 0);
+        auto pDlg = Open(data, CAddDlg::EKind::Add);
         QVERIFY(pDlg);
         const SControls c = Controls(*pDlg);
         for (QWidget* p : std::initializer_list<QWidget*>{c.pCombo, c.pIP, c.pPeer, c.pLocal, c.pLog})

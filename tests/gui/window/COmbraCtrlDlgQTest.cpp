@@ -657,6 +657,45 @@ private slots:
         QCOMPARE(pWnd->GetModel()->rowCount(), 256);
     }
 
+    // The dialog opens on the table's values: Config on the selected port's,
+    // Add on the first free number's, which a deleted port leaves behind.
+    void AddAndConfigShowTheTableEntries()
+    {
+        CTempDir dir;
+        auto pApp = Start(WriteTwoPorts(dir), 2);
+        QVERIFY(pApp);
+        COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
+        COmbraCtrlCore& core = pWnd->GetService().CoreForTest();
+        // No serial port of the machine takes COM1.
+        core.m_strSysRoot = dir.File("sys");
+        const QString strServerPort = QString::number(core.m_comData.GetLocPort(0));
+        const QString strClientPeer = QString::number(core.m_comData.GetPeerPort(1));
+
+        SelectRow(pWnd, 1);
+        QVERIFY(WithDialog(pWnd, "m_btnConfig", [&](CAddDlg* pDlg) {
+            QCOMPARE(Child<QComboBox>(pDlg, "m_comboPort")->currentText(), QStringLiteral("COM2"));
+            QVERIFY(Child<QRadioButton>(pDlg, "m_radioTcpClient")->isChecked());
+            QCOMPARE(Child<QLineEdit>(pDlg, "m_editIPAddress")->text(), QStringLiteral("127.0.0.1"));
+            QCOMPARE(Child<QLineEdit>(pDlg, "m_editPeerPort")->text(), strClientPeer);
+            QTest::mouseClick(Child<QPushButton>(pDlg, "m_btnCancel"), Qt::LeftButton);
+        }));
+
+        SelectRow(pWnd, 0);
+        QTest::mouseClick(Button(pWnd, "m_btnDelete"), Qt::LeftButton);
+        QCOMPARE(pWnd->GetModel()->rowCount(), 1);
+        QVERIFY(WithDialog(pWnd, "m_btnAdd", [&](CAddDlg* pDlg) {
+            QCOMPARE(Child<QComboBox>(pDlg, "m_comboPort")->currentText(), QStringLiteral("COM1"));
+            QVERIFY(Child<QRadioButton>(pDlg, "m_radioTcpServer")->isChecked());
+            QCOMPARE(Child<QLineEdit>(pDlg, "m_editLocPort")->text(), strServerPort);
+            QTest::mouseClick(Child<QPushButton>(pDlg, "m_btnOk"), Qt::LeftButton);
+        }));
+        QCOMPARE(pWnd->GetModel()->rowCount(), 2);
+        QCOMPARE(Cell(pWnd, 1, COL_PORT), QStringLiteral("COM1"));
+        QCOMPARE(Cell(pWnd, 1, COL_LOCAL), strServerPort);
+        QCOMPARE(core.m_comData.GetMode(0), MODE_TCP_SERVER);
+        QVERIFY(m_vecBoxes.empty());
+    }
+
     // Config on a row changes columns 2 to 4 only; Delete needs no answer
     // and lowers the enabled count only for an enabled entry.
     void ConfigAndDeleteTheSelectedRow()
