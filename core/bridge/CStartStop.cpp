@@ -175,7 +175,7 @@ int CStartStop::OnCreatePort(int nRow)
     port.SetLinkSignalB(0);
     port.SetLinkSignalA(0);
     port.SetAuxSignal(0);
-    core.m_bLineOn[nPort] = 0;
+    core.m_line[nPort].m_bLineOn = 0;
     if (!core.GetWorker(nPort).StartThread())
     {
         // A port whose worker does not run would leave an application's

@@ -20,17 +20,17 @@ long CPortSide::ReadPort(long nMost)
         m_w.m_telnet.PutNegotiation(m_w.m_tx);
     long n = port.BytesToRead();
     m_nPortPending = n;
-    const uint32_t dwFlow = m_w.m_pDlg->m_dwFlowCtrl[i];
-    if ((dwFlow & FLOW_CTS) && m_w.m_pDlg->m_bCtsRaised[i] == 0 && n < CSocketCtrl::RELEASE_LEVEL)
+    const uint32_t dwFlow = m_w.m_pDlg->m_line[i].m_dwFlowCtrl;
+    if ((dwFlow & FLOW_CTS) && m_w.m_pDlg->m_line[i].m_bCtsRaised == 0 && n < CSocketCtrl::RELEASE_LEVEL)
     {
         port.SetCTS(1);
-        m_w.m_pDlg->m_bCtsRaised[i] = 1;
+        m_w.m_pDlg->m_line[i].m_bCtsRaised = 1;
     }
-    if ((dwFlow & FLOW_XIN) && m_w.m_pDlg->m_bXonSent[i] == 0 && n < CSocketCtrl::RELEASE_LEVEL)
+    if ((dwFlow & FLOW_XIN) && m_w.m_pDlg->m_line[i].m_bXonSent == 0 && n < CSocketCtrl::RELEASE_LEVEL)
     {
-        const unsigned char chXon = m_w.m_pDlg->m_chXon[i];
+        const unsigned char chXon = m_w.m_pDlg->m_line[i].m_chXon;
         if (port.WriteData(&chXon, 1) == 1)
-            m_w.m_pDlg->m_bXonSent[i] = 1;
+            m_w.m_pDlg->m_line[i].m_bXonSent = 1;
     }
     if (n <= 0)
         return 0;
@@ -52,15 +52,15 @@ long CPortSide::ReadPort(long nMost)
     int nData = static_cast<int>(nRead);
     if (dwFlow & FLOW_XOUT)
     {
-        const unsigned char chXon = m_w.m_pDlg->m_chXon[i];
-        const unsigned char chXoff = m_w.m_pDlg->m_chXoff[i];
+        const unsigned char chXon = m_w.m_pDlg->m_line[i].m_chXon;
+        const unsigned char chXoff = m_w.m_pDlg->m_line[i].m_chXoff;
         int nKept = 0;
         for (int k = 0; k < nData; ++k)
         {
             if (buf[k] == chXon)
-                m_w.m_pDlg->m_bXonState[i] = 1;
+                m_w.m_pDlg->m_line[i].m_bXonState = 1;
             else if (buf[k] == chXoff)
-                m_w.m_pDlg->m_bXonState[i] = 0;
+                m_w.m_pDlg->m_line[i].m_bXonState = 0;
             else
                 buf[nKept++] = buf[k];
         }
@@ -91,10 +91,10 @@ void CPortSide::Deliver()
 int CPortSide::ReceiveGated() const
 {
     const int i = m_w.m_nPort;
-    const uint32_t dwFlow = m_w.m_pDlg->m_dwFlowCtrl[i];
-    return ((dwFlow & FLOW_RTS) && m_w.m_pDlg->m_bRtsLine[i] == 0) ||
-           ((dwFlow & FLOW_DTR) && m_w.m_pDlg->m_bDtrLine[i] == 0) ||
-           ((dwFlow & FLOW_XOUT) && m_w.m_pDlg->m_bXonState[i] == 0);
+    const uint32_t dwFlow = m_w.m_pDlg->m_line[i].m_dwFlowCtrl;
+    return ((dwFlow & FLOW_RTS) && m_w.m_pDlg->m_line[i].m_bRtsLine == 0) ||
+           ((dwFlow & FLOW_DTR) && m_w.m_pDlg->m_line[i].m_bDtrLine == 0) ||
+           ((dwFlow & FLOW_XOUT) && m_w.m_pDlg->m_line[i].m_bXonState == 0);
 }
 
 void CPortSide::NoteHangUp()
@@ -130,11 +130,11 @@ int CPortSide::NoteApplicationGone(int bTellWatcher)
 void CPortSide::RefreshLine()
 {
     const int bConnected = (m_w.m_state == EWorkerState::Data || m_w.m_state == EWorkerState::UdpData) ? 1 : 0;
-    if (bConnected != m_w.m_pDlg->m_bLineOn[m_w.m_nPort])
+    if (bConnected != m_w.m_pDlg->m_line[m_w.m_nPort].m_bLineOn)
     {
         m_w.Port().SetLinkSignalA(bConnected);
         m_w.Port().SetLinkSignalB(bConnected);
-        m_w.m_pDlg->m_bLineOn[m_w.m_nPort] = bConnected;
+        m_w.m_pDlg->m_line[m_w.m_nPort].m_bLineOn = bConnected;
     }
 }
 

@@ -488,9 +488,9 @@ void CSocketCtrl::WaitData(CPollSet& wait)
         wait.Cap(0);
     // A release of the application is due once few bytes wait; the
     // throttle is set from the owner thread, so look again soon.
-    const uint32_t dwFlow = m_pDlg->m_dwFlowCtrl[nPort];
-    if (((dwFlow & FLOW_CTS) && m_pDlg->m_bCtsRaised[nPort] == 0) ||
-        ((dwFlow & FLOW_XIN) && m_pDlg->m_bXonSent[nPort] == 0))
+    const uint32_t dwFlow = m_pDlg->m_line[nPort].m_dwFlowCtrl;
+    if (((dwFlow & FLOW_CTS) && m_pDlg->m_line[nPort].m_bCtsRaised == 0) ||
+        ((dwFlow & FLOW_XIN) && m_pDlg->m_line[nPort].m_bXonSent == 0))
         wait.Cap(CYCLE_MS);
 }
 

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/model/CCOMData.h"
+#include "core/model/CLineState.h"
 #include "core/model/COptionSet.h"
 #include "core/model/CPortRows.h"
 #include "core/model/PortStatus.h"
@@ -15,13 +16,6 @@
 class CDispatcher;
 class COmbraPortAx;
 class CSocketCtrl;
-
-// Flow-control bits of m_dwFlowCtrl.
-constexpr uint32_t FLOW_RTS = 0x01;   // the application's RTS gates data to it
-constexpr uint32_t FLOW_CTS = 0x02;   // the bridge drops CTS to hold it back
-constexpr uint32_t FLOW_DTR = 0x08;   // the application's DTR gates data to it
-constexpr uint32_t FLOW_XOUT = 0x10;  // its XON/XOFF gate data to it
-constexpr uint32_t FLOW_XIN = 0x20;   // the bridge sends it XON/XOFF
 
 // What the workers, the port event handlers and the Start/Stop sequence
 // share with the owner of the ports, and the owner's few operations they
@@ -66,9 +60,6 @@ public:
 
     // Owner thread. Changes port nPort's row, when it has one.
     void ChangePort(int nPort, const std::function<void(CPortView&)>& fnChange);
-    // The characters and the five line flags back to their defaults (an
-    // application closed the port); flow bits and line indication stay.
-    void ResetLineState(int i);
 
     // The port table; its configuration changes only while stopped.
     CCOMData m_comData;
@@ -77,19 +68,8 @@ public:
     // The port list's rows; owner thread only.
     CPortRows m_rows;
 
-    // Per-port line state, shared by the event handlers and the worker
-    // without a common lock: every entry is one value written whole.
-    template <typename T>
-    using PerPort = std::array<std::atomic<T>, PORT_COUNT>;
-    PerPort<uint32_t> m_dwFlowCtrl{};
-    PerPort<unsigned char> m_chXon{};
-    PerPort<unsigned char> m_chXoff{};
-    PerPort<int> m_bXonState{};
-    PerPort<int> m_bXonSent{};
-    PerPort<int> m_bCtsRaised{};
-    PerPort<int> m_bRtsLine{};
-    PerPort<int> m_bDtrLine{};
-    PerPort<int> m_bLineOn{};
+    // Each port's line state, shared by its event handlers and its worker.
+    std::array<CLineState, PORT_COUNT> m_line;
 
     // 1 while a Start or Stop sequence runs; read from any thread.
     std::atomic<int> m_bBusy{0};
