@@ -17,9 +17,10 @@ class CDispatcher;
 class COmbraPortAx;
 class CSocketCtrl;
 
-// What the workers, the port event handlers and the Start/Stop sequence
-// share with the owner of the ports, and the owner's few operations they
-// call. COmbraCtrlCore is the program's one implementation; tests stand in
+// What the port event handlers, the Start/Stop sequence and the workers'
+// links to their ports (CPortLink) share with the owner of the ports, and
+// the owner's few operations they call. The workers themselves never see
+// it. COmbraCtrlCore is the program's one implementation; tests stand in
 // small ones. Declared here, below the engine and the bridge, so that they
 // never reach up to the front ends.
 class CPortOwner
@@ -43,8 +44,8 @@ public:
     }
     int PostPeer(std::string strPeer, int nPort) { return PostReport(STATUS_PEER, nPort, std::move(strPeer)); }
 
-    // The virtual port and the worker of port nPort. The owner thread, and
-    // a worker for its own port, may call them.
+    // The virtual port and the worker of port nPort: owner thread; the
+    // port's link also calls GetPort for its worker.
     virtual COmbraPortAx& GetPort(int nPort) = 0;
     virtual CSocketCtrl& GetWorker(int nPort) = 0;
     // Runs work on the owner thread.

@@ -34,6 +34,7 @@ COmbraCtrlCore::COmbraCtrlCore(CDispatcher* pDispatcher)
     {
         m_port[static_cast<size_t>(i)] = std::make_unique<COmbraPortAx>();
         m_port[static_cast<size_t>(i)]->Attach(COmbraPortAx::PORT_ID_BASE + i, &m_watcher);
+        m_link[static_cast<size_t>(i)] = std::make_unique<CPortLink>(*this, i);
     }
     m_rows.SetOwnerCheck([pDispatcher] { return pDispatcher->IsOwnerThread(); });
 }
@@ -83,7 +84,7 @@ void COmbraCtrlCore::InitList()
         m_line[static_cast<size_t>(i)].m_bLineOn = 1;
     }
     for (int i = 0; i < PORT_COUNT; ++i)
-        m_sock[static_cast<size_t>(i)].Bind(this, i);
+        m_sock[static_cast<size_t>(i)].Bind(*m_link[static_cast<size_t>(i)], i);
 }
 
 void COmbraCtrlCore::Teardown()

@@ -12,6 +12,7 @@
 #include "core/service/CPostMsgList.h"
 #include "core/bridge/COmbraPortAx.h"
 #include "core/bridge/CPortEvents.h"
+#include "core/bridge/CPortLink.h"
 #include "core/bridge/CPortWatcher.h"
 #include "core/bridge/CStartStop.h"
 #include "core/engine/CSocketCtrl.h"
@@ -110,6 +111,8 @@ public:
     CPortEvents m_events;
     CPortWatcher m_watcher;
     std::array<std::unique_ptr<COmbraPortAx>, PORT_COUNT> m_port;
+    // Each worker's link to its port; they outlive the workers.
+    std::array<std::unique_ptr<CPortLink>, PORT_COUNT> m_link;
     std::array<CSocketCtrl, PORT_COUNT> m_sock;
     CStartStop m_startStop{this};
 };

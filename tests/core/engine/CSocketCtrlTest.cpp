@@ -184,7 +184,7 @@ TEST(WorkerLostWait, TickWrap)
         {299, 0xFFFFFED2u, true},
     };
     for (const SRow& row : rows)
-        EXPECT_EQ(CSocketCtrl::LostWaitOver(row.dwLost, row.t), row.bOver) << row.dwLost << " at " << row.t;
+        EXPECT_EQ(CConnection::LostWaitOver(row.dwLost, row.t), row.bOver) << row.dwLost << " at " << row.t;
 }
 
 TEST_F(WorkerTest, RedialWaitsAcrossTickWrap)

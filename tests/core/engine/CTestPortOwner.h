@@ -17,6 +17,7 @@
 #include "core/service/CTaskLoop.h"
 #include "core/bridge/COmbraPortAx.h"
 #include "core/bridge/CPortEvents.h"
+#include "core/bridge/CPortLink.h"
 #include "core/bridge/CPortWatcher.h"
 #include "core/bridge/CStartStop.h"
 #include "core/engine/CSocketCtrl.h"
@@ -38,7 +39,8 @@ public:
         {
             m_port[static_cast<size_t>(i)] = std::make_unique<COmbraPortAx>();
             m_port[static_cast<size_t>(i)]->Attach(COmbraPortAx::PORT_ID_BASE + i, &m_watcher);
-            m_sock[static_cast<size_t>(i)].Bind(this, i);
+            m_link[static_cast<size_t>(i)] = std::make_unique<CPortLink>(*this, i);
+            m_sock[static_cast<size_t>(i)].Bind(*m_link[static_cast<size_t>(i)], i);
         }
         m_rows.SetOwnerCheck([pLoop] { return pLoop->IsOwnerThread(); });
     }
@@ -84,6 +86,8 @@ public:
     CPortEvents m_events{this};
     CPortWatcher m_watcher{m_pLoop, &m_events};
     std::array<std::unique_ptr<COmbraPortAx>, TEST_PORTS> m_port;
+    // The program's own links of the workers to their ports.
+    std::array<std::unique_ptr<CPortLink>, TEST_PORTS> m_link;
     std::array<CSocketCtrl, TEST_PORTS> m_sock;
     CStartStop m_startStop{this};
 
