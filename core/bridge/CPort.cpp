@@ -2,7 +2,7 @@
 
 #include "core/model/CPortTexts.h"
 
-CPort::CPort(int nPort, CPortHost* pHost) : m_nPort(nPort), m_pHost(pHost)
+CPort::CPort(int nPort, CPortHost* pHost, CPortOwner& owner) : m_nPort(nPort), m_pHost(pHost), m_link(owner, nPort)
 {
     ReplaceVirtualPort(std::make_unique<COmbraPortAx>());
 }
@@ -10,6 +10,11 @@ CPort::CPort(int nPort, CPortHost* pHost) : m_nPort(nPort), m_pHost(pHost)
 std::string CPort::Name() const
 {
     return CPortTexts::PortName(m_nPort);
+}
+
+void CPort::Bind()
+{
+    m_worker.Bind(m_link, m_nPort);
 }
 
 void CPort::ReplaceVirtualPort(std::unique_ptr<COmbraPortAx> pVirtual)

@@ -4,18 +4,21 @@
 #include <string>
 
 #include "core/bridge/COmbraPortAx.h"
+#include "core/bridge/CPortLink.h"
 #include "core/engine/CSocketCtrl.h"
 
 class CPortHost;
+class CPortOwner;
 
-// One port of the program: its virtual serial port and its connection
-// worker, with the steps Start and Stop take on them. The port table holds
+// One port of the program: its virtual serial port, its connection worker
+// and the worker's link to the port, with the steps Start and Stop take on
+// them. The port table holds
 // 256 of these; the list's row shows the port's view. Owner thread, but
 // where the parts say otherwise.
 class CPort
 {
 public:
-    CPort(int nPort, CPortHost* pHost);
+    CPort(int nPort, CPortHost* pHost, CPortOwner& owner);
 
     CPort(const CPort&) = delete;
     CPort& operator=(const CPort&) = delete;
@@ -28,6 +31,9 @@ public:
     const COmbraPortAx& VirtualPort() const { return *m_pVirtual; }
     CSocketCtrl& Worker() { return m_worker; }
 
+    // Owner thread, once: the worker is joined to its link; until then it
+    // does not start.
+    void Bind();
     // Tests: a virtual port of their own in place of this one.
     void ReplaceVirtualPort(std::unique_ptr<COmbraPortAx> pVirtual);
 
@@ -49,5 +55,7 @@ private:
     const int m_nPort;
     CPortHost* m_pHost;
     std::unique_ptr<COmbraPortAx> m_pVirtual;
+    // Before the worker: it outlives the worker's thread.
+    CPortLink m_link;
     CSocketCtrl m_worker;
 };

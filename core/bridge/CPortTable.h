@@ -6,6 +6,7 @@
 #include "core/bridge/CPort.h"
 
 class CPortHost;
+class CPortOwner;
 
 // The program's 256 ports, by number. Which of them are shown, and in what
 // order, is the port list's business (CPortRows).
@@ -14,7 +15,7 @@ class CPortTable
 public:
     static constexpr int PORT_COUNT = 256;
 
-    explicit CPortTable(CPortHost* pHost);
+    CPortTable(CPortHost* pHost, CPortOwner& owner);
 
     CPort& operator[](int nPort) { return *m_ports[static_cast<size_t>(nPort)]; }
     const CPort& operator[](int nPort) const { return *m_ports[static_cast<size_t>(nPort)]; }

@@ -1,60 +1,61 @@
 #include "core/engine/CLoginDialogue.h"
 
+#include "core/engine/CConnection.h"
 #include "core/engine/CPollSet.h"
-#include "core/engine/CSocketCtrl.h"
-#include "core/model/CPortOwner.h"
+#include "core/engine/CTcpStream.h"
+#include "core/model/COptionSet.h"
 #include "core/model/PortStatus.h"
 
 void CLoginDialogue::StartDialogue(int bPostConnected)
 {
-    const int nType = m_w.m_pDlg->m_comData.GetConnectType(m_w.m_nPort);
+    const int nType = m_conn.Entry().m_nConnectType;
     if (bPostConnected || nType == CONNECT_RAW)
-        m_w.Post(STATUS_CONNECTED);
+        m_conn.Post(STATUS_CONNECTED);
     if (nType == CONNECT_TELNET)
     {
-        m_w.m_telnet.Init(1);
-        m_w.m_telnet.SetLogin(m_w.m_pDlg->m_options.m_strUser, m_w.m_pDlg->m_options.m_strPassword);
-        m_w.Post(STATUS_LOGIN_PROCESS);
+        m_conn.m_telnet.Init(1);
+        m_conn.m_telnet.SetLogin(m_conn.Options().m_strUser, m_conn.Options().m_strPassword);
+        m_conn.Post(STATUS_LOGIN_PROCESS);
         m_nTelnetStep = 0;
-        m_tLogin = CSocketCtrl::Now() + m_w.m_pDlg->m_options.m_nLoginTimeout;
-        m_w.SetState(EWorkerState::TelnetLogin);
+        m_tLogin = CConnection::Now() + m_conn.Options().m_nLoginTimeout;
+        m_conn.SetState(EWorkerState::TelnetLogin);
     }
     else if (nType == CONNECT_SECURE)
     {
         m_login.Reset();
-        m_login.SetLogin(m_w.m_pDlg->m_options.m_strUser, m_w.m_pDlg->m_options.m_strPassword);
-        m_w.Post(STATUS_LOGIN_PROCESS);
+        m_login.SetLogin(m_conn.Options().m_strUser, m_conn.Options().m_strPassword);
+        m_conn.Post(STATUS_LOGIN_PROCESS);
         m_nLoginStep = 1;
-        m_w.SetState(EWorkerState::Login);
+        m_conn.SetState(EWorkerState::Login);
     }
     else
     {
-        m_w.SetState(EWorkerState::Data);
+        m_conn.SetState(EWorkerState::Data);
     }
 }
 
 void CLoginDialogue::GiveUpLogin(std::string strReason)
 {
-    m_w.NoteReason(std::move(strReason));
+    m_conn.NoteReason(std::move(strReason));
     // The last text still reaches the peer: drain, close, listen again.
-    m_w.m_tDrain = CSocketCtrl::Now() + CSocketCtrl::DRAIN_SECONDS;
-    m_w.SetState(EWorkerState::Drain);
+    m_conn.m_tDrain = CConnection::Now() + CConnection::DRAIN_SECONDS;
+    m_conn.SetState(EWorkerState::Drain);
 }
 
 void CLoginDialogue::RunLoginStep(int& nStep, int bTelnet)
 {
-    CLoginCtrl& login = bTelnet ? m_w.m_telnet.m_login : m_login;
-    const int64_t tNow = CSocketCtrl::Now();
+    CLoginCtrl& login = bTelnet ? m_conn.m_telnet.m_login : m_login;
+    const int64_t tNow = CConnection::Now();
     switch (nStep)
     {
     case 1:
     {
-        const int bBanner = bTelnet ? m_w.m_telnet.PutBanner(m_w.m_tx) : login.PutBanner(m_w.m_tx);
+        const int bBanner = bTelnet ? m_conn.m_telnet.PutBanner(m_conn.m_tx) : login.PutBanner(m_conn.m_tx);
         if (!bBanner)
             break;
-        if (login.PutLoginPrompt(m_w.m_tx))
+        if (login.PutLoginPrompt(m_conn.m_tx))
         {
-            m_tLogin = tNow + m_w.m_pDlg->m_options.m_nLoginTimeout;
+            m_tLogin = tNow + m_conn.Options().m_nLoginTimeout;
             nStep = 3;
         }
         else
@@ -64,9 +65,9 @@ void CLoginDialogue::RunLoginStep(int& nStep, int bTelnet)
         break;
     }
     case 2:
-        if (login.PutLoginPrompt(m_w.m_tx))
+        if (login.PutLoginPrompt(m_conn.m_tx))
         {
-            m_tLogin = tNow + m_w.m_pDlg->m_options.m_nLoginTimeout;
+            m_tLogin = tNow + m_conn.Options().m_nLoginTimeout;
             nStep = 3;
         }
         break;
@@ -76,16 +77,16 @@ void CLoginDialogue::RunLoginStep(int& nStep, int bTelnet)
             nStep = 7;
             break;
         }
-        if (m_w.m_rx.Count() > 0)
+        if (m_conn.m_rx.Count() > 0)
         {
-            const int bDone = login.ReadUser(m_w.m_rx);
-            m_tLogin = tNow + m_w.m_pDlg->m_options.m_nLoginTimeout;
+            const int bDone = login.ReadUser(m_conn.m_rx);
+            m_tLogin = tNow + m_conn.Options().m_nLoginTimeout;
             if (bDone)
                 nStep = 4;
         }
         break;
     case 4:
-        if (login.PutPasswordPrompt(m_w.m_tx))
+        if (login.PutPasswordPrompt(m_conn.m_tx))
             nStep = 5;
         break;
     case 5:
@@ -94,14 +95,14 @@ void CLoginDialogue::RunLoginStep(int& nStep, int bTelnet)
             nStep = 7;
             break;
         }
-        if (m_w.m_rx.Count() > 0)
+        if (m_conn.m_rx.Count() > 0)
         {
-            const int nResult = login.ReadPassword(m_w.m_rx);
-            m_tLogin = tNow + m_w.m_pDlg->m_options.m_nLoginTimeout;
+            const int nResult = login.ReadPassword(m_conn.m_rx);
+            m_tLogin = tNow + m_conn.Options().m_nLoginTimeout;
             if (nResult == 1)
             {
-                m_w.Post(STATUS_CONNECTED);
-                m_w.SetState(EWorkerState::Data);
+                m_conn.Post(STATUS_CONNECTED);
+                m_conn.SetState(EWorkerState::Data);
             }
             else if (nResult == 2)
             {
@@ -110,17 +111,17 @@ void CLoginDialogue::RunLoginStep(int& nStep, int bTelnet)
         }
         break;
     case 6:
-        if (login.PutIncorrect(m_w.m_tx))
+        if (login.PutIncorrect(m_conn.m_tx))
         {
-            if (login.m_nTries < static_cast<uint32_t>(m_w.m_pDlg->m_options.m_nLoginChallenge))
+            if (login.m_nTries < static_cast<uint32_t>(m_conn.Options().m_nLoginChallenge))
                 nStep = 2;
             else
                 GiveUpLogin("login incorrect (" + std::to_string(login.m_nTries) + " attempts)");
         }
         break;
     case 7:
-        if (login.PutTimeout(m_w.m_tx))
-            GiveUpLogin("login timeout: " + std::to_string(m_w.m_pDlg->m_options.m_nLoginTimeout) + " s of silence");
+        if (login.PutTimeout(m_conn.m_tx))
+            GiveUpLogin("login timeout: " + std::to_string(m_conn.Options().m_nLoginTimeout) + " s of silence");
         break;
     default: break;
     }
@@ -128,21 +129,21 @@ void CLoginDialogue::RunLoginStep(int& nStep, int bTelnet)
 
 void CLoginDialogue::DoLogin()
 {
-    if (!m_w.PeerCheck())
+    if (!m_stream.PeerCheck())
         return;
     // The application sees nothing of the dialogue.
-    m_w.ReceiveTcp();
-    m_w.SendTcp();
+    m_stream.ReceiveTcp();
+    m_stream.SendTcp();
     RunLoginStep(m_nLoginStep, 0);
 }
 
 void CLoginDialogue::DoTelnetLogin()
 {
-    if (!m_w.PeerCheck())
+    if (!m_stream.PeerCheck())
         return;
-    m_w.m_telnet.PutNegotiation(m_w.m_tx);
-    const int nReceived = m_w.ReceiveTcp();
-    m_w.SendTcp();
+    m_conn.m_telnet.PutNegotiation(m_conn.m_tx);
+    const int nReceived = m_stream.ReceiveTcp();
+    m_stream.SendTcp();
     if (m_nTelnetStep == 0)
     {
         // Until the peer has answered every request, Login Timeout is the
@@ -150,13 +151,13 @@ void CLoginDialogue::DoTelnetLogin()
         // connection would otherwise hold the port, which serves one peer
         // at a time, for good.
         if (nReceived > 0)
-            m_tLogin = CSocketCtrl::Now() + m_w.m_pDlg->m_options.m_nLoginTimeout;
-        if (m_w.m_telnet.IsNegotiated())
+            m_tLogin = CConnection::Now() + m_conn.Options().m_nLoginTimeout;
+        if (m_conn.m_telnet.IsNegotiated())
         {
             m_nTelnetStep = 1;
             return;
         }
-        if (CSocketCtrl::Now() <= m_tLogin)
+        if (CConnection::Now() <= m_tLogin)
             return;
         m_nTelnetStep = 7;
     }
@@ -165,12 +166,12 @@ void CLoginDialogue::DoTelnetLogin()
 
 void CLoginDialogue::WaitLogin(CPollSet& wait)
 {
-    if (m_w.m_hSocket != CSocketCtrl::INVALID_SOCKET && m_w.m_tRxDrain == 0)
+    if (m_conn.m_hSocket != CConnection::INVALID_SOCKET && m_conn.m_tRxDrain == 0)
     {
-        short nEvents = static_cast<short>(POLLRDHUP | (m_w.m_rx.Space() > 0 ? POLLIN : 0));
-        if (m_w.m_tx.Count() > 0)
+        short nEvents = static_cast<short>(POLLRDHUP | (m_conn.m_rx.Space() > 0 ? POLLIN : 0));
+        if (m_conn.m_tx.Count() > 0)
             nEvents |= POLLOUT;
-        wait.Add(m_w.m_hSocket, nEvents);
+        wait.Add(m_conn.m_hSocket, nEvents);
     }
-    wait.Cap(CSocketCtrl::CYCLE_MS);  // the login timeout, prompts waiting for room
+    wait.Cap(CConnection::CYCLE_MS);  // the login timeout, prompts waiting for room
 }

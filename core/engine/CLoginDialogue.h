@@ -5,8 +5,9 @@
 
 #include "core/engine/CLoginCtrl.h"
 
+class CConnection;
 class CPollSet;
-class CSocketCtrl;
+class CTcpStream;
 
 // The login a server port asks of its peer, plain (Secure Connection Port)
 // or after the Telnet negotiation. Until it succeeds the application sees
@@ -15,7 +16,7 @@ class CSocketCtrl;
 class CLoginDialogue
 {
 public:
-    explicit CLoginDialogue(CSocketCtrl& w) : m_w(w) {}
+    CLoginDialogue(CConnection& conn, CTcpStream& stream) : m_conn(conn), m_stream(stream) {}
 
     // A peer was accepted (and secured): Data, or the login its type asks.
     void StartDialogue(int bPostConnected);
@@ -29,7 +30,8 @@ private:
     void RunLoginStep(int& nStep, int bTelnet);
     void GiveUpLogin(std::string strReason);
 
-    CSocketCtrl& m_w;
+    CConnection& m_conn;
+    CTcpStream& m_stream;
     CLoginCtrl m_login;
     int m_nLoginStep = 0;
     int m_nTelnetStep = 0;

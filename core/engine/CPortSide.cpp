@@ -3,64 +3,63 @@
 #include <algorithm>
 #include <poll.h>
 
-#include "core/bridge/COmbraPortAx.h"
+#include "core/engine/CConnection.h"
 #include "core/engine/CPollSet.h"
-#include "core/engine/CSocketCtrl.h"
 #include "core/engine/CTelnetCtrl.h"
-#include "core/model/CPortOwner.h"
+#include "core/model/CLineState.h"
 
 long CPortSide::ReadPort(long nMost)
 {
-    if (!m_w.m_tx.IsAllocated())
+    if (!m_conn.m_tx.IsAllocated())
         return 0;
-    const int i = m_w.m_nPort;
-    COmbraPortAx& port = m_w.Port();
-    const int bTelnet = m_w.IsTelnet();
-    if (bTelnet && m_w.m_state == EWorkerState::Data)
-        m_w.m_telnet.PutNegotiation(m_w.m_tx);
+    CWorkerPort& port = m_conn.Port();
+    CLineState& line = m_conn.Line();
+    const int bTelnet = m_conn.IsTelnet();
+    if (bTelnet && m_conn.m_state == EWorkerState::Data)
+        m_conn.m_telnet.PutNegotiation(m_conn.m_tx);
     long n = port.BytesToRead();
-    m_nPortPending = n;
-    const uint32_t dwFlow = m_w.m_pDlg->m_dwFlowCtrl[i];
-    if ((dwFlow & FLOW_CTS) && m_w.m_pDlg->m_bCtsRaised[i] == 0 && n < CSocketCtrl::RELEASE_LEVEL)
+    m_conn.m_nPortPending = n;
+    const uint32_t dwFlow = line.m_dwFlowCtrl;
+    if ((dwFlow & FLOW_CTS) && line.m_bCtsRaised == 0 && n < CConnection::RELEASE_LEVEL)
     {
         port.SetCTS(1);
-        m_w.m_pDlg->m_bCtsRaised[i] = 1;
+        line.m_bCtsRaised = 1;
     }
-    if ((dwFlow & FLOW_XIN) && m_w.m_pDlg->m_bXonSent[i] == 0 && n < CSocketCtrl::RELEASE_LEVEL)
+    if ((dwFlow & FLOW_XIN) && line.m_bXonSent == 0 && n < CConnection::RELEASE_LEVEL)
     {
-        const unsigned char chXon = m_w.m_pDlg->m_chXon[i];
+        const unsigned char chXon = line.m_chXon;
         if (port.WriteData(&chXon, 1) == 1)
-            m_w.m_pDlg->m_bXonSent[i] = 1;
+            line.m_bXonSent = 1;
     }
     if (n <= 0)
         return 0;
     // On a Telnet port every data byte 255 goes out doubled: read no more
     // than fits even if all of them are.
-    const long nFree = bTelnet ? (m_w.m_tx.Space()) / 2 : m_w.m_tx.Space();
-    n = std::min({n, nFree, nMost, static_cast<long>(CSocketCtrl::BLOCK_SIZE)});
+    const long nFree = bTelnet ? (m_conn.m_tx.Space()) / 2 : m_conn.m_tx.Space();
+    n = std::min({n, nFree, nMost, static_cast<long>(CConnection::BLOCK_SIZE)});
     if (n < 1)
         return 0;
-    unsigned char buf[CSocketCtrl::BLOCK_SIZE];
+    unsigned char buf[CConnection::BLOCK_SIZE];
     const long nRead = port.ReadData(buf, n);
     if (nRead <= 0)
     {
         // Counted but not readable: leave it to the port's readiness.
-        m_nPortPending = 0;
+        m_conn.m_nPortPending = 0;
         return 0;
     }
-    m_nPortPending -= nRead;
+    m_conn.m_nPortPending -= nRead;
     int nData = static_cast<int>(nRead);
     if (dwFlow & FLOW_XOUT)
     {
-        const unsigned char chXon = m_w.m_pDlg->m_chXon[i];
-        const unsigned char chXoff = m_w.m_pDlg->m_chXoff[i];
+        const unsigned char chXon = line.m_chXon;
+        const unsigned char chXoff = line.m_chXoff;
         int nKept = 0;
         for (int k = 0; k < nData; ++k)
         {
             if (buf[k] == chXon)
-                m_w.m_pDlg->m_bXonState[i] = 1;
+                line.m_bXonState = 1;
             else if (buf[k] == chXoff)
-                m_w.m_pDlg->m_bXonState[i] = 0;
+                line.m_bXonState = 0;
             else
                 buf[nKept++] = buf[k];
         }
@@ -68,33 +67,33 @@ long CPortSide::ReadPort(long nMost)
     }
     if (!bTelnet)
     {
-        m_w.m_tx.Put(buf, nData);
+        m_conn.m_tx.Put(buf, nData);
         return nRead;
     }
-    unsigned char escaped[2 * CSocketCtrl::BLOCK_SIZE];
+    unsigned char escaped[2 * CConnection::BLOCK_SIZE];
     const int nEscaped = CTelnetCtrl::EscapeIac(buf, nData, escaped, sizeof(escaped), nullptr);
-    m_w.m_tx.Put(escaped, nEscaped);
+    m_conn.m_tx.Put(escaped, nEscaped);
     return nRead;
 }
 
 void CPortSide::Deliver()
 {
-    if (!m_w.m_rx.IsAllocated() || m_w.m_rx.Count() == 0)
+    if (!m_conn.m_rx.IsAllocated() || m_conn.m_rx.Count() == 0)
         return;
-    unsigned char buf[CSocketCtrl::BLOCK_SIZE];
-    const int n = m_w.m_rx.Peek(buf, CSocketCtrl::BLOCK_SIZE);
-    const long nTaken = m_w.Port().WriteData(buf, n);
+    unsigned char buf[CConnection::BLOCK_SIZE];
+    const int n = m_conn.m_rx.Peek(buf, CConnection::BLOCK_SIZE);
+    const long nTaken = m_conn.Port().WriteData(buf, n);
     if (nTaken > 0)
-        m_w.m_rx.Consume(static_cast<int>(nTaken));
+        m_conn.m_rx.Consume(static_cast<int>(nTaken));
 }
 
 int CPortSide::ReceiveGated() const
 {
-    const int i = m_w.m_nPort;
-    const uint32_t dwFlow = m_w.m_pDlg->m_dwFlowCtrl[i];
-    return ((dwFlow & FLOW_RTS) && m_w.m_pDlg->m_bRtsLine[i] == 0) ||
-           ((dwFlow & FLOW_DTR) && m_w.m_pDlg->m_bDtrLine[i] == 0) ||
-           ((dwFlow & FLOW_XOUT) && m_w.m_pDlg->m_bXonState[i] == 0);
+    const CLineState& line = m_conn.Line();
+    const uint32_t dwFlow = line.m_dwFlowCtrl;
+    return ((dwFlow & FLOW_RTS) && line.m_bRtsLine == 0) ||
+           ((dwFlow & FLOW_DTR) && line.m_bDtrLine == 0) ||
+           ((dwFlow & FLOW_XOUT) && line.m_bXonState == 0);
 }
 
 void CPortSide::NoteHangUp()
@@ -103,7 +102,7 @@ void CPortSide::NoteHangUp()
     // port holds from now on may be the next one's, so it is not read until
     // the close is handled. Opened again already: the reads go on, and so
     // will the session.
-    if (!m_bAppGone && m_nPtySeen == CSocketCtrl::PTY_HUNG && !m_w.IsServer())
+    if (!m_bAppGone && m_nPtySeen == CConnection::PTY_HUNG && !m_conn.IsServer())
     {
         NoteApplicationGone(1);
     }
@@ -113,7 +112,7 @@ int CPortSide::NoteApplicationGone(int bTellWatcher)
 {
     // Counted between two looks that both find the port closed, so that no
     // byte of a next application can be among them.
-    COmbraPortAx& port = m_w.Port();
+    CWorkerPort& port = m_conn.Port();
     if (port.IsSlaveOpen())
         return 0;
     const long nLeft = port.BytesToRead();
@@ -129,12 +128,12 @@ int CPortSide::NoteApplicationGone(int bTellWatcher)
 
 void CPortSide::RefreshLine()
 {
-    const int bConnected = (m_w.m_state == EWorkerState::Data || m_w.m_state == EWorkerState::UdpData) ? 1 : 0;
-    if (bConnected != m_w.m_pDlg->m_bLineOn[m_w.m_nPort])
+    const int bConnected = (m_conn.m_state == EWorkerState::Data || m_conn.m_state == EWorkerState::UdpData) ? 1 : 0;
+    CLineState& line = m_conn.Line();
+    if (bConnected != line.m_bLineOn)
     {
-        m_w.Port().SetLinkSignalA(bConnected);
-        m_w.Port().SetLinkSignalB(bConnected);
-        m_w.m_pDlg->m_bLineOn[m_w.m_nPort] = bConnected;
+        m_conn.Port().SetLinkSignals(bConnected);
+        line.m_bLineOn = bConnected;
     }
 }
 
@@ -142,14 +141,43 @@ bool CPortSide::WaitOnPty(CPollSet& wait, short nEvents)
 {
     // The pty is watched only while an application holds it open: a hung-up
     // master reports ready forever.
-    const int hPty = m_w.Port().GetPollHandle();
+    const int hPty = m_conn.Port().GetPollHandle();
     if (hPty < 0)
         return false;
     // The last wait tells, when the pty was in it; else ask.
     const int bOpen =
-        m_nPtySeen == CSocketCtrl::PTY_UNKNOWN ? m_w.Port().IsSlaveOpen() : m_nPtySeen == CSocketCtrl::PTY_OPEN;
+        m_nPtySeen == CConnection::PTY_UNKNOWN ? m_conn.Port().IsSlaveOpen() : m_nPtySeen == CConnection::PTY_OPEN;
     if (!bOpen)
         return false;
     wait.Add(hPty, nEvents);
     return true;
+}
+
+void CPortSide::OnClose()
+{
+    // Unless counted while the port was surely closed, nothing in it is
+    // known to be the leaving application's.
+    if (!m_bAppGone && !NoteApplicationGone(0))
+        m_nLeftInPort = 0;
+    m_bAppGone = 0;
+}
+
+bool CPortSide::KeepSessionForReopen()
+{
+    if (m_bAppGone || NoteApplicationGone(0))
+        return false;
+    ++m_nKeptSessions;
+    m_nPtySeen = CConnection::PTY_UNKNOWN;
+    return true;
+}
+
+void CPortSide::DrainPort()
+{
+    // The bytes counted at its close are surely its own; what was still on
+    // its way through the pty then is taken only while no other application
+    // has the port open, as from then on it may be that one's.
+    if (m_nLeftInPort > 0)
+        m_nLeftInPort -= ReadPort(m_nLeftInPort);
+    else if (m_conn.Port().IsSlaveOpen() == 0)
+        ReadPort(CConnection::BLOCK_SIZE);
 }

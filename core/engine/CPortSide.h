@@ -1,8 +1,7 @@
 #pragma once
 
-
+class CConnection;
 class CPollSet;
-class CSocketCtrl;
 
 // The application's side of a worker: reading what it wrote, delivering
 // to it, the flow control towards it, and noticing when it leaves. Owned by
@@ -10,7 +9,7 @@ class CSocketCtrl;
 class CPortSide
 {
 public:
-    explicit CPortSide(CSocketCtrl& w) : m_w(w) {}
+    explicit CPortSide(CConnection& conn) : m_conn(conn) {}
 
     // Reads at most nMost bytes of what the application wrote; returns how
     // many were taken from the port.
@@ -23,12 +22,25 @@ public:
     // Adds the pty while an application holds it open; false when not.
     bool WaitOnPty(CPollSet& wait, short nEvents);
 
+    // An application opened the port.
+    void OnOpen() { m_bAppGone = 0; }
+    // Its close is being handled: what it left in the port is counted.
+    void OnClose();
+    // A close and reopen went by unseen: the session goes on for the new
+    // application (see CSocketCtrl::KeepSessionForReopen); false when the
+    // port is closed or its application was already seen leaving.
+    bool KeepSessionForReopen();
+    // One cycle of a close's drain: what the leaving application wrote.
+    void DrainPort();
+
     bool IsAppGone() const { return m_bAppGone != 0; }
+    long GetLeftInPort() const { return m_nLeftInPort; }
+    unsigned GetKeptSessions() const { return m_nKeptSessions; }
+    // What the last wait saw of the pty (CConnection::PTY_...).
+    void SetPtySeen(int nSeen) { m_nPtySeen = nSeen; }
 
 private:
-    friend class CSocketCtrl;
-
-    CSocketCtrl& m_w;
+    CConnection& m_conn;
     // What the last wait saw of the pty: open or hung up (or not in the wait).
     int m_nPtySeen = 0;
     // Counts the sessions kept across a reopen: a wait that began before
@@ -40,7 +52,4 @@ private:
     // What the port held when its application was seen gone, counted while
     // nobody had it open: the close's drain takes that much in any case.
     long m_nLeftInPort = 0;
-    // Bytes the port still held after the last read of it: a pty does not
-    // report ready for what the port object has already taken in.
-    long m_nPortPending = 0;
 };

@@ -1,16 +1,21 @@
 #pragma once
 
-
+class CConnection;
+class CLoginDialogue;
 class CPollSet;
-class CSocketCtrl;
+class CTlsLink;
 
 // The TCP server's side of a worker: listening, and taking one peer at a
-// time. Owned by its worker (CSocketCtrl), used on the worker's thread with
-// its lock held (GetHandle from tests, under the lock too).
+// time, who goes on to TLS or the login. Owned by its worker (CSocketCtrl),
+// used on the worker's thread with its lock held (GetHandle from tests,
+// under the lock too).
 class CTcpListener
 {
 public:
-    explicit CTcpListener(CSocketCtrl& w) : m_w(w) {}
+    CTcpListener(CConnection& conn, CTlsLink& tls, CLoginDialogue& dialogue)
+        : m_conn(conn), m_tls(tls), m_dialogue(dialogue)
+    {
+    }
 
     void DoListen();
     void DoAccept();
@@ -22,6 +27,8 @@ public:
     void Close();
 
 private:
-    CSocketCtrl& m_w;
+    CConnection& m_conn;
+    CTlsLink& m_tls;
+    CLoginDialogue& m_dialogue;
     int m_hListen = -1;
 };

@@ -6,90 +6,73 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "core/engine/CConnection.h"
 #include "core/engine/CErrorText.h"
+#include "core/engine/CLoginDialogue.h"
 #include "core/engine/CPollSet.h"
-#include "core/engine/CSocketCtrl.h"
 #include "core/engine/TlsClient.h"
-#include "core/model/CPortOwner.h"
+#include "core/model/COptionSet.h"
 #include "core/model/PortStatus.h"
-
-void CTlsLink::FreeTls()
-{
-    if (m_pSSL != nullptr)
-    {
-        // One close notify; the peer's answer is not awaited.
-        ERR_clear_error();
-        SSL_shutdown(m_pSSL);
-        SSL_free(m_pSSL);
-        m_pSSL = nullptr;
-    }
-    m_w.m_transport.Close();
-    m_w.m_nTlsGone = 0;
-    m_w.m_nSSLWant = 0;
-}
 
 void CTlsLink::DoTlsStart(int bReconnect)
 {
     // Attempt 0 negotiates the best version both sides have; the fallbacks
     // offer one older version each, where the library still has it.
-    m_pSSL = NewTlsClientSession(m_nSSLTry, m_w.m_hSocket);
-    m_w.SetState(bReconnect ? EWorkerState::TlsRehandshake : EWorkerState::TlsHandshake);
-    m_tHandshake = CSocketCtrl::Now() + 10;
-    m_w.m_nSSLWant = 0;
+    m_conn.m_pSSL = NewTlsClientSession(m_nSSLTry, m_conn.m_hSocket);
+    m_conn.SetState(bReconnect ? EWorkerState::TlsRehandshake : EWorkerState::TlsHandshake);
+    m_tHandshake = CConnection::Now() + 10;
+    m_conn.m_nSSLWant = 0;
     if (m_nSSLTry == 0)
-        m_w.Post(STATUS_SSL_CONNECTING);
+        m_conn.Post(STATUS_SSL_CONNECTING);
 }
 
 void CTlsLink::DoTlsHandshake(int bReconnect)
 {
     auto giveUp = [this] {
-        FreeTls();
-        CSocketCtrl::CloseSocket(m_w.m_hSocket);
-        m_w.SetState(EWorkerState::RetryWait);
-        m_w.m_tRetry = CSocketCtrl::Now() + m_w.m_pDlg->m_options.m_nReconnectTime;
-        m_w.Post(STATUS_SSL_ERROR);
+        m_conn.FreeTls();
+        m_conn.FailToRetry(STATUS_SSL_ERROR);
     };
-    if (CSocketCtrl::Now() >= m_tHandshake)
+    if (CConnection::Now() >= m_tHandshake)
     {
-        m_w.NoteReason("TLS handshake with " + m_w.PeerText() + ": no answer within 10 s");
+        m_conn.NoteReason("TLS handshake with " + m_conn.PeerText() + ": no answer within 10 s");
         giveUp();
         return;
     }
-    const std::string strWhat = "TLS handshake with " + m_w.PeerText();
-    if (m_pSSL == nullptr)
+    const std::string strWhat = "TLS handshake with " + m_conn.PeerText();
+    if (m_conn.m_pSSL == nullptr)
     {
         // No session: a version the library lacks counts as rejected.
-        if (m_w.m_strReason.empty())
-            m_w.NoteReason(strWhat + ": this TLS library does not offer the version tried");
+        if (m_conn.m_strReason.empty())
+            m_conn.NoteReason(strWhat + ": this TLS library does not offer the version tried");
     }
     else
     {
         ERR_clear_error();
-        const int nResult = SSL_connect(m_pSSL);
+        const int nResult = SSL_connect(m_conn.m_pSSL);
         if (nResult > 0)
         {
             OnSecured(0, bReconnect);
             return;
         }
         std::string strReason;
-        const int nTls = CErrorText::Tls(m_pSSL, nResult, strWhat, &strReason);
+        const int nTls = CErrorText::Tls(m_conn.m_pSSL, nResult, strWhat, &strReason);
         if (nTls == CErrorText::TLS_WANT_READ || nTls == CErrorText::TLS_WANT_WRITE)
         {
-            m_w.m_nSSLWant = nTls == CErrorText::TLS_WANT_READ ? POLLIN : POLLOUT;
+            m_conn.m_nSSLWant = nTls == CErrorText::TLS_WANT_READ ? POLLIN : POLLOUT;
             return;
         }
         // A fallback that fails too keeps the first attempt's reason: the
         // versions tried later are older and seldom tell more.
-        if (m_nSSLTry == 0 || m_w.m_strReason.empty())
-            m_w.NoteReason(strReason);
+        if (m_nSSLTry == 0 || m_conn.m_strReason.empty())
+            m_conn.NoteReason(strReason);
     }
     if (m_nSSLTry < 2)
     {
-        FreeTls();
-        CSocketCtrl::CloseSocket(m_w.m_hSocket);
+        m_conn.FreeTls();
+        CConnection::CloseSocket(m_conn.m_hSocket);
         ++m_nSSLTry;
         m_bSSLRetry = 1;
-        m_w.SetState(bReconnect ? EWorkerState::Reconnect : EWorkerState::Connect);
+        m_conn.SetState(bReconnect ? EWorkerState::Reconnect : EWorkerState::Connect);
         return;
     }
     giveUp();
@@ -98,100 +81,100 @@ void CTlsLink::DoTlsHandshake(int bReconnect)
 void CTlsLink::StartTlsServer()
 {
     // First, so that a reason noted below is kept for the failure.
-    m_w.Post(STATUS_SSL_CONNECTING);
+    m_conn.Post(STATUS_SSL_CONNECTING);
     SSL_CTX* pCtx = SSL_CTX_new(TLS_server_method());
     if (pCtx != nullptr)
-        m_pSSL = SSL_new(pCtx);
-    if (m_pSSL != nullptr)
+        m_conn.m_pSSL = SSL_new(pCtx);
+    if (m_conn.m_pSSL != nullptr)
     {
-        SSL_set_fd(m_pSSL, m_w.m_hSocket);
-        SSL_set_accept_state(m_pSSL);
-        SSL_set_mode(m_pSSL, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        SSL_set_fd(m_conn.m_pSSL, m_conn.m_hSocket);
+        SSL_set_accept_state(m_conn.m_pSSL);
+        SSL_set_mode(m_conn.m_pSSL, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
         // Read at every connection; a missing or unusable file makes the
         // handshake fail, and says so.
         for (const std::string* pFile : {&m_strPublicKey, &m_strPrivateKey})
-            if (access(pFile->c_str(), R_OK) != 0 && m_w.m_strReason.empty())
-                m_w.NoteReason(CErrorText::Errno(*pFile, errno));
+            if (access(pFile->c_str(), R_OK) != 0 && m_conn.m_strReason.empty())
+                m_conn.NoteReason(CErrorText::Errno(*pFile, errno));
         ERR_clear_error();
-        if (SSL_use_certificate_file(m_pSSL, m_strPublicKey.c_str(), SSL_FILETYPE_PEM) != 1 && m_w.m_strReason.empty())
-            m_w.NoteReason(m_strPublicKey + ": not a PEM certificate");
-        if (SSL_use_PrivateKey_file(m_pSSL, m_strPrivateKey.c_str(), SSL_FILETYPE_PEM) != 1 && m_w.m_strReason.empty())
-            m_w.NoteReason(m_strPrivateKey + ": not a PEM private key");
+        if (SSL_use_certificate_file(m_conn.m_pSSL, m_strPublicKey.c_str(), SSL_FILETYPE_PEM) != 1 && m_conn.m_strReason.empty())
+            m_conn.NoteReason(m_strPublicKey + ": not a PEM certificate");
+        if (SSL_use_PrivateKey_file(m_conn.m_pSSL, m_strPrivateKey.c_str(), SSL_FILETYPE_PEM) != 1 && m_conn.m_strReason.empty())
+            m_conn.NoteReason(m_strPrivateKey + ": not a PEM private key");
         ERR_clear_error();
     }
-    m_w.SetState(EWorkerState::TlsAccept);
+    m_conn.SetState(EWorkerState::TlsAccept);
     SSL_CTX_free(pCtx);
-    m_w.m_nSSLWant = 0;
-    m_tHandshake = CSocketCtrl::Now() + 10;
+    m_conn.m_nSSLWant = 0;
+    m_tHandshake = CConnection::Now() + 10;
 }
 
 void CTlsLink::DoTlsAccept()
 {
-    if (CSocketCtrl::Now() >= m_tHandshake || m_pSSL == nullptr)
+    if (CConnection::Now() >= m_tHandshake || m_conn.m_pSSL == nullptr)
     {
-        if (m_w.m_strReason.empty())
-            m_w.NoteReason(m_pSSL == nullptr ? "TLS: no session could be made"
+        if (m_conn.m_strReason.empty())
+            m_conn.NoteReason(m_conn.m_pSSL == nullptr ? "TLS: no session could be made"
                                              : "TLS handshake: no answer within 10 s");
-        m_w.SetState(EWorkerState::Close);
+        m_conn.SetState(EWorkerState::Close);
         return;
     }
     ERR_clear_error();
-    const int nResult = SSL_accept(m_pSSL);
+    const int nResult = SSL_accept(m_conn.m_pSSL);
     if (nResult > 0)
     {
-        m_w.m_strReason.clear();
+        m_conn.m_strReason.clear();
         OnSecured(1, 0);
         return;
     }
     std::string strReason;
-    const int nTls = CErrorText::Tls(m_pSSL, nResult, "TLS handshake", &strReason);
+    const int nTls = CErrorText::Tls(m_conn.m_pSSL, nResult, "TLS handshake", &strReason);
     if (nTls == CErrorText::TLS_WANT_READ || nTls == CErrorText::TLS_WANT_WRITE)
     {
-        m_w.m_nSSLWant = nTls == CErrorText::TLS_WANT_READ ? POLLIN : POLLOUT;
+        m_conn.m_nSSLWant = nTls == CErrorText::TLS_WANT_READ ? POLLIN : POLLOUT;
         return;
     }
     // A missing key file explains the failure better than the handshake.
-    if (m_w.m_strReason.empty())
-        m_w.NoteReason(strReason);
-    m_w.SetState(EWorkerState::Close);
+    if (m_conn.m_strReason.empty())
+        m_conn.NoteReason(strReason);
+    m_conn.SetState(EWorkerState::Close);
 }
 
 void CTlsLink::OnSecured(int bServer, int bReconnect)
 {
-    m_w.m_nSSLWant = 0;
-    if (!m_w.AllocRings())
+    m_conn.m_nSSLWant = 0;
+    if (!m_conn.AllocRings())
     {
         if (bServer)
         {
-            m_w.Post(STATUS_CREATE_ERROR);
-            m_w.SetState(EWorkerState::Close);
+            m_conn.Post(STATUS_CREATE_ERROR);
+            m_conn.SetState(EWorkerState::Close);
         }
         else
         {
-            FreeTls();
-            m_w.m_connector.FailToRetry(STATUS_CREATE_ERROR);
+            m_conn.FreeTls();
+            m_conn.FailToRetry(IsFallingBack() ? STATUS_SSL_ERROR : STATUS_CREATE_ERROR);
         }
         return;
     }
-    m_w.m_transport.OpenTls(m_w.m_hSocket, m_pSSL);
-    m_w.m_tRxDrain = 0;
+    m_conn.m_transport.OpenTls(m_conn.m_hSocket, m_conn.m_pSSL);
+    m_conn.m_tRxDrain = 0;
     if (bServer)
     {
-        m_w.m_dialogue.StartDialogue(0);
+        m_dialogue.StartDialogue(0);
         return;
     }
-    m_w.Post(bReconnect ? STATUS_RECONNECTED : STATUS_CONNECTED);
-    m_w.SetState(EWorkerState::Data);
-    if (m_w.IsTelnet())
+    m_conn.Post(bReconnect ? STATUS_RECONNECTED : STATUS_CONNECTED);
+    m_conn.SetState(EWorkerState::Data);
+    if (m_conn.IsTelnet())
     {
-        m_w.m_telnet.Init(0);
-        m_w.m_telnet.PutNegotiation(m_w.m_tx);
+        m_conn.m_telnet.Init(0);
+        m_conn.m_telnet.PutNegotiation(m_conn.m_tx);
     }
 }
 
 void CTlsLink::WaitHandshake(CPollSet& wait)
 {
-    if (m_w.m_hSocket != CSocketCtrl::INVALID_SOCKET)
-        wait.Add(m_w.m_hSocket, m_w.m_nSSLWant != 0 ? m_w.m_nSSLWant : static_cast<short>(POLLIN | POLLOUT));
-    wait.Cap(CSocketCtrl::CYCLE_MS);  // the handshake deadline
+    if (m_conn.m_hSocket != CConnection::INVALID_SOCKET)
+        wait.Add(m_conn.m_hSocket, m_conn.m_nSSLWant != 0 ? m_conn.m_nSSLWant : static_cast<short>(POLLIN | POLLOUT));
+    wait.Cap(CConnection::CYCLE_MS);  // the handshake deadline
 }

@@ -3,24 +3,23 @@
 #include <cstdint>
 #include <string>
 
-struct ssl_st;
+class CConnection;
+class CLoginDialogue;
 class CPollSet;
-class CSocketCtrl;
 
 // TLS on a worker's connection: the client's handshake with its fallback
-// ladder, the server's accept with the key files, and the session's end.
-// Owned by its worker (CSocketCtrl), used on the worker's thread with its
-// lock held.
+// ladder, and the server's accept with the key files, after which its peer
+// goes on to the login. Owned by its worker (CSocketCtrl),
+// used on the worker's thread with its lock held.
 class CTlsLink
 {
 public:
-    explicit CTlsLink(CSocketCtrl& w) : m_w(w) {}
+    CTlsLink(CConnection& conn, CLoginDialogue& dialogue) : m_conn(conn), m_dialogue(dialogue) {}
 
     void DoTlsStart(int bReconnect);
     void DoTlsHandshake(int bReconnect);
     void StartTlsServer();
     void DoTlsAccept();
-    void FreeTls();
     // After a completed handshake or accept: rings, reports, next state.
     void OnSecured(int bServer, int bReconnect);
     void WaitHandshake(CPollSet& wait);
@@ -40,8 +39,8 @@ public:
     }
 
 private:
-    CSocketCtrl& m_w;
-    struct ssl_st* m_pSSL = nullptr;
+    CConnection& m_conn;
+    CLoginDialogue& m_dialogue;
     int m_nSSLTry = 0;    // the ladder's attempt
     int m_bSSLRetry = 0;  // 1 from the first fallback on
     int64_t m_tHandshake = 0;

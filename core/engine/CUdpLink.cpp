@@ -6,81 +6,83 @@
 #include <new>
 #include <sys/socket.h>
 
+#include "core/engine/CConnection.h"
 #include "core/engine/CErrorText.h"
 #include "core/engine/CPollSet.h"
-#include "core/engine/CSocketCtrl.h"
-#include "core/model/CPortOwner.h"
+#include "core/engine/CPortSide.h"
+#include "core/model/COptionSet.h"
 #include "core/model/PortStatus.h"
 
 void CUdpLink::DoUdpBind()
 {
     auto fail = [this](std::string strReason) {
-        m_w.NoteReason(std::move(strReason));
-        CSocketCtrl::CloseSocket(m_w.m_hSocket);
-        m_w.m_tRetry = CSocketCtrl::Now() + m_w.m_pDlg->m_options.m_nReconnectTime;
-        m_w.SetState(EWorkerState::UdpRetryWait);
-        m_w.Post(STATUS_UDP_ERROR);
+        m_conn.NoteReason(std::move(strReason));
+        CConnection::CloseSocket(m_conn.m_hSocket);
+        m_conn.m_tRetry = CConnection::Now() + m_conn.Options().m_nReconnectTime;
+        m_conn.SetState(EWorkerState::UdpRetryWait);
+        m_conn.Post(STATUS_UDP_ERROR);
     };
-    const int nResolve = m_w.ResolvePeer(SOCK_DGRAM);
+    const int nResolve = m_conn.ResolvePeer(SOCK_DGRAM);
     if (nResolve == CResolver::RESOLVE_BUSY)
         return;
     if (nResolve == CResolver::RESOLVE_FAILED)
     {
-        fail(m_w.m_strReason);
+        fail(m_conn.m_strReason);
         return;
     }
     // The peer's address for every datagram; the socket is of its family.
-    memcpy(&m_udpPeer, m_w.m_resolver.GetAddress(), m_w.m_resolver.GetLength());
-    m_nUdpPeerLength = m_w.m_resolver.GetLength();
-    m_w.m_hSocket = socket(m_udpPeer.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (m_w.m_hSocket < 0)
+    memcpy(&m_udpPeer, m_conn.m_resolver.GetAddress(), m_conn.m_resolver.GetLength());
+    m_nUdpPeerLength = m_conn.m_resolver.GetLength();
+    m_conn.m_hSocket = socket(m_udpPeer.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_conn.m_hSocket < 0)
     {
-        m_w.m_hSocket = CSocketCtrl::INVALID_SOCKET;
+        m_conn.m_hSocket = CConnection::INVALID_SOCKET;
         fail(CErrorText::Errno("socket", errno));
         return;
     }
-    if (m_w.m_pDlg->m_comData.GetIPAddress(m_w.m_nPort).find("255") != std::string::npos)
+    if (m_conn.Entry().m_strIPAddress.find("255") != std::string::npos)
     {
         int nOn = 1;
-        setsockopt(m_w.m_hSocket, SOL_SOCKET, SO_BROADCAST, &nOn, sizeof(nOn));
+        setsockopt(m_conn.m_hSocket, SOL_SOCKET, SO_BROADCAST, &nOn, sizeof(nOn));
     }
     struct sockaddr_storage addr;
     const socklen_t nLength =
-        CSocketCtrl::AnyAddress(m_udpPeer.ss_family, m_w.m_pDlg->m_comData.GetLocPort(m_w.m_nPort), &addr);
-    if (bind(m_w.m_hSocket, reinterpret_cast<struct sockaddr*>(&addr), nLength) != 0)
+        CConnection::AnyAddress(m_udpPeer.ss_family, m_conn.Entry().m_nLocPort, &addr);
+    if (bind(m_conn.m_hSocket, reinterpret_cast<struct sockaddr*>(&addr), nLength) != 0)
     {
-        fail(CErrorText::Errno("bind 0.0.0.0:" + std::to_string(m_w.m_pDlg->m_comData.GetLocPort(m_w.m_nPort)), errno));
+        fail(CErrorText::Errno("bind 0.0.0.0:" + std::to_string(m_conn.Entry().m_nLocPort), errno));
         return;
     }
-    if (!m_w.AllocRings())
+    Reset();
+    if (!m_conn.AllocRings())
     {
         fail("no memory for the connection's buffers");
         return;
     }
-    m_w.ReportLocalPort(m_w.m_hSocket);
+    m_conn.ReportLocalPort(m_conn.m_hSocket);
     m_nUdpWaiting = 0;
-    m_w.SetState(EWorkerState::UdpData);
-    m_w.Post(STATUS_UDP_STARTED);
+    m_conn.SetState(EWorkerState::UdpData);
+    m_conn.Post(STATUS_UDP_STARTED);
 }
 
 void CUdpLink::DoUdpData()
 {
     // In the order of the TCP pump: one cycle carries a byte across.
-    m_w.m_portSide.NoteHangUp();
-    if (!m_w.m_portSide.IsAppGone())
-        m_w.m_portSide.ReadPort(CSocketCtrl::BLOCK_SIZE);
+    m_portSide.NoteHangUp();
+    if (!m_portSide.IsAppGone())
+        m_portSide.ReadPort(CConnection::BLOCK_SIZE);
     SendUdp();
-    if (!m_w.m_portSide.ReceiveGated())
+    if (!m_portSide.ReceiveGated())
         ReceiveUdp();
-    m_w.m_portSide.Deliver();
+    m_portSide.Deliver();
 }
 
 void CUdpLink::MoveHeldDatagram()
 {
-    const int n = std::min(m_nUdpHeld, m_w.m_rx.Space());
+    const int n = std::min(m_nUdpHeld, m_conn.m_rx.Space());
     if (n <= 0)
         return;
-    m_w.m_rx.Put(m_pUdpHeld + m_nUdpHeldOut, n);
+    m_conn.m_rx.Put(m_pUdpHeld + m_nUdpHeldOut, n);
     m_nUdpHeldOut += n;
     m_nUdpHeld -= n;
     if (m_nUdpHeld == 0)
@@ -97,29 +99,29 @@ void CUdpLink::FreeHeldDatagram()
 
 void CUdpLink::ReceiveUdp()
 {
-    if (!m_w.m_rx.IsAllocated())
+    if (!m_conn.m_rx.IsAllocated())
         return;
     if (m_nUdpHeld > 0)
     {
         MoveHeldDatagram();
         return;
     }
-    const int nFree = m_w.m_rx.Space();
+    const int nFree = m_conn.m_rx.Space();
     if (nFree <= 0)
         return;
     // Look at the size first: a datagram is taken only whole.
     unsigned char ch;
-    const ssize_t nSize = recv(m_w.m_hSocket, &ch, 1, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+    const ssize_t nSize = recv(m_conn.m_hSocket, &ch, 1, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
     if (nSize < 0)
         return;
-    if (nSize > CSocketCtrl::RING_SIZE)
+    if (nSize > CConnection::RING_SIZE)
     {
         // Larger than the whole ring: hold it and hand it on in parts.
         m_pUdpHeld = new (std::nothrow) unsigned char[static_cast<size_t>(nSize)];
         if (m_pUdpHeld == nullptr)
             return;
         const ssize_t n =
-            recvfrom(m_w.m_hSocket, m_pUdpHeld, static_cast<size_t>(nSize), MSG_DONTWAIT, nullptr, nullptr);
+            recvfrom(m_conn.m_hSocket, m_pUdpHeld, static_cast<size_t>(nSize), MSG_DONTWAIT, nullptr, nullptr);
         if (n <= 0)
         {
             FreeHeldDatagram();
@@ -135,53 +137,54 @@ void CUdpLink::ReceiveUdp()
         m_nUdpWaiting = static_cast<int>(nSize);
         return;
     }
-    unsigned char buf[CSocketCtrl::RING_SIZE];
+    unsigned char buf[CConnection::RING_SIZE];
     struct sockaddr_storage from;
     socklen_t nLen = sizeof(from);
     // Datagrams from any sender are taken, not only the peer's.
-    const ssize_t n = recvfrom(m_w.m_hSocket, buf, static_cast<size_t>(nFree), MSG_DONTWAIT,
+    const ssize_t n = recvfrom(m_conn.m_hSocket, buf, static_cast<size_t>(nFree), MSG_DONTWAIT,
                                reinterpret_cast<struct sockaddr*>(&from), &nLen);
     m_nUdpWaiting = 0;
     if (n <= 0)
         return;
-    m_w.m_rx.Put(buf, static_cast<int>(n));
+    m_conn.m_rx.Put(buf, static_cast<int>(n));
 }
 
 void CUdpLink::SendUdp()
 {
-    if (!m_w.m_tx.IsAllocated() || m_w.m_tx.Count() == 0 || m_w.m_hSocket == CSocketCtrl::INVALID_SOCKET)
+    if (!m_conn.m_tx.IsAllocated() || m_conn.m_tx.Count() == 0 || m_conn.m_hSocket == CConnection::INVALID_SOCKET)
         return;
-    unsigned char buf[CSocketCtrl::BLOCK_SIZE];
-    const int n = m_w.m_tx.Peek(buf, CSocketCtrl::BLOCK_SIZE);
-    const ssize_t nSent = sendto(m_w.m_hSocket, buf, static_cast<size_t>(n), MSG_DONTWAIT | MSG_NOSIGNAL,
+    unsigned char buf[CConnection::BLOCK_SIZE];
+    const int n = m_conn.m_tx.Peek(buf, CConnection::BLOCK_SIZE);
+    const ssize_t nSent = sendto(m_conn.m_hSocket, buf, static_cast<size_t>(n), MSG_DONTWAIT | MSG_NOSIGNAL,
                                  reinterpret_cast<struct sockaddr*>(&m_udpPeer), m_nUdpPeerLength);
     if (nSent > 0)
-        m_w.m_tx.Consume(static_cast<int>(nSent));
+        m_conn.m_tx.Consume(static_cast<int>(nSent));
 }
 
 void CUdpLink::DoUdpClose()
 {
-    if (m_w.m_state == EWorkerState::Idle)
+    if (m_conn.m_state == EWorkerState::Idle)
         return;
-    m_w.m_resolver.Cancel();
-    if (m_w.m_hSocket != CSocketCtrl::INVALID_SOCKET)
+    m_conn.m_resolver.Cancel();
+    if (m_conn.m_hSocket != CConnection::INVALID_SOCKET)
     {
-        shutdown(m_w.m_hSocket, SHUT_RDWR);
-        CSocketCtrl::CloseSocket(m_w.m_hSocket);
+        shutdown(m_conn.m_hSocket, SHUT_RDWR);
+        CConnection::CloseSocket(m_conn.m_hSocket);
     }
-    m_w.FreeRings();
-    m_w.SetState(EWorkerState::Idle);
-    m_w.Post(STATUS_NOT_CONNECT);
+    m_conn.FreeRings();
+    Reset();
+    m_conn.SetState(EWorkerState::Idle);
+    m_conn.Post(STATUS_NOT_CONNECT);
 }
 
 void CUdpLink::DoUdpRetryWait()
 {
-    if (m_w.m_pDlg->m_options.m_bReconnect == 1 && CSocketCtrl::Now() > m_w.m_tRetry)
-        m_w.SetState(EWorkerState::UdpBind);
+    if (m_conn.Options().m_bReconnect == 1 && CConnection::Now() > m_conn.m_tRetry)
+        m_conn.SetState(EWorkerState::UdpBind);
 }
 
 void CUdpLink::WaitUdpRetry(CPollSet& wait)
 {
-    if (m_w.m_pDlg->m_options.m_bReconnect == 1)
-        wait.Cap(CSocketCtrl::CYCLE_MS);
+    if (m_conn.Options().m_bReconnect == 1)
+        wait.Cap(CConnection::CYCLE_MS);
 }

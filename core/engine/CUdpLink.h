@@ -2,8 +2,9 @@
 
 #include <sys/socket.h>
 
+class CConnection;
 class CPollSet;
-class CSocketCtrl;
+class CPortSide;
 
 // A UDP port's side of a worker: the bound socket, datagrams to the peer
 // and from anyone, never cut. Owned by its worker (CSocketCtrl), used on
@@ -11,7 +12,7 @@ class CSocketCtrl;
 class CUdpLink
 {
 public:
-    explicit CUdpLink(CSocketCtrl& w) : m_w(w) {}
+    CUdpLink(CConnection& conn, CPortSide& portSide) : m_conn(conn), m_portSide(portSide) {}
     ~CUdpLink() { FreeHeldDatagram(); }
 
     CUdpLink(const CUdpLink&) = delete;
@@ -24,7 +25,7 @@ public:
     void DoUdpClose();
     void DoUdpRetryWait();
     void WaitUdpRetry(CPollSet& wait);
-    // Nothing waiting or held (the connection's rings are freed).
+    // Nothing waiting or held: the connection's rings are freed.
     void Reset()
     {
         FreeHeldDatagram();
@@ -37,7 +38,8 @@ private:
     void MoveHeldDatagram();
     void FreeHeldDatagram();
 
-    CSocketCtrl& m_w;
+    CConnection& m_conn;
+    CPortSide& m_portSide;
     struct sockaddr_storage m_udpPeer = {};
     socklen_t m_nUdpPeerLength = 0;
     // The size of the next datagram when it did not fit into the receive

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/model/CCOMData.h"
+#include "core/model/CLineState.h"
 #include "core/model/COptionSet.h"
 #include "core/model/CPortRows.h"
 #include "core/model/PortStatus.h"
@@ -16,16 +17,10 @@ class CDispatcher;
 class COmbraPortAx;
 class CSocketCtrl;
 
-// Flow-control bits of m_dwFlowCtrl.
-constexpr uint32_t FLOW_RTS = 0x01;   // the application's RTS gates data to it
-constexpr uint32_t FLOW_CTS = 0x02;   // the bridge drops CTS to hold it back
-constexpr uint32_t FLOW_DTR = 0x08;   // the application's DTR gates data to it
-constexpr uint32_t FLOW_XOUT = 0x10;  // its XON/XOFF gate data to it
-constexpr uint32_t FLOW_XIN = 0x20;   // the bridge sends it XON/XOFF
-
-// What the workers, the port event handlers and the Start/Stop sequence
-// share with the owner of the ports, and the owner's few operations they
-// call. COmbraCtrlCore is the program's one implementation; tests stand in
+// What the port event handlers, the Start/Stop sequence and the workers'
+// links to their ports (CPortLink) share with the owner of the ports, and
+// the owner's few operations they call. The workers themselves never see
+// it. COmbraCtrlCore is the program's one implementation; tests stand in
 // small ones. Declared here, below the engine and the bridge, so that they
 // never reach up to the front ends.
 class CPortOwner
@@ -49,8 +44,8 @@ public:
     }
     int PostPeer(std::string strPeer, int nPort) { return PostReport(STATUS_PEER, nPort, std::move(strPeer)); }
 
-    // The virtual port and the worker of port nPort. The owner thread, and
-    // a worker for its own port, may call them.
+    // The virtual port and the worker of port nPort: owner thread; the
+    // port's link also calls GetPort for its worker.
     virtual COmbraPortAx& GetPort(int nPort) = 0;
     virtual CSocketCtrl& GetWorker(int nPort) = 0;
     // Runs work on the owner thread.
@@ -66,9 +61,6 @@ public:
 
     // Owner thread. Changes port nPort's row, when it has one.
     void ChangePort(int nPort, const std::function<void(CPortView&)>& fnChange);
-    // The characters and the five line flags back to their defaults (an
-    // application closed the port); flow bits and line indication stay.
-    void ResetLineState(int i);
 
     // The port table; its configuration changes only while stopped.
     CCOMData m_comData;
@@ -77,19 +69,8 @@ public:
     // The port list's rows; owner thread only.
     CPortRows m_rows;
 
-    // Per-port line state, shared by the event handlers and the worker
-    // without a common lock: every entry is one value written whole.
-    template <typename T>
-    using PerPort = std::array<std::atomic<T>, PORT_COUNT>;
-    PerPort<uint32_t> m_dwFlowCtrl{};
-    PerPort<unsigned char> m_chXon{};
-    PerPort<unsigned char> m_chXoff{};
-    PerPort<int> m_bXonState{};
-    PerPort<int> m_bXonSent{};
-    PerPort<int> m_bCtsRaised{};
-    PerPort<int> m_bRtsLine{};
-    PerPort<int> m_bDtrLine{};
-    PerPort<int> m_bLineOn{};
+    // Each port's line state, shared by its event handlers and its worker.
+    std::array<CLineState, PORT_COUNT> m_line;
 
     // 1 while a Start or Stop sequence runs; read from any thread.
     std::atomic<int> m_bBusy{0};

@@ -74,11 +74,11 @@ void COmbraCtrlCore::InitList()
     m_comData.RecountEnabled();
     for (int i = 0; i < PORT_COUNT; ++i)
     {
-        ResetLineState(i);
-        m_bLineOn[i] = 1;
+        m_line[static_cast<size_t>(i)].Reset();
+        m_line[static_cast<size_t>(i)].m_bLineOn = 1;
     }
     for (int i = 0; i < PORT_COUNT; ++i)
-        m_ports[i].Worker().Bind(this, i);
+        m_ports[i].Bind();
 }
 
 void COmbraCtrlCore::Teardown()

@@ -111,6 +111,6 @@ public:
     CPortEvents m_events;
     CPortWatcher m_watcher;
     // After the watcher: every port's virtual port reports to it.
-    CPortTable m_ports{&m_watcher};
+    CPortTable m_ports{&m_watcher, *this};
     CStartStop m_startStop{this, &m_ports};
 };

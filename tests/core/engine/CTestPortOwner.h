@@ -37,7 +37,7 @@ public:
         signal(SIGPIPE, SIG_IGN);
         for (int i = 0; i < TEST_PORTS; ++i)
         {
-            m_ports[i].Worker().Bind(this, i);
+            m_ports[i].Bind();
         }
         m_rows.SetOwnerCheck([pLoop] { return pLoop->IsOwnerThread(); });
     }
@@ -83,7 +83,7 @@ public:
     CPortEvents m_events{this};
     CPortWatcher m_watcher{m_pLoop, &m_events};
     // All 256, as the program has them; only the first TEST_PORTS are bound.
-    CPortTable m_ports{&m_watcher};
+    CPortTable m_ports{&m_watcher, *this};
     CStartStop m_startStop{this, &m_ports};
 
 private:

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <string>
+
+#include "core/model/CPortEntry.h"
+
+class CLineState;
+class COptionSet;
+
+// What a connection worker needs of its virtual port, and all it reaches
+// of the rest of the program: the port's configuration and the options, its
+// line state, the pseudo-terminal's few calls and the report to the port
+// list. Declared beside the worker so that it never reaches up; the bridge
+// implements it (CPortLink), tests stand in their own.
+class CWorkerPort
+{
+public:
+    virtual ~CWorkerPort() = default;
+
+    // Owner thread, while the worker's thread does not run or with its
+    // lock held: the port's entry in the port table.
+    virtual CPortEntry GetEntry() const = 0;
+    // Any thread. Written only while the ports are stopped.
+    virtual const COptionSet& GetOptions() const = 0;
+    // Any thread: shared with the port's event handlers, see CLineState.
+    virtual CLineState& GetLine() = 0;
+
+    // Any thread: one report for the port list, as CPortOwner::PostReport.
+    virtual void Report(int nCode, std::string strText) = 0;
+
+    // The pseudo-terminal, as COmbraPortAx has them: worker thread.
+    virtual long WriteData(const unsigned char* pData, long nLength) = 0;
+    virtual long ReadData(unsigned char* pData, long nRoom) = 0;
+    virtual long BytesToRead() = 0;
+    virtual int GetPollHandle() const = 0;
+    virtual int IsSlaveOpen() = 0;
+    virtual void ReportHangUp() = 0;
+    virtual void SetCTS(int bOn) = 0;
+    // The connection line the application sees (both link signals).
+    virtual void SetLinkSignals(int bOn) = 0;
+};
