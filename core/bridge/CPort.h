@@ -6,6 +6,7 @@
 #include "core/bridge/COmbraPortAx.h"
 #include "core/bridge/CPortLink.h"
 #include "core/engine/CSocketCtrl.h"
+#include "core/model/CLineState.h"
 
 class CPortHost;
 class CPortOwner;
@@ -30,6 +31,8 @@ public:
     COmbraPortAx& VirtualPort() { return *m_pVirtual; }
     const COmbraPortAx& VirtualPort() const { return *m_pVirtual; }
     CSocketCtrl& Worker() { return m_worker; }
+    // Any thread: shared by the port's event handlers and its worker.
+    CLineState& Line() { return m_line; }
 
     // Owner thread, once: the worker is joined to its link; until then it
     // does not start.
@@ -55,7 +58,8 @@ private:
     const int m_nPort;
     CPortHost* m_pHost;
     std::unique_ptr<COmbraPortAx> m_pVirtual;
-    // Before the worker: it outlives the worker's thread.
+    // Before the worker: they outlive the worker's thread.
+    CLineState m_line;
     CPortLink m_link;
     CSocketCtrl m_worker;
 };

@@ -20,20 +20,20 @@ void CPortEvents::OnDataQueued(int nId, long nCount)
     if (i < 0 || DeferWhileClosing(i, [=, this] { OnDataQueued(nId, nCount); }))
         return;
     CPortOwner& core = *m_pCore;
-    const uint32_t dwFlow = core.m_line[i].m_dwFlowCtrl;
+    const uint32_t dwFlow = core.Line(i).m_dwFlowCtrl;
     int bHeld = 0;
-    if ((dwFlow & FLOW_CTS) && core.m_line[i].m_bCtsRaised == 1 && nCount >= CSocketCtrl::THROTTLE_LEVEL)
+    if ((dwFlow & FLOW_CTS) && core.Line(i).m_bCtsRaised == 1 && nCount >= CSocketCtrl::THROTTLE_LEVEL)
     {
         core.GetPort(i).SetCTS(0);
-        core.m_line[i].m_bCtsRaised = 0;
+        core.Line(i).m_bCtsRaised = 0;
         bHeld = 1;
     }
-    if ((dwFlow & FLOW_XIN) && core.m_line[i].m_bXonSent == 1 && nCount >= CSocketCtrl::THROTTLE_LEVEL)
+    if ((dwFlow & FLOW_XIN) && core.Line(i).m_bXonSent == 1 && nCount >= CSocketCtrl::THROTTLE_LEVEL)
     {
-        const unsigned char chXoff = core.m_line[i].m_chXoff;
+        const unsigned char chXoff = core.Line(i).m_chXoff;
         if (core.GetPort(i).WriteData(&chXoff, 1) == 1)
         {
-            core.m_line[i].m_bXonSent = 0;
+            core.Line(i).m_bXonSent = 0;
             bHeld = 1;
         }
     }
@@ -49,7 +49,7 @@ void CPortEvents::OnDtrChanged(int nId, int bLevel)
     const int i = PortOf(nId);
     if (i < 0 || DeferWhileClosing(i, [=, this] { OnDtrChanged(nId, bLevel); }))
         return;
-    m_pCore->m_line[i].m_bDtrLine = bLevel ? 1 : 0;
+    m_pCore->Line(i).m_bDtrLine = bLevel ? 1 : 0;
 }
 
 void CPortEvents::OnRtsChanged(int nId, int bLevel)
@@ -59,7 +59,7 @@ void CPortEvents::OnRtsChanged(int nId, int bLevel)
     const int i = PortOf(nId);
     if (i < 0 || DeferWhileClosing(i, [=, this] { OnRtsChanged(nId, bLevel); }))
         return;
-    m_pCore->m_line[i].m_bRtsLine = bLevel ? 1 : 0;
+    m_pCore->Line(i).m_bRtsLine = bLevel ? 1 : 0;
 }
 
 void CPortEvents::OnOpenChanged(int nId, int bOpen)
@@ -180,7 +180,7 @@ void CPortEvents::ClearSession(int i)
         view.line.reset();
     });
 
-    core.m_line[i].Reset();
+    core.Line(i).Reset();
     core.GetPort(i).ResetPort();
 }
 
@@ -217,7 +217,7 @@ void CPortEvents::OnHandFlowChanged(int nId, long nControlHandShake, long nFlowR
         dwFlow |= FLOW_XIN;
     if (nFlowReplace & 0xC0)
         dwFlow |= FLOW_RTS;
-    m_pCore->m_line[i].m_dwFlowCtrl = dwFlow;
+    m_pCore->Line(i).m_dwFlowCtrl = dwFlow;
     m_pCore->GetPort(i).SetQueuedReports((dwFlow & (FLOW_CTS | FLOW_XIN)) != 0);
     m_pCore->GetWorker(i).Wake();
 }
@@ -229,8 +229,8 @@ void CPortEvents::OnSpecialCharsChanged(int nId, long, long, long, long, long nX
     const int i = PortOf(nId);
     if (i < 0 || DeferWhileClosing(i, [=, this] { OnSpecialCharsChanged(nId, 0, 0, 0, 0, nXon, nXoff); }))
         return;
-    m_pCore->m_line[i].m_chXon = static_cast<unsigned char>(nXon & 0xFF);
-    m_pCore->m_line[i].m_chXoff = static_cast<unsigned char>(nXoff & 0xFF);
+    m_pCore->Line(i).m_chXon = static_cast<unsigned char>(nXon & 0xFF);
+    m_pCore->Line(i).m_chXoff = static_cast<unsigned char>(nXoff & 0xFF);
 }
 
 void CPortEvents::OnBaudRateChanged(int nId, long nBaudRate)
@@ -265,9 +265,9 @@ void CPortEvents::OnCommStateChanged(int nId, const CPortDcb& dcb)
         dwFlow |= FLOW_XIN;
     if (dcb.fRtsControl == 1 || dcb.fRtsControl == 2)
         dwFlow |= FLOW_RTS;
-    core.m_line[i].m_dwFlowCtrl = dwFlow;
+    core.Line(i).m_dwFlowCtrl = dwFlow;
     core.GetPort(i).SetQueuedReports((dwFlow & (FLOW_CTS | FLOW_XIN)) != 0);
-    core.m_line[i].m_chXon = static_cast<unsigned char>(dcb.XonChar);
-    core.m_line[i].m_chXoff = static_cast<unsigned char>(dcb.XoffChar);
+    core.Line(i).m_chXon = static_cast<unsigned char>(dcb.XonChar);
+    core.Line(i).m_chXoff = static_cast<unsigned char>(dcb.XoffChar);
     core.GetWorker(i).Wake();
 }

@@ -22,7 +22,7 @@ const COptionSet& CPortLink::GetOptions() const
 
 CLineState& CPortLink::GetLine()
 {
-    return m_owner.m_line[static_cast<size_t>(m_nPort)];
+    return m_owner.Line(m_nPort);
 }
 
 void CPortLink::Report(int nCode, std::string strText)

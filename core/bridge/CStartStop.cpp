@@ -163,7 +163,7 @@ int CStartStop::OnCreatePort(int nPort)
     if (!CCOMData::IsPortIndex(nPort))
         return 0;
     CPort& port = (*m_pPorts)[nPort];
-    core.m_line[static_cast<size_t>(nPort)].m_bLineOn = 0;
+    core.Line(nPort).m_bLineOn = 0;
     if (!port.Open(core.m_options.m_bWineDosDevices == 1))
         return 0;
     // Opened: whatever failed in an earlier run is over; the worker now

@@ -48,6 +48,9 @@ public:
     // port's link also calls GetPort for its worker.
     virtual COmbraPortAx& GetPort(int nPort) = 0;
     virtual CSocketCtrl& GetWorker(int nPort) = 0;
+    // Any thread: port nPort's line state, shared by its event handlers
+    // and its worker (see CLineState); the port owns it.
+    virtual CLineState& Line(int nPort) = 0;
     // Runs work on the owner thread.
     virtual CDispatcher& GetDispatcher() = 0;
 
@@ -69,8 +72,6 @@ public:
     // The port list's rows; owner thread only.
     CPortRows m_rows;
 
-    // Each port's line state, shared by its event handlers and its worker.
-    std::array<CLineState, PORT_COUNT> m_line;
 
     // 1 while a Start or Stop sequence runs; read from any thread.
     std::atomic<int> m_bBusy{0};

@@ -74,8 +74,8 @@ void COmbraCtrlCore::InitList()
     m_comData.RecountEnabled();
     for (int i = 0; i < PORT_COUNT; ++i)
     {
-        m_line[static_cast<size_t>(i)].Reset();
-        m_line[static_cast<size_t>(i)].m_bLineOn = 1;
+        Line(i).Reset();
+        Line(i).m_bLineOn = 1;
     }
     for (int i = 0; i < PORT_COUNT; ++i)
         m_ports[i].Bind();

@@ -101,6 +101,7 @@ public:
 
     COmbraPortAx& GetPort(int nPort) override { return m_ports[nPort].VirtualPort(); }
     CSocketCtrl& GetWorker(int nPort) override { return m_ports[nPort].Worker(); }
+    CLineState& Line(int nPort) override { return m_ports[nPort].Line(); }
     CDispatcher& GetDispatcher() override { return *m_pDispatcher; }
     // Tests: stand a port of their own in for port nPort.
     void ReplacePort(int nPort, std::unique_ptr<COmbraPortAx> pPort);

@@ -72,20 +72,20 @@ protected:
 
 TEST_F(PortEventsTest, ThrottleStartsAtFourThousandNinetySix)
 {
-    m_core.m_line[PORT].m_dwFlowCtrl = FLOW_CTS | FLOW_XIN;
-    m_core.m_line[PORT].m_chXoff = 0x13;
+    m_core.Line(PORT).m_dwFlowCtrl = FLOW_CTS | FLOW_XIN;
+    m_core.Line(PORT).m_chXoff = 0x13;
     m_events.OnDataQueued(ID, 4095);
     EXPECT_EQ(m_pPort->m_nCtsCalls, 0);
     EXPECT_EQ(m_pPort->m_strWritten, "");
-    EXPECT_EQ(m_core.m_line[PORT].m_bCtsRaised, 1);
-    EXPECT_EQ(m_core.m_line[PORT].m_bXonSent, 1);
+    EXPECT_EQ(m_core.Line(PORT).m_bCtsRaised, 1);
+    EXPECT_EQ(m_core.Line(PORT).m_bXonSent, 1);
 
     m_events.OnDataQueued(ID, 4096);
     EXPECT_EQ(m_pPort->m_nCtsCalls, 1);
     EXPECT_EQ(m_pPort->GetCTS(), 0);
     EXPECT_EQ(m_pPort->m_strWritten, "\x13");
-    EXPECT_EQ(m_core.m_line[PORT].m_bCtsRaised, 0);
-    EXPECT_EQ(m_core.m_line[PORT].m_bXonSent, 0);
+    EXPECT_EQ(m_core.Line(PORT).m_bCtsRaised, 0);
+    EXPECT_EQ(m_core.Line(PORT).m_bXonSent, 0);
 
     // Already held back: nothing is repeated.
     m_events.OnDataQueued(ID, 9000);
@@ -95,20 +95,20 @@ TEST_F(PortEventsTest, ThrottleStartsAtFourThousandNinetySix)
 
 TEST_F(PortEventsTest, NoThrottleWithoutFlowBitsAndXoffRetriedWhenRefused)
 {
-    m_core.m_line[PORT].m_dwFlowCtrl = FLOW_RTS | FLOW_DTR | FLOW_XOUT;
+    m_core.Line(PORT).m_dwFlowCtrl = FLOW_RTS | FLOW_DTR | FLOW_XOUT;
     m_events.OnDataQueued(ID, 100000);
     EXPECT_EQ(m_pPort->m_nCtsCalls, 0);
     EXPECT_EQ(m_pPort->m_strWritten, "");
 
-    m_core.m_line[PORT].m_dwFlowCtrl = FLOW_XIN;
-    m_core.m_line[PORT].m_chXoff = 'S';
+    m_core.Line(PORT).m_dwFlowCtrl = FLOW_XIN;
+    m_core.Line(PORT).m_chXoff = 'S';
     m_pPort->m_bRefuseWrites = true;
     m_events.OnDataQueued(ID, 5000);
-    EXPECT_EQ(m_core.m_line[PORT].m_bXonSent, 1) << "an XOFF that was not taken is not counted as sent";
+    EXPECT_EQ(m_core.Line(PORT).m_bXonSent, 1) << "an XOFF that was not taken is not counted as sent";
     m_pPort->m_bRefuseWrites = false;
     m_events.OnDataQueued(ID, 5000);
     EXPECT_EQ(m_pPort->m_strWritten, "S");
-    EXPECT_EQ(m_core.m_line[PORT].m_bXonSent, 0);
+    EXPECT_EQ(m_core.Line(PORT).m_bXonSent, 0);
 }
 
 TEST_F(PortEventsTest, FlowBitsFromHandFlowAndCommState)
@@ -133,16 +133,16 @@ TEST_F(PortEventsTest, FlowBitsFromHandFlowAndCommState)
     };
     for (const SRow& row : rows)
     {
-        m_core.m_line[PORT].m_dwFlowCtrl = 0xFFFF;  // cleared first
+        m_core.Line(PORT).m_dwFlowCtrl = 0xFFFF;  // cleared first
         m_events.OnHandFlowChanged(ID, row.nHandShake, row.nReplace, 0, 0);
-        EXPECT_EQ(m_core.m_line[PORT].m_dwFlowCtrl, row.dwExpected) << row.nHandShake << "/" << row.nReplace;
+        EXPECT_EQ(m_core.Line(PORT).m_dwFlowCtrl, row.dwExpected) << row.nHandShake << "/" << row.nReplace;
     }
 
     CPortDcb dcb;
     dcb.fDtrControl = 0;
     dcb.fRtsControl = 3;  // toggle as a DCB value
     m_events.OnCommStateChanged(ID, dcb);
-    EXPECT_EQ(m_core.m_line[PORT].m_dwFlowCtrl, 0u);
+    EXPECT_EQ(m_core.Line(PORT).m_dwFlowCtrl, 0u);
     dcb.fDtrControl = 2;
     dcb.fRtsControl = 2;
     dcb.fOutxCtsFlow = 1;
@@ -151,13 +151,13 @@ TEST_F(PortEventsTest, FlowBitsFromHandFlowAndCommState)
     dcb.XonChar = 'Q';
     dcb.XoffChar = 'S';
     m_events.OnCommStateChanged(ID, dcb);
-    EXPECT_EQ(m_core.m_line[PORT].m_dwFlowCtrl, FLOW_DTR | FLOW_CTS | FLOW_XOUT | FLOW_XIN | FLOW_RTS);
-    EXPECT_EQ(m_core.m_line[PORT].m_chXon, 'Q');
-    EXPECT_EQ(m_core.m_line[PORT].m_chXoff, 'S');
+    EXPECT_EQ(m_core.Line(PORT).m_dwFlowCtrl, FLOW_DTR | FLOW_CTS | FLOW_XOUT | FLOW_XIN | FLOW_RTS);
+    EXPECT_EQ(m_core.Line(PORT).m_chXon, 'Q');
+    EXPECT_EQ(m_core.Line(PORT).m_chXoff, 'S');
 
     m_events.OnSpecialCharsChanged(ID, 1, 2, 3, 4, 0x111, 0x213);
-    EXPECT_EQ(m_core.m_line[PORT].m_chXon, 0x11) << "the low byte";
-    EXPECT_EQ(m_core.m_line[PORT].m_chXoff, 0x13);
+    EXPECT_EQ(m_core.Line(PORT).m_chXon, 0x11) << "the low byte";
+    EXPECT_EQ(m_core.Line(PORT).m_chXoff, 0x13);
 }
 
 TEST_F(PortEventsTest, SettingsColumns)
@@ -200,9 +200,9 @@ TEST_F(PortEventsTest, ServerPortOpenAndCloseLeaveTheWorkerAlone)
     EXPECT_EQ(Text(COL_CONNECTION), "Connected");
 
     m_events.OnBaudRateChanged(ID, 9600);
-    m_core.m_line[PORT].m_bXonState = 0;
-    m_core.m_line[PORT].m_chXon = 'a';
-    m_core.m_line[PORT].m_dwFlowCtrl = FLOW_XOUT;
+    m_core.Line(PORT).m_bXonState = 0;
+    m_core.Line(PORT).m_chXon = 'a';
+    m_core.Line(PORT).m_dwFlowCtrl = FLOW_XOUT;
     m_events.OnOpenChanged(ID, 0);
     EXPECT_EQ(m_core.m_comData.GetOpen(PORT), 0);
     EXPECT_EQ(m_core.GetWorker(PORT).GetState(), EWorkerState::Accept);
@@ -211,9 +211,9 @@ TEST_F(PortEventsTest, ServerPortOpenAndCloseLeaveTheWorkerAlone)
     EXPECT_EQ(Text(COL_DATA), "-----");
     EXPECT_EQ(Text(COL_PARITY), "-----");
     EXPECT_EQ(Text(COL_STOP), "-----");
-    EXPECT_EQ(m_core.m_line[PORT].m_bXonState, 1);
-    EXPECT_EQ(m_core.m_line[PORT].m_chXon, 17);
-    EXPECT_EQ(m_core.m_line[PORT].m_dwFlowCtrl, FLOW_XOUT) << "flow bits stay until the next application";
+    EXPECT_EQ(m_core.Line(PORT).m_bXonState, 1);
+    EXPECT_EQ(m_core.Line(PORT).m_chXon, 17);
+    EXPECT_EQ(m_core.Line(PORT).m_dwFlowCtrl, FLOW_XOUT) << "flow bits stay until the next application";
     EXPECT_EQ(m_pPort->m_nResets, 1);
     m_core.GetWorker(PORT).SetStateForTest(EWorkerState::Idle);
 }
@@ -267,10 +267,10 @@ TEST_F(PortEventsTest, ModemLineEvents)
 {
     m_events.OnDtrChanged(ID, 0);
     m_events.OnRtsChanged(ID, 0);
-    EXPECT_EQ(m_core.m_line[PORT].m_bDtrLine, 0);
-    EXPECT_EQ(m_core.m_line[PORT].m_bRtsLine, 0);
+    EXPECT_EQ(m_core.Line(PORT).m_bDtrLine, 0);
+    EXPECT_EQ(m_core.Line(PORT).m_bRtsLine, 0);
     m_events.OnDtrChanged(ID, 1);
     m_events.OnRtsChanged(ID, 1);
-    EXPECT_EQ(m_core.m_line[PORT].m_bDtrLine, 1);
-    EXPECT_EQ(m_core.m_line[PORT].m_bRtsLine, 1);
+    EXPECT_EQ(m_core.Line(PORT).m_bDtrLine, 1);
+    EXPECT_EQ(m_core.Line(PORT).m_bRtsLine, 1);
 }

@@ -349,11 +349,11 @@ TEST_F(WorkerTest, ApplicationXonXoffGateTheNetwork)
     ASSERT_GE(hPeer, 0);
     m_vecClose.push_back(hPeer);
     ASSERT_TRUE(WaitConn(PORT, "Connected"));
-    ASSERT_TRUE(m_loop.RunUntil([&] { return (m_core.m_line[PORT].m_dwFlowCtrl & FLOW_XOUT) != 0; }, 5s));
+    ASSERT_TRUE(m_loop.RunUntil([&] { return (m_core.Line(PORT).m_dwFlowCtrl & FLOW_XOUT) != 0; }, 5s));
 
     ASSERT_TRUE(WriteAll(hApp, "a\x13" "b"));
     EXPECT_EQ(ReadFor(hPeer, 2), "ab");
-    ASSERT_TRUE(m_loop.RunUntil([&] { return m_core.m_line[PORT].m_bXonState == 0; }, 5s));
+    ASSERT_TRUE(m_loop.RunUntil([&] { return m_core.Line(PORT).m_bXonState == 0; }, 5s));
     ASSERT_TRUE(WriteAll(hPeer, "held"));
     EXPECT_FALSE(WaitReadable(hApp, 300)) << "XOFF holds the network data back";
     ASSERT_TRUE(WriteAll(hApp, "\x11"));
@@ -377,7 +377,7 @@ TEST_F(WorkerTest, ThrottleHoldsAndReleasesApplication)
     m_vecClose.push_back(hPeer);
     ASSERT_TRUE(WaitConn(PORT, "Connected"));
     ASSERT_TRUE(m_loop.RunUntil(
-        [&] { return (m_core.m_line[PORT].m_dwFlowCtrl & (FLOW_XIN | FLOW_CTS)) == (FLOW_XIN | FLOW_CTS); }, 5s));
+        [&] { return (m_core.Line(PORT).m_dwFlowCtrl & (FLOW_XIN | FLOW_CTS)) == (FLOW_XIN | FLOW_CTS); }, 5s));
 
     // Write until the application is stopped.
     std::string strSent;
@@ -390,7 +390,7 @@ TEST_F(WorkerTest, ThrottleHoldsAndReleasesApplication)
         if (n > 0)
             strSent.append(strChunk, 0, static_cast<size_t>(n));
         m_loop.RunPending();
-        bHeld = m_core.m_line[PORT].m_bXonSent == 0 && m_core.m_line[PORT].m_bCtsRaised == 0;
+        bHeld = m_core.Line(PORT).m_bXonSent == 0 && m_core.Line(PORT).m_bCtsRaised == 0;
         if (n <= 0)
             std::this_thread::sleep_for(1ms);
     }
@@ -405,7 +405,7 @@ TEST_F(WorkerTest, ThrottleHoldsAndReleasesApplication)
             ssize_t n = recv(hPeer, buf, sizeof(buf), MSG_DONTWAIT);
             if (n > 0)
                 strGot.append(buf, static_cast<size_t>(n));
-            return m_core.m_line[PORT].m_bXonSent == 1 && m_core.m_line[PORT].m_bCtsRaised == 1;
+            return m_core.Line(PORT).m_bXonSent == 1 && m_core.Line(PORT).m_bCtsRaised == 1;
         },
         10s));
     EXPECT_EQ(m_core.GetPort(PORT).GetCTS(), 1);

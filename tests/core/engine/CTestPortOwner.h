@@ -68,6 +68,7 @@ public:
 
     COmbraPortAx& GetPort(int nPort) override { return m_ports[Index(nPort)].VirtualPort(); }
     CSocketCtrl& GetWorker(int nPort) override { return m_ports[Index(nPort)].Worker(); }
+    CLineState& Line(int nPort) override { return m_ports[Index(nPort)].Line(); }
     CDispatcher& GetDispatcher() override { return *m_pLoop; }
     void ShowMessage(const std::string& strCaption, const std::string& strText) override
     {
