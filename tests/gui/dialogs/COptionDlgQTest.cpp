@@ -242,9 +242,9 @@ private slots:
         dlgEdit.show();
         dlgShow.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dlgEdit) && QTest::qWaitForWindowExposed(&dlgShow));
-        // The field's face just inside its frame, left of any text.
+        // The field's face well inside its frame, right of its short text.
         auto face = [](QLineEdit* pEdit) {
-            return pEdit->grab().toImage().pixel(3, pEdit->height() / 2);
+            return pEdit->grab().toImage().pixel(pEdit->width() - 10, pEdit->height() / 2);
         };
         for (const char* pszName : {"m_editUser", "m_editPassword", "m_editKeepAliveTime", "m_editLoginTimeout"})
         {
