@@ -358,6 +358,8 @@ int main(int argc, char** argv)
     const std::string strDir = szDir;
     const std::string strConfig = strDir + "/nimbrel.ini";
     const std::string strPorts = strDir + "/ports";
+    // The window at its start size, the user's saved one left alone.
+    qputenv("NIMBREL_WINDOW_STATE", QByteArray::fromStdString(strDir + "/window.ini"));
     {
         std::ofstream out(strConfig);
         for (int i = 0; i < PORTS; ++i)
@@ -386,7 +388,7 @@ int main(int argc, char** argv)
         RunUntil([&] { return dlg.windowHandle() != nullptr && dlg.windowHandle()->isExposed(); }, 5000);
         RunUntil([] { return false; }, 200);
         std::printf("setup platform=%s rows=%d visible_rows=%d\n", qPrintable(QGuiApplication::platformName()),
-                    dlg.GetModel()->rowCount(), pList->viewport()->height() / CTraceListCtrl::ROW_HEIGHT);
+                    dlg.GetModel()->rowCount(), pList->viewport()->height() / pList->RowHeight());
 
         // ---- Bursts of reports ----
         CPaintWatch paints;

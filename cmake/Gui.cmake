@@ -27,7 +27,19 @@ add_executable(nimbrel gui/window/main.cpp)
 target_link_libraries(nimbrel PRIVATE nimbrel_gui)
 
 # Qt Test programs, one per subject, on the offscreen platform, each with
-# a lock file of its own so that they never meet a running copy.
+# a lock file of its own so that they never meet a running copy, and a
+# window state file of its own so that they never touch the user's. The
+# offscreen screen is a desktop's, 1920 x 1200 (its own default, 800 x 600,
+# is smaller than a window at 1.5 times the font); at a device pixel ratio
+# of 2 it has twice the pixels.
+foreach(NIMBREL_SCALE 1 2)
+    math(EXPR NIMBREL_SCREEN_W "1920 * ${NIMBREL_SCALE}")
+    math(EXPR NIMBREL_SCREEN_H "1200 * ${NIMBREL_SCALE}")
+    file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/offscreen-${NIMBREL_SCALE}x.json
+        "{ \"screens\": [ { \"name\": \"Desktop\", \"x\": 0, \"y\": 0, \"width\": ${NIMBREL_SCREEN_W}, \"height\": ${NIMBREL_SCREEN_H}, \"logicalDpi\": 96, \"logicalBaseDpi\": 96 } ] }\n")
+endforeach()
+set(NIMBREL_OFFSCREEN "offscreen:configfile=${CMAKE_CURRENT_BINARY_DIR}/offscreen-1x.json")
+set(NIMBREL_OFFSCREEN_DPR2 "offscreen:configfile=${CMAKE_CURRENT_BINARY_DIR}/offscreen-2x.json")
 file(GLOB_RECURSE NIMBREL_QTEST_SOURCES CONFIGURE_DEPENDS tests/*QTest.cpp)
 foreach(NIMBREL_QTEST_SOURCE ${NIMBREL_QTEST_SOURCES})
     get_filename_component(NIMBREL_QTEST ${NIMBREL_QTEST_SOURCE} NAME_WE)
@@ -40,10 +52,20 @@ foreach(NIMBREL_QTEST_SOURCE ${NIMBREL_QTEST_SOURCES})
     if(NOT NIMBREL_TSAN)
         add_test(NAME ${NIMBREL_QTEST} COMMAND ${NIMBREL_QTEST})
         set_tests_properties(${NIMBREL_QTEST} PROPERTIES
-            ENVIRONMENT "QT_QPA_PLATFORM=offscreen;NIMBREL_LOCK_FILE=${CMAKE_CURRENT_BINARY_DIR}/${NIMBREL_QTEST}.lock"
+            ENVIRONMENT "QT_QPA_PLATFORM=${NIMBREL_OFFSCREEN};NIMBREL_LOCK_FILE=${CMAKE_CURRENT_BINARY_DIR}/${NIMBREL_QTEST}.lock;NIMBREL_WINDOW_STATE=${CMAKE_CURRENT_BINARY_DIR}/${NIMBREL_QTEST}.window.ini"
             TIMEOUT 120)
     endif()
 endforeach()
+# The layouts once more at a device pixel ratio of 2.
+if(NOT NIMBREL_TSAN)
+    add_test(NAME CWindowLayoutsQTest_dpr2 COMMAND CWindowLayoutsQTest)
+    add_test(NAME COmbraCtrlDlgQTest_dpr2 COMMAND COmbraCtrlDlgQTest StartSizeShowsEveryColumn)
+    foreach(NIMBREL_QTEST CWindowLayoutsQTest_dpr2 COmbraCtrlDlgQTest_dpr2)
+        set_tests_properties(${NIMBREL_QTEST} PROPERTIES
+            ENVIRONMENT "QT_QPA_PLATFORM=${NIMBREL_OFFSCREEN_DPR2};QT_SCALE_FACTOR=2;NIMBREL_LOCK_FILE=${CMAKE_CURRENT_BINARY_DIR}/${NIMBREL_QTEST}.lock;NIMBREL_WINDOW_STATE=${CMAKE_CURRENT_BINARY_DIR}/${NIMBREL_QTEST}.window.ini"
+            TIMEOUT 120)
+    endforeach()
+endif()
 
 # The window's measurement (bench/window.sh), run by hand; never part of
 # the test run.

@@ -1,5 +1,6 @@
 #include "core/model/CPortTexts.h"
 
+#include "core/model/CPortRows.h"
 #include "core/model/PortColumns.h"
 
 CPortView CPortView::FromEntry(int nPort, const CPortEntry& entry)
@@ -149,4 +150,47 @@ ELamp CPortTexts::Lamp(const CPortView& view, int nCol)
 std::string CPortTexts::PortName(int nPort)
 {
     return "COM" + std::to_string(nPort + 1);
+}
+
+const char* CPortTexts::WidestCell(int nCol)
+{
+    switch (nCol)
+    {
+    case COL_PORT:
+        return "COM256";
+    case COL_CREATE:
+        return "Create Error";
+    case COL_MODE:
+        return "Server";
+    case COL_PEER:
+        return "255.255.255.255:65535";
+    case COL_LOCAL:
+        return "65535";
+    case COL_CONNECTION:
+        return "Not support device";
+    case COL_BAUDRATE:
+        return "115200";
+    case COL_DATA:
+        return "-----";
+    case COL_PARITY:
+        return "Space";
+    case COL_STOP:
+        return "-----";
+    default:
+        return "";
+    }
+}
+
+std::string CPortTexts::StatusLine(const CPortRows& rows, int nSelectedRow)
+{
+    if (const CPortView* pSelected = rows.GetView(nSelectedRow); pSelected != nullptr && !pSelected->strReason.empty())
+        return Cell(*pSelected, COL_PORT) + ": " + pSelected->strReason;
+    const int nPorts = rows.GetRowCount();
+    if (nPorts == 0)
+        return "No ports";
+    int nConnected = 0;
+    for (int nRow = 0; nRow < nPorts; ++nRow)
+        nConnected += ConnectionLamp(rows.GetView(nRow)->connection) == ELamp::Ok ? 1 : 0;
+    return std::to_string(nPorts) + (nPorts == 1 ? " port, " : " ports, ") + std::to_string(nConnected) +
+           " connected";
 }

@@ -4,6 +4,8 @@
 
 #include "core/model/CPortView.h"
 
+class CPortRows;
+
 // Every word the port list shows, in one place: the cells of a row, the
 // lamps beside them, and the texts of the worker's status codes. The
 // window's list and nimbreld's lines both go through here, so they cannot
@@ -26,4 +28,12 @@ public:
     static std::string PeerText(const std::string& strAddress, int nPort);
     static std::string ParityText(long nParity);
     static std::string StopBitsText(long nStopBits);
+    // The longest text column nCol shows in everyday use (a host name or an
+    // IPv6 peer can be longer and is cut), for sizing the column to it.
+    static const char* WidestCell(int nCol);
+    // The line under the list: the reason of row nSelectedRow when it has
+    // one ("COM3: connect 127.0.0.1:7001: Connection refused"), else the
+    // counts ("12 ports, 3 connected"; a started UDP port counts as
+    // connected). nSelectedRow -1: none selected.
+    static std::string StatusLine(const CPortRows& rows, int nSelectedRow);
 };

@@ -23,5 +23,3 @@ constexpr const char* REASON_TITLE = "Reason";
 constexpr std::array<const char*, COL_COUNT> COL_TITLES = {
     "Ombra", "Create", "Mode", "Peer", "Local", "Connection", "BaudRate", "Data", "Parity", "Stop",
 };
-// Initial widths in pixels, for the Qt view.
-constexpr std::array<int, COL_COUNT> COL_WIDTHS = {70, 95, 42, 133, 42, 125, 70, 40, 50, 40};

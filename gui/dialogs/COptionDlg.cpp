@@ -33,6 +33,16 @@ COptionDlg::COptionDlg(const COptionSet& options, bool bReadOnly, QWidget* pPare
 
 COptionDlg::~COptionDlg() = default;
 
+void COptionDlg::ShowAsReadOnly(QLineEdit* pEdit)
+{
+    pEdit->setEnabled(false);
+    // Some styles draw a disabled field on the same white face as an
+    // editable one: the face of the window says it takes no input.
+    QPalette pal = pEdit->palette();
+    pal.setColor(QPalette::Disabled, QPalette::Base, pal.color(QPalette::Active, QPalette::Window));
+    pEdit->setPalette(pal);
+}
+
 void COptionDlg::ShowOptions()
 {
     const auto texts = m_options.GetFields();
@@ -45,11 +55,9 @@ void COptionDlg::ShowOptions()
 
     if (m_bReadOnly)
     {
-        for (QLineEdit* pField : m_pFields)
-            pField->setEnabled(false);
+        for (QLineEdit* pField : findChildren<QLineEdit*>())
+            ShowAsReadOnly(pField);
         m_ui->m_chkReconnect->setEnabled(false);
-        m_ui->m_editUser->setEnabled(false);
-        m_ui->m_editPassword->setEnabled(false);
         m_ui->m_chkWineDosDevices->setEnabled(false);
         m_ui->m_btnOk->setEnabled(false);
         m_ui->m_btnCancel->setEnabled(true);

@@ -36,6 +36,9 @@ private:
     // Fills the fields; read-only disables every field and OK.
     void ShowOptions();
     void OnBnClickedReconnect();
+    // Off, and looking it: every field while the ports run, User and
+    // Password included.
+    static void ShowAsReadOnly(QLineEdit* pEdit);
 
     COptionSet m_options;
     bool m_bReadOnly;

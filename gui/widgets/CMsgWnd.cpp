@@ -22,12 +22,22 @@ void CMsgWnd::SetLine2(const QString& str)
     setAccessibleName(m_strLine1 + QLatin1Char(' ') + m_strLine2);
 }
 
+int CMsgWnd::LineStep() const
+{
+    return qMax(20, fontMetrics().height() + 4);
+}
+
+QSize CMsgWnd::sizeHint() const
+{
+    const QFontMetrics fm = fontMetrics();
+    const int nText = qMax(70 + fm.horizontalAdvance(m_strLine1), 75 + fm.horizontalAdvance(m_strLine2));
+    return QSize(qMax(280, nText + 15), qMax(50, 5 + LineStep() + fm.height() + 10));
+}
+
 void CMsgWnd::paintEvent(QPaintEvent* /*pEvent*/)
 {
     QPainter painter(this);
-    QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(9.0);
-    painter.setFont(font);
+    painter.setFont(font());
 
     const QRect rcClient = rect();
     painter.fillRect(rcClient, QColor(255, 255, 255));
@@ -40,6 +50,7 @@ void CMsgWnd::paintEvent(QPaintEvent* /*pEvent*/)
     const int nHeight = painter.fontMetrics().height();
     painter.drawText(QRect(70, 5, rcClient.width() - 70, nHeight), Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine,
                      m_strLine1);
-    painter.drawText(QRect(75, 25, rcClient.width() - 75, nHeight), Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine,
+    painter.drawText(QRect(75, 5 + LineStep(), rcClient.width() - 75, nHeight),
+                     Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine,
                      m_strLine2);
 }

@@ -1,29 +1,24 @@
 #include "gui/widgets/CTraceListCtrl.h"
 
+#include <QApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
 
+#include "core/model/CPortTexts.h"
 #include "core/service/CPortService.h"
 #include "gui/widgets/CPortListModel.h"
 #include "gui/widgets/CTraceListAccessible.h"
 #include "gui/widgets/NimbrelImages.h"
+#include "gui/widgets/ThemeColors.h"
 
 namespace
 {
-const QColor COLOR_BACK(255, 255, 255);
-const QColor COLOR_SELECTED_BACK(0, 0, 255);
-const QColor COLOR_TEXT(0, 0, 0);
-const QColor COLOR_SELECTED_TEXT(255, 255, 255);
-const QColor COLOR_ERROR(255, 0, 0);
-const QColor COLOR_SELECTED_ERROR(255, 255, 0);
-constexpr int ICON_SIZE = 16;
-}  // namespace
+// Space left and right of a cell's text.
+constexpr int TEXT_MARGIN = 4;
 
-namespace
-{
 // The picture of a lamp; 0 for none.
 int LampIcon(ELamp lamp)
 {
@@ -42,17 +37,29 @@ int LampIcon(ELamp lamp)
 }
 }  // namespace
 
+int CTraceListDelegate::IconSize(const QWidget* pView)
+{
+    const QStyle* pStyle = pView != nullptr ? pView->style() : QApplication::style();
+    return pStyle->pixelMetric(QStyle::PM_SmallIconSize, nullptr, pView);
+}
+
+int CTraceListDelegate::CellWidth(const QWidget* pView, const QFontMetrics& fm, const QString& strText, bool bIcon)
+{
+    return (bIcon ? IconArea(pView) : 0) + fm.horizontalAdvance(strText) + 2 * TEXT_MARGIN;
+}
+
 void CTraceListDelegate::paint(QPainter* pPainter, const QStyleOptionViewItem& option, const QModelIndex& index) const
 {
     const bool bSelected = (option.state & QStyle::State_Selected) != 0;
     const int nCol = index.column();
     const QString strText = index.data(Qt::DisplayRole).toString();
+    const QPalette& pal = option.palette;
     QRect rcCell = option.rect;
 
     pPainter->save();
-    pPainter->fillRect(rcCell, bSelected ? COLOR_SELECTED_BACK : COLOR_BACK);
+    pPainter->fillRect(rcCell, pal.color(bSelected ? QPalette::Highlight : QPalette::Base));
 
-    QColor colorText = bSelected ? COLOR_SELECTED_TEXT : COLOR_TEXT;
+    QColor colorText = pal.color(bSelected ? QPalette::HighlightedText : QPalette::Text);
     int nIcon = 0;
     if (nCol == COL_PORT)
         nIcon = index.data(Qt::CheckStateRole).toInt() == Qt::Checked ? IDI_CHECK_ON : IDI_CHECK_OFF;
@@ -61,12 +68,14 @@ void CTraceListDelegate::paint(QPainter* pPainter, const QStyleOptionViewItem& o
         const auto lamp = static_cast<ELamp>(index.data(CPortListModel::LampRole).toInt());
         nIcon = LampIcon(lamp);
         if (lamp == ELamp::Error)
-            colorText = bSelected ? COLOR_SELECTED_ERROR : COLOR_ERROR;
+            colorText = bSelected ? SelectedErrorTextColor(pal) : ErrorTextColor(pal);
     }
     if (nIcon != 0)
     {
-        pPainter->drawPixmap(rcCell.left(), rcCell.top() + 1, NimbrelPixmap(nIcon, ICON_SIZE, ICON_SIZE));
-        rcCell.setLeft(rcCell.left() + CHECK_WIDTH);
+        const int nSize = IconSize(option.widget);
+        pPainter->drawPixmap(rcCell.left(), rcCell.top() + (rcCell.height() - nSize) / 2,
+                             NimbrelPixmap(nIcon, nSize, nSize));
+        rcCell.setLeft(rcCell.left() + IconArea(option.widget));
     }
 
     pPainter->setFont(option.font);
@@ -78,9 +87,12 @@ void CTraceListDelegate::paint(QPainter* pPainter, const QStyleOptionViewItem& o
 
 QSize CTraceListDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const
 {
-    QSize size = QStyledItemDelegate::sizeHint(option, index);
-    size.setHeight(CTraceListCtrl::ROW_HEIGHT);
-    return size;
+    // What paint() needs: a double click on a divider fits the column to it.
+    const bool bIcon = index.column() == COL_PORT ||
+                       static_cast<ELamp>(index.data(CPortListModel::LampRole).toInt()) != ELamp::None;
+    const int nWidth = CellWidth(option.widget, option.fontMetrics, index.data(Qt::DisplayRole).toString(), bIcon);
+    const auto* pList = qobject_cast<const CTraceListCtrl*>(option.widget);
+    return QSize(nWidth, pList != nullptr ? pList->RowHeight() : option.fontMetrics.height() + 2);
 }
 
 CTraceListCtrl::CTraceListCtrl(QWidget* pParent) : QTreeView(pParent)
@@ -110,14 +122,61 @@ CTraceListCtrl::CTraceListCtrl(QWidget* pParent) : QTreeView(pParent)
     header()->setStretchLastSection(false);
     header()->setSectionsMovable(false);
     header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    // A column dragged narrow still shows the start of its heading.
+    header()->setMinimumSectionSize(fontMetrics().averageCharWidth() * 3);
+}
 
-    // White face and a blue bar, whatever the desktop's colour scheme.
-    QPalette pal = palette();
-    pal.setColor(QPalette::Base, COLOR_BACK);
-    pal.setColor(QPalette::Text, COLOR_TEXT);
-    pal.setColor(QPalette::Highlight, COLOR_SELECTED_BACK);
-    pal.setColor(QPalette::HighlightedText, COLOR_SELECTED_TEXT);
-    setPalette(pal);
+int CTraceListCtrl::RowHeight() const
+{
+    return qMax(fontMetrics().height() + 2, CTraceListDelegate::IconSize(this) + 1);
+}
+
+void CTraceListCtrl::FitColumns()
+{
+    if (model() == nullptr)
+        return;
+    for (int nCol = 0; nCol < COL_COUNT; ++nCol)
+    {
+        const bool bIcon = nCol == COL_PORT || nCol == COL_CREATE || nCol == COL_CONNECTION;
+        const int nCell = CTraceListDelegate::CellWidth(this, fontMetrics(),
+                                                        QString::fromLatin1(CPortTexts::WidestCell(nCol)), bIcon);
+        setColumnWidth(nCol, qMax(nCell, header()->sectionSizeHint(nCol)));
+    }
+}
+
+int CTraceListCtrl::ColumnsWidth() const
+{
+    int nWidth = 2 * frameWidth() + style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this);
+    for (int nCol = 0; nCol < header()->count(); ++nCol)
+        nWidth += header()->isSectionHidden(nCol) ? 0 : columnWidth(nCol);
+    return nWidth;
+}
+
+QSize CTraceListCtrl::sizeHint() const
+{
+    const int nHeader = header()->isHidden() ? 0 : header()->sizeHint().height();
+    return QSize(ColumnsWidth(), 2 * frameWidth() + nHeader + START_ROWS * RowHeight());
+}
+
+int CTraceListCtrl::sizeHintForColumn(int nColumn) const
+{
+    // The rows shown and the column's widest everyday text, so that a fit
+    // to an empty or uniform list still leaves room for what will come.
+    const bool bIcon = nColumn == COL_PORT || nColumn == COL_CREATE || nColumn == COL_CONNECTION;
+    const int nWidest = CTraceListDelegate::CellWidth(this, fontMetrics(),
+                                                      QString::fromLatin1(CPortTexts::WidestCell(nColumn)), bIcon);
+    return qMax(QTreeView::sizeHintForColumn(nColumn), nWidest);
+}
+
+void CTraceListCtrl::changeEvent(QEvent* pEvent)
+{
+    QTreeView::changeEvent(pEvent);
+    if (pEvent->type() == QEvent::FontChange || pEvent->type() == QEvent::StyleChange)
+    {
+        header()->setMinimumSectionSize(fontMetrics().averageCharWidth() * 3);
+        FitColumns();
+        updateGeometry();
+    }
 }
 
 void CTraceListCtrl::SetPortModel(CPortListModel* pModel)
@@ -126,8 +185,7 @@ void CTraceListCtrl::SetPortModel(CPortListModel* pModel)
     disconnect(m_enableToggled);
     m_pModel = pModel;
     setModel(pModel);
-    for (int nCol = 0; nCol < COL_COUNT; ++nCol)
-        setColumnWidth(nCol, COL_WIDTHS[static_cast<size_t>(nCol)]);
+    FitColumns();
     if (m_pModel != nullptr)
     {
         m_ensureVisible =
@@ -165,14 +223,14 @@ bool CTraceListCtrl::Toggle(int nRow)
         return false;
     // Repaint the box now, as the click is felt.
     const QRect rcRow = visualRect(cell);
-    viewport()->repaint(QRect(rcRow.left(), rcRow.top(), CTraceListDelegate::CHECK_WIDTH, rcRow.height()));
+    viewport()->repaint(QRect(rcRow.left(), rcRow.top(), CTraceListDelegate::IconArea(this), rcRow.height()));
     return true;
 }
 
 bool CTraceListCtrl::OnStripPress(const QPoint& pos)
 {
     CPortService* pService = Service();
-    if (pService == nullptr || pos.x() + horizontalScrollBar()->value() >= CTraceListDelegate::CHECK_WIDTH)
+    if (pService == nullptr || pos.x() + horizontalScrollBar()->value() >= CTraceListDelegate::IconArea(this))
         return false;
     // Started: the strip is locked, and the click is not an ordinary one either.
     if (pService->IsRunning())

@@ -6,18 +6,24 @@
 class CPortService;
 class CPortListModel;
 
-// Draws the port list's rows: the check box of column 0, the lamps of the
-// "Create" and "Connection" columns, error texts in red (yellow on the
-// selection), white text on the blue selection bar.
+// Draws the port list's rows in the desktop theme's colours: the check box
+// of column 0, the lamps of the "Create" and "Connection" columns (each
+// lamp its own shape, not only its own colour), error texts in red (a
+// contrasting colour on the selection bar).
 class CTraceListDelegate : public QStyledItemDelegate
 {
     Q_OBJECT
 
 public:
-    // Width of the icon area at the left of a cell, and of the click strip.
-    static constexpr int CHECK_WIDTH = 18;
-
     using QStyledItemDelegate::QStyledItemDelegate;
+
+    // The side of the check box and the lamps: the style's small icon size.
+    static int IconSize(const QWidget* pView);
+    // Width of the icon area at the left of a cell, and of the click strip.
+    static int IconArea(const QWidget* pView) { return IconSize(pView) + 2; }
+    // Room a cell needs beyond its text: the icon area, when it has an
+    // icon, and a margin either side.
+    static int CellWidth(const QWidget* pView, const QFontMetrics& fm, const QString& strText, bool bIcon);
 
     void paint(QPainter* pPainter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
@@ -32,23 +38,38 @@ protected:
 };
 
 // The port list: one row per configured port over CPortListModel. A click in
-// the first 18 pixels of column 0 (the strip) selects its row and switches
+// the icon area of column 0 (the strip) selects its row and switches
 // that port's enable flag; Space switches the current row's, once that row
 // is selected (visible as such). While the ports are started the strip does
 // nothing at all. A flat tree view rather than a
 // table: assistive technology then reads it as rows of named cells, without
 // the table's nameless row headers and corner.
+//
+// Its columns start as wide as their headings and their widest everyday
+// texts in the list's font; a double click on a column divider fits that
+// column to the rows shown. Its size hint is as wide as all the columns
+// with room for the vertical scroll bar, so a window that starts at it
+// shows every column without a horizontal one.
 class CTraceListCtrl : public QTreeView
 {
     Q_OBJECT
 
 public:
-    static constexpr int ROW_HEIGHT = 17;
+    // Rows shown at the start size.
+    static constexpr int START_ROWS = 12;
 
     explicit CTraceListCtrl(QWidget* pParent = nullptr);
 
     // Shows pModel (not owned) and takes the columns from it.
     void SetPortModel(CPortListModel* pModel);
+
+    // A row's height: a line of the font or an icon, whichever is taller.
+    int RowHeight() const;
+    // Each column as wide as its heading and CPortTexts::WidestCell.
+    void FitColumns();
+    // All columns, the frame and the vertical scroll bar.
+    int ColumnsWidth() const;
+    QSize sizeHint() const override;
 
     // Scrolls vertically until the row of index is at least partly in view;
     // the horizontal position stays.
@@ -65,6 +86,9 @@ protected:
     void mouseMoveEvent(QMouseEvent* pEvent) override;
     void mouseReleaseEvent(QMouseEvent* pEvent) override;
     void keyPressEvent(QKeyEvent* pEvent) override;
+    // A new font or style: the rows and the columns follow it.
+    void changeEvent(QEvent* pEvent) override;
+    int sizeHintForColumn(int nColumn) const override;
 
 private:
     // A press at pos (viewport coordinates): true when the strip took it.

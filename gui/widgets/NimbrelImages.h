@@ -5,9 +5,9 @@
 
 // The program's pictures, by their resource ids.
 constexpr int IDR_MAINFRAME = 128;  // the program's icon
-constexpr int IDI_LAMP_OK = 133;    // blue lamp: success texts
-constexpr int IDI_LAMP_ERROR = 134; // red lamp: error texts
-constexpr int IDI_LAMP_IDLE = 135;  // grey lamp: any other state
+constexpr int IDI_LAMP_OK = 133;    // blue round lamp with a tick: success texts
+constexpr int IDI_LAMP_ERROR = 134; // red diamond with a cross: error texts
+constexpr int IDI_LAMP_IDLE = 135;  // grey ring: any other state
 constexpr int IDI_CHECK_ON = 138;   // box with a tick: port enabled
 constexpr int IDI_CHECK_OFF = 139;  // empty box: port not enabled
 constexpr int IDB_LOGO = 140;       // the main window's bitmap

@@ -4,33 +4,34 @@
 #include <QCloseEvent>
 #include <QItemSelectionModel>
 #include <QContextMenuEvent>
+#include <QHeaderView>
 #include <QMenu>
+#include <QScreen>
+#include <QShowEvent>
 #include <QSystemTrayIcon>
 
 #include "gui/widgets/CMessageBox.h"
 #include "gui/dialogs/CAboutDlg.h"
 #include "gui/dialogs/COptionDlg.h"
 #include "gui/dialogs/CAddDlg.h"
+#include "core/model/CPortTexts.h"
 #include "core/model/PortsInUse.h"
 #include "ui_COmbraCtrlDlg.h"
 #include "gui/widgets/CMsgWnd.h"
 #include "gui/widgets/CPortListModel.h"
 #include "gui/widgets/NimbrelImages.h"
+#include "gui/window/CWindowState.h"
 
-namespace
-{
-// The progress window's place over the list, in the list's client pixels.
-const QRect MSGWND_RECT(180, 85, 280, 50);
-}  // namespace
 
 COmbraCtrlDlg::COmbraCtrlDlg(QWidget* pParent)
     : QDialog(pParent), m_service(&m_dispatcher), m_ui(std::make_unique<Ui::COmbraCtrlDlg>())
 {
     m_ui->setupUi(this);
     // A top-level window of its own with a taskbar entry, not a dialog
-    // over another window; no minimise or maximise box.
+    // over another window; no minimise box (it hides into the tray), but a
+    // maximise box, since a larger window shows more of the list.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowCloseButtonHint);
+                   Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
     setWindowIcon(NimbrelIcon(IDR_MAINFRAME));
     m_ui->m_picture->setPixmap(NimbrelPixmap(IDB_LOGO, m_ui->m_picture->width(), m_ui->m_picture->height()));
 
@@ -44,6 +45,13 @@ COmbraCtrlDlg::COmbraCtrlDlg(QWidget* pParent)
             &COmbraCtrlDlg::OnSelectionChanged);
     connect(m_pModel.get(), &QAbstractItemModel::rowsRemoved, this, &COmbraCtrlDlg::OnSelectionChanged);
     connect(m_pModel.get(), &QAbstractItemModel::modelReset, this, &COmbraCtrlDlg::OnSelectionChanged);
+    for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
+        connect(m_pModel.get(), signal, this, &COmbraCtrlDlg::ScheduleStatusLine);
+    connect(m_pModel.get(), &QAbstractItemModel::modelReset, this, &COmbraCtrlDlg::ScheduleStatusLine);
+    connect(m_pModel.get(), &QAbstractItemModel::dataChanged, this, &COmbraCtrlDlg::ScheduleStatusLine);
+    connect(m_ui->m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &COmbraCtrlDlg::ScheduleStatusLine);
+    UpdateStatusLine();
 
     connect(m_ui->m_btnStartStop, &QPushButton::clicked, this, &COmbraCtrlDlg::OnStartStop);
     connect(m_ui->m_btnOption, &QPushButton::clicked, this, &COmbraCtrlDlg::OnBnClickedOption);
@@ -51,7 +59,7 @@ COmbraCtrlDlg::COmbraCtrlDlg(QWidget* pParent)
     connect(m_ui->m_btnConfig, &QPushButton::clicked, this, &COmbraCtrlDlg::OnBnClickedConfig);
     connect(m_ui->m_btnDelete, &QPushButton::clicked, this, &COmbraCtrlDlg::OnBnClickedDelete);
 
-    m_pActionAbout = new QAction(tr("Nimbrel About(&A)..."), this);
+    m_pActionAbout = new QAction(tr("&About Nimbrel"), this);
     m_pActionAbout->setObjectName(QStringLiteral("actionAbout"));
     m_pActionAbout->setShortcut(QKeySequence(Qt::Key_F1));
     m_pActionAbout->setShortcutContext(Qt::WindowShortcut);
@@ -73,6 +81,59 @@ COmbraCtrlDlg::COmbraCtrlDlg(QWidget* pParent)
             OnMenuExit();
     });
     connect(m_pTrayMenu, &QMenu::aboutToShow, this, [this] { m_pActionExit->setEnabled(!m_service.IsBusy()); });
+
+    // Every column at the start, with room for the scroll bar of a long
+    // list; within the screen. A saved size replaces it (OnInitDialog).
+    QSize size = sizeHint();
+    if (const QScreen* pScreen = screen())
+        size = size.boundedTo(pScreen->availableSize());
+    resize(size);
+}
+
+void COmbraCtrlDlg::ScheduleStatusLine()
+{
+    if (m_bStatusPending)
+        return;
+    m_bStatusPending = true;
+    QMetaObject::invokeMethod(this, &COmbraCtrlDlg::UpdateStatusLine, Qt::QueuedConnection);
+}
+
+void COmbraCtrlDlg::UpdateStatusLine()
+{
+    m_bStatusPending = false;
+    const QModelIndexList rows = m_ui->m_list->selectionModel() != nullptr
+                                     ? m_ui->m_list->selectionModel()->selectedRows(COL_PORT)
+                                     : QModelIndexList();
+    const QString strLine =
+        QString::fromStdString(CPortTexts::StatusLine(m_service.Rows(), rows.isEmpty() ? -1 : rows.first().row()));
+    m_ui->m_status->setText(strLine);
+    // A long reason may be cut at the window's edge: the tip has it whole.
+    m_ui->m_status->setToolTip(strLine);
+}
+
+QString COmbraCtrlDlg::GetStatusLine() const
+{
+    return m_ui->m_status->text();
+}
+
+void COmbraCtrlDlg::showEvent(QShowEvent* pEvent)
+{
+    m_bWasShown = true;
+    QDialog::showEvent(pEvent);
+}
+
+void COmbraCtrlDlg::hideEvent(QHideEvent* pEvent)
+{
+    // Hidden into the tray: the state as the user left it.
+    if (!pEvent->spontaneous())
+        SaveWindowState();
+    QDialog::hideEvent(pEvent);
+}
+
+void COmbraCtrlDlg::SaveWindowState()
+{
+    if (m_bWasShown)
+        CWindowState::Save(this, m_ui->m_list->header());
 }
 
 void COmbraCtrlDlg::OnMessage(const std::string& strCaption, const std::string& strText)
@@ -120,6 +181,8 @@ int COmbraCtrlDlg::OnInitDialog(const CStartup::SArgs& args)
         MessageBox("Error", strError);
         return 0;
     }
+
+    CWindowState::Restore(this, m_ui->m_list->header());
 
     m_bHasTray = QSystemTrayIcon::isSystemTrayAvailable() ? 1 : 0;
     m_pTray = new QSystemTrayIcon(NimbrelIcon(IDR_MAINFRAME), this);
@@ -292,7 +355,10 @@ void COmbraCtrlDlg::ShowMsgWnd()
     m_pMsgWnd->setObjectName(QStringLiteral("m_msgWnd"));
     m_pMsgWnd->SetLine1(QStringLiteral("Virtual Serial Port Create."));
     m_pMsgWnd->SetLine2(QStringLiteral("Just a moment, please."));
-    m_pMsgWnd->setGeometry(MSGWND_RECT.translated(pList->frameWidth(), pList->frameWidth()));
+    // Centred over the rows, however large the list has grown.
+    QRect rcMsg(QPoint(0, 0), m_pMsgWnd->sizeHint());
+    rcMsg.moveCenter(pList->viewport()->geometry().center());
+    m_pMsgWnd->setGeometry(rcMsg);
     m_pMsgWnd->show();
     m_pMsgWnd->raise();
     m_pMsgWnd->repaint();

@@ -25,10 +25,13 @@ class QAction;
 class QMenu;
 class QSystemTrayIcon;
 
-// The main window: the port list, the buttons, the notification-area icon
-// and its menu. A thin view over the port service, which owns every port
-// and runs Start and Stop; the window shows its rows and state and hands the
-// user's commands to it. Everything runs on the GUI thread.
+// The main window: the port list, the status line under it, the buttons,
+// the notification-area icon and its menu. A thin view over the port
+// service, which owns every port and runs Start and Stop; the window shows
+// its rows and state and hands the user's commands to it. It can be
+// resized (the list takes the growth); it starts wide enough for every
+// column and keeps its size, place and column widths in CWindowState.
+// Everything runs on the GUI thread.
 class COmbraCtrlDlg : public QDialog, private CPortServiceEvents
 {
     Q_OBJECT
@@ -50,7 +53,7 @@ public:
     void OnMenuExit();
     // The session or a signal ends the program: tear down without asking.
     void OnEndSession();
-    // "Nimbrel About(&A)...": the About dialog, modal.
+    // "About Nimbrel": the About dialog, modal.
     void OnAbout();
     void OnStartStop();
     // "Option": the global options, read-only while the ports run; saved
@@ -82,6 +85,8 @@ public:
     CAddDlg* GetAddDlg() const;
     QSystemTrayIcon* GetTrayIcon() const { return m_pTray; }
     const std::string& GetSettingsPath() const { return m_strSettingsPath; }
+    // The line under the list, as it shows now.
+    QString GetStatusLine() const;
     int IsDestroyed() const { return m_bDestroyed; }
 
 signals:
@@ -93,6 +98,8 @@ protected:
     void reject() override;
     void closeEvent(QCloseEvent* pEvent) override;
     void contextMenuEvent(QContextMenuEvent* pEvent) override;
+    void showEvent(QShowEvent* pEvent) override;
+    void hideEvent(QHideEvent* pEvent) override;
 
 private:
     // The service's events.
@@ -105,6 +112,13 @@ private:
     // Config and Delete: on while stopped with a row selected.
     void EnableRowButtons(bool bStopped);
     void OnSelectionChanged();
+    // The status line follows the rows and the selection; many changes in
+    // one pass of the event loop (a burst of reports) update it once.
+    void ScheduleStatusLine();
+    void UpdateStatusLine();
+    // Size, place and column widths into CWindowState, once the window has
+    // been shown.
+    void SaveWindowState();
     void ShowMsgWnd();
     void DestroyMsgWnd();
     // The end: stops every port, removes the icon; emits Destroyed.
@@ -136,6 +150,8 @@ private:
     int m_bHasTray = 0;
     int m_bExiting = 0;
     int m_bDestroyed = 0;
+    bool m_bStatusPending = false;
+    bool m_bWasShown = false;
 
     // Asks where to save instead of the current file; false when cancelled.
     bool ChooseOtherSettingsPath();

@@ -229,6 +229,32 @@ private slots:
         QVERIFY(dlg.Options() == before);
         QVERIFY(m_boxes.isEmpty());
     }
+
+    // A field that takes no input is drawn on the window's face, not on
+    // an editable field's: User and Password as much as the numbers.
+    void ReadOnlyFieldsLookReadOnly()
+    {
+        COptionSet options;
+        options.m_strUser = "admin";
+        options.m_strPassword = "secret";
+        COptionDlg dlgEdit(options, false);
+        COptionDlg dlgShow(options, true);
+        dlgEdit.show();
+        dlgShow.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlgEdit) && QTest::qWaitForWindowExposed(&dlgShow));
+        // The field's face well inside its frame, right of its short text.
+        auto face = [](QLineEdit* pEdit) {
+            return pEdit->grab().toImage().pixel(pEdit->width() - 10, pEdit->height() / 2);
+        };
+        for (const char* pszName : {"m_editUser", "m_editPassword", "m_editKeepAliveTime", "m_editLoginTimeout"})
+        {
+            const QRgb rgbEditable = face(Edit(dlgEdit, pszName));
+            const QRgb rgbShown = face(Edit(dlgShow, pszName));
+            QCOMPARE(rgbEditable, dlgEdit.palette().color(QPalette::Active, QPalette::Base).rgb());
+            QVERIFY2(rgbShown != rgbEditable, pszName);
+            QCOMPARE(rgbShown, dlgShow.palette().color(QPalette::Active, QPalette::Window).rgb());
+        }
+    }
 };
 
 QTEST_MAIN(COptionDlgQTest)

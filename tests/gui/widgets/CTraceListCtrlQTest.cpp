@@ -15,11 +15,11 @@
 #include "gui/widgets/CMsgWnd.h"
 #include "gui/widgets/CPortListModel.h"
 #include "gui/widgets/CTraceListCtrl.h"
+#include "gui/widgets/NimbrelImages.h"
 
 namespace
 {
 
-const QRgb BLUE = qRgb(0, 0, 255);
 const QRgb WHITE = qRgb(255, 255, 255);
 const QRgb RED = qRgb(255, 0, 0);
 const QRgb YELLOW = qRgb(255, 255, 0);
@@ -183,9 +183,18 @@ private slots:
         s.core.ChangePort(3, [](CPortView& view) { view.connection = EConnectionState::CreateError; });  // column 5 too
         s.core.ChangePort(7, [](CPortView& view) { view.connection = EConnectionState::NotConnect; });
 
+        // The theme's colours: the offscreen platform's light one, whose
+        // selection bar is dark enough for yellow.
+        const QPalette pal = s.list.palette();
+        const QRgb BAR = pal.color(QPalette::Highlight).rgb();
+        const QRgb FACE = pal.color(QPalette::Base).rgb();
+        const QRgb TEXT = pal.color(QPalette::Text).rgb();
+        const QRgb BAR_TEXT = pal.color(QPalette::HighlightedText).rgb();
+        QCOMPARE(FACE, WHITE);
+        QCOMPARE(TEXT, BLACK);
         auto textRect = [&](int nRow, int nCol) {
             QRect rc = s.list.visualRect(s.model.index(nRow, nCol));
-            rc.setLeft(rc.left() + CTraceListDelegate::CHECK_WIDTH);
+            rc.setLeft(rc.left() + CTraceListDelegate::IconArea(&s.list));
             return rc;
         };
         auto rowRect = [&](int nRow) {
@@ -197,21 +206,21 @@ private slots:
         QVERIFY(CountPixels(image, textRect(0, COL_CREATE), RED) > 10);
         QVERIFY(CountPixels(image, textRect(1, COL_CONNECTION), RED) > 10);
         QCOMPARE(CountPixels(image, textRect(2, COL_CONNECTION), RED), 0);
-        QVERIFY(CountPixels(image, textRect(2, COL_CONNECTION), BLACK) > 10);
-        QCOMPARE(CountPixels(image, rowRect(0), BLUE), 0);
+        QVERIFY(CountPixels(image, textRect(2, COL_CONNECTION), TEXT) > 10);
+        QCOMPARE(CountPixels(image, rowRect(0), BAR), 0);
 
         s.list.setCurrentIndex(s.model.index(0, COL_MODE));
         image = s.list.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
-        // The bar is blue across the row; the error is yellow, the rest white.
+        // The bar spans the row; the error is yellow, the rest the bar's text colour.
         const QRect rcRow0 = rowRect(0);
-        QVERIFY(CountPixels(image, rcRow0, BLUE) > rcRow0.width() * rcRow0.height() / 2);
+        QVERIFY(CountPixels(image, rcRow0, BAR) > rcRow0.width() * rcRow0.height() / 2);
         QVERIFY(CountPixels(image, textRect(0, COL_CREATE), YELLOW) > 10);
         QCOMPARE(CountPixels(image, textRect(0, COL_CREATE), RED), 0);
-        QVERIFY(CountPixels(image, textRect(0, COL_PORT), WHITE) > 10);
-        QCOMPARE(CountPixels(image, textRect(0, COL_PORT), BLACK), 0);
+        QVERIFY(CountPixels(image, textRect(0, COL_PORT), BAR_TEXT) > 10);
+        QCOMPARE(CountPixels(image, textRect(0, COL_PORT), TEXT), 0);
         // The other rows keep their look.
         QVERIFY(CountPixels(image, textRect(1, COL_CONNECTION), RED) > 10);
-        QCOMPARE(CountPixels(image, rowRect(1), BLUE), 0);
+        QCOMPARE(CountPixels(image, rowRect(1), BAR), 0);
     }
 
     // The lamps come from the port's state, not from its words.
@@ -409,8 +418,8 @@ private slots:
         QVERIFY(p);
         SList& s = *p;
         // Room for row 0 and half of row 1; row 2 is out of view.
-        s.list.resize(s.list.width(), s.list.height() - s.list.viewport()->height() + CTraceListCtrl::ROW_HEIGHT + 8);
-        QTRY_COMPARE(s.list.viewport()->height(), CTraceListCtrl::ROW_HEIGHT + 8);
+        s.list.resize(s.list.width(), s.list.height() - s.list.viewport()->height() + s.list.RowHeight() + 8);
+        QTRY_COMPARE(s.list.viewport()->height(), s.list.RowHeight() + 8);
         s.list.horizontalScrollBar()->setValue(10);
         QSignalSpy spyScrolled(s.list.verticalScrollBar(), &QScrollBar::valueChanged);
 
@@ -425,14 +434,83 @@ private slots:
         QCOMPARE(s.list.horizontalScrollBar()->value(), 10);
     }
 
-    void RowsAre17PixelsHigh()
+    // At the usual font a row is 17 pixels, as many as its 16-pixel icons
+    // need; a larger font makes the rows and the columns grow with it.
+    void RowsAndColumnsFitTheirFont()
     {
         auto p = MakeList();
         QVERIFY(p);
-        QCOMPARE(p->list.visualRect(p->model.index(0, COL_MODE)).height(), CTraceListCtrl::ROW_HEIGHT);
+        QCOMPARE(p->list.visualRect(p->model.index(0, COL_MODE)).height(), p->list.RowHeight());
+        QCOMPARE(p->list.RowHeight(), 17);
         QCOMPARE(p->list.visualRect(p->model.index(1, 0)).top() - p->list.visualRect(p->model.index(0, 0)).top(), 17);
-        QCOMPARE(p->list.columnWidth(COL_PEER), 133);
         QCOMPARE(p->list.header()->sectionsClickable(), false);
+        auto fits = [&](int nCol, const QString& strText, bool bIcon) {
+            return CTraceListDelegate::CellWidth(&p->list, p->list.fontMetrics(), strText, bIcon) <=
+                   p->list.columnWidth(nCol);
+        };
+        QVERIFY(fits(COL_PEER, QStringLiteral("255.255.255.255:65535"), false));
+        QVERIFY(fits(COL_CONNECTION, QStringLiteral("Not support device"), true));
+        // A heading wider than its texts sets the width.
+        QVERIFY(p->list.columnWidth(COL_BAUDRATE) >= p->list.header()->sectionSizeHint(COL_BAUDRATE));
+        QVERIFY(p->list.columnWidth(COL_BAUDRATE) > p->list.fontMetrics().horizontalAdvance(QStringLiteral("BaudRate")));
+        const int nPeer = p->list.columnWidth(COL_PEER);
+
+        QFont big = p->list.font();
+        big.setPointSizeF(big.pointSizeF() * 1.5);
+        p->list.setFont(big);
+        QVERIFY(p->list.RowHeight() >= p->list.fontMetrics().height() + 2);
+        QCOMPARE(p->list.visualRect(p->model.index(0, COL_MODE)).height(), p->list.RowHeight());
+        QVERIFY(p->list.columnWidth(COL_PEER) > nPeer);
+        QVERIFY(fits(COL_PEER, QStringLiteral("255.255.255.255:65535"), false));
+        QVERIFY(fits(COL_CONNECTION, QStringLiteral("Not support device"), true));
+    }
+
+    // A double click on the divider right of a column fits it to its rows
+    // and its widest everyday text.
+    void DividerDoubleClickFitsTheColumn()
+    {
+        auto p = MakeList(900);
+        QVERIFY(p);
+        SList& s = *p;
+        s.core.ChangePort(3, [](CPortView& view) { view.strAcceptedPeer = "192.168.100.200:54321"; });
+        s.list.setColumnWidth(COL_PEER, 20);
+        QHeaderView* pHeader = s.list.header();
+        const int nDivider = pHeader->sectionViewportPosition(COL_PEER) + pHeader->sectionSize(COL_PEER) - 1;
+        QTest::mouseDClick(pHeader->viewport(), Qt::LeftButton, {}, QPoint(nDivider, pHeader->height() / 2));
+        QVERIFY(s.list.columnWidth(COL_PEER) >=
+                CTraceListDelegate::CellWidth(&s.list, s.list.fontMetrics(), QStringLiteral("192.168.100.200:54321"), false));
+        QVERIFY(s.list.columnWidth(COL_PEER) >=
+                CTraceListDelegate::CellWidth(&s.list, s.list.fontMetrics(), QStringLiteral("255.255.255.255:65535"), false));
+    }
+
+    // The lamps differ in shape, not only in colour: drawn in grey they
+    // still differ.
+    void LampsDifferWithoutColour()
+    {
+        auto grey = [](int nId) {
+            QImage image = NimbrelPixmap(nId, 16, 16).toImage().convertToFormat(QImage::Format_ARGB32);
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < image.width(); ++x)
+                {
+                    const QRgb rgb = image.pixel(x, y);
+                    // Light or dark, as a colour-blind eye still tells them.
+                    image.setPixel(x, y, qAlpha(rgb) < 128 ? 0 : qGray(rgb) < 160 ? 1 : 2);
+                }
+            return image;
+        };
+        auto differ = [](const QImage& a, const QImage& b) {
+            int n = 0;
+            for (int y = 0; y < a.height(); ++y)
+                for (int x = 0; x < a.width(); ++x)
+                    n += a.pixel(x, y) != b.pixel(x, y) ? 1 : 0;
+            return n;
+        };
+        const QImage ok = grey(IDI_LAMP_OK);
+        const QImage error = grey(IDI_LAMP_ERROR);
+        const QImage idle = grey(IDI_LAMP_IDLE);
+        QVERIFY(differ(ok, error) > 20);
+        QVERIFY(differ(ok, idle) > 20);
+        QVERIFY(differ(error, idle) > 20);
     }
 
     void MsgWndDrawsItsTwoLinesOnAWhiteFace()

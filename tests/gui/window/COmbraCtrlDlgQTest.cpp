@@ -39,6 +39,9 @@
 #include "core/service/COmbraCtrlCore.h"
 #include "gui/widgets/CPortListModel.h"
 #include "gui/widgets/CTraceListCtrl.h"
+#include "core/model/CPortTexts.h"
+#include <QHeaderView>
+#include <QScrollBar>
 
 using namespace testsupport;
 
@@ -77,6 +80,24 @@ private:
         QString strText;
     };
     std::vector<SBox> m_vecBoxes;
+    // Where each test's window keeps its size: never the user's file.
+    std::unique_ptr<CTempDir> m_pStateDir;
+
+    // COM1..COM256, clients of 127.0.0.1 port 1 that are not enabled.
+    static std::string WriteAllPorts(const CTempDir& dir)
+    {
+        const std::string strPath = dir.File("nimbrel.ini");
+        std::ofstream out(strPath);
+        out << "[Options]\nPortDirectory=" << dir.File("ports") << "\n";
+        for (int k = 1; k <= 256; ++k)
+            out << "[COM" << k << "]\nEnable=0\nMode=client\nIPAddress=127.0.0.1\nPeerPort=1\n";
+        return strPath;
+    }
+
+    static QRect GeometryIn(QWidget* pWnd, QWidget* pChild)
+    {
+        return QRect(pChild->mapTo(pWnd, QPoint(0, 0)), pChild->size());
+    }
 
     // COM1: a TCP server on a free loopback port; COM2: a TCP client to it.
     std::string WriteTwoPorts(const CTempDir& dir)
@@ -156,6 +177,8 @@ private:
 private slots:
     void init()
     {
+        m_pStateDir = std::make_unique<CTempDir>();
+        qputenv("NIMBREL_WINDOW_STATE", QByteArray::fromStdString(m_pStateDir->File("window.ini")));
         m_vecBoxes.clear();
         CMessageBox::s_fnAnswer = [this](const QString& strCaption, const QString& strText) {
             m_vecBoxes.push_back({strCaption, strText});
@@ -167,6 +190,8 @@ private slots:
         CMessageBox::s_fnAnswer = nullptr;
         CMessageBox::s_fnChoose = nullptr;
         CMessageBox::s_fnSavePath = nullptr;
+        qunsetenv("NIMBREL_WINDOW_STATE");
+        m_pStateDir.reset();
     }
 
     void StartsTheSavedPortsAndConnects()
@@ -293,6 +318,12 @@ private slots:
         QVERIFY(pAbout != nullptr && pAbout->isVisible());
         strCaption = pAbout->windowTitle();
         strVersion = pAbout->findChild<QLabel*>(QStringLiteral("m_version"))->text();
+        const QString strLibraries = pAbout->findChild<QLabel*>(QStringLiteral("m_libraries"))->text();
+        const QString strLicence = pAbout->findChild<QLabel*>(QStringLiteral("m_licence"))->text();
+        // The libraries the program runs with, and its licence.
+        QVERIFY2(strLibraries.startsWith(QStringLiteral("Qt ") + QString::fromLatin1(qVersion()) + QStringLiteral(", OpenSSL ")),
+                 qPrintable(strLibraries));
+        QVERIFY2(strLicence.contains(QStringLiteral("Apache License, Version 2.0")), qPrintable(strLicence));
         pWnd->findChild<QAction*>(QStringLiteral("actionExit"))->trigger();
         QCOMPARE(strCaption, QStringLiteral("About Nimbrel"));
         QCOMPARE(strVersion, QStringLiteral("Nimbrel 1.41"));
@@ -372,7 +403,7 @@ private slots:
         };
 
         QCOMPARE(chooseFromMenu(QStringLiteral("Exit")),
-                 QStringList({QStringLiteral("Nimbrel About(&A)..."), QStringLiteral("-"), QStringLiteral("Exit")}));
+                 QStringList({QStringLiteral("&About Nimbrel"), QStringLiteral("-"), QStringLiteral("Exit")}));
         QCOMPARE(int(m_vecBoxes.size()), 1);
         QCOMPARE(m_vecBoxes[0].strText, COM2_STILL_USED);
         QVERIFY(!pWnd->IsDestroyed());
@@ -902,6 +933,127 @@ private slots:
         QVERIFY(pWnd->GetOptionDlg() == nullptr);
         QVERIFY(pWnd->IsDestroyed());
         QVERIFY(ReadFile(strConfig).find("ConnectTimeout") == std::string::npos);
+    }
+
+    // The window starts wide enough for all ten columns with 256 rows (and
+    // so the vertical scroll bar), at the usual font and at 1.5 times it;
+    // the list, the status line and the buttons do not overlap.
+    void StartSizeShowsEveryColumn_data()
+    {
+        QTest::addColumn<double>("dScale");
+        QTest::newRow("default font") << 1.0;
+        QTest::newRow("1.5 x font") << 1.5;
+    }
+
+    void StartSizeShowsEveryColumn()
+    {
+        QFETCH(double, dScale);
+        const QFont fontBefore = QApplication::font();
+        QFont font = fontBefore;
+        font.setPointSizeF(font.pointSizeF() * dScale);
+        QApplication::setFont(font);
+        CTempDir dir;
+        auto pApp = Start(WriteAllPorts(dir), 256);
+        QApplication::setFont(fontBefore);
+        QVERIFY(pApp);
+        COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
+        pWnd->show();
+        QVERIFY(QTest::qWaitForWindowExposed(pWnd));
+        auto* pList = pWnd->findChild<CTraceListCtrl*>(QStringLiteral("m_list"));
+        QVERIFY(RunUntil([&] { return pList->verticalScrollBar()->isVisible(); }));
+        QVERIFY(!pList->horizontalScrollBar()->isVisible());
+        for (int nCol = 0; nCol < COL_COUNT; ++nCol)
+        {
+            const int nRight = pList->header()->sectionViewportPosition(nCol) + pList->columnWidth(nCol);
+            QVERIFY2(nRight <= pList->viewport()->width(), qPrintable(QString::number(nCol)));
+            const bool bIcon = nCol == COL_PORT || nCol == COL_CREATE || nCol == COL_CONNECTION;
+            QVERIFY2(CTraceListDelegate::CellWidth(pList, pList->fontMetrics(),
+                                                   QString::fromLatin1(CPortTexts::WidestCell(nCol)), bIcon) <=
+                         pList->columnWidth(nCol),
+                     qPrintable(QString::number(nCol)));
+        }
+        QVERIFY(pList->viewport()->height() >= 10 * pList->RowHeight());
+
+        auto* pStatus = pWnd->findChild<QLabel*>(QStringLiteral("m_status"));
+        QVERIFY(pStatus != nullptr);
+        QVERIFY(RunUntil([&] { return pWnd->GetStatusLine() == QStringLiteral("256 ports, 0 connected"); }));
+        const QRect rcList = GeometryIn(pWnd, pList);
+        const QRect rcStatus = GeometryIn(pWnd, pStatus);
+        QVERIFY(!rcList.intersects(rcStatus));
+        QVERIFY(rcStatus.height() >= pStatus->fontMetrics().height());
+        for (QPushButton* pButton : pWnd->findChildren<QPushButton*>())
+        {
+            const QRect rc = GeometryIn(pWnd, pButton);
+            QVERIFY2(!rc.intersects(rcList) && !rc.intersects(rcStatus), qPrintable(pButton->objectName()));
+            QVERIFY2(pButton->width() >= pButton->fontMetrics().horizontalAdvance(pButton->text()),
+                     qPrintable(pButton->objectName()));
+            QVERIFY(pWnd->rect().contains(rc));
+        }
+        pWnd->findChild<QAction*>(QStringLiteral("actionExit"))->trigger();
+    }
+
+    // Size and column widths come back at the next start, from a file of
+    // their own: the ports' settings file (nimbreld's too) never has them.
+    void WindowKeepsItsSizeAndColumns()
+    {
+        CTempDir dir;
+        const std::string strConfig = WriteTwoPorts(dir);
+        QSize sizeWanted;
+        {
+            auto pApp = Start(strConfig, 2);
+            QVERIFY(pApp);
+            COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
+            pWnd->show();
+            QVERIFY(QTest::qWaitForWindowExposed(pWnd));
+            sizeWanted = pWnd->size() + QSize(150, 80);
+            pWnd->resize(sizeWanted);
+            pWnd->findChild<CTraceListCtrl*>(QStringLiteral("m_list"))->setColumnWidth(COL_PEER, 230);
+            QVERIFY(RunUntil([&] { return pWnd->size() == sizeWanted; }));
+            // A change saves the ports' file, so it would show up there.
+            ClickStrip(pWnd, 0);
+            pWnd->findChild<QAction*>(QStringLiteral("actionExit"))->trigger();
+            QVERIFY(pWnd->IsDestroyed());
+        }
+        QVERIFY(Exists(m_pStateDir->File("window.ini")));
+        QVERIFY(ReadFile(strConfig).find("Geometry") == std::string::npos);
+        QVERIFY(ReadFile(strConfig).find("Columns") == std::string::npos);
+
+        auto pApp = Start(strConfig, 2);
+        QVERIFY(pApp);
+        COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
+        pWnd->show();
+        QVERIFY(QTest::qWaitForWindowExposed(pWnd));
+        QCOMPARE(pWnd->size(), sizeWanted);
+        QCOMPARE(pWnd->findChild<CTraceListCtrl*>(QStringLiteral("m_list"))->columnWidth(COL_PEER), 230);
+        pWnd->findChild<QAction*>(QStringLiteral("actionExit"))->trigger();
+    }
+
+    // Under the list: the selected row's reason when it has one, otherwise
+    // the counts; it follows the rows as they change.
+    void StatusLineShowsTheReasonOrTheCounts()
+    {
+        CTempDir dir;
+        auto pApp = Start(WriteTwoPorts(dir), 2);
+        QVERIFY(pApp);
+        COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
+        COmbraCtrlCore& core = pWnd->GetService().CoreForTest();
+        pWnd->show();
+        QVERIFY(QTest::qWaitForWindowExposed(pWnd));
+        QVERIFY(RunUntil([&] { return pWnd->GetStatusLine() == QStringLiteral("2 ports, 0 connected"); }));
+
+        core.ChangePort(1, [](CPortView& view) {
+            view.connection = EConnectionState::ConnectError;
+            view.strReason = "connect 127.0.0.1:9: Connection refused";
+        });
+        core.ChangePort(0, [](CPortView& view) { view.connection = EConnectionState::Connected; });
+        QVERIFY(RunUntil([&] { return pWnd->GetStatusLine() == QStringLiteral("2 ports, 1 connected"); }));
+        SelectRow(pWnd, 1);
+        QVERIFY(RunUntil(
+            [&] { return pWnd->GetStatusLine() == QStringLiteral("COM2: connect 127.0.0.1:9: Connection refused"); }));
+        // A row without a reason shows the counts again.
+        SelectRow(pWnd, 0);
+        QVERIFY(RunUntil([&] { return pWnd->GetStatusLine() == QStringLiteral("2 ports, 1 connected"); }));
+        pWnd->findChild<QAction*>(QStringLiteral("actionExit"))->trigger();
     }
 
     void ControlsAreNamedForAssistiveTechnology()
