@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds Nimbrel and runs it.
 #
 # On a desktop (DISPLAY or WAYLAND_DISPLAY set) it starts the window program

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds Nimbrel in a fresh directory and runs every test.
 #   ./test.sh                     build/       RelWithDebInfo
 #   NIMBREL_SANITIZE=1 ./test.sh  build-asan/  with ASan + UBSan

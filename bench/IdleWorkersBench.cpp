@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // CPU and memory of 256 started client ports with nothing to do.
 // Usage: nimbrel_bench_idle [SECONDS]
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Round trip: application -> pty -> worker -> echo peer -> back, through a
 // TCP client port (the echo is a TCP server), a TCP server port (the echo
 // dials it) or a UDP port (the echo returns each datagram).

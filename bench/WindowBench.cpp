@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The window's own costs, measured on the real window (COmbraCtrlDlg, its
 // port list and model) over 256 real virtual ports:
 //   burst  every port reports "Connecting", then "Connected" (or "Not

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # nimbreld beside socat, on loopback only, in one run: round trips, streams,
 # 64 ports at once, 256 idle ports and open/close cycles. Prints one table
 # and writes it to bench/results.md with the machine it ran on.

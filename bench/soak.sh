@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Soak run of nimbreld over loopback, on demand (never part of ./test.sh):
 #   bench/soak.sh [MINUTES] [driver options]      MINUTES: 1-600, default 5
 # Builds nimbreld and nimbrel_soak_driver in build-soak/ (RelWithDebInfo) and

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The desktop window's own costs, on the real window over 256 real virtual
 # ports, on Qt's offscreen platform (no display needed): a burst of reports
 # from all 256 ports until the list has repainted, Start and Stop of 256

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The desktop program: a Qt window over the core. Everything Qt is built
 # here, so the core and nimbreld stay free of it.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Installing and packaging: `cmake --install` lays out the programs, their
 # desktop entry, icons, man pages and the service; `cpack -G DEB` (run in the
 # build directory) makes nimbrel_<version>_<arch>.deb from the same rules.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A loopback echo peer for the measurements in bench/: whatever arrives goes
 // straight back to where it came from.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The application side of the measurements in bench/: opens virtual serial
 // ports (pty paths) the way a serial program does and drives data through
 // them to an echo peer and back.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Renders the program's SVG icon as a square PNG for the icon theme:
 //   nimbrel_render_icon IN.svg OUT.png SIZE
 // Built and run at build time; it links Qt's SVG module, which the program

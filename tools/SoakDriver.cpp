@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Soak run of nimbreld over loopback, run on demand by bench/soak.sh.
 //
 // Starts nimbreld with a private settings file, port directory and lock file

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // The checked byte streams of the soak driver: frames, their encoding and

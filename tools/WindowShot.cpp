@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Saves pictures of the window as a user sees it: the real window on a
 // settings file, over real virtual ports in a private port directory.
 // Before Start it can picture the Option dialog and the Add dialog after a

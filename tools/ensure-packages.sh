@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the Debian packages given as arguments that are not installed yet.
 # Run as root (or the missing ones are only listed). Shared by run.sh and test.sh.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Makes the README's pictures of the window and its dialogs, each at the
 # usual font, at 1.5 times it and at a device pixel ratio of 2, on Qt's
 # offscreen platform (no display needed):

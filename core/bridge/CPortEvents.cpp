@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "core/bridge/CPortEvents.h"
 
 #include "core/bridge/CDispatcher.h"

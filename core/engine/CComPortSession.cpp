@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "core/engine/CComPortSession.h"
 
 using ECommand = CComPortOption::ECommand;

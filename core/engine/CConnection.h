@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 #include <atomic>
@@ -121,6 +122,13 @@ public:
     CPortEntry m_entry;
     // Read from any thread (GetState).
     std::atomic<EWorkerState> m_state{EWorkerState::Idle};
+    // Bytes that crossed the network since the worker started (the data,
+    // before TLS and after Telnet's own bytes are added): read from any
+    // thread for the port's tool tip, so relaxed atomics and no lock.
+    std::atomic<uint64_t> m_nBytesSent{0};
+    std::atomic<uint64_t> m_nBytesReceived{0};
+    void CountSent(int n) { m_nBytesSent.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed); }
+    void CountReceived(int n) { m_nBytesReceived.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed); }
     // The worker was asked to stop; set by its owner under the worker's lock.
     int m_bStop = 0;
 

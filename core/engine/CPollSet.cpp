@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "core/engine/CPollSet.h"
 
 void CPollSet::Add(int hFd, short nEvents)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "core/engine/CSocketCtrl.h"
 
 #include <algorithm>
@@ -81,6 +82,8 @@ int CSocketCtrl::StartThread()
         std::lock_guard<std::mutex> lock(m_cs);
         m_conn.m_bStop = 0;
         m_conn.ReadEntry();
+        m_conn.m_nBytesSent = 0;
+        m_conn.m_nBytesReceived = 0;
     }
     try
     {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 #include <atomic>
@@ -85,6 +86,10 @@ public:
     int IsThreadRunning() const { return m_thread.joinable() ? 1 : 0; }
     // Cycles run so far: shows that an idle worker sleeps.
     uint64_t GetCycleCount() const { return m_nCycles; }
+    // Any thread: bytes sent to and received from the peer since the
+    // thread was last started.
+    uint64_t BytesSent() const { return m_conn.m_nBytesSent.load(std::memory_order_relaxed); }
+    uint64_t BytesReceived() const { return m_conn.m_nBytesReceived.load(std::memory_order_relaxed); }
 
     // Where a TLS server port finds its certificate and key (PEM); Bind
     // sets them beside the executable. Owner thread, while stopped.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "core/engine/CTcpStream.h"
 
 #include <cerrno>
@@ -115,6 +116,7 @@ int CTcpStream::ReceiveTcp()
         return 0;
     }
     m_conn.m_nSSLWant = 0;
+    m_conn.CountReceived(n);
     int nData = n;
     if (m_conn.IsTelnet())
     {
@@ -139,6 +141,7 @@ void CTcpStream::SendTcp()
     if (nSent > 0)
     {
         m_conn.m_tx.Consume(nSent);
+        m_conn.CountSent(nSent);
         return;
     }
     switch (io)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "core/engine/CUdpLink.h"
 
 #include <algorithm>
@@ -129,6 +130,7 @@ void CUdpLink::ReceiveUdp()
         }
         m_nUdpHeld = static_cast<int>(n);
         m_nUdpWaiting = 0;
+        m_conn.CountReceived(static_cast<int>(n));
         MoveHeldDatagram();
         return;
     }
@@ -146,6 +148,7 @@ void CUdpLink::ReceiveUdp()
     m_nUdpWaiting = 0;
     if (n <= 0)
         return;
+    m_conn.CountReceived(static_cast<int>(n));
     m_conn.m_rx.Put(buf, static_cast<int>(n));
 }
 
@@ -158,7 +161,10 @@ void CUdpLink::SendUdp()
     const ssize_t nSent = sendto(m_conn.m_hSocket, buf, static_cast<size_t>(n), MSG_DONTWAIT | MSG_NOSIGNAL,
                                  reinterpret_cast<struct sockaddr*>(&m_udpPeer), m_nUdpPeerLength);
     if (nSent > 0)
+    {
         m_conn.m_tx.Consume(static_cast<int>(nSent));
+        m_conn.CountSent(static_cast<int>(nSent));
+    }
 }
 
 void CUdpLink::DoUdpClose()

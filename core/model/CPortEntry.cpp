@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "core/model/CPortEntry.h"
 
 #include "core/model/COptionSet.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "core/model/CPortTexts.h"
 
 #include "core/model/CPortRows.h"
@@ -193,4 +194,22 @@ std::string CPortTexts::StatusLine(const CPortRows& rows, int nSelectedRow)
         nConnected += ConnectionLamp(rows.GetView(nRow)->connection) == ELamp::Ok ? 1 : 0;
     return std::to_string(nPorts) + (nPorts == 1 ? " port, " : " ports, ") + std::to_string(nConnected) +
            " connected";
+}
+
+namespace
+{
+// 1234567 as "1,234,567": byte counts grow long.
+std::string Grouped(uint64_t n)
+{
+    std::string str = std::to_string(n);
+    for (int k = static_cast<int>(str.size()) - 3; k > 0; k -= 3)
+        str.insert(static_cast<size_t>(k), ",");
+    return str;
+}
+}  // namespace
+
+std::string CPortTexts::TrafficText(uint64_t nSent, uint64_t nReceived)
+{
+    return "Since Start: " + Grouped(nSent) + (nSent == 1 ? " byte sent, " : " bytes sent, ") + Grouped(nReceived) +
+           " received";
 }

@@ -1,5 +1,7 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "core/model/CPortView.h"
@@ -27,6 +29,9 @@ public:
     // "address:port" as the list shows a peer; an IPv6 address in brackets.
     static std::string PeerText(const std::string& strAddress, int nPort);
     static std::string ParityText(long nParity);
+    // "Since Start: 1,234 bytes sent, 56 received": a started port's
+    // traffic, the second line of its tool tip.
+    static std::string TrafficText(uint64_t nSent, uint64_t nReceived);
     static std::string StopBitsText(long nStopBits);
     // The longest text column nCol shows in everyday use (a host name or an
     // IPv6 peer can be longer and is cut), for sizing the column to it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "core/service/CPortService.h"
 
 #include "core/service/COmbraCtrlCore.h"
@@ -138,4 +139,14 @@ const std::string& CPortService::PortDirectory() const
 std::string CPortService::DefaultPortDirectory()
 {
     return CPortWatcher::DefaultPortDirectory();
+}
+
+std::optional<CPortService::STraffic> CPortService::Traffic(int nPort) const
+{
+    if (!CCOMData::IsPortIndex(nPort) || !IsRunning())
+        return std::nullopt;
+    CSocketCtrl& worker = m_pCore->GetWorker(nPort);
+    if (!worker.IsThreadRunning())
+        return std::nullopt;
+    return STraffic{worker.BytesSent(), worker.BytesReceived()};
 }

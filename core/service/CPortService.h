@@ -1,8 +1,10 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -82,6 +84,14 @@ public:
     // Any thread: the ports an application holds open, in ascending order.
     std::vector<int> OpenPorts() const;
     const std::string& PortDirectory() const;
+    // Any thread: what port nPort's connection carried since Start, or
+    // nothing when the port is not started.
+    struct STraffic
+    {
+        uint64_t nSent = 0;
+        uint64_t nReceived = 0;
+    };
+    std::optional<STraffic> Traffic(int nPort) const;
     // Where the ports go when no directory is given.
     static std::string DefaultPortDirectory();
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "core/service/CStartup.h"
 
 CStartup::SArgs CStartup::Parse(const std::vector<std::string>& args, bool bPrintPortDir)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "gui/widgets/CPortListModel.h"
 
 #include "core/service/CPortService.h"
@@ -37,12 +38,18 @@ QVariant CPortListModel::data(const QModelIndex& index, int nRole) const
     {
         // Why the port failed, when it did; else the port cell tells where
         // programs find the port, and any other cell its whole text.
+        // A started port adds what its connection carried since Start.
         const std::string strReason = rows.GetItemText(index.row(), COL_REASON);
+        std::string strTip;
         if (!strReason.empty())
-            return QString::fromStdString(strReason);
-        if (index.column() == COL_PORT && !m_pService->PortDirectory().empty())
-            return QString::fromStdString(m_pService->PortDirectory() + "/" + rows.GetItemText(index.row(), COL_PORT));
-        return QString::fromStdString(rows.GetItemText(index.row(), index.column()));
+            strTip = strReason;
+        else if (index.column() == COL_PORT && !m_pService->PortDirectory().empty())
+            strTip = m_pService->PortDirectory() + "/" + rows.GetItemText(index.row(), COL_PORT);
+        else
+            strTip = rows.GetItemText(index.row(), index.column());
+        if (const auto traffic = m_pService->Traffic(nPort))
+            strTip += "\n" + CPortTexts::TrafficText(traffic->nSent, traffic->nReceived);
+        return QString::fromStdString(strTip);
     }
     case Qt::AccessibleTextRole:
     {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // A failed invariant in a fuzz target: say which and abort, so that

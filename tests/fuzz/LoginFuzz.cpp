@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzzes the login line readers: random bytes arrive in the receive ring
 // (which starts at a random index, so lines wrap), ReadUser and ReadPassword
 // take them in turn as the dialogue would, with prompts written into a

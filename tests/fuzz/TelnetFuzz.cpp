@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzzes the Telnet receive filter and negotiation writer: random blocks cut
 // at random points go through Filter, interleaved with PutNegotiation into a
 // transmit ring that is drained by random amounts.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """nimbreld as a process, driven the way a user drives it: a settings file,
 real serial programs (pyserial) on its ports, signals to end it."""
 

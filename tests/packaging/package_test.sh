@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the Debian package the way a release does (cpack -G DEB in the build
 # directory), unpacks it into a temporary root and runs what it holds; checks
 # the install rules' own layout, the service unit, the desktop entries, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "core/bridge/CStartStop.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A port's comN link in a Wine prefix: made next to COMn, pointing at the
 // same pty, removed with the port; what is not ours is never touched.
 

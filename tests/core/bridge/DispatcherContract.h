@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // The contract of CDispatcher (see bridge/CDispatcher.h), checked the same

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The worker on a link of the test's own, with no virtual port, owner or
 // event handler behind it: everything it does to its port goes through
 // the link.

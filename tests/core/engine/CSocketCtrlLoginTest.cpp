@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "core/engine/CSocketCtrl.h"
 #include "tests/core/engine/WorkerFixture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <netinet/tcp.h>
 
 #include "core/engine/CSocketCtrl.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // A worker's ring with the helpers the tests of the protocol classes that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "core/model/CPortTexts.h"
 
 #include <gtest/gtest.h>
@@ -61,4 +62,13 @@ TEST(CPortTextsTest, StatusLineCountsPortsAndConnectedOnes)
     // Only the selected row's reason shows; out of range is none selected.
     EXPECT_EQ(CPortTexts::StatusLine(rows, 0), "3 ports, 2 connected");
     EXPECT_EQ(CPortTexts::StatusLine(rows, 7), "3 ports, 2 connected");
+}
+
+TEST(CPortTextsTest, TrafficReadsWithGroupedDigits)
+{
+    EXPECT_EQ(CPortTexts::TrafficText(0, 0), "Since Start: 0 bytes sent, 0 received");
+    EXPECT_EQ(CPortTexts::TrafficText(1, 999), "Since Start: 1 byte sent, 999 received");
+    EXPECT_EQ(CPortTexts::TrafficText(1000, 1234567), "Since Start: 1,000 bytes sent, 1,234,567 received");
+    EXPECT_EQ(CPortTexts::TrafficText(18446744073709551615ull, 100000),
+              "Since Start: 18,446,744,073,709,551,615 bytes sent, 100,000 received");
 }

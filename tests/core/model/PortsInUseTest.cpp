@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The refusal of Stop and Exit: its fixed first line and the ports it names.
 
 #include "core/model/PortsInUse.h"

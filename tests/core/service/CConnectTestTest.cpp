@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The connection test's thread without a dialog: what it reports
 // against loopback peers of the tests' own, its timing, its cancel, and
 // that it sleeps while it waits.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The single-instance lock: one per user, in a place no other user can
 // reach, so that nobody else can hold it or slip a file of their own in.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "core/service/COmbraCtrlCore.h"
 
 #include <gtest/gtest.h>

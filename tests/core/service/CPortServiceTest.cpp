@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "core/service/CPortService.h"
 
 #include <gtest/gtest.h>
@@ -130,4 +131,46 @@ TEST_F(PortServiceTest, StopWhileAPortIsOpenReachesTheFrontEndAsAMessage)
     ASSERT_TRUE(m_loop.RunUntil([&] { return m_service.OpenPorts().empty(); }, 5s));
     m_service.StartStop();
     EXPECT_TRUE(WaitIdle(false));
+}
+
+// What a started port carried, both ways, counted from its Start: what the
+// program wrote is sent, what the peer wrote is received.
+TEST_F(PortServiceTest, TrafficCountsBothDirectionsSinceStart)
+{
+    int nPeerPort = 0;
+    const int hListen = testsupport::ListenTcp(&nPeerPort);
+    ASSERT_GE(hListen, 0);
+    ASSERT_TRUE(m_service.AddPort(0, Client(nPeerPort)));
+    EXPECT_FALSE(m_service.Traffic(0).has_value()) << "not started";
+    m_service.StartStop();
+    ASSERT_TRUE(WaitIdle(true));
+    ASSERT_TRUE(m_service.Traffic(0).has_value());
+    EXPECT_FALSE(m_service.Traffic(1).has_value()) << "a port that was not started";
+    EXPECT_FALSE(m_service.Traffic(256).has_value());
+
+    const int hApp = testsupport::OpenApp(m_dir.File("COM1"));
+    ASSERT_GE(hApp, 0);
+    // The open reaches the worker through the owner thread: run it.
+    ASSERT_TRUE(m_loop.RunUntil([&] { return testsupport::WaitReadable(hListen, 0); }, 5s));
+    const int hPeer = testsupport::AcceptWithin(hListen, 1000);
+    ASSERT_GE(hPeer, 0);
+    const std::string strOut = testsupport::Pattern(3000);
+    ASSERT_TRUE(testsupport::WriteAll(hApp, strOut));
+    EXPECT_EQ(testsupport::ReadFor(hPeer, strOut.size()), strOut);
+    ASSERT_TRUE(testsupport::WriteAll(hPeer, "reply"));
+    EXPECT_EQ(testsupport::ReadFor(hApp, 5), "reply");
+    ASSERT_TRUE(m_loop.RunUntil(
+        [&] {
+            const auto traffic = m_service.Traffic(0);
+            return traffic && traffic->nSent == strOut.size() && traffic->nReceived == 5;
+        },
+        5s));
+
+    close(hApp);
+    close(hPeer);
+    close(hListen);
+    ASSERT_TRUE(m_loop.RunUntil([&] { return m_service.OpenPorts().empty(); }, 5s));
+    m_service.StartStop();
+    ASSERT_TRUE(WaitIdle(false));
+    EXPECT_FALSE(m_service.Traffic(0).has_value());
 }

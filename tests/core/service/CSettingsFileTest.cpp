@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "core/service/CSettingsFile.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Add/Config dialog as a user meets it, offscreen, through its widgets:
 // the free COM numbers, the enabling table and its fix-ups, the field checks
 // with their messages, and the connection test against loopback peers.

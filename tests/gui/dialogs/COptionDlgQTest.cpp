@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Option dialog as a user drives it: typing into its fields, ticking its
 // check boxes and pressing OK or CANCEL; message boxes are answered through
 // CMessageBox's hook.

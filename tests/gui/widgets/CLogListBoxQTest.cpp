@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The connection test's log list: lines by index like a list box, their
 // colours and lamps, the ellipsis, and what a screen reader hears.
 

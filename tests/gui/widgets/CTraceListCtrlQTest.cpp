@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The port list: its model as views and screen readers see it, its row
 // drawing, its check-box strip; and the progress panel.
 

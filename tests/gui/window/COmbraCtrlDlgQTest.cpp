@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The program as a user meets it: the real window over real virtual ports,
 // started from a settings file, driven through its buttons, its list and its
 // tray menu; message boxes are answered through CMessageBox's hook.
@@ -234,6 +235,13 @@ private slots:
         const int hApp = OpenApp(strCom2);
         QVERIFY(hApp >= 0);
         QVERIFY(RunUntil([&] { return Cell(pWnd, 1, COL_CONNECTION) == QStringLiteral("Connected"); }));
+        // A started row's tool tip adds what its connection carried.
+        QVERIFY(write(hApp, "abc", 3) == 3);
+        const QModelIndex mode = pWnd->GetModel()->index(1, COL_MODE);
+        QVERIFY(RunUntil([&] {
+            return mode.data(Qt::ToolTipRole).toString() ==
+                   Cell(pWnd, 1, COL_MODE) + QStringLiteral("\nSince Start: 3 bytes sent, 0 received");
+        }));
 
         // While it is open neither Stop nor Exit stops anything.
         QTest::mouseClick(pStart, Qt::LeftButton);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The window's dispatcher keeps the contract every dispatcher keeps.
 
 #include <QCoreApplication>

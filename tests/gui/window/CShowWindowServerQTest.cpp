@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A second start of the window: it brings up the running window and ends
 // quietly; beside a copy that has no window to show (nimbreld) it is
 // refused as before. Both copies run in this process, as two programs of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The dialogs' layouts at the usual font and at 1.5 times it (and, run a
 // second time with QT_SCALE_FACTOR=2, at a device pixel ratio of 2): no
 // control overlaps another, none is cut, every group's controls sit inside
