@@ -132,20 +132,22 @@ std::string CComPortOption::Describe(const SSettings& settings)
     str += ' ';
     str += settings.nDataBits >= 5 && settings.nDataBits <= 8 ? static_cast<char>('0' + settings.nDataBits) : '?';
     str += nParity < sizeof PARITY_LETTER ? PARITY_LETTER[nParity] : '?';
-    switch (settings.stopBits)
+    str += StopBitsName(settings.stopBits);
+    return str;
+}
+
+const char* CComPortOption::StopBitsName(EStopBits stopBits)
+{
+    switch (stopBits)
     {
     case EStopBits::One:
-        str += "1";
-        break;
+        return "1";
     case EStopBits::Two:
-        str += "2";
-        break;
+        return "2";
     case EStopBits::OneAndHalf:
-        str += "1.5";
-        break;
+        return "1.5";
     case EStopBits::Request:
-        str += "?";
         break;
     }
-    return str;
+    return "?";
 }

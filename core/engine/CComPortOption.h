@@ -118,5 +118,7 @@ public:
     static std::string Describe(const SSettings& settings);
     // "none", "odd", "even", "mark", "space" and back; false for others.
     static const char* ParityName(EParity parity);
+    // "1", "2", "1.5"; "?" for a value not known.
+    static const char* StopBitsName(EStopBits stopBits);
     static bool ParseParity(const std::string& strName, EParity* pParity);
 };

@@ -158,7 +158,7 @@ std::string CComPortSession::OnServerMessage(const SMessage& message)
         if (nValue > static_cast<uint8_t>(EStopBits::OneAndHalf))
             return {};
         m_acked.stopBits = static_cast<EStopBits>(nValue);
-        return "device server stop bits: " + std::string(nValue == 3 ? "1.5" : std::to_string(nValue));
+        return std::string("device server stop bits: ") + CComPortOption::StopBitsName(m_acked.stopBits);
     case ECommand::SetControl:
         // Only the outbound flow control is ours to keep; the other
         // control answers are of lines a pseudo-terminal has not got.
@@ -227,9 +227,7 @@ std::string CComPortSession::OnClientMessage(const SMessage& message)
         if (nValue >= static_cast<uint8_t>(EStopBits::One) && nValue <= static_cast<uint8_t>(EStopBits::OneAndHalf))
             m_current.stopBits = static_cast<EStopBits>(nValue);
         reply({static_cast<uint8_t>(m_current.stopBits)});
-        strLine = "client set stop bits: " + std::string(m_current.stopBits == EStopBits::OneAndHalf
-                                                              ? "1.5"
-                                                              : std::to_string(static_cast<int>(m_current.stopBits)));
+        strLine = std::string("client set stop bits: ") + CComPortOption::StopBitsName(m_current.stopBits);
         break;
     case ECommand::SetControl:
         if (nValue >= static_cast<uint8_t>(EFlow::None) && nValue <= static_cast<uint8_t>(EFlow::RtsCts))

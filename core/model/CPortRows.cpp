@@ -102,3 +102,11 @@ void CPortRows::DeleteAll()
     if (m_pListener != nullptr)
         m_pListener->OnAfterReset();
 }
+
+std::string CPortRows::StatusLine(int nSelectedRow) const
+{
+    int nConnected = 0;
+    for (const CPortView& view : m_rows)
+        nConnected += CPortTexts::IsConnected(view) ? 1 : 0;
+    return CPortTexts::StatusLine(GetView(nSelectedRow), GetRowCount(), nConnected);
+}

@@ -54,6 +54,9 @@ public:
 
     // nullptr when nRow is out of range.
     const CPortView* GetView(int nRow) const;
+    // The line under the list for row nSelectedRow (-1: none), see
+    // CPortTexts::StatusLine.
+    std::string StatusLine(int nSelectedRow) const;
     // Empty when nRow or nCol is out of range. nCol may be COL_REASON.
     std::string GetItemText(int nRow, int nCol) const;
 

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "core/model/CPortTexts.h"
 
-#include "core/model/CPortRows.h"
 #include "core/model/PortColumns.h"
 
 CPortView CPortView::FromEntry(int nPort, const CPortEntry& entry)
@@ -182,16 +181,12 @@ const char* CPortTexts::WidestCell(int nCol)
     }
 }
 
-std::string CPortTexts::StatusLine(const CPortRows& rows, int nSelectedRow)
+std::string CPortTexts::StatusLine(const CPortView* pSelected, int nPorts, int nConnected)
 {
-    if (const CPortView* pSelected = rows.GetView(nSelectedRow); pSelected != nullptr && !pSelected->strReason.empty())
+    if (pSelected != nullptr && !pSelected->strReason.empty())
         return Cell(*pSelected, COL_PORT) + ": " + pSelected->strReason;
-    const int nPorts = rows.GetRowCount();
     if (nPorts == 0)
         return "No ports";
-    int nConnected = 0;
-    for (int nRow = 0; nRow < nPorts; ++nRow)
-        nConnected += ConnectionLamp(rows.GetView(nRow)->connection) == ELamp::Ok ? 1 : 0;
     return std::to_string(nPorts) + (nPorts == 1 ? " port, " : " ports, ") + std::to_string(nConnected) +
            " connected";
 }

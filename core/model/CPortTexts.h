@@ -6,7 +6,6 @@
 
 #include "core/model/CPortView.h"
 
-class CPortRows;
 
 // Every word the port list shows, in one place: the cells of a row, the
 // lamps beside them, and the texts of the worker's status codes. The
@@ -36,9 +35,10 @@ public:
     // The longest text column nCol shows in everyday use (a host name or an
     // IPv6 peer can be longer and is cut), for sizing the column to it.
     static const char* WidestCell(int nCol);
-    // The line under the list: the reason of row nSelectedRow when it has
-    // one ("COM3: connect 127.0.0.1:7001: Connection refused"), else the
-    // counts ("12 ports, 3 connected"; a started UDP port counts as
-    // connected). nSelectedRow -1: none selected.
-    static std::string StatusLine(const CPortRows& rows, int nSelectedRow);
+    // The line under the list: the selected row's reason when it has one
+    // ("COM3: connect 127.0.0.1:7001: Connection refused"), else the counts
+    // ("12 ports, 3 connected"). pSelected null: none selected.
+    static std::string StatusLine(const CPortView* pSelected, int nPorts, int nConnected);
+    // Whether a row counts as connected there (a started UDP port does).
+    static bool IsConnected(const CPortView& view) { return ConnectionLamp(view.connection) == ELamp::Ok; }
 };

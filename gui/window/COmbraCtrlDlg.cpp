@@ -106,7 +106,7 @@ void COmbraCtrlDlg::UpdateStatusLine()
                                      ? m_ui->m_list->selectionModel()->selectedRows(COL_PORT)
                                      : QModelIndexList();
     const QString strLine =
-        QString::fromStdString(CPortTexts::StatusLine(m_service.Rows(), rows.isEmpty() ? -1 : rows.first().row()));
+        QString::fromStdString(m_service.Rows().StatusLine(rows.isEmpty() ? -1 : rows.first().row()));
     m_ui->m_status->setText(strLine);
     // A long reason may be cut at the window's edge: the tip has it whole.
     m_ui->m_status->setToolTip(strLine);

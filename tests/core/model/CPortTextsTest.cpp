@@ -44,24 +44,24 @@ TEST(CPortTextsTest, WidestCellsCoverEveryStateText)
 TEST(CPortTextsTest, StatusLineCountsPortsAndConnectedOnes)
 {
     CPortRows rows;
-    EXPECT_EQ(CPortTexts::StatusLine(rows, -1), "No ports");
+    EXPECT_EQ(rows.StatusLine(-1), "No ports");
     rows.InsertRow(0, ClientView(0));
-    EXPECT_EQ(CPortTexts::StatusLine(rows, -1), "1 port, 0 connected");
+    EXPECT_EQ(rows.StatusLine(-1), "1 port, 0 connected");
     rows.InsertRow(1, ClientView(1));
     rows.InsertRow(2, ClientView(2));
     rows.Change(0, [](CPortView& view) { view.connection = EConnectionState::Connected; });
     rows.Change(2, [](CPortView& view) { view.connection = EConnectionState::UdpStarted; });
-    EXPECT_EQ(CPortTexts::StatusLine(rows, -1), "3 ports, 2 connected");
+    EXPECT_EQ(rows.StatusLine(-1), "3 ports, 2 connected");
     // A selected row without a reason leaves the counts.
-    EXPECT_EQ(CPortTexts::StatusLine(rows, 1), "3 ports, 2 connected");
+    EXPECT_EQ(rows.StatusLine(1), "3 ports, 2 connected");
     rows.Change(1, [](CPortView& view) {
         view.connection = EConnectionState::ConnectError;
         view.strReason = "connect 127.0.0.1:7001: Connection refused";
     });
-    EXPECT_EQ(CPortTexts::StatusLine(rows, 1), "COM2: connect 127.0.0.1:7001: Connection refused");
+    EXPECT_EQ(rows.StatusLine(1), "COM2: connect 127.0.0.1:7001: Connection refused");
     // Only the selected row's reason shows; out of range is none selected.
-    EXPECT_EQ(CPortTexts::StatusLine(rows, 0), "3 ports, 2 connected");
-    EXPECT_EQ(CPortTexts::StatusLine(rows, 7), "3 ports, 2 connected");
+    EXPECT_EQ(rows.StatusLine(0), "3 ports, 2 connected");
+    EXPECT_EQ(rows.StatusLine(7), "3 ports, 2 connected");
 }
 
 TEST(CPortTextsTest, TrafficReadsWithGroupedDigits)
