@@ -27,6 +27,7 @@
 
 #include "core/service/COmbraCtrlCore.h"
 #include "core/service/CTaskLoop.h"
+#include "tools/BenchCommon.h"
 
 namespace
 {
@@ -38,20 +39,6 @@ struct SPeer
     std::condition_variable changed;
     uint32_t nBaud = 0;
 };
-
-int Listen(int* pnPort)
-{
-    int h = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(h, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(h, 4) != 0)
-        return -1;
-    socklen_t nLen = sizeof(addr);
-    getsockname(h, reinterpret_cast<sockaddr*>(&addr), &nLen);
-    *pnPort = ntohs(addr.sin_port);
-    return h;
-}
 
 // Agrees to the option, then reads subnegotiations until the connection ends.
 void DeviceServer(int hListen, SPeer* pPeer)
@@ -113,7 +100,7 @@ int main(int argc, char** argv)
     if (mkdtemp(szDir) == nullptr)
         return 1;
     int nPeerPort = 0;
-    const int hListen = Listen(&nPeerPort);
+    const int hListen = bench::ListenLoopback(&nPeerPort);
     SPeer peer;
     std::thread device(DeviceServer, hListen, &peer);
 

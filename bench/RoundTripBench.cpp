@@ -25,23 +25,10 @@
 
 #include "core/service/COmbraCtrlCore.h"
 #include "core/service/CTaskLoop.h"
+#include "tools/BenchCommon.h"
 
 namespace
 {
-
-int Listen(int* pnPort)
-{
-    int h = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(h, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(h, 4) != 0)
-        return -1;
-    socklen_t nLen = sizeof(addr);
-    getsockname(h, reinterpret_cast<sockaddr*>(&addr), &nLen);
-    *pnPort = ntohs(addr.sin_port);
-    return h;
-}
 
 void EchoStream(int h);
 
@@ -160,7 +147,7 @@ int main(int argc, char** argv)
     std::thread echo;
     if (strMode == "client")
     {
-        hListen = Listen(&nPeerPort);
+        hListen = bench::ListenLoopback(&nPeerPort);
         echo = std::thread(Echo, hListen);
     }
     else if (strMode == "server")

@@ -2,8 +2,9 @@
 #pragma once
 
 // What the loopback measurement tools (nimbrel_echo_peer,
-// nimbrel_port_driver) share: a stop flag set by SIGTERM/SIGINT, a time
-// limit after which a tool ends by itself, and a monotonic clock.
+// nimbrel_port_driver) and benchmarks share: a stop flag set by
+// SIGTERM/SIGINT, a time limit after which a tool ends by itself, a
+// monotonic clock and a loopback listener.
 
 #include <csignal>
 #include <cstdio>
@@ -13,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace bench
@@ -92,6 +96,25 @@ inline long long ParseCount(const std::string& str)
         if (ch < '0' || ch > '9')
             return -1;
     return std::atoll(str.c_str());
+}
+
+// A TCP listener on a loopback port the system picks; -1 on failure.
+inline int ListenLoopback(int* pnPort)
+{
+    const int h = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t nLen = sizeof(addr);
+    if (h < 0 || bind(h, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(h, 4) != 0 ||
+        getsockname(h, reinterpret_cast<sockaddr*>(&addr), &nLen) != 0)
+    {
+        if (h >= 0)
+            close(h);
+        return -1;
+    }
+    *pnPort = ntohs(addr.sin_port);
+    return h;
 }
 
 }  // namespace bench

@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "core/bridge/CPortDcb.h"
 #include "core/bridge/CPortHost.h"
 #include "core/engine/CErrorText.h"
 #include "core/engine/CWorkerPort.h"
@@ -494,26 +495,11 @@ CComPortOption::SSettings COmbraPortAx::ApplySerialSettings(const CComPortOption
             t2.c_ospeed = wanted.nBaudRate;
         }
         ioctl(m_hMaster, KERNEL_TCSETS2, &t2);
-        if (ioctl(m_hMaster, KERNEL_TCGETS2, &t2) != 0)
+        struct termios t;
+        if (ioctl(m_hMaster, KERNEL_TCGETS2, &t2) != 0 || tcgetattr(m_hMaster, &t) != 0)
             return wanted;
-        switch (t2.c_cflag & CSIZE)
-        {
-        case CS5: now.nDataBits = 5; break;
-        case CS6: now.nDataBits = 6; break;
-        case CS7: now.nDataBits = 7; break;
-        default: now.nDataBits = 8; break;
-        }
-        if ((t2.c_cflag & PARENB) == 0)
-            now.parity = EParity::None;
-        else if (t2.c_cflag & CMSPAR)
-            now.parity = (t2.c_cflag & PARODD) ? EParity::Mark : EParity::Space;
-        else
-            now.parity = (t2.c_cflag & PARODD) ? EParity::Odd : EParity::Even;
-        if (t2.c_cflag & CSTOPB)
-            now.stopBits = now.nDataBits == 5 ? EStopBits::OneAndHalf : EStopBits::Two;
-        else
-            now.stopBits = EStopBits::One;
-        now.nBaudRate = t2.c_ospeed;
+        const CPortDcb dcb = CPortDcb::FromTermios(t, t2.c_ospeed);
+        now = CComPortOption::FromLine(dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits);
     }
     // A change made from this side raises no status byte: the watcher
     // must look for itself, so the list shows it too.

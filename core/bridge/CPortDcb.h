@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+struct termios;
+
 // The part of a Win32 serial settings record (DCB) that the port event
 // handlers read, filled from the application's termios.
 struct CPortDcb
@@ -21,4 +23,8 @@ struct CPortDcb
     char XoffChar = 0x13;
 
     bool operator==(const CPortDcb&) const = default;
+
+    // The record the handlers read, from an application's termios and its
+    // baud rate.
+    static CPortDcb FromTermios(const struct termios& t, unsigned int nBaud);
 };

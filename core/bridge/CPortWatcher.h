@@ -76,9 +76,6 @@ public:
     // at a time.
     void PostDataQueued(COmbraPortAx* pPort) override;
 
-    // The settings record the handlers read, from an application's termios
-    // and its baud rate.
-    static CPortDcb TermiosToDcb(const struct termios& t, unsigned int nBaud);
 
 private:
     struct SWatched

@@ -140,21 +140,8 @@ std::string CComPortLink::Summary(const CComPortSession& session)
 SSettings CComPortLink::FromLine() const
 {
     const CLineState& line = m_conn.Line();
-    SSettings settings;
-    const uint32_t nBaud = line.m_nBaudRate.load();
-    if (nBaud != 0)
-        settings.nBaudRate = nBaud;
-    const int nBits = line.m_nDataBits.load();
-    settings.nDataBits = static_cast<uint8_t>(nBits >= 5 && nBits <= 8 ? nBits : 8);
-    const int nParity = line.m_nParity.load();
-    settings.parity = nParity >= 0 && nParity <= 4 ? static_cast<CComPortOption::EParity>(nParity + 1)
-                                                   : CComPortOption::EParity::None;
-    switch (line.m_nStopBits.load())
-    {
-    case 1: settings.stopBits = CComPortOption::EStopBits::OneAndHalf; break;
-    case 2: settings.stopBits = CComPortOption::EStopBits::Two; break;
-    default: settings.stopBits = CComPortOption::EStopBits::One; break;
-    }
+    SSettings settings = CComPortOption::FromLine(line.m_nBaudRate.load(), line.m_nDataBits.load(),
+                                                  line.m_nParity.load(), line.m_nStopBits.load());
     const uint32_t dwFlow = line.m_dwFlowCtrl.load();
     settings.flow = (dwFlow & FLOW_CTS)                 ? CComPortOption::EFlow::RtsCts
                     : (dwFlow & (FLOW_XIN | FLOW_XOUT)) ? CComPortOption::EFlow::XonXoff

@@ -167,3 +167,14 @@ const char* CComPortOption::FlowName(EFlow flow)
     }
     return "?";
 }
+
+CComPortOption::SSettings CComPortOption::FromLine(uint32_t nBaudRate, int nDataBits, int nParity, int nStopBits)
+{
+    SSettings settings;
+    if (nBaudRate != 0)
+        settings.nBaudRate = nBaudRate;
+    settings.nDataBits = static_cast<uint8_t>(nDataBits >= 5 && nDataBits <= 8 ? nDataBits : 8);
+    settings.parity = nParity >= 0 && nParity <= 4 ? static_cast<EParity>(nParity + 1) : EParity::None;
+    settings.stopBits = nStopBits == 1 ? EStopBits::OneAndHalf : nStopBits == 2 ? EStopBits::Two : EStopBits::One;
+    return settings;
+}

@@ -113,6 +113,10 @@ public:
     static uint32_t Value32(const std::vector<uint8_t>& value);
     static std::vector<uint8_t> Bytes32(uint32_t n);
 
+    // Settings from a line's record: parity 0 none, 1 odd, 2 even, 3 mark,
+    // 4 space; stop bits 0 one, 1 one and a half, 2 two (flow: none). A
+    // value out of range reads as 8N1's; a baud rate of 0 as 9600.
+    static SSettings FromLine(uint32_t nBaudRate, int nDataBits, int nParity, int nStopBits);
     // "19200 7E2": how the settings read in a log line; "?" for a value
     // not known.
     static std::string Describe(const SSettings& settings);

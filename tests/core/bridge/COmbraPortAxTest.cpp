@@ -301,29 +301,29 @@ TEST(PortWatcherDcb, TermiosMapsToSettingsRecord)
 {
     termios t{};
     t.c_cflag = CS8;
-    EXPECT_EQ(CPortWatcher::TermiosToDcb(t, 9600).Parity, 0);
+    EXPECT_EQ(CPortDcb::FromTermios(t, 9600).Parity, 0);
     t.c_cflag = CS7 | PARENB;
-    EXPECT_EQ(CPortWatcher::TermiosToDcb(t, 9600).Parity, 2);
-    EXPECT_EQ(CPortWatcher::TermiosToDcb(t, 9600).ByteSize, 7);
+    EXPECT_EQ(CPortDcb::FromTermios(t, 9600).Parity, 2);
+    EXPECT_EQ(CPortDcb::FromTermios(t, 9600).ByteSize, 7);
     t.c_cflag = CS7 | PARENB | PARODD;
-    EXPECT_EQ(CPortWatcher::TermiosToDcb(t, 9600).Parity, 1);
+    EXPECT_EQ(CPortDcb::FromTermios(t, 9600).Parity, 1);
     t.c_cflag = CS8 | PARENB | PARODD | CMSPAR;
-    EXPECT_EQ(CPortWatcher::TermiosToDcb(t, 9600).Parity, 3);
+    EXPECT_EQ(CPortDcb::FromTermios(t, 9600).Parity, 3);
     t.c_cflag = CS8 | PARENB | CMSPAR;
-    EXPECT_EQ(CPortWatcher::TermiosToDcb(t, 9600).Parity, 4);
+    EXPECT_EQ(CPortDcb::FromTermios(t, 9600).Parity, 4);
     t.c_cflag = CS5 | CSTOPB;
-    EXPECT_EQ(CPortWatcher::TermiosToDcb(t, 9600).StopBits, 1);
-    EXPECT_EQ(CPortWatcher::TermiosToDcb(t, 9600).ByteSize, 5);
+    EXPECT_EQ(CPortDcb::FromTermios(t, 9600).StopBits, 1);
+    EXPECT_EQ(CPortDcb::FromTermios(t, 9600).ByteSize, 5);
     t.c_cflag = CS6;
-    EXPECT_EQ(CPortWatcher::TermiosToDcb(t, 9600).StopBits, 0);
-    EXPECT_EQ(CPortWatcher::TermiosToDcb(t, 9600).ByteSize, 6);
+    EXPECT_EQ(CPortDcb::FromTermios(t, 9600).StopBits, 0);
+    EXPECT_EQ(CPortDcb::FromTermios(t, 9600).ByteSize, 6);
     t.c_iflag = IXON;
-    EXPECT_EQ(CPortWatcher::TermiosToDcb(t, 9600).fInX, 1u);
-    EXPECT_EQ(CPortWatcher::TermiosToDcb(t, 9600).fOutX, 0u);
+    EXPECT_EQ(CPortDcb::FromTermios(t, 9600).fInX, 1u);
+    EXPECT_EQ(CPortDcb::FromTermios(t, 9600).fOutX, 0u);
     t.c_iflag = IXOFF;
-    EXPECT_EQ(CPortWatcher::TermiosToDcb(t, 9600).fInX, 0u);
-    EXPECT_EQ(CPortWatcher::TermiosToDcb(t, 9600).fOutX, 1u);
-    EXPECT_EQ(CPortWatcher::TermiosToDcb(t, 1234567).BaudRate, 1234567u);
+    EXPECT_EQ(CPortDcb::FromTermios(t, 9600).fInX, 0u);
+    EXPECT_EQ(CPortDcb::FromTermios(t, 9600).fOutX, 1u);
+    EXPECT_EQ(CPortDcb::FromTermios(t, 1234567).BaudRate, 1234567u);
 }
 
 // An application with IXON is really held back by an XOFF from the bridge,
