@@ -342,9 +342,14 @@ long COmbraPortAx::BytesToRead()
     int bGrew = 0;
     {
         std::lock_guard<std::mutex> lock(m_csIo);
-        FillLocked();
+        // Flow control needs the exact count, so the stage is kept full and
+        // the rest counted. Without it a worker's block is all anyone needs:
+        // the pty is read (and the stage moved) only below that.
+        const bool bExact = m_bQueuedReports != 0;
+        if (bExact || m_nStageCount < REFILL_LEVEL)
+            FillLocked();
         // Only a full stage can leave bytes behind in the pty.
-        nCount = m_nStageCount + (m_nStageCount == STAGE_SIZE ? KernelQueuedLocked() : 0);
+        nCount = m_nStageCount + (bExact && m_nStageCount == STAGE_SIZE ? KernelQueuedLocked() : 0);
         if (nCount > m_nLastReported)
             bGrew = 1;
         m_nLastReported = nCount;

@@ -22,6 +22,8 @@ class COmbraPortAx
 public:
     static constexpr int PORT_ID_BASE = 10001;
     static constexpr int STAGE_SIZE = 8192;
+    // A worker takes at most this much a cycle (its block).
+    static constexpr int REFILL_LEVEL = 1600;
     // DataQueued is reported from this count on: below it the handlers have
     // nothing to do, and a report per write would cost the owner thread a
     // task per cycle of every busy port.
@@ -66,7 +68,9 @@ public:
     virtual long WriteData(const unsigned char* pData, long nLength);
     // Worker thread. Takes up to nRoom bytes the application wrote.
     virtual long ReadData(unsigned char* pData, long nRoom);
-    // Worker thread. Bytes the application wrote that are not yet taken.
+    // Worker thread. Bytes the application wrote that are not yet taken:
+    // all of them while its flow control is reported (SetQueuedReports),
+    // else at least a worker's block of them when there are that many.
     virtual long BytesToRead();
 
     // A pty has no modem lines: these only record the level.
@@ -116,8 +120,8 @@ public:
     // Watcher thread. The application's baud rate as a number (also the
     // rates outside the B-constants); 0 when not created.
     unsigned int GetBaudRate();
-    // Owner thread. What DataQueued reports: bytes taken into the stage
-    // plus what waits in the pty.
+    // Any thread. What DataQueued reports: bytes taken into the stage plus
+    // what waits in the pty.
     long QueuedCount();
 
     // Worker thread. The flushes (CWorkerPort::FLUSH_...) the application

@@ -46,6 +46,11 @@ long CPortLink::BytesToRead()
     return Port().BytesToRead();
 }
 
+long CPortLink::BytesQueued()
+{
+    return Port().QueuedCount();
+}
+
 int CPortLink::GetPollHandle() const
 {
     return Port().GetPollHandle();

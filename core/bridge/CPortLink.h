@@ -25,6 +25,7 @@ public:
     long WriteData(const unsigned char* pData, long nLength) override;
     long ReadData(unsigned char* pData, long nRoom) override;
     long BytesToRead() override;
+    long BytesQueued() override;
     int GetPollHandle() const override;
     int IsSlaveOpen() override;
     void ReportHangUp() override;

@@ -116,7 +116,7 @@ int CPortSide::NoteApplicationGone(int bTellWatcher)
     CWorkerPort& port = m_conn.Port();
     if (port.IsSlaveOpen())
         return 0;
-    const long nLeft = port.BytesToRead();
+    const long nLeft = port.BytesQueued();
     if (port.IsSlaveOpen())
         return 0;
     m_nLeftInPort = nLeft;

@@ -33,7 +33,10 @@ public:
     // The pseudo-terminal, as COmbraPortAx has them: worker thread.
     virtual long WriteData(const unsigned char* pData, long nLength) = 0;
     virtual long ReadData(unsigned char* pData, long nRoom) = 0;
+    // At least a block's worth when there is one; exact only under flow
+    // control. BytesQueued is always exact (and costs a call more).
     virtual long BytesToRead() = 0;
+    virtual long BytesQueued() = 0;
     virtual int GetPollHandle() const = 0;
     virtual int IsSlaveOpen() = 0;
     virtual void ReportHangUp() = 0;

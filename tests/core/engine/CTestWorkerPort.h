@@ -68,6 +68,7 @@ public:
         int n = 0;
         return ioctl(m_hPort, FIONREAD, &n) == 0 ? n : 0;
     }
+    long BytesQueued() override { return BytesToRead(); }
     int GetPollHandle() const override { return m_hPort; }
     int IsSlaveOpen() override { return m_bOpen ? 1 : 0; }
     void ReportHangUp() override { ++m_nHangUps; }
