@@ -573,10 +573,44 @@ private slots:
         QVERIFY(c.pSSL->isChecked());
         Click(c.pTest);
         QVERIFY(RunUntil([&] { return !pDlg->IsTestMode(); }));
-        QCOMPARE(Lines(c.pLog),
-                 (QStringList{"0|----- Socket Test Start -----", "1|Socket Create",
-                              QStringLiteral("1|Socket Connect (127.0.0.1:%1)").arg(nPeer), "1|SSL Success(TLSv1.3)",
-                              "0|----- Socket Test End -----"}));
+        const QStringList lines = Lines(c.pLog);
+        QCOMPARE(lines.mid(0, 4), (QStringList{"0|----- Socket Test Start -----", "1|Socket Create",
+                                              QStringLiteral("1|Socket Connect (127.0.0.1:%1)").arg(nPeer),
+                                              "1|SSL Success(TLSv1.3)"}));
+        QCOMPARE(lines.size(), 10);
+        QCOMPARE(lines[4], QStringLiteral("3|Certificate subject: CN=nimbrel-test"));
+        QVERIFY2(lines[7].startsWith(QStringLiteral("3|Certificate SHA-256: ")), qPrintable(lines[7]));
+        QVERIFY2(lines[8].startsWith(QStringLiteral("2|certificate verify failed: self-signed certificate")),
+                 qPrintable(lines[8]));
+        QCOMPARE(lines[9], QStringLiteral("0|----- Socket Test End -----"));
+
+        // Trust on first use: the button fills the pin with what was seen,
+        // and OK stores it.
+        auto* pTrust = pDlg->findChild<QPushButton*>(QStringLiteral("m_btnTrust"));
+        auto* pPin = pDlg->findChild<QLineEdit*>(QStringLiteral("m_editTlsPin"));
+        QVERIFY(pTrust && pPin);
+        QVERIFY(pTrust->isEnabled());
+        Click(pTrust);
+        QCOMPARE(pPin->text(), lines[7].mid(QStringLiteral("3|Certificate SHA-256: ").size()));
+        Click(c.pOk);
+        QCOMPARE(QString::fromStdString(pDlg->Entry().m_strTlsPin), pPin->text());
+
+        // Pinned, the test passes the pin check; a wrong pin ends in SSL
+        // Error with the fingerprint got.
+        pDlg = Open(data, CAddDlg::EKind::Config, 0);
+        QVERIFY(pDlg);
+        const SControls c2 = Controls(*pDlg);
+        pTrust = pDlg->findChild<QPushButton*>(QStringLiteral("m_btnTrust"));
+        pPin = pDlg->findChild<QLineEdit*>(QStringLiteral("m_editTlsPin"));
+        QVERIFY2(!pTrust->isEnabled(), "nothing seen yet");
+        SetText(pPin, QString(64, QLatin1Char('a')));
+        Click(c2.pTest);
+        QVERIFY(RunUntil([&] { return !pDlg->IsTestMode(); }));
+        const QStringList refused = Lines(c2.pLog);
+        QVERIFY2(refused.contains(QStringLiteral("2|SSL Error")), qPrintable(refused.join('\n')));
+        QVERIFY2(refused.contains(QStringLiteral("2|certificate pin mismatch: got ") +
+                                  lines[7].mid(QStringLiteral("3|Certificate SHA-256: ").size())),
+                 qPrintable(refused.join('\n')));
     }
 
     // Cancel while "Connecting ." grows: the progress line goes, "Test
