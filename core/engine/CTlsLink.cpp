@@ -155,7 +155,7 @@ void CTlsLink::DoTlsAccept()
     std::string strReason;
     const int nTls = CErrorText::Tls(m_conn.m_pSSL, nResult, "TLS handshake", &strReason);
     if (!strCertificate.empty())
-        strReason = "TLS handshake with " + m_conn.PeerText() + ": " + strCertificate;
+        strReason = "TLS handshake: " + strCertificate;
     if (nTls == CErrorText::TLS_WANT_READ || nTls == CErrorText::TLS_WANT_WRITE)
     {
         m_conn.m_nSSLWant = nTls == CErrorText::TLS_WANT_READ ? POLLIN : POLLOUT;
