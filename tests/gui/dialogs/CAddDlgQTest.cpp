@@ -670,6 +670,51 @@ private slots:
         QCoreApplication::processEvents();
     }
 
+    // Verify certificate and the pin belong to TLS client ports; OK keeps
+    // them, and refuses a pin that is no fingerprint.
+    void TlsTrustControlsFollowModeAndSsl()
+    {
+        CCOMData data;
+        Client(data, 0, 4001, 1);
+        CPortEntry entry = data.GetEntry(0);
+        entry.m_bTlsVerify = true;
+        entry.m_strTlsPin = std::string(95, 'A');
+        data.SetEntry(0, entry);
+        auto pDlg = Open(data, CAddDlg::EKind::Config, 0);
+        QVERIFY(pDlg);
+        const SControls c = Controls(*pDlg);
+        auto* pVerify = pDlg->findChild<QCheckBox*>(QStringLiteral("m_checkTlsVerify"));
+        auto* pPin = pDlg->findChild<QLineEdit*>(QStringLiteral("m_editTlsPin"));
+        auto* pTrust = pDlg->findChild<QPushButton*>(QStringLiteral("m_btnTrust"));
+        QVERIFY(pVerify && pPin && pTrust);
+        QVERIFY(pVerify->isChecked());
+        QCOMPARE(pPin->text(), QString(95, QLatin1Char('A')));
+        QVERIFY(pVerify->isEnabled() && pPin->isEnabled());
+        QVERIFY2(!pTrust->isEnabled(), "no certificate seen yet");
+        QVERIFY(!pPin->accessibleName().isEmpty());
+        c.pSSL->click();
+        QVERIFY(!pVerify->isEnabled() && !pPin->isEnabled());
+        c.pSSL->click();
+        Click(c.pServer);
+        QVERIFY(!pVerify->isEnabled() && !pPin->isEnabled());
+        Click(c.pClient);
+        QVERIFY(pVerify->isEnabled());
+
+        m_boxes.clear();
+        SetText(pPin, QStringLiteral("AB:CD"));
+        Click(c.pOk);
+        QCOMPARE(m_boxes, QStringList{QStringLiteral("Pin : Format Error (a SHA-256 fingerprint: 64 hex digits, colons allowed)")});
+        QVERIFY(pDlg->isVisible());
+        SetText(pPin, QString(64, QLatin1Char('c')));
+        pVerify->click();
+        Click(c.pOk);
+        QVERIFY(!pDlg->isVisible());
+        QVERIFY(!pDlg->Entry().m_bTlsVerify);
+        std::string strPin;
+        QVERIFY(CPortEntry::ParsePin(std::string(64, 'C'), &strPin));
+        QCOMPARE(pDlg->Entry().m_strTlsPin, strPin);
+    }
+
     void ControlsAreNamedForAssistiveTechnology()
     {
         CCOMData data;
