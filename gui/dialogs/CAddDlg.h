@@ -109,6 +109,9 @@ private:
     // The pin field as the settings hold it; false (with the message shown)
     // when it is no fingerprint.
     bool ReadPin(std::string* pPin);
+    // COM port control goes with Telnet: its controls are on only while
+    // Telnet is chosen and allowed (and no test runs).
+    void UpdateComPortControls();
     void MessageBox(const std::string& strText);
     // The log: insert a line at the running index with its kind.
     void InsertLine(const QString& strText, int nKind, int bAdvance);
