@@ -14,7 +14,7 @@ cd "$(dirname "$(readlink -f "$0")")"
 # Arial's metrics. The package test builds the .deb (dpkg-dev, file) and
 # checks it (lintian, desktop-file-validate, systemd-analyze, man).
 tools/ensure-packages.sh g++ cmake ninja-build pkg-config libssl-dev libinih-dev \
-    libgtest-dev libgmock-dev python3 python3-serial socat openssl ser2net \
+    libgtest-dev libgmock-dev python3 python3-serial python3-cryptography socat openssl ser2net \
     qt6-base-dev qt6-svg-dev libgl-dev qt6-qpa-plugins fonts-liberation \
     dpkg-dev file lintian desktop-file-utils systemd man-db
 

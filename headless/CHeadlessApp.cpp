@@ -13,6 +13,7 @@
 
 #include <NimbrelVersion.h>
 
+#include "core/engine/TlsTrust.h"
 #include "core/service/CPortService.h"
 #include "core/service/CPortServiceEvents.h"
 #include "core/service/CInstanceLock.h"
@@ -83,6 +84,33 @@ public:
 private:
     const CPortRows& m_rows;
 };
+
+// Which TLS files the configured ports use, so that a user sees where to
+// put a key; nothing when no port uses TLS.
+void PrintTlsFiles(const CPortService& service)
+{
+    bool bServer = false;
+    bool bVerify = false;
+    for (int i = 0; i < CPortService::PORT_COUNT; ++i)
+    {
+        const CPortEntry entry = service.Entry(i);
+        if (entry.m_bUse != 1 || entry.m_bSSL != 1 || entry.m_nMode == MODE_UDP)
+            continue;
+        bServer = bServer || entry.m_nMode == MODE_TCP_SERVER;
+        bVerify = bVerify || (entry.m_nMode == MODE_TCP_CLIENT && entry.m_bTlsVerify && entry.m_strTlsPin.empty());
+    }
+    const COptionSet& options = service.Options();
+    if (bServer || !options.m_strTlsCertificate.empty())
+    {
+        const STlsKeyFiles files = TlsKeyFilesOf(options, TlsProgramDirectory());
+        PrintLine("TLS certificate: " + files.strCertificate);
+        PrintLine("TLS private key: " + files.strPrivateKey);
+    }
+    if (bServer && !options.m_strTlsClientCaFile.empty())
+        PrintLine("TLS client CA: " + options.m_strTlsClientCaFile);
+    if (bVerify)
+        PrintLine("TLS CA: " + (options.m_strTlsCaFile.empty() ? std::string("the system's store") : options.m_strTlsCaFile));
+}
 
 }  // namespace
 
@@ -235,6 +263,7 @@ int CHeadlessApp::Run(int argc, char** argv)
                            " asks for a login, but User or Password is empty: an empty line matches an empty "
                            "setting, so anyone who presses Enter there gets in");
         }
+        PrintTlsFiles(service);
         if (service.Ports().m_nEnableCount == 0)
             PrintLine("No enabled port in " + strConfig + ".");
 

@@ -9,6 +9,7 @@
 
 #include "core/engine/CPollSet.h"
 #include "core/engine/CWorkerPort.h"
+#include "core/engine/TlsTrust.h"
 #include "core/model/CLineState.h"
 #include "core/model/PortStatus.h"
 
@@ -28,18 +29,9 @@ CSocketCtrl::~CSocketCtrl()
 void CSocketCtrl::Bind(CWorkerPort& port, int nPort)
 {
     m_conn.Bind(&port, nPort);
-    // The key files live beside the executable; without its path, the bare
-    // names are taken relative to the current directory.
-    char szExe[4096];
-    const ssize_t n = readlink("/proc/self/exe", szExe, sizeof(szExe) - 1);
-    std::string strDir;
-    if (n > 0)
-    {
-        szExe[n] = '\0';
-        strDir = szExe;
-        strDir.erase(strDir.rfind('/') + 1);
-    }
-    m_tls.SetKeyFiles(strDir + "public.key", strDir + "private.key");
+    // The key files' last place is beside the executable; without its
+    // path, the bare names are taken relative to the current directory.
+    m_tls.SetProgramDirectory(TlsProgramDirectory());
 }
 
 void CSocketCtrl::SetKeyFiles(const std::string& strPublicKey, const std::string& strPrivateKey)

@@ -92,8 +92,8 @@ public:
     uint64_t BytesSent() const { return m_conn.m_nBytesSent.load(std::memory_order_relaxed); }
     uint64_t BytesReceived() const { return m_conn.m_nBytesReceived.load(std::memory_order_relaxed); }
 
-    // Where a TLS server port finds its certificate and key (PEM); Bind
-    // sets them beside the executable. Owner thread, while stopped.
+    // Where a TLS server port finds its certificate and key (PEM), instead
+    // of the options' files (tests). Owner thread, while stopped.
     void SetKeyFiles(const std::string& strPublicKey, const std::string& strPrivateKey);
 
     // Tests: the data socket and the listening socket (-1: none).

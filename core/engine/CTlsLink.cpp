@@ -12,6 +12,7 @@
 #include "core/engine/CLoginDialogue.h"
 #include "core/engine/CPollSet.h"
 #include "core/engine/TlsClient.h"
+#include "core/engine/TlsTrust.h"
 #include "core/model/COptionSet.h"
 #include "core/model/PortStatus.h"
 
@@ -19,7 +20,11 @@ void CTlsLink::DoTlsStart(int bReconnect)
 {
     // Attempt 0 negotiates the best version both sides have; the fallbacks
     // offer one older version each, where the library still has it.
-    m_conn.m_pSSL = NewTlsClientSession(m_nSSLTry, m_conn.m_hSocket);
+    m_trust = TlsClientTrustOf(m_conn.Entry(), m_conn.Options());
+    std::string strReason;
+    m_conn.m_pSSL = NewTlsClientSession(m_nSSLTry, m_conn.m_hSocket, &m_trust, &strReason);
+    if (!strReason.empty() && (m_nSSLTry == 0 || m_conn.m_strReason.empty()))
+        m_conn.NoteReason(strReason);
     m_conn.SetState(bReconnect ? EWorkerState::TlsRehandshake : EWorkerState::TlsHandshake);
     m_tHandshake = CConnection::Now() + 10;
     m_conn.m_nSSLWant = 0;
@@ -50,12 +55,21 @@ void CTlsLink::DoTlsHandshake(int bReconnect)
     {
         ERR_clear_error();
         const int nResult = SSL_connect(m_conn.m_pSSL);
+        std::string strReason;
         if (nResult > 0)
         {
+            // An untrusted peer gets no byte, and no older version either:
+            // it would show the same certificate.
+            if (m_trust.ChecksPeer() && !TlsCheckPeer(m_conn.m_pSSL, m_trust, &strReason))
+            {
+                m_conn.NoteReason(strWhat + ": " + strReason);
+                m_conn.FreeTls();
+                m_conn.FailToRetry(STATUS_CONNECT_ERROR);
+                return;
+            }
             OnSecured(0, bReconnect);
             return;
         }
-        std::string strReason;
         const int nTls = CErrorText::Tls(m_conn.m_pSSL, nResult, strWhat, &strReason);
         if (nTls == CErrorText::TLS_WANT_READ || nTls == CErrorText::TLS_WANT_WRITE)
         {
@@ -85,28 +99,36 @@ void CTlsLink::StartTlsServer()
     m_conn.Post(STATUS_SSL_CONNECTING);
     SSL_CTX* pCtx = SSL_CTX_new(TLS_server_method());
     if (pCtx != nullptr)
+    {
+        // Read at every connection; a missing or unusable file makes the
+        // handshake fail, and says so.
+        std::string strReason;
+        if (!TlsUseKeyFiles(pCtx, KeyFiles(), &strReason) && m_conn.m_strReason.empty())
+            m_conn.NoteReason(strReason);
+        const std::string& strClientCa = m_conn.Options().m_strTlsClientCaFile;
+        if (!strClientCa.empty() && !TlsRequireClientCertificate(pCtx, strClientCa, &strReason) &&
+            m_conn.m_strReason.empty())
+            m_conn.NoteReason(strReason);
         m_conn.m_pSSL = SSL_new(pCtx);
+    }
     if (m_conn.m_pSSL != nullptr)
     {
         SSL_set_fd(m_conn.m_pSSL, m_conn.m_hSocket);
         SSL_set_accept_state(m_conn.m_pSSL);
         SSL_set_mode(m_conn.m_pSSL, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-        // Read at every connection; a missing or unusable file makes the
-        // handshake fail, and says so.
-        for (const std::string* pFile : {&m_strPublicKey, &m_strPrivateKey})
-            if (access(pFile->c_str(), R_OK) != 0 && m_conn.m_strReason.empty())
-                m_conn.NoteReason(CErrorText::Errno(*pFile, errno));
-        ERR_clear_error();
-        if (SSL_use_certificate_file(m_conn.m_pSSL, m_strPublicKey.c_str(), SSL_FILETYPE_PEM) != 1 && m_conn.m_strReason.empty())
-            m_conn.NoteReason(m_strPublicKey + ": not a PEM certificate");
-        if (SSL_use_PrivateKey_file(m_conn.m_pSSL, m_strPrivateKey.c_str(), SSL_FILETYPE_PEM) != 1 && m_conn.m_strReason.empty())
-            m_conn.NoteReason(m_strPrivateKey + ": not a PEM private key");
-        ERR_clear_error();
     }
+    ERR_clear_error();
     m_conn.SetState(EWorkerState::TlsAccept);
     SSL_CTX_free(pCtx);
     m_conn.m_nSSLWant = 0;
     m_tHandshake = CConnection::Now() + 10;
+}
+
+STlsKeyFiles CTlsLink::KeyFiles() const
+{
+    if (m_bKeyFilesSet)
+        return {m_strPublicKey, m_strPrivateKey};
+    return TlsKeyFilesOf(m_conn.Options(), m_strProgramDir);
 }
 
 void CTlsLink::DoTlsAccept()
@@ -127,8 +149,13 @@ void CTlsLink::DoTlsAccept()
         OnSecured(1, 0);
         return;
     }
+    // Before the error queue is read: the peer's certificate as the cause.
+    const std::string strCertificate =
+        m_conn.Options().m_strTlsClientCaFile.empty() ? std::string() : TlsClientCertificateFailure(m_conn.m_pSSL);
     std::string strReason;
     const int nTls = CErrorText::Tls(m_conn.m_pSSL, nResult, "TLS handshake", &strReason);
+    if (!strCertificate.empty())
+        strReason = "TLS handshake: " + strCertificate;
     if (nTls == CErrorText::TLS_WANT_READ || nTls == CErrorText::TLS_WANT_WRITE)
     {
         m_conn.m_nSSLWant = nTls == CErrorText::TLS_WANT_READ ? POLLIN : POLLOUT;

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/engine/TlsTrust.h"
+
 class CConnection;
 class CLoginDialogue;
 class CPollSet;
@@ -33,11 +35,17 @@ public:
     }
     // A connect of an older version's attempt is under way.
     bool IsFallingBack() const { return m_bSSLRetry == 1; }
+    // Key files fixed here rather than found from the options (tests).
     void SetKeyFiles(const std::string& strPublicKey, const std::string& strPrivateKey)
     {
         m_strPublicKey = strPublicKey;
         m_strPrivateKey = strPrivateKey;
+        m_bKeyFilesSet = true;
     }
+    // Where the key files are looked for last (with a trailing slash).
+    void SetProgramDirectory(const std::string& strDir) { m_strProgramDir = strDir; }
+    // The files a server port's next accept loads.
+    STlsKeyFiles KeyFiles() const;
 
 private:
     CConnection& m_conn;
@@ -47,4 +55,8 @@ private:
     int64_t m_tHandshake = 0;
     std::string m_strPublicKey;
     std::string m_strPrivateKey;
+    bool m_bKeyFilesSet = false;
+    std::string m_strProgramDir;
+    // What the client attempt under way checks once its handshake is done.
+    STlsClientTrust m_trust;
 };

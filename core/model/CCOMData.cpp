@@ -158,6 +158,8 @@ CPortEntry CCOMData::GetEntry(int nPort) const
     entry.m_bComPortControl = m_bComPortControl[nPort];
     entry.m_nComPortDataBits = m_nComPortDataBits[nPort];
     entry.m_comPortParity = m_comPortParity[nPort];
+    entry.m_bTlsVerify = m_bTlsVerify[nPort];
+    entry.m_strTlsPin = m_strTlsPin[nPort];
     return entry;
 }
 
@@ -177,6 +179,8 @@ void CCOMData::SetEntry(int nPort, const CPortEntry& entry)
     m_bComPortControl[nPort] = entry.m_bComPortControl;
     m_nComPortDataBits[nPort] = entry.m_nComPortDataBits;
     m_comPortParity[nPort] = entry.m_comPortParity;
+    m_bTlsVerify[nPort] = entry.m_bTlsVerify;
+    m_strTlsPin[nPort] = entry.m_strTlsPin;
 }
 
 bool CCOMData::HasFreeNumber() const

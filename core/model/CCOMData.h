@@ -123,6 +123,8 @@ private:
     PerPort<bool> m_bComPortControl{};
     PerPort<int> m_nComPortDataBits{};
     PerPort<ELineParity> m_comPortParity{};
+    PerPort<bool> m_bTlsVerify{};
+    PerPort<std::string> m_strTlsPin;
 
 public:
     // Number of entries with m_bEnable 1, kept by hand by whoever changes an

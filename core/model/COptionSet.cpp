@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <tuple>
 
 const std::array<COptionSet::SRange, 8> COptionSet::RANGES = {{
     {"KeepAliveTime", "KeepAliveTime", 1, 99999999, &COptionSet::m_nKeepAliveTime},
@@ -91,4 +92,15 @@ int COptionSet::Check(std::string* pMessage) const
         return 0;
     }
     return 1;
+}
+
+bool COptionSet::operator==(const COptionSet& other) const
+{
+    auto saved = [](const COptionSet& o) {
+        return std::tie(o.m_nConnectTimeout, o.m_bReconnect, o.m_nReconnectTime, o.m_strUser, o.m_strPassword,
+                        o.m_nLoginChallenge, o.m_nLoginTimeout, o.m_nKeepAliveTime, o.m_nKeepAliveInterval,
+                        o.m_bWineDosDevices, o.m_nCreateRetry, o.m_strTlsCertificate, o.m_strTlsPrivateKey,
+                        o.m_strTlsCaFile, o.m_strTlsClientCaFile);
+    };
+    return saved(*this) == saved(other);
 }

@@ -44,10 +44,14 @@ public:
     // Checks values already held; 0 with the first failure's message.
     int Check(std::string* pMessage) const;
 
+    // A TLS file option's value: empty (the default) or an absolute path.
+    static bool IsPathValue(const std::string& str) { return str.empty() || str[0] == '/'; }
+
     // Decimal digits only (an optional leading minus), no overflow.
     static bool ParseNumber(const std::string& str, long* pn);
 
-    bool operator==(const COptionSet&) const = default;
+    // Every value the settings hold; not where they were read from.
+    bool operator==(const COptionSet& other) const;
 
     int m_nConnectTimeout = 10;
     int m_bReconnect = 0;
@@ -61,6 +65,20 @@ public:
     // 1: every created COMn is also linked as comN in the Wine prefix's
     // dosdevices folder (bridge/CWineLink).
     int m_bWineDosDevices = 0;
+    // TLS files, PEM paths; empty: the default. The certificate and key of
+    // server ports (and a client port's own, offered when a peer asks; only
+    // when set): by default public.key and private.key in the settings
+    // file's directory, else beside the program. The CA certificates a
+    // verifying client port checks its peer against (default: the system's
+    // store); those that sign the client certificates a server port then
+    // requires (default: none required).
+    std::string m_strTlsCertificate;
+    std::string m_strTlsPrivateKey;
+    std::string m_strTlsCaFile;
+    std::string m_strTlsClientCaFile;
+    // The directory of the settings file these options came from (empty:
+    // none); where the default key files are looked for first. Not saved.
+    std::string m_strSettingsDir;
     // Attempts the Start sequence makes to create one virtual port; fixed.
     int m_nCreateRetry = 40;
 };

@@ -44,6 +44,42 @@ void CPortEntry::Normalise()
     }
 }
 
+bool CPortEntry::ParsePin(const std::string& strText, std::string* pPin)
+{
+    std::string strHex;
+    std::string str = strText;
+    const size_t nEquals = str.find('=');
+    // "sha256 Fingerprint=AA:..." as the command prints it, pasted whole.
+    if (nEquals != std::string::npos)
+        str = str.substr(nEquals + 1);
+    for (char c : str)
+    {
+        if (c == ':' || c == ' ' || c == '\t')
+            continue;
+        if (c >= 'a' && c <= 'f')
+            c = static_cast<char>(c - 'a' + 'A');
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')))
+            return false;
+        strHex += c;
+    }
+    if (strHex.empty() && nEquals == std::string::npos)
+    {
+        pPin->clear();
+        return true;
+    }
+    if (strHex.size() != 64)
+        return false;
+    std::string strPin;
+    for (size_t k = 0; k < strHex.size(); k += 2)
+    {
+        if (k > 0)
+            strPin += ':';
+        strPin.append(strHex, k, 2);
+    }
+    *pPin = std::move(strPin);
+    return true;
+}
+
 bool CPortEntry::IsAddress(const std::string& strAddress)
 {
     if (strAddress.empty())

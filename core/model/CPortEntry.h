@@ -66,6 +66,20 @@ public:
     static constexpr int COM_DATA_BITS_MIN = 5;
     static constexpr int COM_DATA_BITS_MAX = 8;
 
+    // A TLS client port's pin as the settings hold it: a SHA-256
+    // fingerprint in the form `openssl x509 -noout -fingerprint -sha256`
+    // prints (64 upper-case hex digits in pairs joined by colons). Takes it
+    // typed with or without colons, spaces, in either case, or after that
+    // command's "sha256 Fingerprint=". Empty text is no pin. false when it
+    // is none of these; *pPin is left alone then.
+    static bool ParsePin(const std::string& strText, std::string* pPin);
+    // Whether the port checks its peer's certificate before it carries data:
+    // a TLS client port with verification or a pin.
+    bool ChecksPeerCertificate() const
+    {
+        return m_nMode == MODE_TCP_CLIENT && m_bSSL == 1 && (m_bTlsVerify || !m_strTlsPin.empty());
+    }
+
     bool operator==(const CPortEntry&) const = default;
 
     int m_bUse = 0;
@@ -81,4 +95,9 @@ public:
     bool m_bComPortControl = false;
     int m_nComPortDataBits = 0;
     ELineParity m_comPortParity = ELineParity::Program;
+    // TLS client ports (off in files without their keys): check the peer's
+    // chain and name, or accept exactly the certificate of this pin (which
+    // then decides alone).
+    bool m_bTlsVerify = false;
+    std::string m_strTlsPin;
 };

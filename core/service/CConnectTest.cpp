@@ -19,6 +19,7 @@
 #include "core/engine/CErrorText.h"
 #include "core/engine/CResolver.h"
 #include "core/engine/TlsClient.h"
+#include "core/engine/TlsTrust.h"
 
 namespace
 {
@@ -60,7 +61,8 @@ void CConnectTest::SetNotify(std::function<void()> fnNotify)
     m_fnNotify = std::move(fnNotify);
 }
 
-int CConnectTest::Start(const std::string& strIPAddress, int nPeerPort, int bSSL, int nTimeout)
+int CConnectTest::Start(const std::string& strIPAddress, int nPeerPort, int bSSL, int nTimeout,
+                        const STlsClientTrust& trust)
 {
     if (m_bThreadRunning.load())
         return 0;
@@ -77,6 +79,7 @@ int CConnectTest::Start(const std::string& strIPAddress, int nPeerPort, int bSSL
     m_nPeerPort = nPeerPort;
     m_bSSL = bSSL;
     m_nTimeout = nTimeout;
+    m_trust = trust;
     m_bTesting = 1;
     m_bThreadRunning = 1;
     try
@@ -148,13 +151,23 @@ void CConnectTest::ThreadProc()
         {
             std::string strVersion;
             std::string strTry;
-            const int nResult = TestHandshake(nTry, &strVersion, &strTry);
+            SPeerReport report;
+            const int nResult = TestHandshake(nTry, &strVersion, &strTry, &report);
             if (strReason.empty())
                 strReason = strTry;
             if (nResult == RESULT_DONE)
             {
                 PostTest(TEST_SSL, 6);
                 PostTest(TEST_SSL, 2 + nTry, strVersion);
+                PostPeerReport(report);
+                break;
+            }
+            if (nResult == RESULT_REFUSED)
+            {
+                // The port would drop this peer: no older version either.
+                PostTest(TEST_SSL, 6);
+                PostTest(TEST_SSL, 5);
+                PostPeerReport(report);
                 break;
             }
             if (nResult == RESULT_TIMEOUT)
@@ -338,15 +351,63 @@ int CConnectTest::Dial(int bLines, int* pCreated, std::string* pReason)
     }
 }
 
-int CConnectTest::TestHandshake(int nTry, std::string* pVersion, std::string* pReason)
+void CConnectTest::PostPeerReport(const SPeerReport& report)
+{
+    for (const std::string& strLine : report.vecLines)
+        PostTest(TEST_CERT, 0, strLine);
+    if (!report.strFingerprint.empty())
+        PostTest(TEST_CERT, 1, report.strFingerprint);
+    if (report.bChecked)
+        PostTest(TEST_CERT, report.bPassed ? 2 : 3, report.strCheck);
+}
+
+CConnectTest::SPeerReport CConnectTest::JudgePeer(SSL* pSSL) const
+{
+    SPeerReport report;
+    report.vecLines = TlsDescribePeer(pSSL);
+    report.strFingerprint = TlsPeerFingerprint(pSSL);
+    // The fingerprint has a line of its own (kind 1).
+    if (!report.vecLines.empty())
+        report.vecLines.pop_back();
+    report.bChecked = true;
+    std::string strReason;
+    if (!m_trust.strPin.empty())
+    {
+        report.bTrusted = TlsCheckPeer(pSSL, m_trust, &strReason);
+        report.bPassed = report.bTrusted;
+        report.strCheck = report.bTrusted ? "certificate pin matches" : strReason;
+        return report;
+    }
+    STlsClientTrust chain = m_trust;
+    chain.bVerify = true;
+    const bool bChain = TlsCheckPeer(pSSL, chain, &strReason);
+    report.bTrusted = bChain || !m_trust.bVerify;
+    report.bPassed = bChain;
+    if (bChain)
+        report.strCheck = "certificate verified";
+    else
+        report.strCheck = m_trust.bVerify ? strReason : strReason + " (not checked by the port: Verify certificate is off)";
+    return report;
+}
+
+int CConnectTest::TestHandshake(int nTry, std::string* pVersion, std::string* pReason, SPeerReport* pReport)
 {
     static const std::string s_strWhat = "TLS handshake";
     pReason->clear();
     const uint32_t dwStart = Tick();
     uint32_t dwLastDot = dwStart;
-    SSL* pSSL = NewTlsClientSession(nTry, m_hSocket);
+    // The chain is examined for the log even when the port would not check
+    // it; when that cannot be set up (an unusable CA file), as the port does.
+    STlsClientTrust examine = m_trust;
+    examine.bVerify = true;
+    SSL* pSSL = NewTlsClientSession(nTry, m_hSocket, &examine, pReason);
+    if (pSSL == nullptr && !m_trust.bVerify)
+    {
+        pReason->clear();
+        pSSL = NewTlsClientSession(nTry, m_hSocket, &m_trust, pReason);
+    }
     int nResult = RESULT_FAILED;
-    if (pSSL == nullptr)
+    if (pSSL == nullptr && pReason->empty())
         *pReason = s_strWhat + ": this TLS library does not offer the version tried";
     while (pSSL != nullptr)
     {
@@ -355,7 +416,8 @@ int CConnectTest::TestHandshake(int nTry, std::string* pVersion, std::string* pR
         if (nConnect > 0)
         {
             *pVersion = SSL_get_version(pSSL);
-            nResult = RESULT_DONE;
+            *pReport = JudgePeer(pSSL);
+            nResult = pReport->bTrusted ? RESULT_DONE : RESULT_REFUSED;
             break;
         }
         const int nTls = CErrorText::Tls(pSSL, nConnect, s_strWhat, pReason);

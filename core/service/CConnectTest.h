@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/engine/TlsTrust.h"
 #include "core/service/CPostMsgList.h"
 
 // Kinds of the connection test's progress entries (nType of an entry) with
@@ -23,6 +24,11 @@ constexpr int TEST_SSL = 3;      // 0 "SSL Connect ." begins, 1 a dot, 2/3/4 suc
 constexpr int TEST_REASON = 4;   // 0 why the step just reported failed (strText:
                                  // "Connection refused", "no answer within 3 s",
                                  // the resolver's or the TLS library's words)
+constexpr int TEST_CERT = 5;     // after a handshake, the peer's certificate
+                                 // (strText): 0 a line about it (subject,
+                                 // issuer, expiry), 1 its SHA-256 fingerprint,
+                                 // 2 the checks passed, 3 they failed (strText:
+                                 // what was checked, or why it failed)
 
 // The connection test of the Add/Config dialog without the dialog: one
 // thread that dials the peer, optionally runs the TLS client ladder over it,
@@ -62,7 +68,11 @@ public:
     // thread has not finished (one test at a time), or when no thread can
     // be started. The address is taken as the client port's worker takes it
     // (an IPv4 address as inet_addr reads it); change both together.
-    int Start(const std::string& strIPAddress, int nPeerPort, int bSSL, int nTimeout);
+    // trust: what the port would check and offer after its handshake; a
+    // peer it would refuse ends the test with "SSL Error" and the reason.
+    // The chain is checked (and shown) even when the port would not.
+    int Start(const std::string& strIPAddress, int nPeerPort, int bSSL, int nTimeout,
+              const STlsClientTrust& trust = STlsClientTrust());
 
     // Any thread. Asks a running test to stop; it reports "Test Cancel"
     // and the end banner.
@@ -91,13 +101,28 @@ private:
     static constexpr int RESULT_TIMEOUT = 0;
     static constexpr int RESULT_DONE = 1;
     static constexpr int RESULT_CANCELLED = 2;
+    static constexpr int RESULT_REFUSED = 3;  // done, but the peer is not trusted
+
+    // What a finished handshake showed of the peer, for the log.
+    struct SPeerReport
+    {
+        std::vector<std::string> vecLines;
+        std::string strFingerprint;
+        std::string strCheck;  // what was checked, or why it failed
+        bool bChecked = false;
+        bool bPassed = false;  // the check shown passed
+        bool bTrusted = true;  // the port would carry data
+    };
+    void PostPeerReport(const SPeerReport& report);
+    // The peer of pSSL as the port would judge it.
+    SPeerReport JudgePeer(struct ssl_st* pSSL) const;
 
     void ThreadProc();
     // The three steps of a test: connect, connect again for a fallback, handshake.
     // Each fills *pReason with why it failed (a cancel has no reason).
     int TestConnect();
     int TestReconnect(std::string* pReason);
-    int TestHandshake(int nTry, std::string* pVersion, std::string* pReason);
+    int TestHandshake(int nTry, std::string* pVersion, std::string* pReason, SPeerReport* pReport);
     // Creates the socket and starts the connect; then waits for it with
     // dots every 2 s. bLines: TestConnect's progress lines. Returns
     // RESULT_DONE, RESULT_FAILED (refused, unreachable, bad address, timed
@@ -118,6 +143,7 @@ private:
     int m_nPeerPort = 0;
     int m_bSSL = 0;
     int m_nTimeout = 1;
+    STlsClientTrust m_trust;
 
     std::function<void()> m_fnNotify;
     CMailbox<_tag_postmsglist> m_progress;

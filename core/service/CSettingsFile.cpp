@@ -85,6 +85,8 @@ struct SOptionKey
     const char* pszKey;
     bool (*pfnRead)(CSettingsFile& s, const char* pszValue, std::string* pAccepted);
     std::string (*pfnWrite)(const CSettingsFile& s);
+    // As SPortKey's.
+    bool bOnlyWhenSet = false;
 };
 struct SPortKey
 {
@@ -135,6 +137,22 @@ constexpr SOptionKey TextOption(const char* pszKey)
             [](const CSettingsFile& s) { return CSettingsFile::QuoteValue(s.m_options.*pstrMember); }};
 }
 
+// A file's path: absolute, or empty for the default.
+template <std::string COptionSet::*pstrMember>
+constexpr SOptionKey PathOption(const char* pszKey)
+{
+    return {pszKey,
+            [](CSettingsFile& s, const char* pszValue, std::string* pAccepted) {
+                std::string strValue = CSettingsFile::UnquoteValue(pszValue);
+                *pAccepted = "an absolute path, or empty for the default";
+                if (!COptionSet::IsPathValue(strValue))
+                    return false;
+                s.m_options.*pstrMember = std::move(strValue);
+                return true;
+            },
+            [](const CSettingsFile& s) { return CSettingsFile::QuoteValue(s.m_options.*pstrMember); }, true};
+}
+
 const SOptionKey OPTION_KEYS[] = {
     RangedOption<&COptionSet::m_nConnectTimeout>("ConnectTimeout"),
     RangedOption<&COptionSet::m_bReconnect>("Reconnect"),
@@ -156,6 +174,10 @@ const SOptionKey OPTION_KEYS[] = {
      },
      [](const CSettingsFile& s) { return CSettingsFile::QuoteValue(s.m_strPortDirectory); }},
     RangedOption<&COptionSet::m_bWineDosDevices>("WineDosDevices"),
+    PathOption<&COptionSet::m_strTlsCertificate>("TlsCertificate"),
+    PathOption<&COptionSet::m_strTlsPrivateKey>("TlsPrivateKey"),
+    PathOption<&COptionSet::m_strTlsCaFile>("TlsCaFile"),
+    PathOption<&COptionSet::m_strTlsClientCaFile>("TlsClientCaFile"),
 };
 
 // A 0/1 switch of a port.
@@ -255,6 +277,22 @@ const SPortKey PORT_KEYS[] = {
          return std::string(n < std::size(PARITY_NAMES) ? PARITY_NAMES[n] : "");
      },
      true},
+    {"TlsVerify",
+     [](CPortEntry& port, const char* pszValue, std::string* pAccepted) {
+         *pAccepted = "accepted values are 0 and 1";
+         int nValue = 0;
+         if (!ParseInt(pszValue, 0, 1, &nValue))
+             return false;
+         port.m_bTlsVerify = nValue == 1;
+         return true;
+     },
+     [](const CPortEntry& port) { return std::string(port.m_bTlsVerify ? "1" : "0"); }, true},
+    {"TlsPin",
+     [](CPortEntry& port, const char* pszValue, std::string* pAccepted) {
+         *pAccepted = "a SHA-256 fingerprint (64 hex digits, with or without colons), or empty for none";
+         return CPortEntry::ParsePin(pszValue, &port.m_strTlsPin);
+     },
+     [](const CPortEntry& port) { return port.m_strTlsPin; }, true},
 };
 
 // "ConnectTimeout, Reconnect, ..." for the unknown-key message.
@@ -395,6 +433,14 @@ std::string CSettingsFile::DefaultPath()
     return std::string(pszHome != nullptr ? pszHome : "") + "/.config/nimbrel/nimbrel.ini";
 }
 
+std::string CSettingsFile::DirectoryOf(const std::string& strPath)
+{
+    const size_t nSlash = strPath.rfind('/');
+    const std::string strDir = nSlash == std::string::npos ? "." : nSlash == 0 ? "/" : strPath.substr(0, nSlash);
+    char szReal[PATH_MAX];
+    return realpath(strDir.c_str(), szReal) != nullptr ? std::string(szReal) : strDir;
+}
+
 CSettingsFile::SStamp CSettingsFile::Stamp(const std::string& strPath)
 {
     struct stat st;
@@ -530,6 +576,7 @@ int CSettingsFile::Load(const std::string& strPath, std::string* pError, SStamp*
     // The same normalisations as the port dialog.
     for (CPortEntry& port : parse.settings.m_ports)
         port.Normalise();
+    parse.settings.m_options.m_strSettingsDir = DirectoryOf(strPath);
     *this = parse.settings;
     return 1;
 }
@@ -552,8 +599,13 @@ int CSettingsFile::Save(const std::string& strPath, std::string* pError, SStamp*
     }
 
     std::string str = "[Options]\n";
+    const CSettingsFile defaults;
     for (const SOptionKey& key : OPTION_KEYS)
-        str += std::string(key.pszKey) + "=" + key.pfnWrite(*this) + "\n";
+    {
+        const std::string strValue = key.pfnWrite(*this);
+        if (!key.bOnlyWhenSet || strValue != key.pfnWrite(defaults))
+            str += std::string(key.pszKey) + "=" + strValue + "\n";
+    }
     for (int i = 0; i < PORT_COUNT; ++i)
     {
         const CPortEntry& port = m_ports[static_cast<size_t>(i)];

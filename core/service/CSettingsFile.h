@@ -23,6 +23,9 @@ public:
     // $XDG_CONFIG_HOME/nimbrel/nimbrel.ini, else ~/.config/nimbrel/nimbrel.ini.
     static std::string DefaultPath();
 
+    // The directory that holds strPath, absolute where it exists.
+    static std::string DirectoryOf(const std::string& strPath);
+
     // Which file a path names, and how it was when last looked at: a file
     // that another program changed or replaced since shows a new stamp.
     struct SStamp

@@ -60,11 +60,15 @@ CStartup::ELoad CStartup::LoadSettings(const SArgs& args, CSettingsFile* pSettin
     const std::string strPath = SettingsPath(args);
     if (pStamp != nullptr)
         *pStamp = CSettingsFile::Stamp(strPath);
+    // The settings' directory holds the default key files, even before a
+    // file was written there.
+    pSettings->m_options.m_strSettingsDir = CSettingsFile::DirectoryOf(strPath);
     if (!args.bConfigGiven && !CSettingsFile::Stamp(strPath).bExists)
         return ELoad::None;
     if (!pSettings->Load(strPath, pError, pStamp))
     {
         *pSettings = CSettingsFile();
+        pSettings->m_options.m_strSettingsDir = CSettingsFile::DirectoryOf(strPath);
         return ELoad::Refused;
     }
     return ELoad::Loaded;

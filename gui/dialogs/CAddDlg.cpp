@@ -3,6 +3,7 @@
 
 #include <QRegularExpressionValidator>
 
+#include "core/engine/TlsTrust.h"
 #include "gui/widgets/CMessageBox.h"
 #include "ui_CAddDlg.h"
 #include "gui/widgets/CLogListBox.h"
@@ -66,6 +67,11 @@ CAddDlg::CAddDlg(EKind kind, const std::vector<int>& vecPorts, const CPortEntry&
         connect(pType, &QAbstractButton::toggled, this, [this] { UpdateComPortControls(); });
     connect(m_ui->m_checkComPort, &QAbstractButton::toggled, this, [this] { UpdateComPortControls(); });
     connect(m_ui->m_btnConnectTest, &QAbstractButton::clicked, this, [this] { OnBnClickedConnectTest(); });
+    connect(m_ui->m_checkSSL, &QAbstractButton::toggled, this, [this] { UpdateTlsTrustControls(); });
+    connect(m_ui->m_btnTrust, &QAbstractButton::clicked, this, [this] {
+        // Trust on first use: the certificate the test just saw.
+        m_ui->m_editTlsPin->setText(QString::fromStdString(m_strSeenPin));
+    });
     connect(m_ui->m_btnOk, &QAbstractButton::clicked, this, &CAddDlg::accept);
     connect(m_ui->m_btnCancel, &QAbstractButton::clicked, this, &CAddDlg::reject);
 
@@ -132,6 +138,7 @@ void CAddDlg::ShowEntry(const CPortEntry& entry)
     m_ui->m_editIPAddress->setText(QString::fromStdString(entry.m_strIPAddress));
     m_ui->m_editPeerPort->setText(QString::number(entry.m_nPeerPort));
     m_ui->m_editLocPort->setText(QString::number(entry.m_nLocPort));
+    m_ui->m_editTlsPin->setText(QString::fromStdString(entry.m_strTlsPin));
     ShowChoices(entry);
 }
 
@@ -142,6 +149,7 @@ void CAddDlg::ShowChoices(const CPortEntry& entry)
     TypeButtons()[static_cast<size_t>(ClampChoice(entry.m_nConnectType))]->setChecked(true);
     m_ui->m_checkSSL->setChecked(entry.m_bSSL == 1);
     m_ui->m_checkKeepAlive->setChecked(entry.m_bKeepAlive == 1);
+    m_ui->m_checkTlsVerify->setChecked(entry.m_bTlsVerify);
     m_ui->m_checkComPort->setChecked(entry.m_bComPortControl);
     const int nBits = entry.m_nComPortDataBits;
     m_ui->m_comboComPortDataBits->setCurrentIndex(nBits >= 5 && nBits <= 8 ? nBits - 4 : 0);
@@ -165,6 +173,7 @@ CPortEntry CAddDlg::ChoicesOfControls() const
     entry.m_nConnectType = checked(TypeButtons());
     entry.m_bSSL = m_ui->m_checkSSL->isChecked() ? 1 : 0;
     entry.m_bKeepAlive = m_ui->m_checkKeepAlive->isChecked() ? 1 : 0;
+    entry.m_bTlsVerify = m_ui->m_checkTlsVerify->isChecked();
     entry.m_bComPortControl = m_ui->m_checkComPort->isChecked();
     const int nBits = m_ui->m_comboComPortDataBits->currentIndex();
     entry.m_nComPortDataBits = nBits >= 1 ? nBits + 4 : 0;
@@ -187,7 +196,24 @@ void CAddDlg::ApplyModeRow(int nMode)
     m_ui->m_editPeerPort->setEnabled(row.bPeerPort);
     m_ui->m_editLocPort->setEnabled(row.bLocPort);
     m_ui->m_btnConnectTest->setEnabled(row.bConnectTest);
+    UpdateTlsTrustControls();
     UpdateComPortControls();
+}
+
+void CAddDlg::UpdateTlsTrustControls()
+{
+    const bool bOn = m_bTestMode == 0 && m_ui->m_radioTcpClient->isChecked() && m_ui->m_checkSSL->isChecked();
+    m_ui->m_checkTlsVerify->setEnabled(bOn);
+    m_ui->m_editTlsPin->setEnabled(bOn);
+    m_ui->m_btnTrust->setEnabled(bOn && !m_strSeenPin.empty());
+}
+
+bool CAddDlg::ReadPin(std::string* pPin)
+{
+    if (CPortEntry::ParsePin(m_ui->m_editTlsPin->text().toStdString(), pPin))
+        return true;
+    MessageBox("Pin : Format Error (a SHA-256 fingerprint: 64 hex digits, colons allowed)");
+    return false;
 }
 
 void CAddDlg::UpdateComPortControls()
@@ -234,6 +260,8 @@ void CAddDlg::accept()
         MessageBox(strMessage);
         return;
     }
+    if (!ReadPin(&entry.m_strTlsPin))
+        return;
     entry.Normalise();
     m_entry = entry;
     QDialog::accept();
@@ -280,12 +308,18 @@ void CAddDlg::OnBnClickedConnectTest()
         MessageBox(strMessage);
         return;
     }
+    CPortEntry choices = ChoicesOfControls();
+    choices.m_strIPAddress = probe.m_strIPAddress;
+    if (!ReadPin(&choices.m_strTlsPin))
+        return;
+    m_strSeenPin.clear();
     SetTestMode(1);
     m_ui->m_ctlLog->ResetContent();
     m_nLogLine = 0;
     m_strTestAddress = QString::fromStdString(probe.m_strIPAddress);
     m_nTestPort = probe.m_nPeerPort;
-    if (!m_test.Start(probe.m_strIPAddress, probe.m_nPeerPort, m_ui->m_checkSSL->isChecked() ? 1 : 0, m_nTimeout))
+    if (!m_test.Start(probe.m_strIPAddress, probe.m_nPeerPort, m_ui->m_checkSSL->isChecked() ? 1 : 0, m_nTimeout,
+                      TlsClientTrustOf(choices, m_testOptions)))
         SetTestMode(0);
 }
 
@@ -302,6 +336,7 @@ void CAddDlg::SetTestMode(int bOn)
                                  m_ui->m_editPeerPort};
     for (QWidget* pControl : controls)
         pControl->setEnabled(bEnable);
+    UpdateTlsTrustControls();
     UpdateComPortControls();
 }
 
@@ -365,6 +400,13 @@ void CAddDlg::ApplyTestEntry(const _tag_postmsglist& entry)
     }
     case TEST_SSL * 10 + 5: InsertLine(QStringLiteral("SSL Error"), LOG_FAILURE, 1); break;
     case TEST_REASON * 10 + 0: InsertLine(QString::fromStdString(entry.strText), LOG_REASON, 1); break;
+    case TEST_CERT * 10 + 0: InsertLine(QString::fromStdString(entry.strText), LOG_PROGRESS, 1); break;
+    case TEST_CERT * 10 + 1:
+        InsertLine(QStringLiteral("Certificate SHA-256: ") + QString::fromStdString(entry.strText), LOG_PROGRESS, 1);
+        m_strSeenPin = entry.strText;
+        break;
+    case TEST_CERT * 10 + 2: InsertLine(QString::fromStdString(entry.strText), LOG_SUCCESS, 1); break;
+    case TEST_CERT * 10 + 3: InsertLine(QString::fromStdString(entry.strText), LOG_FAILURE, 1); break;
     default: break;  // unknown entries go with the rest
     }
 }

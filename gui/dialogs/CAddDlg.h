@@ -10,6 +10,7 @@
 #include <QString>
 
 #include "core/service/CConnectTest.h"
+#include "core/model/COptionSet.h"
 #include "core/model/CPortEntry.h"
 
 namespace Ui
@@ -61,6 +62,10 @@ public:
     // main window's Exit ends an open dialog with Rejected through it.
     void done(int nResult) override;
 
+    // The options a test takes its TLS files from (CA store, own
+    // certificate); the defaults until set.
+    void SetTestOptions(const COptionSet& options) { m_testOptions = options; }
+
     CConnectTest& GetTest() { return m_test; }
     CLogListBox* GetLog() const;
     int IsTestMode() const { return m_bTestMode; }
@@ -98,6 +103,12 @@ private:
 
     // The enabling table's row of nMode.
     void ApplyModeRow(int nMode);
+    // Verify certificate, the pin and Trust this certificate: for TLS
+    // client ports, Trust only once a test saw a certificate.
+    void UpdateTlsTrustControls();
+    // The pin field as the settings hold it; false (with the message shown)
+    // when it is no fingerprint.
+    bool ReadPin(std::string* pPin);
     // COM port control goes with Telnet: its controls are on only while
     // Telnet is chosen and allowed (and no test runs).
     void UpdateComPortControls();
@@ -120,6 +131,9 @@ private:
     // The peer the running test dials, for its lines.
     QString m_strTestAddress;
     int m_nTestPort = 0;
+    // The fingerprint of the certificate the last test saw (empty: none).
+    std::string m_strSeenPin;
+    COptionSet m_testOptions;
 
     CConnectTest m_test;
 };

@@ -1,7 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "gui/dialogs/COptionDlg.h"
 
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QRegularExpressionValidator>
+#include <QToolButton>
+
+#include "core/engine/TlsTrust.h"
 
 #include "gui/widgets/CMessageBox.h"
 #include "ui_COptionDlg.h"
@@ -29,6 +34,12 @@ COptionDlg::COptionDlg(const COptionSet& options, bool bReadOnly, QWidget* pPare
     connect(m_ui->m_btnOk, &QPushButton::clicked, this, &COptionDlg::accept);
     connect(m_ui->m_btnCancel, &QPushButton::clicked, this, &COptionDlg::reject);
     connect(m_ui->m_chkReconnect, &QCheckBox::toggled, this, &COptionDlg::OnBnClickedReconnect);
+    for (QToolButton* pButton : {m_ui->m_btnTlsCertificate, m_ui->m_btnTlsPrivateKey, m_ui->m_btnTlsCaFile,
+                                 m_ui->m_btnTlsClientCaFile})
+    {
+        QLineEdit* pEdit = findChild<QLineEdit*>(pButton->objectName().replace(QStringLiteral("m_btn"), QStringLiteral("m_edit")));
+        connect(pButton, &QToolButton::clicked, this, [this, pEdit] { ChooseTlsFile(pEdit); });
+    }
     ShowOptions();
 }
 
@@ -44,8 +55,37 @@ void COptionDlg::ShowAsReadOnly(QLineEdit* pEdit)
     pEdit->setPalette(pal);
 }
 
+std::array<COptionDlg::STlsField, 4> COptionDlg::TlsFields() const
+{
+    return {{{m_ui->m_editTlsCertificate, &COptionSet::m_strTlsCertificate, "TlsCertificate"},
+             {m_ui->m_editTlsPrivateKey, &COptionSet::m_strTlsPrivateKey, "TlsPrivateKey"},
+             {m_ui->m_editTlsCaFile, &COptionSet::m_strTlsCaFile, "TlsCaFile"},
+             {m_ui->m_editTlsClientCaFile, &COptionSet::m_strTlsClientCaFile, "TlsClientCaFile"}}};
+}
+
+void COptionDlg::ChooseTlsFile(QLineEdit* pEdit)
+{
+    const QString strStart = pEdit->text().isEmpty() ? QString::fromStdString(m_options.m_strSettingsDir)
+                                                     : QFileInfo(pEdit->text()).absolutePath();
+    const QString strFile = QFileDialog::getOpenFileName(this, pEdit->accessibleName(), strStart,
+                                                         QStringLiteral("PEM files (*.pem *.crt *.key);;All files (*)"));
+    if (!strFile.isEmpty())
+        pEdit->setText(strFile);
+}
+
 void COptionDlg::ShowOptions()
 {
+    // Empty TLS fields show what they default to.
+    COptionSet unset;
+    unset.m_strSettingsDir = m_options.m_strSettingsDir;
+    const STlsKeyFiles defaults = TlsKeyFilesOf(unset, TlsProgramDirectory());
+    for (const STlsField& field : TlsFields())
+        field.pEdit->setText(QString::fromStdString(m_options.*field.pstrMember));
+    m_ui->m_editTlsCertificate->setPlaceholderText(QString::fromStdString(defaults.strCertificate));
+    m_ui->m_editTlsPrivateKey->setPlaceholderText(QString::fromStdString(defaults.strPrivateKey));
+    m_ui->m_editTlsCaFile->setPlaceholderText(QStringLiteral("the system's certificates"));
+    m_ui->m_editTlsClientCaFile->setPlaceholderText(QStringLiteral("none: no client certificate asked for"));
+
     const auto texts = m_options.GetFields();
     for (size_t k = 0; k < COptionSet::FIELD_COUNT; ++k)
         m_pFields[k]->setText(QString::fromStdString(texts[k]));
@@ -60,6 +100,9 @@ void COptionDlg::ShowOptions()
             ShowAsReadOnly(pField);
         m_ui->m_chkReconnect->setEnabled(false);
         m_ui->m_chkWineDosDevices->setEnabled(false);
+        for (const STlsField& field : TlsFields())
+            findChild<QToolButton*>(field.pEdit->objectName().replace(QStringLiteral("m_edit"), QStringLiteral("m_btn")))
+                ->setEnabled(false);
         m_ui->m_btnOk->setEnabled(false);
         m_ui->m_btnCancel->setEnabled(true);
         m_ui->m_btnCancel->setDefault(true);
@@ -87,6 +130,17 @@ void COptionDlg::accept()
     {
         CMessageBox::Show(this, QStringLiteral("Nimbrel"), QString::fromStdString(strMessage));
         return;
+    }
+    for (const STlsField& field : TlsFields())
+    {
+        const std::string strPath = field.pEdit->text().trimmed().toStdString();
+        if (!COptionSet::IsPathValue(strPath))
+        {
+            CMessageBox::Show(this, QStringLiteral("Nimbrel"),
+                              QString::fromLatin1(field.pszKey) + QStringLiteral(" : an absolute path, or empty for the default"));
+            return;
+        }
+        options.*field.pstrMember = strPath;
     }
     options.m_bWineDosDevices = m_ui->m_chkWineDosDevices->isChecked() ? 1 : 0;
     m_options = options;

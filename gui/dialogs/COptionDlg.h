@@ -3,6 +3,7 @@
 
 #include <array>
 #include <memory>
+#include <string>
 
 #include <QDialog>
 
@@ -40,6 +41,16 @@ private:
     // Off, and looking it: every field while the ports run, User and
     // Password included.
     static void ShowAsReadOnly(QLineEdit* pEdit);
+    // The TLS file fields with their option members, in the group's order.
+    struct STlsField
+    {
+        QLineEdit* pEdit;
+        std::string COptionSet::*pstrMember;
+        const char* pszKey;
+    };
+    std::array<STlsField, 4> TlsFields() const;
+    // A file chooser for one TLS field.
+    void ChooseTlsFile(QLineEdit* pEdit);
 
     COptionSet m_options;
     bool m_bReadOnly;

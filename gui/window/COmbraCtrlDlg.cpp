@@ -479,6 +479,7 @@ void COmbraCtrlDlg::OpenAddDlg(int bConfig, int nPort)
     auto* pDlg = new CAddDlg(bConfig ? CAddDlg::EKind::Config : CAddDlg::EKind::Add, vecPorts,
                              m_service.Entry(nShown), m_service.Options().m_nConnectTimeout, this);
     pDlg->setObjectName(QStringLiteral("m_addDlg"));
+    pDlg->SetTestOptions(m_service.Options());
     pDlg->setAttribute(Qt::WA_DeleteOnClose);
     m_pAddDlg = pDlg;
     connect(pDlg, &QDialog::finished, this, [this, pDlg, bConfig](int nResult) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 
 #include "core/model/CPortEntry.h"
@@ -189,4 +190,52 @@ TEST(CPortEntryTest, NormaliseKeepsOnlyWhatTheModeCanDo)
     server.m_nConnectType = CONNECT_SECURE;
     server.Normalise();
     EXPECT_EQ(server.m_nConnectType, CONNECT_SECURE);
+}
+
+TEST(PortEntryPin, TakesTheFingerprintInTheFormsPeopleTypeIt)
+{
+    const std::string strHex = "00112233445566778899AABBCCDDEEFF00112233445566778899AABBCCDDEEFF";
+    std::string strCanonical;
+    for (size_t k = 0; k < strHex.size(); k += 2)
+        strCanonical += (k > 0 ? ":" : "") + strHex.substr(k, 2);
+    std::string strLower = strCanonical;
+    for (char& c : strLower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const std::string& strTyped :
+         {strCanonical, strHex, strLower, "sha256 Fingerprint=" + strCanonical, "SHA256 Fingerprint=" + strHex,
+          " " + strCanonical + " ", std::string("00 11 22 33 44 55 66 77 88 99 aa bb cc dd ee ff ") +
+                                        "00 11 22 33 44 55 66 77 88 99 aa bb cc dd ee ff"})
+    {
+        std::string strPin = "unchanged";
+        EXPECT_TRUE(CPortEntry::ParsePin(strTyped, &strPin)) << strTyped;
+        EXPECT_EQ(strPin, strCanonical) << strTyped;
+    }
+    std::string strPin = "old";
+    EXPECT_TRUE(CPortEntry::ParsePin("", &strPin));
+    EXPECT_EQ(strPin, "") << "empty: no pin";
+    for (const std::string& strBad : {strHex.substr(2), strHex + "00", strHex.substr(1) + "G", std::string("sha256 Fingerprint="),
+                                      std::string("SHA1:") + strHex})
+    {
+        strPin = "kept";
+        EXPECT_FALSE(CPortEntry::ParsePin(strBad, &strPin)) << strBad;
+        EXPECT_EQ(strPin, "kept");
+    }
+}
+
+TEST(PortEntryPin, OnlyTlsClientPortsCheckThePeer)
+{
+    CPortEntry entry;
+    entry.m_bSSL = 1;
+    entry.m_bTlsVerify = true;
+    EXPECT_TRUE(entry.ChecksPeerCertificate());
+    entry.m_nMode = MODE_TCP_SERVER;
+    EXPECT_FALSE(entry.ChecksPeerCertificate());
+    entry.m_nMode = MODE_TCP_CLIENT;
+    entry.m_bSSL = 0;
+    EXPECT_FALSE(entry.ChecksPeerCertificate());
+    entry.m_bSSL = 1;
+    entry.m_bTlsVerify = false;
+    EXPECT_FALSE(entry.ChecksPeerCertificate());
+    entry.m_strTlsPin = "AA";
+    EXPECT_TRUE(entry.ChecksPeerCertificate());
 }

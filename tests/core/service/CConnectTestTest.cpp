@@ -213,12 +213,23 @@ TEST_F(ConnectTestTest, TlsListenerNamesTheVersionNegotiated)
 
     ASSERT_EQ(m_test.Start("127.0.0.1", nPort, 1, 10), 1);
     ASSERT_TRUE(RunToEnd());
+    // The certificate follows the success; a self-signed one fails the
+    // chain check, which this port (no verification) does not act on.
     EXPECT_EQ(Results(), (std::vector<Entry>{{TEST_BANNER, 0},
                                              {TEST_SOCKET, 1},
                                              {TEST_CONNECT, 2},
                                              {TEST_SSL, 2},
+                                             {TEST_CERT, 0},
+                                             {TEST_CERT, 0},
+                                             {TEST_CERT, 0},
+                                             {TEST_CERT, 1},
+                                             {TEST_CERT, 3},
                                              {TEST_BANNER, 1}}));
     EXPECT_EQ(TextOf(TEST_SSL, 2), "TLSv1.3");
+    EXPECT_EQ(TextOf(TEST_CERT, 0), "Certificate subject: CN=nimbrel-test");
+    EXPECT_EQ(TextOf(TEST_CERT, 1).size(), 95u) << "32 bytes as AA:BB:...";
+    EXPECT_EQ(TextOf(TEST_CERT, 3),
+              "certificate verify failed: self-signed certificate (not checked by the port: Verify certificate is off)");
     EXPECT_EQ(Count(TEST_SSL, 0), 1);
     EXPECT_EQ(Count(TEST_SSL, 6), 1);
 }

@@ -359,3 +359,62 @@ TEST_F(SettingsFileTest, ComPortControlKeysAreWrittenOnlyWhenSet)
         EXPECT_NE(strError.find("accepted values are"), std::string::npos) << strError;
     }
 }
+
+TEST_F(SettingsFileTest, TlsKeysAreWrittenOnlyWhenSet)
+{
+    // A file of before: written back byte for byte, without the new keys.
+    const std::string strOld =
+        "[Options]\nConnectTimeout=10\nReconnect=0\nReconnectTime=1\nUser=\nPassword=\nLoginChallenge=3\n"
+        "LoginTimeout=10\nKeepAliveTime=7200000\nKeepAliveInterval=1000\nPortDirectory=\nWineDosDevices=0\n\n"
+        "[COM1]\nEnable=1\nMode=client\nConnectType=raw\nSSL=1\nKeepAlive=0\nIPAddress=10.0.0.1\nPeerPort=4001\n"
+        "LocalPort=0\n";
+    CSettingsFile s;
+    std::string strError;
+    ASSERT_EQ(s.Load(Write(strOld), &strError), 1) << strError;
+    EXPECT_EQ(s.m_options.m_strSettingsDir, CSettingsFile::DirectoryOf(m_dir.File("nimbrel.ini")));
+    EXPECT_FALSE(s.m_ports[0].ChecksPeerCertificate());
+    const std::string strPath = m_dir.File("again.ini");
+    ASSERT_EQ(s.Save(strPath, &strError), 1) << strError;
+    auto text = [](const std::string& strFile) {
+        std::ifstream in(strFile);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    EXPECT_EQ(text(strPath), strOld);
+
+    // Set, they are written and read back; a pin typed in any form is kept
+    // in the form the fingerprint command prints.
+    s.m_options.m_strTlsCertificate = "/etc/nimbrel/cert.pem";
+    s.m_options.m_strTlsPrivateKey = "/etc/nimbrel/key with space.pem";
+    s.m_options.m_strTlsCaFile = "/etc/ssl/ca.pem";
+    s.m_options.m_strTlsClientCaFile = "/etc/nimbrel/clients.pem";
+    s.m_ports[0].m_bTlsVerify = true;
+    ASSERT_TRUE(CPortEntry::ParsePin(std::string(64, 'b'), &s.m_ports[0].m_strTlsPin));
+    ASSERT_EQ(s.Save(strPath, &strError), 1) << strError;
+    const std::string strNew = text(strPath);
+    EXPECT_NE(strNew.find("TlsCertificate=/etc/nimbrel/cert.pem\nTlsPrivateKey=/etc/nimbrel/key with space.pem\n"
+                          "TlsCaFile=/etc/ssl/ca.pem\nTlsClientCaFile=/etc/nimbrel/clients.pem\n"),
+              std::string::npos)
+        << strNew;
+    std::string strPin;
+    for (int k = 0; k < 32; ++k)
+        strPin += std::string(k > 0 ? ":" : "") + "BB";
+    EXPECT_NE(strNew.find("TlsVerify=1\nTlsPin=" + strPin + "\n"), std::string::npos) << strNew;
+    CSettingsFile back;
+    ASSERT_EQ(back.Load(strPath, &strError), 1) << strError;
+    EXPECT_EQ(back.m_options, s.m_options);
+    EXPECT_EQ(back.m_ports[0], s.m_ports[0]);
+    EXPECT_TRUE(back.m_ports[0].ChecksPeerCertificate());
+
+    for (const char* pszBad : {"[COM1]\nTlsPin=AB:CD\n", "[COM1]\nTlsPin=" /* 63 digits */
+                               "000000000000000000000000000000000000000000000000000000000000000\n",
+                               "[COM1]\nTlsVerify=yes\n", "[Options]\nTlsCaFile=relative/ca.pem\n"})
+    {
+        EXPECT_EQ(back.Load(Write(pszBad), &strError), 0) << pszBad;
+        // The key and what it takes.
+        EXPECT_NE(strError.find("] Tls"), std::string::npos) << strError;
+        EXPECT_TRUE(strError.find("accepted values are") != std::string::npos ||
+                    strError.find("fingerprint (64 hex digits") != std::string::npos ||
+                    strError.find("an absolute path") != std::string::npos)
+            << strError;
+    }
+}

@@ -621,10 +621,44 @@ private slots:
         QVERIFY(c.pSSL->isChecked());
         Click(c.pTest);
         QVERIFY(RunUntil([&] { return !pDlg->IsTestMode(); }));
-        QCOMPARE(Lines(c.pLog),
-                 (QStringList{"0|----- Socket Test Start -----", "1|Socket Create",
-                              QStringLiteral("1|Socket Connect (127.0.0.1:%1)").arg(nPeer), "1|SSL Success(TLSv1.3)",
-                              "0|----- Socket Test End -----"}));
+        const QStringList lines = Lines(c.pLog);
+        QCOMPARE(lines.mid(0, 4), (QStringList{"0|----- Socket Test Start -----", "1|Socket Create",
+                                              QStringLiteral("1|Socket Connect (127.0.0.1:%1)").arg(nPeer),
+                                              "1|SSL Success(TLSv1.3)"}));
+        QCOMPARE(lines.size(), 10);
+        QCOMPARE(lines[4], QStringLiteral("3|Certificate subject: CN=nimbrel-test"));
+        QVERIFY2(lines[7].startsWith(QStringLiteral("3|Certificate SHA-256: ")), qPrintable(lines[7]));
+        QVERIFY2(lines[8].startsWith(QStringLiteral("2|certificate verify failed: self-signed certificate")),
+                 qPrintable(lines[8]));
+        QCOMPARE(lines[9], QStringLiteral("0|----- Socket Test End -----"));
+
+        // Trust on first use: the button fills the pin with what was seen,
+        // and OK stores it.
+        auto* pTrust = pDlg->findChild<QPushButton*>(QStringLiteral("m_btnTrust"));
+        auto* pPin = pDlg->findChild<QLineEdit*>(QStringLiteral("m_editTlsPin"));
+        QVERIFY(pTrust && pPin);
+        QVERIFY(pTrust->isEnabled());
+        Click(pTrust);
+        QCOMPARE(pPin->text(), lines[7].mid(QStringLiteral("3|Certificate SHA-256: ").size()));
+        Click(c.pOk);
+        QCOMPARE(QString::fromStdString(pDlg->Entry().m_strTlsPin), pPin->text());
+
+        // Pinned, the test passes the pin check; a wrong pin ends in SSL
+        // Error with the fingerprint got.
+        pDlg = Open(data, CAddDlg::EKind::Config, 0);
+        QVERIFY(pDlg);
+        const SControls c2 = Controls(*pDlg);
+        pTrust = pDlg->findChild<QPushButton*>(QStringLiteral("m_btnTrust"));
+        pPin = pDlg->findChild<QLineEdit*>(QStringLiteral("m_editTlsPin"));
+        QVERIFY2(!pTrust->isEnabled(), "nothing seen yet");
+        SetText(pPin, QString(64, QLatin1Char('a')));
+        Click(c2.pTest);
+        QVERIFY(RunUntil([&] { return !pDlg->IsTestMode(); }));
+        const QStringList refused = Lines(c2.pLog);
+        QVERIFY2(refused.contains(QStringLiteral("2|SSL Error")), qPrintable(refused.join('\n')));
+        QVERIFY2(refused.contains(QStringLiteral("2|certificate pin mismatch: got ") +
+                                  lines[7].mid(QStringLiteral("3|Certificate SHA-256: ").size())),
+                 qPrintable(refused.join('\n')));
     }
 
     // Cancel while "Connecting ." grows: the progress line goes, "Test
@@ -682,6 +716,51 @@ private slots:
         pDlg.reset();
         // Whatever the thread queued for the dialog is dropped with it.
         QCoreApplication::processEvents();
+    }
+
+    // Verify certificate and the pin belong to TLS client ports; OK keeps
+    // them, and refuses a pin that is no fingerprint.
+    void TlsTrustControlsFollowModeAndSsl()
+    {
+        CCOMData data;
+        Client(data, 0, 4001, 1);
+        CPortEntry entry = data.GetEntry(0);
+        entry.m_bTlsVerify = true;
+        entry.m_strTlsPin = std::string(95, 'A');
+        data.SetEntry(0, entry);
+        auto pDlg = Open(data, CAddDlg::EKind::Config, 0);
+        QVERIFY(pDlg);
+        const SControls c = Controls(*pDlg);
+        auto* pVerify = pDlg->findChild<QCheckBox*>(QStringLiteral("m_checkTlsVerify"));
+        auto* pPin = pDlg->findChild<QLineEdit*>(QStringLiteral("m_editTlsPin"));
+        auto* pTrust = pDlg->findChild<QPushButton*>(QStringLiteral("m_btnTrust"));
+        QVERIFY(pVerify && pPin && pTrust);
+        QVERIFY(pVerify->isChecked());
+        QCOMPARE(pPin->text(), QString(95, QLatin1Char('A')));
+        QVERIFY(pVerify->isEnabled() && pPin->isEnabled());
+        QVERIFY2(!pTrust->isEnabled(), "no certificate seen yet");
+        QVERIFY(!pPin->accessibleName().isEmpty());
+        c.pSSL->click();
+        QVERIFY(!pVerify->isEnabled() && !pPin->isEnabled());
+        c.pSSL->click();
+        Click(c.pServer);
+        QVERIFY(!pVerify->isEnabled() && !pPin->isEnabled());
+        Click(c.pClient);
+        QVERIFY(pVerify->isEnabled());
+
+        m_boxes.clear();
+        SetText(pPin, QStringLiteral("AB:CD"));
+        Click(c.pOk);
+        QCOMPARE(m_boxes, QStringList{QStringLiteral("Pin : Format Error (a SHA-256 fingerprint: 64 hex digits, colons allowed)")});
+        QVERIFY(pDlg->isVisible());
+        SetText(pPin, QString(64, QLatin1Char('c')));
+        pVerify->click();
+        Click(c.pOk);
+        QVERIFY(!pDlg->isVisible());
+        QVERIFY(!pDlg->Entry().m_bTlsVerify);
+        std::string strPin;
+        QVERIFY(CPortEntry::ParsePin(std::string(64, 'C'), &strPin));
+        QCOMPARE(pDlg->Entry().m_strTlsPin, strPin);
     }
 
     void ControlsAreNamedForAssistiveTechnology()

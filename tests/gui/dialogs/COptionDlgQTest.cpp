@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QToolButton>
 #include <QTimer>
 
 #include "gui/widgets/CMessageBox.h"
@@ -255,6 +256,41 @@ private slots:
             QVERIFY2(rgbShown != rgbEditable, pszName);
             QCOMPARE(rgbShown, dlgShow.palette().color(QPalette::Active, QPalette::Window).rgb());
         }
+    }
+
+    // The TLS group: the files shown, their defaults as placeholders, an
+    // absolute path or nothing taken at OK, every control named.
+    void TlsFilesAreShownCheckedAndTaken()
+    {
+        COptionSet options;
+        options.m_strTlsCaFile = "/etc/ssl/ca.pem";
+        options.m_strSettingsDir = "/nonexistent/settings";
+        COptionDlg dlg(options, false);
+        QVERIFY(dlg.findChild<QWidget*>(QStringLiteral("m_grpTls")) != nullptr);
+        QCOMPARE(Edit(dlg, "m_editTlsCaFile")->text(), QStringLiteral("/etc/ssl/ca.pem"));
+        QCOMPARE(Edit(dlg, "m_editTlsCertificate")->text(), QString());
+        QVERIFY2(Edit(dlg, "m_editTlsCertificate")->placeholderText().endsWith(QStringLiteral("/public.key")),
+                 qPrintable(Edit(dlg, "m_editTlsCertificate")->placeholderText()));
+        for (QToolButton* pButton : dlg.findChildren<QToolButton*>())
+            QVERIFY2(pButton->accessibleName().startsWith(QStringLiteral("Choose ")), qPrintable(pButton->objectName()));
+        QCOMPARE(dlg.findChildren<QToolButton*>().size(), 4);
+
+        Type(Edit(dlg, "m_editTlsClientCaFile"), QStringLiteral("clients.pem"));
+        dlg.accept();
+        QCOMPARE(m_boxes, QStringList{QStringLiteral("Nimbrel|TlsClientCaFile : an absolute path, or empty for the default")});
+        QVERIFY(dlg.Options() == options);
+
+        Type(Edit(dlg, "m_editTlsClientCaFile"), QStringLiteral("/etc/nimbrel/clients.pem"));
+        Type(Edit(dlg, "m_editTlsCaFile"), QString());
+        dlg.accept();
+        QCOMPARE(dlg.result(), int(QDialog::Accepted));
+        QCOMPARE(dlg.Options().m_strTlsClientCaFile, std::string("/etc/nimbrel/clients.pem"));
+        QCOMPARE(dlg.Options().m_strTlsCaFile, std::string());
+        QCOMPARE(dlg.Options().m_strSettingsDir, std::string("/nonexistent/settings"));
+
+        COptionDlg shown(options, true);
+        for (QToolButton* pButton : shown.findChildren<QToolButton*>())
+            QVERIFY2(!pButton->isEnabled(), qPrintable(pButton->objectName()));
     }
 };
 

@@ -147,7 +147,10 @@ private slots:
         QCOMPARE(TabOrder(&dlg),
                  QStringList({"m_editKeepAliveTime", "m_editKeepAliveInterval", "m_editConnectTimeout", "m_chkReconnect",
                               "m_editReconnectTime", "m_editUser", "m_editPassword", "m_editLoginChallenge",
-                              "m_editLoginTimeout", "m_chkWineDosDevices", "m_btnOk", "m_btnCancel"}));
+                              "m_editLoginTimeout", "m_editTlsCertificate", "m_btnTlsCertificate",
+                              "m_editTlsPrivateKey", "m_btnTlsPrivateKey", "m_editTlsCaFile", "m_btnTlsCaFile",
+                              "m_editTlsClientCaFile", "m_btnTlsClientCaFile", "m_chkWineDosDevices", "m_btnOk",
+                              "m_btnCancel"}));
     }
 
     void AddDialogFits()
