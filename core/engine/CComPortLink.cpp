@@ -55,14 +55,8 @@ void CComPortLink::Service()
     if (state == EComPort::Agreed && !m_session.IsAgreed())
         m_session.OnAgreed();
 
-    for (const std::vector<uint8_t>& payload : telnet.TakeComPortMessages())
-    {
-        CComPortOption::SMessage message;
-        if (CComPortOption::Decode(payload, &message))
-            m_session.OnMessage(message);
-    }
-    const unsigned nDropped = telnet.TakeDroppedSubNegotiations();
-
+    // The port's settings first: what a client asks now is applied over
+    // them, never undone by an older report of the port.
     CLineState& line = m_conn.Line();
     const uint32_t nSeq = line.m_nSettingsSeq.load();
     if (nSeq != m_nSettingsSeq)
@@ -79,6 +73,14 @@ void CComPortLink::Service()
             m_session.SetCurrent(now);
         }
     }
+    for (const std::vector<uint8_t>& payload : telnet.TakeComPortMessages())
+    {
+        CComPortOption::SMessage message;
+        if (CComPortOption::Decode(payload, &message))
+            m_session.OnMessage(message);
+    }
+    const unsigned nDropped = telnet.TakeDroppedSubNegotiations();
+
     if (m_session.Role() == CComPortSession::ERole::Client)
     {
         const unsigned nFlushes = m_conn.Port().TakeFlushes();

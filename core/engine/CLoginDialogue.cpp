@@ -144,6 +144,8 @@ void CLoginDialogue::DoTelnetLogin()
         return;
     m_conn.m_telnet.PutNegotiation(m_conn.m_tx);
     const int nReceived = m_stream.ReceiveTcp();
+    // A client may set the port before it logs in.
+    m_stream.ServiceComPort();
     m_stream.SendTcp();
     if (m_nTelnetStep == 0)
     {

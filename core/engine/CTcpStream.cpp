@@ -134,6 +134,11 @@ int CTcpStream::ReceiveTcp()
     return n;
 }
 
+void CTcpStream::ServiceComPort()
+{
+    m_comPort.Service();
+}
+
 void CTcpStream::SendTcp()
 {
     if (!m_conn.m_tx.IsAllocated() || m_conn.m_tx.Count() == 0 || m_conn.m_hSocket == CConnection::INVALID_SOCKET)

@@ -25,6 +25,9 @@ public:
     // Returns the bytes taken from the connection (before Telnet filtering).
     int ReceiveTcp();
     void SendTcp();
+    // COM port control's own cycle (settings, flushes), for the states
+    // that run the stream without DoTcpData.
+    void ServiceComPort();
     // Closes the connection: a server listens again, a client goes idle.
     void DoTcpClose();
 
