@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "core/engine/CLoginCtrl.h"
@@ -85,4 +86,6 @@ public:
     int m_bInSB = 0;
     // The Telnet login's own login data; m_login.m_nTries counts its tries.
     CLoginCtrl m_login;
+    // Told of every option command the peer sends (the port's monitor).
+    std::function<void(int nCommand, int nOption)> m_fnCommandSeen;
 };

@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/engine/CCaptureRecord.h"
+
+// What a monitor line shows of a burst's bytes.
+enum class EMonitorView
+{
+    HexAndText,
+    Hex,
+    Text,
+};
+
+// The one text of a monitor record, shared by the window and nimbreld:
+// "time  direction  hex  text", for example
+//   12:04:31.250  to peer    48 69 0D  Hi.
+//   12:04:31.262  event      Connected
+//   12:04:32.001  lost       1,204 bytes not shown
+class CMonitorFormat
+{
+public:
+    // The direction column's words, padded to one width.
+    static const char* KindText(ECapture kind);
+    // nWallOffsetNs turns the record's monotonic time into the time of day
+    // (WallOffsetNs); the time is shown in local time.
+    static std::string Line(const CCaptureRecord& rec, EMonitorView view, int64_t nWallOffsetNs);
+    // "HH:MM:SS.mmm" of the monotonic nTimeNs.
+    static std::string TimeText(uint64_t nTimeNs, int64_t nWallOffsetNs);
+    // "41 42 0D": every byte as two upper-case hex digits.
+    static std::string HexText(const std::string& data);
+    // Printable ASCII as is, every other byte as '.'.
+    static std::string PrintableText(const std::string& data);
+    // "1,204 bytes not shown" (and the events, when any).
+    static std::string LostText(uint64_t nBytes, uint64_t nEvents);
+    // 1234567 -> "1,234,567".
+    static std::string Grouped(uint64_t n);
+    // The real-time clock minus the monotonic clock, now.
+    static int64_t WallOffsetNs();
+};
