@@ -8,12 +8,13 @@ set -euo pipefail
 
 cd "$(dirname "$(readlink -f "$0")")"
 
-# What building needs, plus the test peers (pyserial, socat, openssl). The
+# What building needs, plus the test peers (pyserial, socat, openssl,
+# ser2net). The
 # window's tests run on Qt's offscreen platform, with a font that has
 # Arial's metrics. The package test builds the .deb (dpkg-dev, file) and
 # checks it (lintian, desktop-file-validate, systemd-analyze, man).
 tools/ensure-packages.sh g++ cmake ninja-build pkg-config libssl-dev libinih-dev \
-    libgtest-dev libgmock-dev python3 python3-serial socat openssl \
+    libgtest-dev libgmock-dev python3 python3-serial socat openssl ser2net \
     qt6-base-dev qt6-svg-dev libgl-dev qt6-qpa-plugins fonts-liberation \
     dpkg-dev file lintian desktop-file-utils systemd man-db
 

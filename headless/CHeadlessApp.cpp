@@ -57,11 +57,12 @@ public:
     explicit CPrintListener(const CPortRows& rows) : m_rows(rows) {}
     void OnCellChanged(int nRow, int nCol, const std::string& strText) override
     {
-        if (nCol == COL_REASON)
+        if (nCol == COL_REASON || nCol == COL_COMPORT)
         {
-            // A cleared reason says nothing new: the state line says it.
+            // A cleared text says nothing new: the state line says it.
             if (!strText.empty())
-                PrintLine(m_rows.GetItemText(nRow, COL_PORT) + " " + REASON_TITLE + ": " + strText);
+                PrintLine(m_rows.GetItemText(nRow, COL_PORT) + " " + (nCol == COL_REASON ? REASON_TITLE : COMPORT_TITLE) +
+                          ": " + strText);
             return;
         }
         PrintLine(m_rows.GetItemText(nRow, COL_PORT) + " " + COL_TITLES[static_cast<size_t>(nCol)] + ": " + strText);
@@ -71,9 +72,13 @@ public:
     void PrintRows() const
     {
         for (int nRow = 0; nRow < m_rows.GetRowCount(); ++nRow)
+        {
             for (int nCol : {COL_MODE, COL_PEER, COL_LOCAL})
                 PrintLine(m_rows.GetItemText(nRow, COL_PORT) + " " + COL_TITLES[static_cast<size_t>(nCol)] + ": " +
                           m_rows.GetItemText(nRow, nCol));
+            if (const std::string str = m_rows.GetItemText(nRow, COL_COMPORT); !str.empty())
+                PrintLine(m_rows.GetItemText(nRow, COL_PORT) + " " + COMPORT_TITLE + ": " + str);
+        }
     }
 
 private:

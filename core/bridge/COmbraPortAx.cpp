@@ -13,6 +13,7 @@
 
 #include "core/bridge/CPortHost.h"
 #include "core/engine/CErrorText.h"
+#include "core/engine/CWorkerPort.h"
 
 namespace
 {
@@ -27,6 +28,32 @@ struct SKernelTermios2
     unsigned int c_ispeed, c_ospeed;
 };
 constexpr unsigned long KERNEL_TCGETS2 = _IOR('T', 0x2A, SKernelTermios2);
+constexpr unsigned long KERNEL_TCSETS2 = _IOW('T', 0x2B, SKernelTermios2);
+// From <asm/termbits.h>: the baud rate is in c_ispeed / c_ospeed.
+constexpr unsigned KERNEL_BOTHER = 0010000;
+constexpr unsigned KERNEL_IBSHIFT = 16;
+
+// The termios constant of a baud rate; the kernel's "other" for a rate
+// without one.
+unsigned BaudCode(uint32_t nRate)
+{
+    static const struct
+    {
+        uint32_t nRate;
+        speed_t code;
+    } RATES[] = {
+        {50, B50},         {75, B75},         {110, B110},       {134, B134},         {150, B150},
+        {200, B200},       {300, B300},       {600, B600},       {1200, B1200},       {1800, B1800},
+        {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},     {38400, B38400},
+        {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800},   {500000, B500000},
+        {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+        {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+    };
+    for (const auto& rate : RATES)
+        if (rate.nRate == nRate)
+            return rate.code;
+    return KERNEL_BOTHER;
+}
 
 bool IsPlainName(const std::string& strName)
 {
@@ -264,6 +291,7 @@ void COmbraPortAx::FillLocked()
             break;
         if (buf[0] != TIOCPKT_DATA)
         {
+            NoteStatus(buf[0]);
             m_bSettingsDirty = 1;
             if (m_pWatcher != nullptr)
                 m_pWatcher->SettingsMayHaveChanged(this);
@@ -404,7 +432,94 @@ int COmbraPortAx::ReadControl()
     do
         n = read(m_hMaster, &ch, 1);
     while (n < 0 && errno == EINTR);
-    return n == 1 ? ch : 0;
+    if (n != 1)
+        return 0;
+    NoteStatus(ch);
+    if ((ch & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE)) != 0 && m_fnFlushWake)
+        m_fnFlushWake();
+    return ch;
+}
+
+void COmbraPortAx::SetFlushWake(std::function<void()> fnWake)
+{
+    std::lock_guard<std::mutex> lock(m_csIo);
+    m_fnFlushWake = std::move(fnWake);
+}
+
+void COmbraPortAx::NoteStatus(unsigned char byStatus)
+{
+    unsigned nFlushes = 0;
+    if (byStatus & TIOCPKT_FLUSHREAD)
+        nFlushes |= CWorkerPort::FLUSH_RECEIVE;
+    if (byStatus & TIOCPKT_FLUSHWRITE)
+        nFlushes |= CWorkerPort::FLUSH_TRANSMIT;
+    if (nFlushes != 0)
+        m_nFlushes.fetch_or(nFlushes);
+}
+
+CComPortOption::SSettings COmbraPortAx::ApplySerialSettings(const CComPortOption::SSettings& wanted)
+{
+    using EParity = CComPortOption::EParity;
+    using EStopBits = CComPortOption::EStopBits;
+    CComPortOption::SSettings now;
+    {
+        std::lock_guard<std::mutex> lock(m_csIo);
+        SKernelTermios2 t2;
+        if (m_hMaster < 0 || ioctl(m_hMaster, KERNEL_TCGETS2, &t2) != 0)
+            return wanted;
+        // Termios calls on the master reach the slave's settings, which
+        // are what the application reads.
+        t2.c_cflag &= ~static_cast<unsigned>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+        static const unsigned SIZES[] = {CS5, CS6, CS7, CS8};
+        if (wanted.nDataBits >= 5 && wanted.nDataBits <= 8)
+            t2.c_cflag |= SIZES[wanted.nDataBits - 5];
+        else
+            t2.c_cflag |= CS8;
+        if (wanted.parity == EParity::Odd || wanted.parity == EParity::Mark)
+            t2.c_cflag |= PARENB | PARODD;
+        else if (wanted.parity == EParity::Even || wanted.parity == EParity::Space)
+            t2.c_cflag |= PARENB;
+        if (wanted.parity == EParity::Mark || wanted.parity == EParity::Space)
+            t2.c_cflag |= CMSPAR;
+        if (wanted.stopBits == EStopBits::Two || wanted.stopBits == EStopBits::OneAndHalf)
+            t2.c_cflag |= CSTOPB;
+        if (wanted.nBaudRate != 0)
+        {
+            // A rate of the usual list goes by its constant, so that a
+            // program reading cfgetospeed() finds it.
+            const unsigned nCode = BaudCode(wanted.nBaudRate);
+            t2.c_cflag &= ~static_cast<unsigned>(CBAUD | (CBAUD << KERNEL_IBSHIFT));
+            t2.c_cflag |= nCode | (nCode << KERNEL_IBSHIFT);
+            t2.c_ispeed = wanted.nBaudRate;
+            t2.c_ospeed = wanted.nBaudRate;
+        }
+        ioctl(m_hMaster, KERNEL_TCSETS2, &t2);
+        if (ioctl(m_hMaster, KERNEL_TCGETS2, &t2) != 0)
+            return wanted;
+        switch (t2.c_cflag & CSIZE)
+        {
+        case CS5: now.nDataBits = 5; break;
+        case CS6: now.nDataBits = 6; break;
+        case CS7: now.nDataBits = 7; break;
+        default: now.nDataBits = 8; break;
+        }
+        if ((t2.c_cflag & PARENB) == 0)
+            now.parity = EParity::None;
+        else if (t2.c_cflag & CMSPAR)
+            now.parity = (t2.c_cflag & PARODD) ? EParity::Mark : EParity::Space;
+        else
+            now.parity = (t2.c_cflag & PARODD) ? EParity::Odd : EParity::Even;
+        if (t2.c_cflag & CSTOPB)
+            now.stopBits = now.nDataBits == 5 ? EStopBits::OneAndHalf : EStopBits::Two;
+        else
+            now.stopBits = EStopBits::One;
+        now.nBaudRate = t2.c_ospeed;
+    }
+    // A change made from this side raises no status byte: the watcher
+    // must look for itself, so the list shows it too.
+    if (m_pWatcher != nullptr)
+        m_pWatcher->SettingsMayHaveChanged(this);
+    return now;
 }
 
 int COmbraPortAx::GetTermios(struct termios* pTermios)

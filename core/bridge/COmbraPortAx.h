@@ -2,10 +2,12 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 
 #include "core/bridge/CWineLink.h"
+#include "core/engine/CComPortOption.h"
 
 class CPortHost;
 
@@ -118,9 +120,23 @@ public:
     // plus what waits in the pty.
     long QueuedCount();
 
+    // Worker thread. The flushes (CWorkerPort::FLUSH_...) the application
+    // made since the last take, as the status bytes told them.
+    unsigned TakeFlushes() { return m_nFlushes.exchange(0); }
+    // Any thread: called (with the port's I/O lock held) when the watcher
+    // finds a flush, so the worker hears of it without waiting for data.
+    void SetFlushWake(std::function<void()> fnWake);
+    // Worker thread. Sets the application's baud rate, data size, parity
+    // and stop bits, as far as the pseudo-terminal keeps them, and tells
+    // the watcher; returns the settings it has then (flow: none).
+    CComPortOption::SSettings ApplySerialSettings(const CComPortOption::SSettings& settings);
+
 private:
     friend class CPortWatcher;
 
+    // A status byte other than data: settings may have changed, or the
+    // application flushed.
+    void NoteStatus(unsigned char byStatus);
     // m_csIo held. Pulls what the application wrote into the stage.
     void FillLocked();
     long KernelQueuedLocked() const;
@@ -165,4 +181,6 @@ private:
     std::atomic<int> m_bSettingsDirty{0};
     std::atomic<int> m_bQueuedPosted{0};
     std::atomic<int> m_bQueuedReports{1};
+    std::atomic<unsigned> m_nFlushes{0};
+    std::function<void()> m_fnFlushWake;  // m_csIo
 };

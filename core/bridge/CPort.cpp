@@ -24,6 +24,13 @@ void CPort::ReplaceVirtualPort(std::unique_ptr<COmbraPortAx> pVirtual)
         m_pVirtual->DeletePort();
     m_pVirtual = std::move(pVirtual);
     m_pVirtual->Attach(COmbraPortAx::PORT_ID_BASE + m_nPort, m_pHost);
+    m_pVirtual->SetFlushWake([this] { m_worker.Wake(); });
+}
+
+CPort::~CPort()
+{
+    // The worker goes before the virtual port: no wake may reach it then.
+    m_pVirtual->SetFlushWake(nullptr);
 }
 
 bool CPort::Open(bool bWineLink)

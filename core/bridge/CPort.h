@@ -22,6 +22,7 @@ class CPort
 {
 public:
     CPort(int nPort, CPortHost* pHost, CPortOwner& owner);
+    ~CPort();
 
     CPort(const CPort&) = delete;
     CPort& operator=(const CPort&) = delete;

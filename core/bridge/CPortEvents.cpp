@@ -306,6 +306,12 @@ void CPortEvents::OnCommStateChanged(int nId, const CPortDcb& dcb)
     core.GetPort(i).SetQueuedReports((dwFlow & (FLOW_CTS | FLOW_XIN)) != 0);
     core.Line(i).m_chXon = static_cast<unsigned char>(dcb.XonChar);
     core.Line(i).m_chXoff = static_cast<unsigned char>(dcb.XoffChar);
+    CLineState& line = core.Line(i);
+    line.m_nBaudRate = dcb.BaudRate;
+    line.m_nDataBits = dcb.ByteSize;
+    line.m_nParity = dcb.Parity;
+    line.m_nStopBits = dcb.StopBits;
+    line.m_nSettingsSeq.fetch_add(1);
     core.GetWorker(i).CaptureEvent("Serial settings: " + std::to_string(dcb.BaudRate) + " baud, " +
                                    LineText(dcb.ByteSize, dcb.Parity, dcb.StopBits) + ", flow control " +
                                    FlowText(dwFlow));

@@ -71,3 +71,13 @@ void CPortLink::SetLinkSignals(int bOn)
     Port().SetLinkSignalA(bOn);
     Port().SetLinkSignalB(bOn);
 }
+
+unsigned CPortLink::TakeFlushes()
+{
+    return Port().TakeFlushes();
+}
+
+CComPortOption::SSettings CPortLink::ApplySerialSettings(const CComPortOption::SSettings& settings)
+{
+    return Port().ApplySerialSettings(settings);
+}

@@ -30,6 +30,8 @@ public:
     void ReportHangUp() override;
     void SetCTS(int bOn) override;
     void SetLinkSignals(int bOn) override;
+    unsigned TakeFlushes() override;
+    CComPortOption::SSettings ApplySerialSettings(const CComPortOption::SSettings& settings) override;
 
 private:
     COmbraPortAx& Port() const;

@@ -151,3 +151,19 @@ const char* CComPortOption::StopBitsName(EStopBits stopBits)
     }
     return "?";
 }
+
+const char* CComPortOption::FlowName(EFlow flow)
+{
+    switch (flow)
+    {
+    case EFlow::None:
+        return "none";
+    case EFlow::XonXoff:
+        return "XON/XOFF";
+    case EFlow::RtsCts:
+        return "RTS/CTS";
+    case EFlow::Request:
+        break;
+    }
+    return "?";
+}

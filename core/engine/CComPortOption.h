@@ -120,5 +120,7 @@ public:
     static const char* ParityName(EParity parity);
     // "1", "2", "1.5"; "?" for a value not known.
     static const char* StopBitsName(EStopBits stopBits);
+    // "none", "XON/XOFF", "RTS/CTS"; "?" for a value not known.
+    static const char* FlowName(EFlow flow);
     static bool ParseParity(const std::string& strName, EParity* pParity);
 };

@@ -20,27 +20,15 @@ constexpr uint8_t CONTROL_INBOUND_REQUEST = 13;
 constexpr uint8_t CONTROL_INBOUND_NONE = 14;
 constexpr uint8_t CONTROL_LAST = 19;
 
-std::string FlowName(EFlow flow)
-{
-    switch (flow)
-    {
-    case EFlow::None:
-        return "none";
-    case EFlow::XonXoff:
-        return "XON/XOFF";
-    case EFlow::RtsCts:
-        return "RTS/CTS";
-    case EFlow::Request:
-        break;
-    }
-    return "?";
-}
-
 }  // namespace
 
 void CComPortSession::Reset(ERole role)
 {
+    std::function<SSettings(const SSettings&)> fnApply = std::move(m_fnApply);
+    std::string strSignature = std::move(m_strSignature);
     *this = CComPortSession(role);
+    m_fnApply = std::move(fnApply);
+    m_strSignature = std::move(strSignature);
 }
 
 void CComPortSession::Queue(const std::vector<uint8_t>& bytes)
@@ -165,7 +153,7 @@ std::string CComPortSession::OnServerMessage(const SMessage& message)
         if (nValue > static_cast<uint8_t>(EFlow::RtsCts))
             return {};
         m_acked.flow = static_cast<EFlow>(nValue);
-        return "device server flow control: " + FlowName(m_acked.flow);
+        return std::string("device server flow control: ") + CComPortOption::FlowName(m_acked.flow);
     case ECommand::NotifyLineState:
         m_nLineState = nValue;
         return {};
@@ -192,6 +180,11 @@ std::string CComPortSession::OnClientMessage(const SMessage& message)
         Queue(CComPortOption::BuildReply(message.command, value));
     };
     const SSettings before = m_current;
+    // The port takes what it can; the reply tells what it has.
+    auto apply = [this, &before] {
+        if (m_fnApply && !(m_current == before))
+            m_current = m_fnApply(m_current);
+    };
     std::string strLine;
     switch (message.command)
     {
@@ -207,6 +200,7 @@ std::string CComPortSession::OnClientMessage(const SMessage& message)
         const uint32_t nBaud = CComPortOption::Value32(message.value);
         if (nBaud != 0)
             m_current.nBaudRate = nBaud;
+        apply();
         reply(CComPortOption::Bytes32(m_current.nBaudRate));
         strLine = "client set baud rate: " + std::to_string(m_current.nBaudRate);
         break;
@@ -214,18 +208,21 @@ std::string CComPortSession::OnClientMessage(const SMessage& message)
     case ECommand::SetDataSize:
         if (nValue >= 5 && nValue <= 8)
             m_current.nDataBits = nValue;
+        apply();
         reply({m_current.nDataBits});
         strLine = "client set data bits: " + std::to_string(m_current.nDataBits);
         break;
     case ECommand::SetParity:
         if (nValue >= static_cast<uint8_t>(EParity::None) && nValue <= static_cast<uint8_t>(EParity::Space))
             m_current.parity = static_cast<EParity>(nValue);
+        apply();
         reply({static_cast<uint8_t>(m_current.parity)});
         strLine = std::string("client set parity: ") + CComPortOption::ParityName(m_current.parity);
         break;
     case ECommand::SetStopSize:
         if (nValue >= static_cast<uint8_t>(EStopBits::One) && nValue <= static_cast<uint8_t>(EStopBits::OneAndHalf))
             m_current.stopBits = static_cast<EStopBits>(nValue);
+        apply();
         reply({static_cast<uint8_t>(m_current.stopBits)});
         strLine = std::string("client set stop bits: ") + CComPortOption::StopBitsName(m_current.stopBits);
         break;
@@ -234,8 +231,9 @@ std::string CComPortSession::OnClientMessage(const SMessage& message)
             m_current.flow = static_cast<EFlow>(nValue);
         if (nValue <= static_cast<uint8_t>(EFlow::RtsCts))
         {
+            apply();
             reply({static_cast<uint8_t>(m_current.flow)});
-            strLine = "client set flow control: " + FlowName(m_current.flow);
+            strLine = std::string("client set flow control: ") + CComPortOption::FlowName(m_current.flow);
             break;
         }
         if (nValue > CONTROL_LAST)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,8 @@ public:
 
     explicit CComPortSession(ERole role = ERole::Client) : m_role(role) {}
 
-    // A new connection: forgets everything the last one said.
+    // A new connection: forgets everything the last one said (the applier
+    // and the signature stay).
     void Reset(ERole role);
     ERole Role() const { return m_role; }
 
@@ -49,6 +51,9 @@ public:
     const SSettings& Acknowledged() const { return m_acked; }
     uint8_t ModemState() const { return m_nModemState; }
     uint8_t LineState() const { return m_nLineState; }
+    // What was last sent; meaningful once HasSent().
+    const SSettings& Sent() const { return m_sent; }
+    bool HasSent() const { return m_bSentAny; }
     // "CD DSR CTS" of the last modem state notified; "-" for none set.
     std::string ModemText() const;
 
@@ -60,6 +65,10 @@ public:
     // True once after a request changed the settings: the caller applies
     // Current() to the port.
     bool TakeSettingsChange();
+    // Puts settings a client asked for into effect and returns the ones in
+    // effect then, which the reply reports. Without one, what was asked is
+    // taken as it is.
+    void SetApplier(std::function<SSettings(const SSettings&)> fnApply) { m_fnApply = std::move(fnApply); }
     // The text a signature request is answered with.
     void SetSignature(std::string strSignature) { m_strSignature = std::move(strSignature); }
 
@@ -89,5 +98,6 @@ private:
     SSettings m_current;
     bool m_bSettingsChanged = false;
     std::string m_strSignature;
+    std::function<SSettings(const SSettings&)> m_fnApply;
     std::vector<uint8_t> m_out;
 };

@@ -112,6 +112,15 @@ void CConnection::Post(int nCode)
     m_pPort->Report(nCode, std::move(strReason));
 }
 
+void CConnection::StartTelnet(int nRole)
+{
+    m_telnet.EnableComPortControl(m_entry.UsesComPortControl());
+    m_telnet.Init(nRole);
+    ++m_nTelnetSessions;
+    if (nRole == 0)
+        m_telnet.PutNegotiation(m_tx);
+}
+
 void CConnection::NoteReason(std::string strReason)
 {
     m_strReason = std::move(strReason);

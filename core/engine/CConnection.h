@@ -77,6 +77,11 @@ public:
     int IsUdp() const { return m_entry.m_nMode == MODE_UDP ? 1 : 0; }
     int IsTelnet() const { return m_entry.m_nConnectType == CONNECT_TELNET && !IsUdp() ? 1 : 0; }
 
+    // A Telnet session begins on the connection: nRole 1 server, 0 client.
+    // Queues this side's opening requests (COM port control among them
+    // when the port has it) and, for a client, sends them at once.
+    void StartTelnet(int nRole);
+
     // Reports a state; a failure takes the reason noted for it along.
     void Post(int nCode);
     // Why the failure about to be reported happened (see CErrorText).
@@ -168,6 +173,8 @@ public:
     long m_nPortPending = 0;
     // The Telnet side of the whole connection (negotiation, filter).
     CTelnetCtrl m_telnet;
+    // Telnet sessions begun: COM port control starts afresh on each.
+    unsigned m_nTelnetSessions = 0;
 
     // Deadlines: the next retry, the end of a close's drain, and when a
     // lost connection is dialled again (a tick).

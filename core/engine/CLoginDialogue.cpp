@@ -14,7 +14,7 @@ void CLoginDialogue::StartDialogue(int bPostConnected)
         m_conn.Post(STATUS_CONNECTED);
     if (nType == CONNECT_TELNET)
     {
-        m_conn.m_telnet.Init(1);
+        m_conn.StartTelnet(1);
         m_conn.m_telnet.SetLogin(m_conn.Options().m_strUser, m_conn.Options().m_strPassword);
         m_conn.Post(STATUS_LOGIN_PROCESS);
         m_nTelnetStep = 0;

@@ -315,6 +315,7 @@ void CSocketCtrl::WaitData(CPollSet& wait)
     }
     if (m_udp.HeldBytes() > 0 && m_conn.m_rx.Space() > 0)
         wait.Cap(0);
+    m_comPort.AddWait(wait);
     if (m_conn.m_transport.IsTls())
     {
         // Plaintext the library already holds never shows on the socket.

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "core/engine/CComPortLink.h"
 #include "core/engine/CConnection.h"
 #include "core/engine/CLoginDialogue.h"
 #include "core/engine/CPortSide.h"
@@ -148,7 +149,8 @@ private:
     CConnection m_conn;
     CPortSide m_portSide{m_conn};
     CUdpLink m_udp{m_conn, m_portSide};
-    CTcpStream m_stream{m_conn, m_portSide};
+    CComPortLink m_comPort{m_conn};
+    CTcpStream m_stream{m_conn, m_portSide, m_comPort};
     CLoginDialogue m_dialogue{m_conn, m_stream};
     CTlsLink m_tls{m_conn, m_dialogue};
     CTcpConnector m_connector{m_conn, m_tls};

@@ -108,8 +108,7 @@ void CTcpConnector::OnConnected(int bReconnect)
     m_conn.m_tRxDrain = 0;
     if (m_conn.IsTelnet())
     {
-        m_conn.m_telnet.Init(0);
-        m_conn.m_telnet.PutNegotiation(m_conn.m_tx);
+        m_conn.StartTelnet(0);
     }
     m_conn.m_tRetry = 0;
 }

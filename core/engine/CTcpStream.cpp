@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include "core/engine/CComPortLink.h"
 #include "core/engine/CConnection.h"
 #include "core/engine/CPortSide.h"
 #include "core/model/COptionSet.h"
@@ -21,6 +22,8 @@ void CTcpStream::DoTcpData()
     {
         if (!m_portSide.IsAppGone())
             m_portSide.ReadPort(CConnection::BLOCK_SIZE);
+        // After the port's read, which is where a flush shows.
+        m_comPort.Service();
         SendTcp();
         if (!m_portSide.ReceiveGated())
             ReceiveTcp();
@@ -121,9 +124,11 @@ int CTcpStream::ReceiveTcp()
     if (m_conn.IsTelnet())
     {
         m_conn.m_telnet.Filter(buf, nData);
-        // Answer at once: nothing else may wake the worker for it.
-        if (m_conn.m_state == EWorkerState::Data)
+        // Answer at once: nothing else may wake the worker for it. The
+        // option's answer goes before what is said under the option.
+        if (m_conn.m_state == EWorkerState::Data || m_conn.m_state == EWorkerState::TelnetLogin)
             m_conn.m_telnet.PutNegotiation(m_conn.m_tx);
+        m_comPort.Service();
     }
     m_conn.m_rx.Put(buf, nData);
     return n;

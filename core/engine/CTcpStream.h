@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+class CComPortLink;
 class CConnection;
 class CPortSide;
 
@@ -11,7 +12,10 @@ class CPortSide;
 class CTcpStream
 {
 public:
-    CTcpStream(CConnection& conn, CPortSide& portSide) : m_conn(conn), m_portSide(portSide) {}
+    CTcpStream(CConnection& conn, CPortSide& portSide, CComPortLink& comPort)
+        : m_conn(conn), m_portSide(portSide), m_comPort(comPort)
+    {
+    }
 
     // One cycle of the Data state.
     void DoTcpData();
@@ -27,4 +31,5 @@ public:
 private:
     CConnection& m_conn;
     CPortSide& m_portSide;
+    CComPortLink& m_comPort;
 };

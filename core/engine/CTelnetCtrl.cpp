@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "core/engine/CComPortOption.h"
+
 namespace
 {
 
@@ -27,6 +29,12 @@ void CTelnetCtrl::Init(int nRole)
     m_bIAC = 0;
     m_byCommand = 0;
     m_bInSB = 0;
+    m_nSubOption = -1;
+    m_vecSub.clear();
+    m_bSubTooLong = false;
+    m_vecComPortIn.clear();
+    m_nSubDropped = 0;
+    m_comPort = m_bComPortEnabled ? EComPort::Pending : EComPort::Off;
     m_login.m_nTries = 0;
     memset(m_bySent, 0, sizeof(m_bySent));
     memset(m_nToSend, 0, sizeof(m_nToSend));
@@ -41,6 +49,58 @@ void CTelnetCtrl::Init(int nRole)
         m_nToSend[TELOPT_NAWS][SLOT_DO] = QUEUE_REQUEST;
         m_nToSend[TELOPT_NEW_ENVIRON][SLOT_DO] = QUEUE_REQUEST;
     }
+    else if (m_bComPortEnabled)
+    {
+        m_nToSend[TELOPT_COM_PORT][SLOT_WILL] = QUEUE_REQUEST;
+    }
+}
+
+std::vector<std::vector<uint8_t>> CTelnetCtrl::TakeComPortMessages()
+{
+    std::vector<std::vector<uint8_t>> vec;
+    vec.swap(m_vecComPortIn);
+    return vec;
+}
+
+unsigned CTelnetCtrl::TakeDroppedSubNegotiations()
+{
+    const unsigned n = m_nSubDropped;
+    m_nSubDropped = 0;
+    return n;
+}
+
+void CTelnetCtrl::CollectSub(unsigned char by)
+{
+    if (m_nSubOption < 0)
+    {
+        m_nSubOption = by;
+        return;
+    }
+    // Only COM port control's content is kept, and never more than its
+    // longest message: an endless subnegotiation costs no memory.
+    if (m_nSubOption != TELOPT_COM_PORT || m_comPort == EComPort::Off || m_bSubTooLong)
+        return;
+    if (m_vecSub.size() >= CComPortOption::MAX_PAYLOAD)
+    {
+        m_bSubTooLong = true;
+        m_vecSub.clear();
+        return;
+    }
+    m_vecSub.push_back(by);
+}
+
+void CTelnetCtrl::EndSub()
+{
+    if (m_nSubOption == TELOPT_COM_PORT && m_comPort != EComPort::Off)
+    {
+        if (m_bSubTooLong || m_vecComPortIn.size() >= MAX_COM_PORT_MESSAGES)
+            ++m_nSubDropped;
+        else
+            m_vecComPortIn.push_back(std::move(m_vecSub));
+    }
+    m_nSubOption = -1;
+    m_vecSub.clear();
+    m_bSubTooLong = false;
 }
 
 int CTelnetCtrl::PutNegotiation(CRing& tx)
@@ -84,15 +144,25 @@ void CTelnetCtrl::Filter(unsigned char* pBytes, int& nCount)
         {
             m_bIAC = 0;
             if (by == TELNET_SE)
+            {
+                if (m_bInSB == 1)
+                    EndSub();
                 m_bInSB = 0;
+            }
             else if (by == TELNET_SB)
+            {
                 m_bInSB = 1;
+                m_nSubOption = -1;
+                m_vecSub.clear();
+                m_bSubTooLong = false;
+            }
             else if (by >= TELNET_WILL && by <= TELNET_DONT)
                 m_byCommand = by;
             else if (by == TELNET_IAC && m_bInSB == 0)
                 pBytes[nData++] = by;  // IAC IAC: one data byte 255
-            // Anything else (NOP, GA, an escaped 255 inside a
-            // subnegotiation) is dropped.
+            else if (by == TELNET_IAC)
+                CollectSub(by);  // an escaped 255 inside a subnegotiation
+            // Anything else (NOP, GA) is dropped.
         }
         else if (m_byCommand != 0)
         {
@@ -107,7 +177,10 @@ void CTelnetCtrl::Filter(unsigned char* pBytes, int& nCount)
         {
             pBytes[nData++] = by;
         }
-        // Subnegotiation content is ignored.
+        else
+        {
+            CollectSub(by);
+        }
     }
     nCount = nData;
 }
@@ -121,6 +194,16 @@ void CTelnetCtrl::OnCommand(int nCommand, int nOption)
     unsigned char* pSent = m_bySent[nOption];
     int* pToSend = m_nToSend[nOption];
     const int bSupported = IsSupported(nOption);
+    if (nOption == TELOPT_COM_PORT && m_comPort != EComPort::Off)
+    {
+        // A client's offer is answered by the server's DO, a server's
+        // offer (or its request) by the client's WILL: either side's
+        // positive answer or offer agrees, a refusal refuses.
+        if (nCommand == (m_nRole == 1 ? TELNET_WILL : TELNET_DO))
+            OnComPortAnswer(true);
+        else if (nCommand == (m_nRole == 1 ? TELNET_WONT : TELNET_DONT))
+            OnComPortAnswer(false);
+    }
     switch (nCommand)
     {
     case TELNET_WILL:
@@ -201,8 +284,16 @@ int CTelnetCtrl::EscapeIac(const unsigned char* pIn, int nIn, unsigned char* pOu
     return nWritten;
 }
 
-int CTelnetCtrl::IsSupported(int nOption)
+void CTelnetCtrl::OnComPortAnswer(bool bYes)
 {
+    // The last word counts: a peer may change its mind.
+    m_comPort = bYes ? EComPort::Agreed : EComPort::Refused;
+}
+
+int CTelnetCtrl::IsSupported(int nOption) const
+{
+    if (nOption == TELOPT_COM_PORT)
+        return m_bComPortEnabled ? 1 : 0;
     switch (nOption)
     {
     case TELOPT_BINARY:

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "core/engine/CLoginCtrl.h"
 #include "core/engine/TelnetCodes.h"
@@ -32,8 +34,32 @@ public:
     static constexpr int QUEUE_REQUEST = 1;
     static constexpr int QUEUE_REPLY = 2;
 
+    // Where the COM port control option stands on this connection.
+    enum class EComPort
+    {
+        Off,       // not asked for on this port
+        Pending,   // offered or allowed, no answer yet
+        Agreed,
+        Refused,
+    };
+
+    // Subnegotiations of the COM port control option kept at most between
+    // two takes; more in one received block are dropped and counted.
+    static constexpr size_t MAX_COM_PORT_MESSAGES = 64;
+
     CTelnetCtrl() = default;
     virtual ~CTelnetCtrl() = default;
+
+    // Whether this port speaks COM port control; set before Init. A client
+    // then offers WILL COM-PORT-OPTION, a server accepts the client's.
+    void EnableComPortControl(bool bOn) { m_bComPortEnabled = bOn; }
+    EComPort ComPortState() const { return m_comPort; }
+    // The payloads received between IAC SB 44 and IAC SE since the last
+    // take, 255s undoubled; empties the queue.
+    std::vector<std::vector<uint8_t>> TakeComPortMessages();
+    // Subnegotiations dropped since the last take: too long (see
+    // CComPortOption::MAX_PAYLOAD) or past MAX_COM_PORT_MESSAGES.
+    unsigned TakeDroppedSubNegotiations();
 
     // nRole 1 server, 0 client. Clears the filter, the tries and the tables,
     // then queues this side's opening requests. Login strings stay.
@@ -72,7 +98,11 @@ public:
     int ReadPassword(CRing& rx);
 
 private:
-    static int IsSupported(int nOption);
+    int IsSupported(int nOption) const;
+    void OnComPortAnswer(bool bYes);
+    // One byte of a subnegotiation's content (after its option byte).
+    void CollectSub(unsigned char by);
+    void EndSub();
     // The subnegotiation this role sends for nOption; 0 bytes when none.
     int SubNegotiation(int nOption, unsigned char* pOut) const;
 
@@ -84,6 +114,15 @@ public:
     int m_bIAC = 0;
     unsigned char m_byCommand = 0;
     int m_bInSB = 0;
+    // The subnegotiation being received: its option (-1: not yet read),
+    // and for COM port control its payload, bounded.
+    int m_nSubOption = -1;
+    std::vector<uint8_t> m_vecSub;
+    bool m_bSubTooLong = false;
+    std::vector<std::vector<uint8_t>> m_vecComPortIn;
+    unsigned m_nSubDropped = 0;
+    bool m_bComPortEnabled = false;
+    EComPort m_comPort = EComPort::Off;
     // The Telnet login's own login data; m_login.m_nTries counts its tries.
     CLoginCtrl m_login;
     // Told of every option command the peer sends (the port's monitor).

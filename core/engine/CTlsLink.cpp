@@ -168,8 +168,7 @@ void CTlsLink::OnSecured(int bServer, int bReconnect)
     m_conn.SetState(EWorkerState::Data);
     if (m_conn.IsTelnet())
     {
-        m_conn.m_telnet.Init(0);
-        m_conn.m_telnet.PutNegotiation(m_conn.m_tx);
+        m_conn.StartTelnet(0);
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "core/engine/CComPortOption.h"
 #include "core/model/CPortEntry.h"
 
 class CLineState;
@@ -39,4 +40,15 @@ public:
     virtual void SetCTS(int bOn) = 0;
     // The connection line the application sees (both link signals).
     virtual void SetLinkSignals(int bOn) = 0;
+
+    // Bits of TakeFlushes: the application discarded what it had received
+    // or what it had written and not yet sent.
+    static constexpr unsigned FLUSH_RECEIVE = 1;
+    static constexpr unsigned FLUSH_TRANSMIT = 2;
+    // Worker thread: the flushes seen since the last take.
+    virtual unsigned TakeFlushes() = 0;
+    // Worker thread: gives the application's side these serial settings as
+    // far as the pseudo-terminal carries them (not the flow control) and
+    // returns what it has now.
+    virtual CComPortOption::SSettings ApplySerialSettings(const CComPortOption::SSettings& settings) = 0;
 };

@@ -40,4 +40,13 @@ public:
     std::atomic<int> m_bDtrLine{1};
     // What the connection line shows (1: on).
     std::atomic<int> m_bLineOn{1};
+
+    // The application's serial settings as last seen (parity and stop bits
+    // coded as in SLineControl). m_nSettingsSeq grows after each change is
+    // written, so a reader that finds it unchanged has seen them all.
+    std::atomic<uint32_t> m_nBaudRate{9600};
+    std::atomic<int> m_nDataBits{8};
+    std::atomic<int> m_nParity{0};
+    std::atomic<int> m_nStopBits{0};
+    std::atomic<uint32_t> m_nSettingsSeq{0};
 };

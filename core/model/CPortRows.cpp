@@ -41,7 +41,7 @@ const CPortView* CPortRows::GetView(int nRow) const
 std::string CPortRows::GetItemText(int nRow, int nCol) const
 {
     const CPortView* pView = GetView(nRow);
-    if (pView == nullptr || nCol < 0 || nCol > COL_REASON)
+    if (pView == nullptr || nCol < 0 || nCol > COL_LAST_TEXT)
         return std::string();
     return CPortTexts::Cell(*pView, nCol);
 }
@@ -52,13 +52,13 @@ bool CPortRows::Change(int nRow, const std::function<void(CPortView&)>& fnChange
     if (nRow < 0 || nRow >= GetRowCount())
         return false;
     CPortView& view = m_rows[static_cast<size_t>(nRow)];
-    std::array<std::string, COL_COUNT + 1> before;
-    for (int nCol = 0; nCol <= COL_REASON; ++nCol)
+    std::array<std::string, COL_LAST_TEXT + 1> before;
+    for (int nCol = 0; nCol <= COL_LAST_TEXT; ++nCol)
         before[static_cast<size_t>(nCol)] = CPortTexts::Cell(view, nCol);
     fnChange(view);
     // The texts first, the calls after: a listener may change the rows.
     std::vector<std::pair<int, std::string>> vecChanged;
-    for (int nCol = 0; nCol <= COL_REASON; ++nCol)
+    for (int nCol = 0; nCol <= COL_LAST_TEXT; ++nCol)
     {
         std::string strNow = CPortTexts::Cell(view, nCol);
         if (strNow != before[static_cast<size_t>(nCol)])

@@ -57,7 +57,7 @@ public:
     // The line under the list for row nSelectedRow (-1: none), see
     // CPortTexts::StatusLine.
     std::string StatusLine(int nSelectedRow) const;
-    // Empty when nRow or nCol is out of range. nCol may be COL_REASON.
+    // Empty when nRow or nCol is out of range. nCol may be COL_REASON or COL_COMPORT.
     std::string GetItemText(int nRow, int nCol) const;
 
     // Changes row nRow's view through fnChange, then tells the listener of

@@ -12,6 +12,8 @@ CPortView CPortView::FromEntry(int nPort, const CPortEntry& entry)
     view.strAddress = entry.m_strIPAddress;
     view.nPeerPort = entry.m_nPeerPort;
     view.nLocalPort = entry.m_nLocPort;
+    if (entry.UsesComPortControl())
+        view.strComPort = "on";
     return view;
 }
 
@@ -131,6 +133,8 @@ std::string CPortTexts::Cell(const CPortView& view, int nCol)
         return view.line ? StopBitsText(view.line->nStopBits) : "-----";
     case COL_REASON:
         return view.strReason;
+    case COL_COMPORT:
+        return view.strComPort;
     default:
         return std::string();
     }

@@ -14,7 +14,7 @@
 class CPortTexts
 {
 public:
-    // The text of column nCol (COL_PORT..COL_STOP, or COL_REASON) of the
+    // The text of column nCol (COL_PORT..COL_STOP, or COL_REASON or COL_COMPORT) of the
     // row of view.
     static std::string Cell(const CPortView& view, int nCol);
     // The lamp beside column nCol: Create and Connection have one.

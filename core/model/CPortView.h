@@ -63,6 +63,9 @@ struct CPortView
     EConnectionState connection = EConnectionState::NotConnect;
     std::string strReason;         // why the last failure happened; empty: none
     std::string strAcceptedPeer;   // a server's peer now served; empty: none
+    // Where COM port control stands ("on" before a connection); empty on a
+    // port without it.
+    std::string strComPort;
     std::optional<long> nBaudRate;       // while a program has the port open
     std::optional<SLineControl> line;
 

@@ -20,6 +20,13 @@ constexpr int COL_COUNT = 10;
 // show it beside the row (a tool tip); nimbreld prints it as "Reason".
 constexpr int COL_REASON = COL_COUNT;
 constexpr const char* REASON_TITLE = "Reason";
+// Not a column either: where COM port control stands on a port that has
+// it ("device server: 19200 7E2, flow none; CD DSR CTS"), empty on one
+// without. Views show it in the tool tip; nimbreld prints every change.
+constexpr int COL_COMPORT = COL_COUNT + 1;
+constexpr const char* COMPORT_TITLE = "COM port control";
+// The last text a row has, column or not.
+constexpr int COL_LAST_TEXT = COL_COMPORT;
 
 constexpr std::array<const char*, COL_COUNT> COL_TITLES = {
     "Ombra", "Create", "Mode", "Peer", "Local", "Connection", "BaudRate", "Data", "Parity", "Stop",

@@ -23,6 +23,9 @@ constexpr int STATUS_PEER = 20;
 // The entry's text is the local port the system gave a port configured
 // with local port 0.
 constexpr int STATUS_LOCAL = 21;
+// The entry's text is where COM port control stands on the connection
+// ("device server: 19200 7E2, ..."); see CPortView::strComPort.
+constexpr int STATUS_COM_PORT = 22;
 
 // The connection state a status code 0..11 reports; none for every other
 // code (STATUS_PEER and STATUS_LOCAL carry a text of their own).

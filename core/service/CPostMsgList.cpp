@@ -27,6 +27,10 @@ void CPostMsgList::DrainInto(CPortRows& rows)
         {
             rows.Change(nRow, [&](CPortView& view) { view.strAcceptedPeer = entry.strText; });
         }
+        else if (entry.nType == STATUS_COM_PORT)
+        {
+            rows.Change(nRow, [&](CPortView& view) { view.strComPort = entry.strText; });
+        }
         else if (entry.nType == STATUS_LOCAL)
         {
             char* pEnd = nullptr;

@@ -56,6 +56,15 @@ CAddDlg::CAddDlg(EKind kind, const std::vector<int>& vecPorts, const CPortEntry&
                 OnModeChanged(nMode);
         });
     }
+    // The combos' first item is the program's own value; the rest are the
+    // values as stored (data bits) or the parity names in order.
+    m_ui->m_comboComPortDataBits->addItems({QStringLiteral("Program's"), QStringLiteral("5"), QStringLiteral("6"),
+                                            QStringLiteral("7"), QStringLiteral("8")});
+    m_ui->m_comboComPortParity->addItems({QStringLiteral("Program's"), QStringLiteral("None"), QStringLiteral("Odd"),
+                                          QStringLiteral("Even"), QStringLiteral("Mark"), QStringLiteral("Space")});
+    for (QAbstractButton* pType : TypeButtons())
+        connect(pType, &QAbstractButton::toggled, this, [this] { UpdateComPortControls(); });
+    connect(m_ui->m_checkComPort, &QAbstractButton::toggled, this, [this] { UpdateComPortControls(); });
     connect(m_ui->m_btnConnectTest, &QAbstractButton::clicked, this, [this] { OnBnClickedConnectTest(); });
     connect(m_ui->m_btnOk, &QAbstractButton::clicked, this, &CAddDlg::accept);
     connect(m_ui->m_btnCancel, &QAbstractButton::clicked, this, &CAddDlg::reject);
@@ -133,7 +142,12 @@ void CAddDlg::ShowChoices(const CPortEntry& entry)
     TypeButtons()[static_cast<size_t>(ClampChoice(entry.m_nConnectType))]->setChecked(true);
     m_ui->m_checkSSL->setChecked(entry.m_bSSL == 1);
     m_ui->m_checkKeepAlive->setChecked(entry.m_bKeepAlive == 1);
+    m_ui->m_checkComPort->setChecked(entry.m_bComPortControl);
+    const int nBits = entry.m_nComPortDataBits;
+    m_ui->m_comboComPortDataBits->setCurrentIndex(nBits >= 5 && nBits <= 8 ? nBits - 4 : 0);
+    m_ui->m_comboComPortParity->setCurrentIndex(static_cast<int>(entry.m_comPortParity));
     m_bShowingEntry = false;
+    UpdateComPortControls();
 }
 
 CPortEntry CAddDlg::ChoicesOfControls() const
@@ -151,6 +165,13 @@ CPortEntry CAddDlg::ChoicesOfControls() const
     entry.m_nConnectType = checked(TypeButtons());
     entry.m_bSSL = m_ui->m_checkSSL->isChecked() ? 1 : 0;
     entry.m_bKeepAlive = m_ui->m_checkKeepAlive->isChecked() ? 1 : 0;
+    entry.m_bComPortControl = m_ui->m_checkComPort->isChecked();
+    const int nBits = m_ui->m_comboComPortDataBits->currentIndex();
+    entry.m_nComPortDataBits = nBits >= 1 ? nBits + 4 : 0;
+    const int nParity = m_ui->m_comboComPortParity->currentIndex();
+    entry.m_comPortParity = nParity >= 1 && nParity <= static_cast<int>(ELineParity::Space)
+                                ? static_cast<ELineParity>(nParity)
+                                : ELineParity::Program;
     return entry;
 }
 
@@ -166,6 +187,17 @@ void CAddDlg::ApplyModeRow(int nMode)
     m_ui->m_editPeerPort->setEnabled(row.bPeerPort);
     m_ui->m_editLocPort->setEnabled(row.bLocPort);
     m_ui->m_btnConnectTest->setEnabled(row.bConnectTest);
+    UpdateComPortControls();
+}
+
+void CAddDlg::UpdateComPortControls()
+{
+    const bool bTelnet = m_bTestMode == 0 && m_ui->m_radioTelnet->isEnabled() && m_ui->m_radioTelnet->isChecked();
+    m_ui->m_checkComPort->setEnabled(bTelnet);
+    const bool bValues = bTelnet && m_ui->m_checkComPort->isChecked();
+    for (QWidget* pControl : {static_cast<QWidget*>(m_ui->m_lblComPortDataBits), static_cast<QWidget*>(m_ui->m_comboComPortDataBits),
+                              static_cast<QWidget*>(m_ui->m_lblComPortParity), static_cast<QWidget*>(m_ui->m_comboComPortParity)})
+        pControl->setEnabled(bValues);
 }
 
 void CAddDlg::OnModeClicked()
@@ -270,6 +302,7 @@ void CAddDlg::SetTestMode(int bOn)
                                  m_ui->m_editPeerPort};
     for (QWidget* pControl : controls)
         pControl->setEnabled(bEnable);
+    UpdateComPortControls();
 }
 
 void CAddDlg::OnTestNotify()

@@ -98,6 +98,9 @@ private:
 
     // The enabling table's row of nMode.
     void ApplyModeRow(int nMode);
+    // COM port control goes with Telnet: its controls are on only while
+    // Telnet is chosen and allowed (and no test runs).
+    void UpdateComPortControls();
     void MessageBox(const std::string& strText);
     // The log: insert a line at the running index with its kind.
     void InsertLine(const QString& strText, int nKind, int bAdvance);

@@ -47,6 +47,9 @@ QVariant CPortListModel::data(const QModelIndex& index, int nRole) const
             strTip = m_pService->PortDirectory() + "/" + rows.GetItemText(index.row(), COL_PORT);
         else
             strTip = rows.GetItemText(index.row(), index.column());
+        const std::string strComPort = rows.GetItemText(index.row(), COL_COMPORT);
+        if (!strComPort.empty())
+            strTip += std::string("\n") + COMPORT_TITLE + ": " + strComPort;
         if (const auto traffic = m_pService->Traffic(nPort))
             strTip += "\n" + CPortTexts::TrafficText(traffic->nSent, traffic->nReceived);
         return QString::fromStdString(strTip);
@@ -164,7 +167,7 @@ void CPortListModel::OnAfterReset()
 
 void CPortListModel::OnCellChanged(int nRow, int nCol, const std::string& /*strText*/)
 {
-    if (nCol == COL_REASON)
+    if (nCol >= COL_COUNT)
     {
         // No column of its own: the tool tip of every cell of the row.
         emit dataChanged(index(nRow, 0), index(nRow, COL_COUNT - 1), {Qt::ToolTipRole, Qt::AccessibleDescriptionRole});

@@ -23,8 +23,8 @@
 inline void FuzzCheckRing(const testsupport::CTestRing& ring)
 {
     constexpr int RING = testsupport::CTestRing::SIZE;
-    FUZZ_CHECK(ring.m_nCount >= 0 && ring.m_nCount <= RING);
-    FUZZ_CHECK(ring.m_nIn >= 0 && ring.m_nIn < RING);
-    FUZZ_CHECK(ring.m_nOut >= 0 && ring.m_nOut < RING);
-    FUZZ_CHECK((ring.m_nOut + ring.m_nCount) % RING == ring.m_nIn);
+    FUZZ_CHECK(ring.Count() >= 0 && ring.Count() <= RING);
+    FUZZ_CHECK(ring.WriteIndex() >= 0 && ring.WriteIndex() < RING);
+    FUZZ_CHECK(ring.ReadIndex() >= 0 && ring.ReadIndex() < RING);
+    FUZZ_CHECK((ring.ReadIndex() + ring.Count()) % RING == ring.WriteIndex());
 }

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/engine/CComPortOption.h"
 #include "core/engine/CTelnetCtrl.h"
 #include "tests/core/engine/TestRing.h"
 #include "tests/fuzz/FuzzCheck.h"
@@ -44,12 +45,14 @@ Bytes FilterAll(CTelnetCtrl& telnet, Bytes by)
 struct CStream
 {
     int nRole = 0;
+    bool bComPort = false;
     Bytes received;
     Bytes data;
 
     void Check() const
     {
         CTelnetCtrl whole;
+        whole.EnableComPortControl(bComPort);
         whole.Init(nRole);
         FUZZ_CHECK(FilterAll(whole, received) == data);
     }
@@ -65,6 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     peer.Init(0);
     CStream stream;
     stream.nRole = fdp.ConsumeIntegralInRange<int>(0, 1);
+    stream.bComPort = fdp.ConsumeBool();
+    telnet.EnableComPortControl(stream.bComPort);
     telnet.Init(stream.nRole);
     CTestRing tx(fdp.ConsumeIntegralInRange<int>(0, RING - 1));
 
@@ -86,6 +91,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
             stream.received.insert(stream.received.end(), block.begin(), block.end());
             const Bytes data = FilterAll(telnet, block);
             stream.data.insert(stream.data.end(), data.begin(), data.end());
+            // COM port control keeps no more than its bounds, whatever comes.
+            FUZZ_CHECK(telnet.m_vecSub.size() <= CComPortOption::MAX_PAYLOAD);
+            const auto messages = telnet.TakeComPortMessages();
+            FUZZ_CHECK(messages.size() <= CTelnetCtrl::MAX_COM_PORT_MESSAGES);
+            FUZZ_CHECK(stream.bComPort || messages.empty());
+            for (const auto& message : messages)
+                FUZZ_CHECK(message.size() <= CComPortOption::MAX_PAYLOAD);
             break;
         }
         case 1:

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "core/engine/CTelnetCtrl.h"
 
+#include <algorithm>
 #include <string>
+
+#include "core/engine/CComPortOption.h"
 
 #include <gtest/gtest.h>
 
@@ -545,6 +548,111 @@ TEST(CTelnetCtrlTest, LoginDialogueOnTheTelnetData)
     EXPECT_EQ(telnet.ReadUser(rx), 1);
     EXPECT_EQ(telnet.ReadPassword(rx), 2);
     EXPECT_EQ(telnet.m_login.m_nTries, 2u);
+}
+
+// COM port control: offered and answered only when switched on; its
+// subnegotiations are collected whole however the blocks are cut, and
+// never beyond their bound.
+TEST(TelnetComPortTest, AgreementFollowsThePeersAnswer)
+{
+    CTelnetCtrl client;
+    client.EnableComPortControl(true);
+    client.Init(0);
+    CTestRing tx;
+    client.PutNegotiation(tx);
+    EXPECT_EQ(tx.Take(), (Bytes{IAC, WILL, 3, IAC, WILL, 44}));
+    EXPECT_EQ(client.ComPortState(), CTelnetCtrl::EComPort::Pending);
+    client.OnCommand(TELNET_DO, 44);
+    EXPECT_EQ(client.ComPortState(), CTelnetCtrl::EComPort::Agreed);
+    client.OnCommand(TELNET_DONT, 44);
+    EXPECT_EQ(client.ComPortState(), CTelnetCtrl::EComPort::Refused);
+
+    CTelnetCtrl server;
+    server.EnableComPortControl(true);
+    server.Init(1);
+    server.OnCommand(TELNET_WILL, 44);
+    EXPECT_EQ(server.ComPortState(), CTelnetCtrl::EComPort::Agreed);
+    server.PutNegotiation(tx);
+    const Bytes sent = tx.Take();
+    const Bytes doOption = {IAC, DO, 44};
+    EXPECT_NE(std::search(sent.begin(), sent.end(), doOption.begin(), doOption.end()), sent.end());
+
+    // Switched off: refused as every unknown option, nothing collected.
+    CTelnetCtrl off;
+    off.Init(1);
+    EXPECT_EQ(off.ComPortState(), CTelnetCtrl::EComPort::Off);
+    Bytes block = {IAC, WILL, 44, IAC, SB, 44, 1, 0, 0, 0x25, 0x80, IAC, SE, 'x'};
+    int n = static_cast<int>(block.size());
+    off.Filter(block.data(), n);
+    EXPECT_EQ(n, 1);
+    EXPECT_TRUE(off.TakeComPortMessages().empty());
+    EXPECT_EQ(off.ComPortState(), CTelnetCtrl::EComPort::Off);
+}
+
+TEST(TelnetComPortTest, SubnegotiationsAreCollectedAcrossEveryCut)
+{
+    const Bytes stream = {'a', IAC, SB, 44, 1, 0, IAC, IAC, 0, 9, IAC, SE, 'b', IAC, SB, 31, 7, IAC, SE,
+                          IAC, SB, 44, 107, 0xb0, IAC, SE, 'c'};
+    for (size_t nCut = 1; nCut < stream.size(); ++nCut)
+    {
+        SCOPED_TRACE(nCut);
+        CTelnetCtrl telnet;
+        telnet.EnableComPortControl(true);
+        telnet.Init(0);
+        Bytes data;
+        for (size_t nAt = 0; nAt < stream.size(); nAt += nCut)
+        {
+            Bytes block(stream.begin() + static_cast<long>(nAt),
+                        stream.begin() + static_cast<long>(std::min(stream.size(), nAt + nCut)));
+            int n = static_cast<int>(block.size());
+            telnet.Filter(block.data(), n);
+            data.insert(data.end(), block.begin(), block.begin() + n);
+        }
+        EXPECT_EQ(data, (Bytes{'a', 'b', 'c'}));
+        const auto messages = telnet.TakeComPortMessages();
+        ASSERT_EQ(messages.size(), 2u) << "the other option's subnegotiation is not ours";
+        EXPECT_EQ(messages[0], (std::vector<uint8_t>{1, 0, 255, 0, 9}));
+        EXPECT_EQ(messages[1], (std::vector<uint8_t>{107, 0xb0}));
+        EXPECT_EQ(telnet.TakeDroppedSubNegotiations(), 0u);
+    }
+}
+
+TEST(TelnetComPortTest, AnEndlessSubnegotiationIsBoundedAndDropped)
+{
+    CTelnetCtrl telnet;
+    telnet.EnableComPortControl(true);
+    telnet.Init(0);
+    Bytes start = {'a', IAC, SB, 44, 1};
+    int n = static_cast<int>(start.size());
+    telnet.Filter(start.data(), n);
+    EXPECT_EQ(n, 1);
+    // A megabyte without IAC SE: kept to its bound, handed on as no data.
+    for (int k = 0; k < 1024; ++k)
+    {
+        Bytes block(1024, 'x');
+        n = static_cast<int>(block.size());
+        telnet.Filter(block.data(), n);
+        ASSERT_EQ(n, 0);
+        ASSERT_LE(telnet.m_vecSub.size(), CComPortOption::MAX_PAYLOAD);
+    }
+    Bytes end = {IAC, SE, 'b', IAC, SB, 44, 101, 0, 0, 0x4b, 0, IAC, SE};
+    n = static_cast<int>(end.size());
+    telnet.Filter(end.data(), n);
+    EXPECT_EQ(n, 1);
+    EXPECT_EQ(telnet.TakeDroppedSubNegotiations(), 1u);
+    const auto messages = telnet.TakeComPortMessages();
+    ASSERT_EQ(messages.size(), 1u) << "the next message is whole again";
+    EXPECT_EQ(messages[0], (std::vector<uint8_t>{101, 0, 0, 0x4b, 0}));
+
+    // A flood of short messages in one block: kept up to the bound, the
+    // rest counted.
+    Bytes flood;
+    for (size_t k = 0; k < CTelnetCtrl::MAX_COM_PORT_MESSAGES + 10; ++k)
+        flood.insert(flood.end(), {IAC, SB, 44, 107, 0x10, IAC, SE});
+    n = static_cast<int>(flood.size());
+    telnet.Filter(flood.data(), n);
+    EXPECT_EQ(telnet.TakeComPortMessages().size(), CTelnetCtrl::MAX_COM_PORT_MESSAGES);
+    EXPECT_EQ(telnet.TakeDroppedSubNegotiations(), 10u);
 }
 
 }  // namespace

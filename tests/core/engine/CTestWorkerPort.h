@@ -73,6 +73,28 @@ public:
     void ReportHangUp() override { ++m_nHangUps; }
     void SetCTS(int bOn) override { m_bCts = bOn; }
     void SetLinkSignals(int bOn) override { m_bLink = bOn; }
+    unsigned TakeFlushes() override { return m_nFlushes.exchange(0); }
+    // A pty: the baud rate and stop bits are kept, data size and parity
+    // stay 8 and none whatever is asked.
+    CComPortOption::SSettings ApplySerialSettings(const CComPortOption::SSettings& settings) override
+    {
+        std::lock_guard<std::mutex> lock(m_cs);
+        m_applied = settings;
+        m_applied.nDataBits = 8;
+        m_applied.parity = CComPortOption::EParity::None;
+        ++m_nApplied;
+        return m_applied;
+    }
+    CComPortOption::SSettings Applied()
+    {
+        std::lock_guard<std::mutex> lock(m_cs);
+        return m_applied;
+    }
+    int AppliedCount()
+    {
+        std::lock_guard<std::mutex> lock(m_cs);
+        return m_nApplied;
+    }
 
     std::vector<SReport> Reports()
     {
@@ -97,10 +119,13 @@ public:
     std::atomic<int> m_bLink{0};
     std::atomic<int> m_bCts{1};
     std::atomic<int> m_nHangUps{0};
+    std::atomic<unsigned> m_nFlushes{0};  // what TakeFlushes hands out next
     int m_hPort = -1;  // the worker's end
     int m_hApp = -1;   // the application's end
 
 private:
     std::mutex m_cs;
     std::vector<SReport> m_vecReports;
+    CComPortOption::SSettings m_applied;
+    int m_nApplied = 0;
 };

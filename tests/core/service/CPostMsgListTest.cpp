@@ -93,6 +93,7 @@ TEST(CPostMsgListTest, ABurstIsOneDrainThatAppliesEveryReportInOrder)
         list.PostTo({STATUS_CONNECT_ERROR, 4, "connect 10.0.0.1:23: Connection refused"}, loop, rows);
         list.PostTo({STATUS_PEER, 4, "10.0.0.9:4000"}, loop, rows);
         list.PostTo({STATUS_LOCAL, 4, "7001"}, loop, rows);
+        list.PostTo({STATUS_COM_PORT, 4, "offered to the peer"}, loop, rows);
         list.PostTo({STATUS_LOCAL, 4, "not a number"}, loop, rows);  // ignored
         list.PostTo({STATUS_CONNECTED, 9, ""}, loop, rows);           // no row: ignored
         list.PostTo({99, 4, "x"}, loop, rows);                        // no such code: ignored
@@ -105,6 +106,7 @@ TEST(CPostMsgListTest, ABurstIsOneDrainThatAppliesEveryReportInOrder)
         {0, COL_REASON, "connect 10.0.0.1:23: Connection refused"},
         {0, COL_PEER, "10.0.0.9:4000"},
         {0, COL_LOCAL, "7001"},
+        {0, COL_COMPORT, "offered to the peer"},
     };
     EXPECT_EQ(calls, expected);
 
@@ -114,6 +116,7 @@ TEST(CPostMsgListTest, ABurstIsOneDrainThatAppliesEveryReportInOrder)
     EXPECT_EQ(loop.RunPending(), 1);
     EXPECT_EQ(rows.GetItemText(0, COL_CONNECTION), "Connected");
     EXPECT_EQ(rows.GetItemText(0, COL_REASON), "");
+    EXPECT_EQ(rows.GetItemText(0, COL_COMPORT), "offered to the peer") << "a state leaves it alone";
     rows.SetListener(nullptr);
 }
 
@@ -153,3 +156,4 @@ TEST(CPostMsgListTest, AReasonStaysUntilAnAttemptSucceedsOrFailsOtherwise)
         EXPECT_EQ(portRows.GetItemText(0, COL_REASON), "lost") << StatusText(nCode);
     }
 }
+

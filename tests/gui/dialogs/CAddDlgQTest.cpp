@@ -483,6 +483,54 @@ private slots:
         QCOMPARE(pDlg->Entry().m_nLocPort, 5000);
     }
 
+    // COM port control: on only with Telnet, its values only with the
+    // switch, and an entry goes in and out unchanged.
+    void ComPortControlGoesWithTelnet()
+    {
+        CCOMData data;
+        Client(data, 2, 2217);
+        CPortEntry entry = data.GetEntry(2);
+        entry.m_nConnectType = CONNECT_TELNET;
+        entry.m_bComPortControl = true;
+        entry.m_nComPortDataBits = 7;
+        entry.m_comPortParity = ELineParity::Even;
+        data.SetEntry(2, entry);
+        auto pDlg = Open(data, CAddDlg::EKind::Config, 2);
+        QVERIFY(pDlg);
+        const SControls c = Controls(*pDlg);
+        auto* pCheck = pDlg->findChild<QCheckBox*>(QStringLiteral("m_checkComPort"));
+        auto* pBits = pDlg->findChild<QComboBox*>(QStringLiteral("m_comboComPortDataBits"));
+        auto* pParity = pDlg->findChild<QComboBox*>(QStringLiteral("m_comboComPortParity"));
+        QVERIFY(pCheck && pBits && pParity);
+        QCOMPARE(pCheck->text(), QStringLiteral("RFC 2217 (COM Port Control)"));
+        QVERIFY(pCheck->isChecked() && pCheck->isEnabled());
+        QCOMPARE(pBits->currentText(), QStringLiteral("7"));
+        QCOMPARE(pParity->currentText(), QStringLiteral("Even"));
+        QVERIFY(pBits->isEnabled() && pParity->isEnabled());
+
+        c.pRaw->click();
+        QVERIFY(!pCheck->isEnabled() && !pBits->isEnabled() && !pParity->isEnabled());
+        c.pTelnet->click();
+        QVERIFY(pCheck->isEnabled());
+        c.pUdp->click();
+        QVERIFY2(!pCheck->isEnabled(), "UDP has no Telnet");
+        c.pServer->click();
+        c.pTelnet->click();
+        QVERIFY(pCheck->isEnabled());
+        pCheck->click();
+        QVERIFY(!pBits->isEnabled());
+        pCheck->click();
+        pBits->setCurrentIndex(0);
+        pParity->setCurrentIndex(pParity->findText(QStringLiteral("Mark")));
+        SetText(c.pLocal, QStringLiteral("2217"));
+        Click(c.pOk);
+        QCOMPARE(pDlg->result(), int(QDialog::Accepted));
+        QVERIFY(pDlg->Entry().m_bComPortControl);
+        QCOMPARE(pDlg->Entry().m_nComPortDataBits, 0);
+        QCOMPARE(pDlg->Entry().m_comPortParity, ELineParity::Mark);
+        QVERIFY(pDlg->Entry().UsesComPortControl());
+    }
+
     // ---- the connection test ----
 
     void TestAgainstALocalListener()

@@ -175,6 +175,25 @@ private slots:
         QCOMPARE(model.index(0, COL_CONNECTION).data(Qt::ToolTipRole).toString(), QStringLiteral("Connect Error"));
     }
 
+    // Where COM port control stands is part of every cell's tool tip,
+    // and a change of it repaints the tips.
+    void ComPortControlIsInTheRowsToolTip()
+    {
+        CQtDispatcher dispatcher;
+        CPortService service(&dispatcher);
+        COmbraCtrlCore& core = service.CoreForTest();
+        Configure(core);
+        CPortListModel model(&service);
+        core.InitList();
+        QSignalSpy spyChanged(&model, &QAbstractItemModel::dataChanged);
+        core.ChangePort(0, [](CPortView& view) { view.strComPort = "device server: 19200 7E2, flow none; CD"; });
+        QCOMPARE(spyChanged.count(), 1);
+        QCOMPARE(spyChanged[0][1].toModelIndex(), model.index(0, COL_COUNT - 1));
+        QCOMPARE(model.index(0, COL_CONNECTION).data(Qt::ToolTipRole).toString(),
+                 QStringLiteral("Not Connect\nCOM port control: device server: 19200 7E2, flow none; CD"));
+        QVERIFY(!model.index(1, COL_CONNECTION).data(Qt::ToolTipRole).toString().contains(QStringLiteral("COM port")));
+    }
+
     void ErrorTextsAreRedAndYellowOnTheSelection()
     {
         auto p = MakeList();
