@@ -25,7 +25,7 @@ tools/ensure-packages.sh g++ cmake ninja-build pkg-config libssl-dev libinih-dev
     libgtest-dev libgmock-dev qt6-base-dev qt6-svg-dev libgl-dev qt6-qpa-plugins fonts-liberation
 
 echo "== building (Release, build-bench/)"
-cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DNIMBREL_GUI=ON >/dev/null
 cmake --build build-bench -j2 --target nimbrel_bench_window
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)

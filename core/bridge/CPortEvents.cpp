@@ -228,7 +228,7 @@ void CPortEvents::OnLineControlChanged(int nId, long nStopBits, long nParity, lo
     const int i = PortOf(nId);
     if (i < 0 || DeferWhileClosing(i, [=, this] { OnLineControlChanged(nId, nStopBits, nParity, nDataBits); }))
         return;
-    m_pCore->GetWorker(i).CaptureEvent("Line control: " + LineText(nDataBits, nParity, nStopBits));
+    m_pCore->GetWorker(i).CaptureEventOf([&] { return "Line control: " + LineText(nDataBits, nParity, nStopBits); });
     ShowLineControl(i, nStopBits, nParity, nDataBits);
 }
 
@@ -251,7 +251,7 @@ void CPortEvents::OnHandFlowChanged(int nId, long nControlHandShake, long nFlowR
     if (nFlowReplace & 0xC0)
         dwFlow |= FLOW_RTS;
     m_pCore->Line(i).m_dwFlowCtrl = dwFlow;
-    m_pCore->GetWorker(i).CaptureEvent("Flow control: " + FlowText(dwFlow));
+    m_pCore->GetWorker(i).CaptureEventOf([&] { return "Flow control: " + FlowText(dwFlow); });
     m_pCore->GetPort(i).SetQueuedReports((dwFlow & (FLOW_CTS | FLOW_XIN)) != 0);
     m_pCore->GetWorker(i).Wake();
 }
@@ -265,8 +265,8 @@ void CPortEvents::OnSpecialCharsChanged(int nId, long, long, long, long, long nX
         return;
     m_pCore->Line(i).m_chXon = static_cast<unsigned char>(nXon & 0xFF);
     m_pCore->Line(i).m_chXoff = static_cast<unsigned char>(nXoff & 0xFF);
-    m_pCore->GetWorker(i).CaptureEvent("XON/XOFF characters: " + std::to_string(nXon & 0xFF) + "/" +
-                                       std::to_string(nXoff & 0xFF));
+    m_pCore->GetWorker(i).CaptureEventOf(
+        [&] { return "XON/XOFF characters: " + std::to_string(nXon & 0xFF) + "/" + std::to_string(nXoff & 0xFF); });
 }
 
 void CPortEvents::OnBaudRateChanged(int nId, long nBaudRate)
@@ -276,7 +276,7 @@ void CPortEvents::OnBaudRateChanged(int nId, long nBaudRate)
     const int i = PortOf(nId);
     if (i < 0 || DeferWhileClosing(i, [=, this] { OnBaudRateChanged(nId, nBaudRate); }))
         return;
-    m_pCore->GetWorker(i).CaptureEvent("Baud rate: " + std::to_string(nBaudRate));
+    m_pCore->GetWorker(i).CaptureEventOf([&] { return "Baud rate: " + std::to_string(nBaudRate); });
     m_pCore->ChangePort(i, [&](CPortView& view) { view.nBaudRate = nBaudRate; });
 }
 
@@ -312,8 +312,9 @@ void CPortEvents::OnCommStateChanged(int nId, const CPortDcb& dcb)
     line.m_nParity = dcb.Parity;
     line.m_nStopBits = dcb.StopBits;
     line.m_nSettingsSeq.fetch_add(1);
-    core.GetWorker(i).CaptureEvent("Serial settings: " + std::to_string(dcb.BaudRate) + " baud, " +
-                                   LineText(dcb.ByteSize, dcb.Parity, dcb.StopBits) + ", flow control " +
-                                   FlowText(dwFlow));
+    core.GetWorker(i).CaptureEventOf([&] {
+        return "Serial settings: " + std::to_string(dcb.BaudRate) + " baud, " +
+               LineText(dcb.ByteSize, dcb.Parity, dcb.StopBits) + ", flow control " + FlowText(dwFlow);
+    });
     core.GetWorker(i).Wake();
 }

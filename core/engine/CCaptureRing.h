@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,6 +44,10 @@ public:
     bool PutEventNoWait(const std::string& strText)
     {
         return PutNoWait(ECapture::Event, Bytes(strText), strText.size());
+    }
+    bool PutEventNoWait(const char* pszText)
+    {
+        return PutNoWait(ECapture::Event, reinterpret_cast<const unsigned char*>(pszText), std::strlen(pszText));
     }
 
     // Reader: appends up to nMost records to *pOut, oldest first. A loss

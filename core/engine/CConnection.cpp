@@ -42,14 +42,12 @@ void CConnection::Bind(CWorkerPort* pPort, int nPort)
     m_pPort = pPort;
     m_nPort = nPort;
     m_telnet.m_fnCommandSeen = [this](int nCommand, int nOption) {
-        if (!IsCaptured())
-            return;
         const char* pVerb = nCommand == TELNET_WILL ? "WILL"
                             : nCommand == TELNET_WONT ? "WONT"
                             : nCommand == TELNET_DO   ? "DO"
                             : nCommand == TELNET_DONT ? "DONT"
                                                       : "command";
-        CaptureEvent(std::string("Telnet: peer ") + pVerb + " option " + std::to_string(nOption));
+        CaptureEventOf([&] { return std::string("Telnet: peer ") + pVerb + " option " + std::to_string(nOption); });
     };
     ReadEntry();
 }
@@ -103,12 +101,11 @@ void CConnection::Post(int nCode)
         m_strReason.clear();
         break;
     }
-    if (IsCaptured())
-    {
+    CaptureEventOf([&] {
         const char* pText = StatusText(nCode);
-        CaptureEvent(std::string(pText != nullptr ? pText : "status " + std::to_string(nCode)) +
-                     (strReason.empty() ? "" : ": " + strReason));
-    }
+        return std::string(pText != nullptr ? pText : "status " + std::to_string(nCode)) +
+               (strReason.empty() ? "" : ": " + strReason);
+    });
     m_pPort->Report(nCode, std::move(strReason));
 }
 
@@ -128,7 +125,7 @@ void CConnection::NoteReason(std::string strReason)
 
 void CConnection::PostPeer(std::string strPeer)
 {
-    CaptureEvent(strPeer.empty() ? std::string("Peer gone") : "Peer: " + strPeer);
+    CaptureEventOf([&] { return strPeer.empty() ? std::string("Peer gone") : "Peer: " + strPeer; });
     m_pPort->Report(STATUS_PEER, std::move(strPeer));
 }
 

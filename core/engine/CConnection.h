@@ -146,10 +146,17 @@ public:
             pRing->PutNoWait(kind, pData, static_cast<size_t>(nLength));
     }
     bool IsCaptured() const { return m_pCapture.load(std::memory_order_relaxed) != nullptr; }
-    void CaptureEvent(const std::string& strText)
+    // An event's text is made only when a monitor watches.
+    void CaptureEvent(const char* pszText)
     {
         if (CCaptureRing* pRing = m_pCapture.load(std::memory_order_acquire); pRing != nullptr)
-            pRing->PutEventNoWait(strText);
+            pRing->PutEventNoWait(pszText);
+    }
+    template <typename F>
+    void CaptureEventOf(F&& fnText)
+    {
+        if (CCaptureRing* pRing = m_pCapture.load(std::memory_order_acquire); pRing != nullptr)
+            pRing->PutEventNoWait(fnText());
     }
     // The worker was asked to stop; set by its owner under the worker's lock.
     int m_bStop = 0;

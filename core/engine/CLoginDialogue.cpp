@@ -37,7 +37,7 @@ void CLoginDialogue::StartDialogue(int bPostConnected)
 
 void CLoginDialogue::GiveUpLogin(std::string strReason)
 {
-    m_conn.CaptureEvent("Login given up: " + strReason);
+    m_conn.CaptureEventOf([&] { return "Login given up: " + strReason; });
     m_conn.NoteReason(std::move(strReason));
     // The last text still reaches the peer: drain, close, listen again.
     m_conn.m_tDrain = CConnection::Now() + CConnection::DRAIN_SECONDS;

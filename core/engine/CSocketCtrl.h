@@ -98,10 +98,15 @@ public:
     CCaptureRing* GetCapture() const { return m_conn.m_pCapture.load(std::memory_order_acquire); }
     // Owner thread: an event of the port (opened, settings) for its monitor,
     // when one watches; costs one load when none does.
-    void CaptureEvent(const std::string& strText)
+    template <typename F>
+    void CaptureEventOf(F&& fnText)
     {
         if (CCaptureRing* pRing = GetCapture(); pRing != nullptr)
-            pRing->PutEvent(strText);
+            pRing->PutEvent(fnText());
+    }
+    void CaptureEvent(const char* pszText)
+    {
+        CaptureEventOf([pszText] { return std::string(pszText); });
     }
 
     // Where a TLS server port finds its certificate and key (PEM); Bind
