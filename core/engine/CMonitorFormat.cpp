@@ -96,6 +96,30 @@ std::string CMonitorFormat::Line(const CCaptureRecord& rec, EMonitorView view, i
     return str;
 }
 
+std::vector<std::string> CMonitorFormat::Rows(const CCaptureRecord& rec, EMonitorView view, int64_t nWallOffsetNs,
+                                              size_t nPerRow)
+{
+    const bool bData = rec.m_kind == ECapture::ToPeer || rec.m_kind == ECapture::FromPeer;
+    if (!bData || nPerRow == 0 || rec.m_data.size() <= nPerRow)
+        return {Line(rec, view, nWallOffsetNs)};
+    std::vector<std::string> rows;
+    CCaptureRecord part;
+    part.m_kind = rec.m_kind;
+    part.m_nTimeNs = rec.m_nTimeNs;
+    for (size_t nAt = 0; nAt < rec.m_data.size(); nAt += nPerRow)
+    {
+        part.m_data = rec.m_data.substr(nAt, nPerRow);
+        std::string str = Line(part, view, nWallOffsetNs);
+        if (nAt != 0)
+            str.replace(0, DATA_COLUMN, DATA_COLUMN, ' ');
+        // The text column lines up under the first row's.
+        if (view == EMonitorView::HexAndText && part.m_data.size() < nPerRow)
+            str.insert(DATA_COLUMN + part.m_data.size() * 3 - 1, (nPerRow - part.m_data.size()) * 3, ' ');
+        rows.push_back(std::move(str));
+    }
+    return rows;
+}
+
 int64_t CMonitorFormat::WallOffsetNs()
 {
     struct timespec tsReal;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core/engine/CCaptureRecord.h"
 
@@ -27,6 +28,13 @@ public:
     // nWallOffsetNs turns the record's monotonic time into the time of day
     // (WallOffsetNs); the time is shown in local time.
     static std::string Line(const CCaptureRecord& rec, EMonitorView view, int64_t nWallOffsetNs);
+    // The same as rows of at most nPerRow bytes each (a window lays out
+    // short rows much faster than one long one): the first row as Line,
+    // the others blank where the time and the direction stand.
+    static std::vector<std::string> Rows(const CCaptureRecord& rec, EMonitorView view, int64_t nWallOffsetNs,
+                                         size_t nPerRow);
+    // The width of "time  direction  ", where the bytes begin.
+    static constexpr size_t DATA_COLUMN = 25;
     // "HH:MM:SS.mmm" of the monotonic nTimeNs.
     static std::string TimeText(uint64_t nTimeNs, int64_t nWallOffsetNs);
     // "41 42 0D": every byte as two upper-case hex digits.

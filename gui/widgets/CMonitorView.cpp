@@ -12,7 +12,6 @@ CMonitorView::CMonitorView(QWidget* pParent) : QPlainTextEdit(pParent), m_nWallO
     // Long bursts stay one line each: no wrapping, which also keeps the
     // layout cheap at full speed.
     setLineWrapMode(QPlainTextEdit::NoWrap);
-    setMaximumBlockCount(MAX_LINES);
     setUndoRedoEnabled(false);
     setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     QFont font(QStringLiteral("monospace"));
@@ -30,13 +29,11 @@ void CMonitorView::AppendRecords(const std::vector<CCaptureRecord>& records)
 {
     if (records.empty())
         return;
-    for (const CCaptureRecord& rec : records)
-        m_records.push_back(rec);
-    size_t nFirst = 0;
-    while (m_records.size() > static_cast<size_t>(MAX_LINES))
-        m_records.pop_front();
-    if (records.size() > static_cast<size_t>(MAX_LINES))
-        nFirst = records.size() - MAX_LINES;
+    const size_t nFirst = records.size() > static_cast<size_t>(MAX_LINES) ? records.size() - MAX_LINES : 0;
+    const size_t nOver = m_records.size() + (records.size() - nFirst);
+    if (nOver > static_cast<size_t>(MAX_LINES))
+        DropOldest(nOver - MAX_LINES);
+    m_records.insert(m_records.end(), records.begin() + static_cast<std::ptrdiff_t>(nFirst), records.end());
     AppendLines(records, nFirst);
 }
 
@@ -57,17 +54,37 @@ void CMonitorView::AppendLines(const std::vector<CCaptureRecord>& records, size_
     for (size_t k = nFirst; k < records.size(); ++k)
     {
         const CCaptureRecord& rec = records[k];
-        if (!document()->isEmpty())
-            cursor.insertBlock();
         const QTextCharFormat& format =
             rec.m_kind == ECapture::Event ? event : rec.m_kind == ECapture::Lost ? lost : plain;
-        cursor.insertText(QString::fromStdString(CMonitorFormat::Line(rec, m_view, m_nWallOffsetNs)), format);
+        const std::vector<std::string> rows = CMonitorFormat::Rows(rec, m_view, m_nWallOffsetNs, BYTES_PER_ROW);
+        for (const std::string& row : rows)
+        {
+            if (!document()->isEmpty())
+                cursor.insertBlock();
+            cursor.insertText(QString::fromStdString(row), format);
+        }
+        m_rows.push_back(static_cast<int>(rows.size()));
     }
     cursor.endEditBlock();
     if (bFollow)
         verticalScrollBar()->setValue(verticalScrollBar()->maximum());
     else
         verticalScrollBar()->setValue(nScroll);
+}
+
+void CMonitorView::DropOldest(size_t nRecords)
+{
+    int nBlocks = 0;
+    for (size_t k = 0; k < nRecords && !m_records.empty(); ++k)
+    {
+        nBlocks += m_rows.front();
+        m_rows.pop_front();
+        m_records.pop_front();
+    }
+    QTextCursor cursor(document());
+    cursor.movePosition(QTextCursor::Start);
+    cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, nBlocks);
+    cursor.removeSelectedText();
 }
 
 void CMonitorView::SetView(EMonitorView view)
@@ -81,6 +98,7 @@ void CMonitorView::SetView(EMonitorView view)
 void CMonitorView::Rebuild()
 {
     clear();
+    m_rows.clear();
     const std::vector<CCaptureRecord> records(m_records.begin(), m_records.end());
     AppendLines(records, 0);
 }
@@ -88,5 +106,6 @@ void CMonitorView::Rebuild()
 void CMonitorView::ClearLines()
 {
     m_records.clear();
+    m_rows.clear();
     clear();
 }

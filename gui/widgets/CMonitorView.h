@@ -19,7 +19,9 @@ class CMonitorView : public QPlainTextEdit
     Q_OBJECT
 
 public:
-    static constexpr int MAX_LINES = 5000;
+    // Records kept and shown; a burst shows as rows of BYTES_PER_ROW.
+    static constexpr int MAX_LINES = 2000;
+    static constexpr size_t BYTES_PER_ROW = 32;
 
     explicit CMonitorView(QWidget* pParent = nullptr);
 
@@ -40,5 +42,8 @@ private:
 
     EMonitorView m_view = EMonitorView::HexAndText;
     int64_t m_nWallOffsetNs = 0;
+    void DropOldest(size_t nRecords);
+
     std::deque<CCaptureRecord> m_records;
+    std::deque<int> m_rows;  // the rows each of m_records shows as
 };

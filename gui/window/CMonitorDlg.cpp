@@ -65,14 +65,11 @@ void CMonitorDlg::OnFrame()
     size_t nBytes = 0;
     while (nBytes < FRAME_BUDGET)
     {
-        std::vector<CCaptureRecord> some = m_pTap->Take(16);
-        if (some.empty())
+        std::vector<CCaptureRecord> one = m_pTap->Take(1);
+        if (one.empty())
             break;
-        for (CCaptureRecord& rec : some)
-        {
-            nBytes += rec.m_data.size() + 16;
-            records.push_back(std::move(rec));
-        }
+        nBytes += one.front().m_data.size() + 16;
+        records.push_back(std::move(one.front()));
     }
     m_ui->m_view->AppendRecords(records);
 }

@@ -30,9 +30,11 @@ class CMonitorDlg : public QDialog
 public:
     // The longest wait between two looks at the port's records.
     static constexpr int FRAME_MS = 16;
-    // What one frame adds at most, in bytes of the records' data: beyond
-    // it the window would stall the program's other windows.
-    static constexpr size_t FRAME_BUDGET = 16 * 1024;
+    // What one frame adds at most, in bytes of the records' data (a byte
+    // is about four characters of text to lay out): beyond it the window
+    // would hold up the program's other windows. A line past the budget
+    // waits for the next frame.
+    static constexpr size_t FRAME_BUDGET = 4 * 1024;
 
     // Opens the monitor of port nPort; the service outlives the window or
     // calls Detach first.

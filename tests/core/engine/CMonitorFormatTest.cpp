@@ -92,6 +92,33 @@ TEST_F(CMonitorFormatTest, LinesOfEachKindAndView)
     EXPECT_EQ(CMonitorFormat::TimeText(to.m_nTimeNs, 3600ll * 1000000000ll + 1000000ll), "02:02:03.457");
 }
 
+TEST_F(CMonitorFormatTest, ALongBurstInRowsKeepsEveryByteAndItsColumns)
+{
+    std::string all;
+    for (int k = 0; k < 70; ++k)
+        all += static_cast<char>('A' + k % 26);
+    const CCaptureRecord rec = Data(ECapture::FromPeer, all);
+    const std::vector<std::string> rows = CMonitorFormat::Rows(rec, EMonitorView::HexAndText, 0, 32);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].substr(0, CMonitorFormat::DATA_COLUMN), "01:02:03.456  from peer  ");
+    EXPECT_EQ(rows[1].substr(0, CMonitorFormat::DATA_COLUMN), std::string(CMonitorFormat::DATA_COLUMN, ' '));
+    std::string hex;
+    std::string text;
+    for (const std::string& row : rows)
+    {
+        const size_t nText = CMonitorFormat::DATA_COLUMN + 32 * 3 + 1;
+        ASSERT_GE(row.size(), nText) << row;
+        hex += row.substr(CMonitorFormat::DATA_COLUMN, 32 * 3 - 1) + " ";
+        text += row.substr(nText);
+    }
+    EXPECT_EQ(text, all) << "the text column stands at one place in every row";
+    EXPECT_EQ(hex.substr(0, all.size() * 3 - 1), CMonitorFormat::HexText(all));
+    // Short bursts and events stay one line.
+    EXPECT_EQ(CMonitorFormat::Rows(Data(ECapture::Event, all), EMonitorView::Hex, 0, 32).size(), 1u);
+    EXPECT_EQ(CMonitorFormat::Rows(Data(ECapture::ToPeer, "abc"), EMonitorView::Hex, 0, 32),
+              std::vector<std::string>{CMonitorFormat::Line(Data(ECapture::ToPeer, "abc"), EMonitorView::Hex, 0)});
+}
+
 TEST_F(CMonitorFormatTest, LostCountsAreGroupedAndNamed)
 {
     EXPECT_EQ(CMonitorFormat::Grouped(0), "0");

@@ -36,9 +36,13 @@ namespace
 std::string BytesOf(const QString& strLines, const char* pszDirection)
 {
     std::string bytes;
+    bool bMine = false;
     for (const QString& strLine : strLines.split(QLatin1Char('\n')))
     {
-        if (strLine.mid(14, 9).trimmed() != QLatin1String(pszDirection))
+        // A row that continues a burst is blank where the time stands.
+        if (!strLine.startsWith(QLatin1Char(' ')))
+            bMine = strLine.mid(14, 9).trimmed() == QLatin1String(pszDirection);
+        if (!bMine)
             continue;
         for (const QString& strHex : strLine.mid(25).split(QStringLiteral("  ")).first().split(QLatin1Char(' ')))
             bytes += static_cast<char>(strHex.toInt(nullptr, 16));
@@ -217,14 +221,14 @@ private slots:
         auto* pHex = pDlg->findChild<QCheckBox*>(QStringLiteral("m_chkHex"));
         auto* pText = pDlg->findChild<QCheckBox*>(QStringLiteral("m_chkText"));
         pHex->setChecked(false);
-        QVERIFY(pDlg->View()->Lines().contains(QString::fromLatin1(strAll.substr(32, 95).c_str())));
+        QVERIFY(pDlg->View()->Lines().contains(QString::fromLatin1(strAll.substr(32, 32).c_str())));
         QVERIFY(!pDlg->View()->Lines().contains(QStringLiteral("00 01 02")));
         pText->setChecked(false);
         QVERIFY2(pText->isChecked() || pHex->isChecked(), "one of them stays");
         pHex->setChecked(true);
         pText->setChecked(false);
         QCOMPARE(BytesOf(pDlg->View()->Lines(), "to peer"), strAll);
-        QVERIFY(!pDlg->View()->Lines().contains(QString::fromLatin1(strAll.substr(32, 95).c_str())));
+        QVERIFY(!pDlg->View()->Lines().contains(QString::fromLatin1(strAll.substr(32, 32).c_str())));
 
         close(hApp);
         close(hServerApp);
@@ -308,7 +312,8 @@ private slots:
         pDlg->OnFrame();
         const int nAdded = pDlg->View()->LineCount() - nBefore;
         QVERIFY(nAdded > 0);
-        QVERIFY(static_cast<size_t>(nAdded - 16) * strBurst.size() < CMonitorDlg::FRAME_BUDGET);
+        // The last line may cross the budget; none comes after it.
+        QVERIFY(static_cast<size_t>(nAdded - 1) * strBurst.size() < CMonitorDlg::FRAME_BUDGET);
         QVERIFY(RunUntil([&] { return pDlg->View()->Lines().contains(QStringLiteral("bytes not shown")); }));
     }
 
