@@ -227,10 +227,15 @@ TEST_F(CPortMonitorTest, ClosingAMonitorOrTheApplicationMidFloodLeavesNothingBeh
         }
     });
     const std::string strChunk = Pattern(64 << 10, 3);
+    // The application writes until it is told to leave, and then closes
+    // the port in the middle of its flood.
+    std::atomic<bool> bLeave{false};
+    std::erase(m_vecClose, m_hApp);
     std::thread appWriter([&, h = m_hApp] {
-        for (int k = 0; k < 40 && !bStop; ++k)
+        for (int k = 0; k < 40 && !bLeave; ++k)
             if (!WriteAll(h, strChunk, 2000))
                 break;
+        close(h);
     });
     std::thread peerWriter([&, h = m_hPeer] {
         for (int k = 0; k < 40 && !bStop; ++k)
@@ -263,8 +268,7 @@ TEST_F(CPortMonitorTest, ClosingAMonitorOrTheApplicationMidFloodLeavesNothingBeh
             pTap = m_monitor->Open(PORT);
     }
     // The application leaves in the middle of it.
-    shutdown(m_hApp, SHUT_RDWR);
-    CloseApp(m_hApp);
+    bLeave = true;
     appWriter.join();
     ASSERT_TRUE(WaitState(PORT, EWorkerState::Idle, 20s));
     bStop = true;
