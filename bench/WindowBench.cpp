@@ -9,6 +9,9 @@
 //          a client dials only when a program opens its port, so nothing
 //          leaves the machine), pressed on the button, until the button is
 //          back; and the longest the window's event loop was held meanwhile;
+//   monitorburst  the bursts again while a monitor window shows COM1's
+//          capture at more than a port's full speed (a writer thread fills
+//          COM1's ring with 1600-byte bursts, about 100 MB/s);
 //   idle   the process's CPU time, the window thread's, and every thread's
 //          wake-ups (voluntary context switches) while the window sits over
 //          256 started ports; the timers running in the window.
@@ -41,7 +44,10 @@
 #include <QTimer>
 #include <QWindow>
 
+#include "core/engine/CCaptureRing.h"
 #include "gui/widgets/CMessageBox.h"
+#include "gui/widgets/CMonitorView.h"
+#include "gui/window/CMonitorDlg.h"
 #include "gui/window/COmbraCtrlDlg.h"
 #include "core/service/COmbraCtrlCore.h"
 #include "gui/widgets/CPortListModel.h"
@@ -485,6 +491,68 @@ int main(int argc, char** argv)
             vecQueued.push_back(Ms(dEnd - d0));
             vecQueuedDrain.push_back(Ms(dLastChange - d0));
         }
+
+        // The bursts again while a monitor shows a stream faster than any
+        // port's: its repaints must not stretch the list's.
+        std::vector<double> vecMonitor;
+        int nMonitorLines = 0;
+        double dFedMb = 0.0;
+        double dFedSeconds = 0.0;
+        {
+            dlg.OpenMonitor(0);
+            CMonitorDlg* pMonitor = dlg.GetMonitorDlgs().first();
+            const std::shared_ptr<CCaptureRing> pRing = core.m_ports[0].CaptureRing();
+            std::atomic<bool> bStop{false};
+            std::atomic<uint64_t> nFed{0};
+            const double dFed0 = Now();
+            std::thread feeder([&] {
+                unsigned char buf[1600];
+                for (size_t k = 0; k < sizeof(buf); ++k)
+                    buf[k] = static_cast<unsigned char>(k * 7);
+                while (!bStop)
+                {
+                    for (int k = 0; k < 64; ++k)
+                        pRing->PutNoWait(k % 2 ? ECapture::FromPeer : ECapture::ToPeer, buf, sizeof(buf));
+                    nFed += 64 * sizeof(buf);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            });
+            RunUntil([] { return false; }, 300);
+            CPosters posters(&core);
+            for (int nBurst = 0; nBurst < nBursts + 5; ++nBurst)
+            {
+                const int bConnected = nBurst % 2 == 0;
+                posters.Release(bConnected);
+                const bool bDone = RunUntil(
+                    [&] {
+                        if (posters.Posted() != 3 * PORTS || !QueueIdle(core))
+                            return false;
+                        QCoreApplication::sendPostedEvents();
+                        return paints.m_dLastPaint >= dLastShownChange;
+                    },
+                    10000);
+                const double dEnd = Now();
+                if (!bDone)
+                {
+                    ++nFailed;
+                    continue;
+                }
+                if (nBurst >= 5)
+                    vecMonitor.push_back(Ms(dEnd - posters.FirstPost()));
+            }
+            bStop = true;
+            feeder.join();
+            dFedSeconds = Now() - dFed0;
+            dFedMb = static_cast<double>(nFed.load()) / 1e6;
+            nMonitorLines = pMonitor->View()->LineCount();
+            pMonitor->close();
+            RunUntil([&] { return dlg.GetMonitorDlgs().isEmpty(); }, 5000);
+        }
+        std::printf("monitorburst reports=%d bursts=%zu repainted_ms_p50=%.2f repainted_ms_p95=%.2f "
+                    "repainted_ms_max=%.2f fed_mb_per_s=%.0f monitor_lines=%d\n",
+                    3 * PORTS, vecMonitor.size(), Median(vecMonitor), P95(vecMonitor), Max(vecMonitor),
+                    dFedSeconds > 0 ? dFedMb / dFedSeconds : 0.0, nMonitorLines);
+
         pList->viewport()->removeEventFilter(&paints);
         std::printf("queued reports=%d bursts=%zu repainted_ms_p50=%.3f repainted_ms_p95=%.3f "
                     "repainted_ms_max=%.3f drain_ms_p50=%.3f drain_ms_p95=%.3f drain_ms_max=%.3f\n",

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # nimbreld beside socat, on loopback only, in one run: round trips, streams,
-# 64 ports at once, 256 idle ports and open/close cycles. Prints one table
+# the stream again with the port's monitor on, 64 ports at once, 256 idle
+# ports and open/close cycles. Prints one table
 # and writes it to bench/results.md with the machine it ran on.
 #   bench/run.sh                 (as root on a fresh Debian 12 clone)
 # Knobs (environment): BENCH_REPEAT=7 runs of each latency and stream figure
@@ -113,9 +114,11 @@ start_echo() {
 
 # nimbreld with a generated settings file: COUNT ports of MODE; sets $nim_pid
 # and $nim_dir. Client ports dial 127.0.0.1:PEER; a server port listens on
-# LOCAL; a UDP port binds LOCAL and sends to 127.0.0.1:PEER.
+# LOCAL; a UDP port binds LOCAL and sends to 127.0.0.1:PEER. Arguments
+# after LOCAL go to nimbreld.
 start_nimbreld() {
     local name=$1 mode=$2 count=$3 peer=$4 local_port=$5
+    shift 5
     local ini=$work/$name.ini i
     {
         echo "[Options]"
@@ -130,7 +133,7 @@ start_nimbreld() {
         done
     } >"$ini"
     nim_dir=$work/$name-ports
-    spawn "$name" env NIMBREL_LOCK_FILE="$work/$name.lock" "$nimbreld" --config "$ini" --port-dir "$nim_dir"
+    spawn "$name" env NIMBREL_LOCK_FILE="$work/$name.lock" "$nimbreld" --config "$ini" --port-dir "$nim_dir" "$@"
     nim_pid=$pid
     wait_until 60 link_count_is "$nim_dir" "$count" || die "nimbreld $name did not create $count ports"
 }
@@ -237,7 +240,35 @@ alternate rtt1k.client "$nim_dir/COM1" "$socat_dir/COM1" "p50_us p99_us" rtt @PA
 # ---- 3: a stream through the echo, verified ----
 echo "== stream of $stream_bytes bytes, TCP client port"
 alternate stream "$nim_dir/COM1" "$socat_dir/COM1" "mbps" stream @PATH@ "$stream_bytes"
-stop_all "$nim_pid" "${socat_pids[@]}" "$echo_pid"
+stop_all "$nim_pid" "${socat_pids[@]}"
+
+# ---- 3b: the same stream with the port's monitor on ----
+# A second nimbreld whose COM1 is monitored (its lines formatted and
+# written, to /dev/null so that no disk takes part), each run beside one of
+# the first without a monitor, in turn; the worker must not wait for the
+# monitor, so the stream keeps at least 0.8 of its speed.
+if "$nimbreld" --help 2>/dev/null | grep -q -- '--monitor COMn'; then
+    echo "== stream of $stream_bytes bytes, TCP client port, monitor on and off"
+    start_nimbreld stream-off client 1 "$echo_port" 0
+    off_pid=$nim_pid off_dir=$nim_dir
+    start_nimbreld stream-monitor client 1 "$echo_port" 0 --monitor COM1 --monitor-file /dev/null
+    mon_pid=$nim_pid mon_dir=$nim_dir
+    mon_got="" off_got=""
+    for ((r = 1; r <= repeat; r++)); do
+        drive "stream-monitor-off/nimbrel#$r" stream "$off_dir/COM1" "$stream_bytes"
+        [[ $line == "stream "* ]] || R[streamoff.nimbrel.failed]=$((${R[streamoff.nimbrel.failed]:-0} + 1))
+        off_got+="$(field mbps "$line") "
+        drive "stream-monitor-on/nimbrel#$r" stream "$mon_dir/COM1" "$stream_bytes"
+        [[ $line == "stream "* ]] || R[streammon.nimbrel.failed]=$((${R[streammon.nimbrel.failed]:-0} + 1))
+        mon_got+="$(field mbps "$line") "
+    done
+    # shellcheck disable=SC2086
+    R[streamoff.nimbrel.mbps]=$(median $off_got)
+    # shellcheck disable=SC2086
+    R[streammon.nimbrel.mbps]=$(median $mon_got)
+    stop_all "$off_pid" "$mon_pid"
+fi
+stop "$echo_pid"
 
 # ---- 1: round trips over a TCP server port: the echo dials the bridge ----
 echo "== round trips, TCP server port"
@@ -379,6 +410,13 @@ latency_rows rtt1k.client "1 KiB round trip, TCP client"
 r=$(ratio "${R[stream.nimbrel.mbps]:-}" "${R[stream.socat.mbps]:-}")
 row "$((stream_bytes / 1000000)) MB stream, verified (MB/s)" "$(median_of stream nimbrel mbps)" \
     "$(median_of stream socat mbps)" "$r" "≥ socat" "$(checked stream "$(at_least "$r" 1)")"
+if [[ -n ${R[streammon.nimbrel.mbps]+set} ]]; then
+    r=$(ratio "${R[streammon.nimbrel.mbps]:-}" "${R[streamoff.nimbrel.mbps]:-}")
+    verdict=$(checked streamoff "$(checked streammon "$(at_least "$r" 0.8)")")
+    row "$((stream_bytes / 1000000)) MB stream, monitor on, verified (MB/s)" \
+        "$(median_of streammon nimbrel mbps) (off: $(median_of streamoff nimbrel mbps))" "-" "$r (on/off)" \
+        "≥ 0.8× off" "$verdict"
+fi
 r=$(ratio "${R[multi.nimbrel.mbps]:-}" "${R[multi.socat.mbps]:-}")
 row "$multi_ports ports at once, aggregate (MB/s)" "$(median_of multi nimbrel mbps)" \
     "$(median_of multi socat mbps)" "$r" "≥ socat" "$(checked multi "$(at_least "$r" 1)")"

@@ -20,6 +20,7 @@
 #include "core/service/CStartup.h"
 #include "core/service/CSettingsFile.h"
 #include "core/service/CTaskLoop.h"
+#include "headless/CMonitorPrinter.h"
 
 namespace
 {
@@ -116,7 +117,7 @@ void PrintTlsFiles(const CPortService& service)
 
 std::string CHeadlessApp::Usage()
 {
-    return "Usage: nimbreld [--config FILE] [--port-dir DIR]\n"
+    return "Usage: nimbreld [--config FILE] [--port-dir DIR] [--monitor COMn|all]... [--monitor-file FILE]\n"
            "\n"
            "Bridges virtual serial ports (pseudo-terminals linked as COM1..COM256 in the\n"
            "port directory) to TCP and UDP connections, as configured in FILE, and runs\n"
@@ -129,6 +130,9 @@ std::string CHeadlessApp::Usage()
            "                  settings, else /run/nimbrel for root, else\n"
            "                  $XDG_RUNTIME_DIR/nimbrel, else /tmp/nimbrel-<uid>)\n"
            "  --print-port-dir  print the port directory these arguments give, and exit\n"
+           "  --monitor COMn  print what crosses port COMn, one line per burst or event\n"
+           "                  (repeatable; 'all' for every port in use)\n"
+           "  --monitor-file FILE  append the monitor's lines to FILE, not standard output\n"
            "  --help          this text\n"
            "  --version       the version\n"
            "\n"
@@ -139,6 +143,10 @@ std::string CHeadlessApp::Usage()
            "  COM1 BaudRate: 9600\n"
            "  COM2 Connection: Connect Error\n"
            "  COM2 Reason: connect 127.0.0.1:7001: Connection refused\n"
+           "and, for a monitored port, time, direction, hex and text of its bytes:\n"
+           "  COM1 12:04:31.250  to peer    41 54 0D  AT.\n"
+           "  COM1 12:04:31.262  from peer  4F 4B 0D  OK.\n"
+           "  COM1 12:04:32.001  lost       1,204 bytes not shown\n"
            "\n"
            "Exit status: 0 after a signal, 1 when another copy runs or the port\n"
            "directory cannot be used, 2 for a bad command line or settings file.\n";
@@ -267,6 +275,19 @@ int CHeadlessApp::Run(int argc, char** argv)
         if (service.Ports().m_nEnableCount == 0)
             PrintLine("No enabled port in " + strConfig + ".");
 
+        CMonitorPrinter monitor(service);
+        std::vector<int> vecMonitor = args.vecMonitorPorts;
+        for (int i = 0; args.bMonitorAll && i < CPortService::PORT_COUNT; ++i)
+            if (service.Entry(i).m_bUse == 1 && std::find(vecMonitor.begin(), vecMonitor.end(), i) == vecMonitor.end())
+                vecMonitor.push_back(i);
+        if (!monitor.OpenFile(args.strMonitorFile, &strError))
+        {
+            PrintError(strError);
+            service.Teardown();
+            return EXIT_USAGE;
+        }
+        monitor.Start(vecMonitor);
+
         if (!loop.IsQuit())
             service.StartStop();
         loop.Run();
@@ -275,6 +296,7 @@ int CHeadlessApp::Run(int argc, char** argv)
         service.Teardown();
         // The workers' last reports.
         loop.RunPending();
+        monitor.Stop();
     }
     PrintLine("Stopped.");
     return EXIT_OK;

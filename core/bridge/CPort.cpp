@@ -75,3 +75,10 @@ bool CPort::NameTaken()
 {
     return m_pVirtual->PortExists(Name()) == 1;
 }
+
+const std::shared_ptr<CCaptureRing>& CPort::CaptureRing()
+{
+    if (!m_pCapture)
+        m_pCapture = std::make_shared<CCaptureRing>();
+    return m_pCapture;
+}

@@ -6,6 +6,7 @@
 
 #include "core/bridge/COmbraPortAx.h"
 #include "core/bridge/CPortLink.h"
+#include "core/engine/CCaptureRing.h"
 #include "core/engine/CSocketCtrl.h"
 #include "core/model/CLineState.h"
 
@@ -56,11 +57,17 @@ public:
     // Whether a COMn entry stands in the port directory now.
     bool NameTaken();
 
+    // The ring the port's monitors read, made at the first call; the port
+    // keeps it for its life, so its worker may hold on to it at any time.
+    // Called by one caller at a time (CPortMonitor, under its lock).
+    const std::shared_ptr<CCaptureRing>& CaptureRing();
+
 private:
     const int m_nPort;
     CPortHost* m_pHost;
     std::unique_ptr<COmbraPortAx> m_pVirtual;
     // Before the worker: they outlive the worker's thread.
+    std::shared_ptr<CCaptureRing> m_pCapture;
     CLineState m_line;
     CPortLink m_link;
     CSocketCtrl m_worker;

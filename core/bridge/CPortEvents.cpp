@@ -5,7 +5,35 @@
 #include "core/bridge/COmbraPortAx.h"
 #include "core/engine/CSocketCtrl.h"
 #include "core/model/CPortOwner.h"
+#include "core/model/CPortTexts.h"
 #include "core/model/OwnerCheck.h"
+
+namespace
+{
+
+// The flow control a monitor line names: "RTS CTS XON/XOFF", "none".
+std::string FlowText(uint32_t dwFlow)
+{
+    std::string str;
+    const auto add = [&](uint32_t dwBit, const char* pName) {
+        if (dwFlow & dwBit)
+            str += (str.empty() ? "" : " ") + std::string(pName);
+    };
+    add(FLOW_RTS, "RTS");
+    add(FLOW_CTS, "CTS");
+    add(FLOW_DTR, "DTR");
+    add(FLOW_XOUT, "XON/XOFF out");
+    add(FLOW_XIN, "XON/XOFF in");
+    return str.empty() ? "none" : str;
+}
+
+std::string LineText(long nDataBits, long nParity, long nStopBits)
+{
+    return std::to_string(nDataBits) + " data bits, parity " + CPortTexts::ParityText(nParity) + ", " +
+           CPortTexts::StopBitsText(nStopBits) + " stop bits";
+}
+
+}  // namespace
 
 int CPortEvents::PortOf(int nId)
 {
@@ -27,6 +55,7 @@ void CPortEvents::OnDataQueued(int nId, long nCount)
     {
         core.GetPort(i).SetCTS(0);
         core.Line(i).m_bCtsRaised = 0;
+        core.GetWorker(i).CaptureEvent("CTS dropped: the application is held back");
         bHeld = 1;
     }
     if ((dwFlow & FLOW_XIN) && core.Line(i).m_bXonSent == 1 && nCount >= CSocketCtrl::THROTTLE_LEVEL)
@@ -35,6 +64,7 @@ void CPortEvents::OnDataQueued(int nId, long nCount)
         if (core.GetPort(i).WriteData(&chXoff, 1) == 1)
         {
             core.Line(i).m_bXonSent = 0;
+            core.GetWorker(i).CaptureEvent("XOFF sent to the application");
             bHeld = 1;
         }
     }
@@ -78,6 +108,7 @@ void CPortEvents::OnOpenChanged(int nId, int bOpen)
         return;
     CSocketCtrl& sock = core.GetWorker(i);
     const int nMode = core.m_comData.GetMode(i);
+    sock.CaptureEvent(bOpen ? "The application opened the port" : "The application closed the port");
 
     if (bOpen)
     {
@@ -197,6 +228,7 @@ void CPortEvents::OnLineControlChanged(int nId, long nStopBits, long nParity, lo
     const int i = PortOf(nId);
     if (i < 0 || DeferWhileClosing(i, [=, this] { OnLineControlChanged(nId, nStopBits, nParity, nDataBits); }))
         return;
+    m_pCore->GetWorker(i).CaptureEventOf([&] { return "Line control: " + LineText(nDataBits, nParity, nStopBits); });
     ShowLineControl(i, nStopBits, nParity, nDataBits);
 }
 
@@ -219,6 +251,7 @@ void CPortEvents::OnHandFlowChanged(int nId, long nControlHandShake, long nFlowR
     if (nFlowReplace & 0xC0)
         dwFlow |= FLOW_RTS;
     m_pCore->Line(i).m_dwFlowCtrl = dwFlow;
+    m_pCore->GetWorker(i).CaptureEventOf([&] { return "Flow control: " + FlowText(dwFlow); });
     m_pCore->GetPort(i).SetQueuedReports((dwFlow & (FLOW_CTS | FLOW_XIN)) != 0);
     m_pCore->GetWorker(i).Wake();
 }
@@ -232,6 +265,8 @@ void CPortEvents::OnSpecialCharsChanged(int nId, long, long, long, long, long nX
         return;
     m_pCore->Line(i).m_chXon = static_cast<unsigned char>(nXon & 0xFF);
     m_pCore->Line(i).m_chXoff = static_cast<unsigned char>(nXoff & 0xFF);
+    m_pCore->GetWorker(i).CaptureEventOf(
+        [&] { return "XON/XOFF characters: " + std::to_string(nXon & 0xFF) + "/" + std::to_string(nXoff & 0xFF); });
 }
 
 void CPortEvents::OnBaudRateChanged(int nId, long nBaudRate)
@@ -241,6 +276,7 @@ void CPortEvents::OnBaudRateChanged(int nId, long nBaudRate)
     const int i = PortOf(nId);
     if (i < 0 || DeferWhileClosing(i, [=, this] { OnBaudRateChanged(nId, nBaudRate); }))
         return;
+    m_pCore->GetWorker(i).CaptureEventOf([&] { return "Baud rate: " + std::to_string(nBaudRate); });
     m_pCore->ChangePort(i, [&](CPortView& view) { view.nBaudRate = nBaudRate; });
 }
 
@@ -276,5 +312,9 @@ void CPortEvents::OnCommStateChanged(int nId, const CPortDcb& dcb)
     line.m_nParity = dcb.Parity;
     line.m_nStopBits = dcb.StopBits;
     line.m_nSettingsSeq.fetch_add(1);
+    core.GetWorker(i).CaptureEventOf([&] {
+        return "Serial settings: " + std::to_string(dcb.BaudRate) + " baud, " +
+               LineText(dcb.ByteSize, dcb.Parity, dcb.StopBits) + ", flow control " + FlowText(dwFlow);
+    });
     core.GetWorker(i).Wake();
 }

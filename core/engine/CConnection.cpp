@@ -13,6 +13,7 @@
 #include <openssl/ssl.h>
 #include <unistd.h>
 
+#include "core/engine/TelnetCodes.h"
 #include "core/model/CLineState.h"
 #include "core/model/COptionSet.h"
 #include "core/model/CPortTexts.h"
@@ -40,6 +41,14 @@ void CConnection::Bind(CWorkerPort* pPort, int nPort)
 {
     m_pPort = pPort;
     m_nPort = nPort;
+    m_telnet.m_fnCommandSeen = [this](int nCommand, int nOption) {
+        const char* pVerb = nCommand == TELNET_WILL ? "WILL"
+                            : nCommand == TELNET_WONT ? "WONT"
+                            : nCommand == TELNET_DO   ? "DO"
+                            : nCommand == TELNET_DONT ? "DONT"
+                                                      : "command";
+        CaptureEventOf([&] { return std::string("Telnet: peer ") + pVerb + " option " + std::to_string(nOption); });
+    };
     ReadEntry();
 }
 
@@ -92,6 +101,11 @@ void CConnection::Post(int nCode)
         m_strReason.clear();
         break;
     }
+    CaptureEventOf([&] {
+        const char* pText = StatusText(nCode);
+        return std::string(pText != nullptr ? pText : "status " + std::to_string(nCode)) +
+               (strReason.empty() ? "" : ": " + strReason);
+    });
     m_pPort->Report(nCode, std::move(strReason));
 }
 
@@ -111,6 +125,7 @@ void CConnection::NoteReason(std::string strReason)
 
 void CConnection::PostPeer(std::string strPeer)
 {
+    CaptureEventOf([&] { return strPeer.empty() ? std::string("Peer gone") : "Peer: " + strPeer; });
     m_pPort->Report(STATUS_PEER, std::move(strPeer));
 }
 

@@ -8,6 +8,7 @@
 
 #include <sys/socket.h>
 
+#include "core/engine/CCaptureRing.h"
 #include "core/engine/CResolver.h"
 #include "core/engine/CRing.h"
 #include "core/engine/CTelnetCtrl.h"
@@ -134,6 +135,29 @@ public:
     std::atomic<uint64_t> m_nBytesReceived{0};
     void CountSent(int n) { m_nBytesSent.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed); }
     void CountReceived(int n) { m_nBytesReceived.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed); }
+    // The port's monitor, or null when none watches: looked at once per move
+    // of bytes, so an unwatched port pays one load. Set from any thread; the
+    // ring outlives the worker (its port owns it).
+    std::atomic<CCaptureRing*> m_pCapture{nullptr};
+    // Worker thread: a burst, or an event, for the monitor when one watches.
+    void Capture(ECapture kind, const unsigned char* pData, int nLength)
+    {
+        if (CCaptureRing* pRing = m_pCapture.load(std::memory_order_acquire); pRing != nullptr && nLength > 0)
+            pRing->PutNoWait(kind, pData, static_cast<size_t>(nLength));
+    }
+    bool IsCaptured() const { return m_pCapture.load(std::memory_order_relaxed) != nullptr; }
+    // An event's text is made only when a monitor watches.
+    void CaptureEvent(const char* pszText)
+    {
+        if (CCaptureRing* pRing = m_pCapture.load(std::memory_order_acquire); pRing != nullptr)
+            pRing->PutEventNoWait(pszText);
+    }
+    template <typename F>
+    void CaptureEventOf(F&& fnText)
+    {
+        if (CCaptureRing* pRing = m_pCapture.load(std::memory_order_acquire); pRing != nullptr)
+            pRing->PutEventNoWait(fnText());
+    }
     // The worker was asked to stop; set by its owner under the worker's lock.
     int m_bStop = 0;
 

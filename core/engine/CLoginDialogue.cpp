@@ -37,6 +37,7 @@ void CLoginDialogue::StartDialogue(int bPostConnected)
 
 void CLoginDialogue::GiveUpLogin(std::string strReason)
 {
+    m_conn.CaptureEventOf([&] { return "Login given up: " + strReason; });
     m_conn.NoteReason(std::move(strReason));
     // The last text still reaches the peer: drain, close, listen again.
     m_conn.m_tDrain = CConnection::Now() + CConnection::DRAIN_SECONDS;
@@ -83,7 +84,10 @@ void CLoginDialogue::RunLoginStep(int& nStep, int bTelnet)
             const int bDone = login.ReadUser(m_conn.m_rx);
             m_tLogin = tNow + m_conn.Options().m_nLoginTimeout;
             if (bDone)
+            {
+                m_conn.CaptureEvent("Login: user name received");
                 nStep = 4;
+            }
         }
         break;
     case 4:
@@ -102,11 +106,13 @@ void CLoginDialogue::RunLoginStep(int& nStep, int bTelnet)
             m_tLogin = tNow + m_conn.Options().m_nLoginTimeout;
             if (nResult == 1)
             {
+                m_conn.CaptureEvent("Login: accepted");
                 m_conn.Post(STATUS_CONNECTED);
                 m_conn.SetState(EWorkerState::Data);
             }
             else if (nResult == 2)
             {
+                m_conn.CaptureEvent("Login: incorrect");
                 nStep = 6;
             }
         }
@@ -157,6 +163,7 @@ void CLoginDialogue::DoTelnetLogin()
             m_tLogin = CConnection::Now() + m_conn.Options().m_nLoginTimeout;
         if (m_conn.m_telnet.IsNegotiated())
         {
+            m_conn.CaptureEvent("Telnet: negotiation done");
             m_nTelnetStep = 1;
             return;
         }

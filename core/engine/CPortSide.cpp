@@ -30,7 +30,10 @@ long CPortSide::ReadPort(long nMost)
     {
         const unsigned char chXon = line.m_chXon;
         if (port.WriteData(&chXon, 1) == 1)
+        {
             line.m_bXonSent = 1;
+            m_conn.CaptureEvent("XON sent to the application");
+        }
     }
     if (n <= 0)
         return 0;
@@ -57,15 +60,20 @@ long CPortSide::ReadPort(long nMost)
         int nKept = 0;
         for (int k = 0; k < nData; ++k)
         {
-            if (buf[k] == chXon)
-                line.m_bXonState = 1;
-            else if (buf[k] == chXoff)
-                line.m_bXonState = 0;
+            if (buf[k] == chXon || buf[k] == chXoff)
+            {
+                const int bOn = buf[k] == chXon ? 1 : 0;
+                if (bOn != line.m_bXonState)
+                    m_conn.CaptureEvent(bOn ? "XON: the application released the peer's data"
+                                            : "XOFF: the application holds the peer's data");
+                line.m_bXonState = bOn;
+            }
             else
                 buf[nKept++] = buf[k];
         }
         nData = nKept;
     }
+    m_conn.Capture(ECapture::ToPeer, buf, nData);
     if (!bTelnet)
     {
         m_conn.m_tx.Put(buf, nData);
@@ -85,7 +93,10 @@ void CPortSide::Deliver()
     const int n = m_conn.m_rx.Peek(buf, CConnection::BLOCK_SIZE);
     const long nTaken = m_conn.Port().WriteData(buf, n);
     if (nTaken > 0)
+    {
+        m_conn.Capture(ECapture::FromPeer, buf, static_cast<int>(nTaken));
         m_conn.m_rx.Consume(static_cast<int>(nTaken));
+    }
 }
 
 int CPortSide::ReceiveGated() const

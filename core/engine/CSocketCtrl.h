@@ -92,6 +92,23 @@ public:
     uint64_t BytesSent() const { return m_conn.m_nBytesSent.load(std::memory_order_relaxed); }
     uint64_t BytesReceived() const { return m_conn.m_nBytesReceived.load(std::memory_order_relaxed); }
 
+    // Any thread: the ring the port's monitor reads (null: none). The ring
+    // must outlive the worker's thread; its port owns it.
+    void SetCapture(CCaptureRing* pRing) { m_conn.m_pCapture.store(pRing, std::memory_order_release); }
+    CCaptureRing* GetCapture() const { return m_conn.m_pCapture.load(std::memory_order_acquire); }
+    // Owner thread: an event of the port (opened, settings) for its monitor,
+    // when one watches; costs one load when none does.
+    template <typename F>
+    void CaptureEventOf(F&& fnText)
+    {
+        if (CCaptureRing* pRing = GetCapture(); pRing != nullptr)
+            pRing->PutEvent(fnText());
+    }
+    void CaptureEvent(const char* pszText)
+    {
+        CaptureEventOf([pszText] { return std::string(pszText); });
+    }
+
     // Where a TLS server port finds its certificate and key (PEM), instead
     // of the options' files (tests). Owner thread, while stopped.
     void SetKeyFiles(const std::string& strPublicKey, const std::string& strPrivateKey);

@@ -187,6 +187,8 @@ void CTelnetCtrl::Filter(unsigned char* pBytes, int& nCount)
 
 void CTelnetCtrl::OnCommand(int nCommand, int nOption)
 {
+    if (m_fnCommandSeen)
+        m_fnCommandSeen(nCommand, nOption);
     if (nOption < 0 || nOption >= TELNET_OPTIONS)
         return;
     unsigned char* pSent = m_bySent[nOption];

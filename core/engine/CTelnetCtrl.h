@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -124,4 +125,6 @@ public:
     EComPort m_comPort = EComPort::Off;
     // The Telnet login's own login data; m_login.m_nTries counts its tries.
     CLoginCtrl m_login;
+    // Told of every option command the peer sends (the port's monitor).
+    std::function<void(int nCommand, int nOption)> m_fnCommandSeen;
 };

@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "core/service/CPortService.h"
 
+#include "core/service/CMonitorTap.h"
 #include "core/service/COmbraCtrlCore.h"
+#include "core/service/CPortMonitor.h"
 #include "core/service/CPortServiceEvents.h"
 
-CPortService::CPortService(CDispatcher* pDispatcher) : m_pCore(std::make_unique<COmbraCtrlCore>(pDispatcher))
+CPortService::CPortService(CDispatcher* pDispatcher)
+    : m_pCore(std::make_unique<COmbraCtrlCore>(pDispatcher)), m_pMonitor(std::make_unique<CPortMonitor>(m_pCore->m_ports))
 {
     m_pCore->m_fnMessageBox = [this](const std::string& strCaption, const std::string& strText) {
         if (m_pEvents != nullptr)
@@ -149,4 +152,19 @@ std::optional<CPortService::STraffic> CPortService::Traffic(int nPort) const
     if (!worker.IsThreadRunning())
         return std::nullopt;
     return STraffic{worker.BytesSent(), worker.BytesReceived()};
+}
+
+std::shared_ptr<CMonitorTap> CPortService::OpenMonitor(int nPort)
+{
+    return m_pMonitor->Open(nPort);
+}
+
+void CPortService::CloseMonitor(const std::shared_ptr<CMonitorTap>& pTap)
+{
+    m_pMonitor->Close(pTap);
+}
+
+void CPortService::PollMonitors()
+{
+    m_pMonitor->Poll();
 }

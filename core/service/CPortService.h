@@ -14,7 +14,9 @@
 #include "core/model/CPortRows.h"
 
 class CDispatcher;
+class CMonitorTap;
 class COmbraCtrlCore;
+class CPortMonitor;
 class CPortServiceEvents;
 
 // The one door of the front ends (the window, its dialogs and nimbreld) to
@@ -92,6 +94,15 @@ public:
         uint64_t nReceived = 0;
     };
     std::optional<STraffic> Traffic(int nPort) const;
+    // Any thread: a monitor of port nPort (null for no port number): what
+    // crosses the port, as PollMonitors hands it on. The port captures
+    // while a monitor of it is open.
+    std::shared_ptr<CMonitorTap> OpenMonitor(int nPort);
+    void CloseMonitor(const std::shared_ptr<CMonitorTap>& pTap);
+    // Any thread, a reader's own (the window's timer, nimbreld's printer):
+    // moves what the watched ports captured to their monitors.
+    void PollMonitors();
+
     // Where the ports go when no directory is given.
     static std::string DefaultPortDirectory();
 
@@ -100,5 +111,7 @@ public:
 
 private:
     std::unique_ptr<COmbraCtrlCore> m_pCore;
+    // After the core: it lets go of the ports' rings first.
+    std::unique_ptr<CPortMonitor> m_pMonitor;
     CPortServiceEvents* m_pEvents = nullptr;
 };

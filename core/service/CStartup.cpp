@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "core/service/CStartup.h"
 
+#include <algorithm>
+#include <cctype>
+
 CStartup::SArgs CStartup::Parse(const std::vector<std::string>& args, bool bPrintPortDir)
 {
     SArgs result;
@@ -41,11 +44,58 @@ CStartup::SArgs CStartup::Parse(const std::vector<std::string>& args, bool bPrin
         }
         if (take("--port-dir", &result.strPortDir))
             continue;
+        std::string strMonitor;
+        if (bPrintPortDir && take("--monitor", &strMonitor))
+        {
+            const int nPort = MonitorPort(strMonitor);
+            if (strMonitor == "all")
+            {
+                result.bMonitorAll = true;
+                continue;
+            }
+            if (nPort >= 0)
+            {
+                if (std::find(result.vecMonitorPorts.begin(), result.vecMonitorPorts.end(), nPort) ==
+                    result.vecMonitorPorts.end())
+                    result.vecMonitorPorts.push_back(nPort);
+                continue;
+            }
+            result.action = EAction::BadArgument;
+            result.strBadArgument = "--monitor " + strMonitor;
+            return result;
+        }
+        if (bPrintPortDir && take("--monitor-file", &result.strMonitorFile))
+        {
+            if (!result.strMonitorFile.empty())
+                continue;
+            result.action = EAction::BadArgument;
+            result.strBadArgument = strArg;
+            return result;
+        }
         result.action = EAction::BadArgument;
         result.strBadArgument = strArg;
         return result;
     }
     return result;
+}
+
+int CStartup::MonitorPort(const std::string& strName)
+{
+    if (strName.size() < 4 || strName.size() > 6)
+        return -1;
+    for (size_t k = 0; k < 3; ++k)
+        if (std::toupper(static_cast<unsigned char>(strName[k])) != "COM"[k])
+            return -1;
+    if (strName[3] == '0')
+        return -1;
+    int n = 0;
+    for (size_t k = 3; k < strName.size(); ++k)
+    {
+        if (strName[k] < '0' || strName[k] > '9')
+            return -1;
+        n = n * 10 + (strName[k] - '0');
+    }
+    return n >= 1 && n <= 256 ? n - 1 : -1;
 }
 
 std::string CStartup::SettingsPath(const SArgs& args)

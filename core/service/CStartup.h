@@ -28,12 +28,20 @@ public:
         std::string strPortDir;  // --port-dir; empty when not given
         bool bConfigGiven = false;
         std::string strBadArgument;  // with BadArgument
+        // nimbreld only: --monitor COMn (port numbers 0..255, in the order
+        // given, each once) or --monitor all; --monitor-file FILE.
+        std::vector<int> vecMonitorPorts;
+        bool bMonitorAll = false;
+        std::string strMonitorFile;
     };
 
-    // The arguments after the program's name. --print-port-dir is known
-    // only where bPrintPortDir is set. --help and --version end the parse
+    // The arguments after the program's name. --print-port-dir and the
+    // monitor's options are known only where bPrintPortDir is set. --help and --version end the parse
     // at once, as does the first argument not known.
     static SArgs Parse(const std::vector<std::string>& args, bool bPrintPortDir);
+
+    // "COM7" (any case) -> 6; -1 for anything that names no port 1..256.
+    static int MonitorPort(const std::string& strName);
 
     // --config, else the user's settings file.
     static std::string SettingsPath(const SArgs& args);

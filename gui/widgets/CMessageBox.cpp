@@ -46,11 +46,12 @@ int CMessageBox::Ask(QWidget* pOwner, const QString& strCaption, const QString& 
     return -1;
 }
 
-QString CMessageBox::AskSavePath(QWidget* pOwner, const QString& strCaption, const QString& strSuggested)
+QString CMessageBox::AskSavePath(QWidget* pOwner, const QString& strCaption, const QString& strSuggested,
+                                 const QString& strFilter)
 {
     if (s_fnSavePath)
         return s_fnSavePath(strSuggested);
     if (s_fnAnswer)
         return QString();
-    return QFileDialog::getSaveFileName(pOwner, strCaption, strSuggested, QStringLiteral("Settings (*.ini)"));
+    return QFileDialog::getSaveFileName(pOwner, strCaption, strSuggested, strFilter);
 }

@@ -22,7 +22,8 @@ public:
     static int Ask(QWidget* pOwner, const QString& strCaption, const QString& strText, const QStringList& answers);
     // A file to save to, asked with the desktop's file dialog; empty when
     // the user cancelled.
-    static QString AskSavePath(QWidget* pOwner, const QString& strCaption, const QString& strSuggested);
+    static QString AskSavePath(QWidget* pOwner, const QString& strCaption, const QString& strSuggested,
+                               const QString& strFilter = QStringLiteral("Settings (*.ini)"));
 
     // Tests set this to answer boxes instead of showing them: it gets the
     // caption and text and returns at once, as the user's OK would.

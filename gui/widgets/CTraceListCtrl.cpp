@@ -267,8 +267,12 @@ void CTraceListCtrl::mousePressEvent(QMouseEvent* pEvent)
 void CTraceListCtrl::mouseDoubleClickEvent(QMouseEvent* pEvent)
 {
     // The second click of a quick pair in the strip switches again.
-    if (!TakeStripPress(pEvent))
-        QTreeView::mouseDoubleClickEvent(pEvent);
+    if (TakeStripPress(pEvent))
+        return;
+    QTreeView::mouseDoubleClickEvent(pEvent);
+    if (pEvent->button() == Qt::LeftButton)
+        if (const QModelIndex index = indexAt(pEvent->position().toPoint()); index.isValid())
+            emit RowDoubleClicked(index.row());
 }
 
 void CTraceListCtrl::mouseMoveEvent(QMouseEvent* pEvent)

@@ -80,6 +80,8 @@ signals:
     // The user switched port nPort's enable flag (through the list or the
     // model's check state).
     void EnableToggled(int nPort);
+    // A double click on row nRow outside the check-box strip.
+    void RowDoubleClicked(int nRow);
 
 protected:
     void mousePressEvent(QMouseEvent* pEvent) override;

@@ -14,6 +14,7 @@
 #include "gui/widgets/CMessageBox.h"
 #include "gui/dialogs/CAboutDlg.h"
 #include "gui/dialogs/COptionDlg.h"
+#include "gui/window/CMonitorDlg.h"
 #include "gui/dialogs/CAddDlg.h"
 #include "core/model/CPortTexts.h"
 #include "core/model/PortsInUse.h"
@@ -59,6 +60,9 @@ COmbraCtrlDlg::COmbraCtrlDlg(QWidget* pParent)
     connect(m_ui->m_btnAdd, &QPushButton::clicked, this, &COmbraCtrlDlg::OnBnClickedAdd);
     connect(m_ui->m_btnConfig, &QPushButton::clicked, this, &COmbraCtrlDlg::OnBnClickedConfig);
     connect(m_ui->m_btnDelete, &QPushButton::clicked, this, &COmbraCtrlDlg::OnBnClickedDelete);
+    connect(m_ui->m_btnMonitor, &QPushButton::clicked, this, &COmbraCtrlDlg::OnBnClickedMonitor);
+    connect(m_ui->m_list, &CTraceListCtrl::RowDoubleClicked, this,
+            [this](int nRow) { OpenMonitor(m_service.Rows().GetItemData(nRow)); });
 
     m_pActionAbout = new QAction(tr("&About Nimbrel"), this);
     m_pActionAbout->setObjectName(QStringLiteral("actionAbout"));
@@ -314,6 +318,8 @@ void COmbraCtrlDlg::EnableRowButtons(bool bStopped)
     const bool bEnable = bStopped && SelectedPort() >= 0;
     m_ui->m_btnConfig->setEnabled(bEnable);
     m_ui->m_btnDelete->setEnabled(bEnable);
+    // The monitor only looks: started or not.
+    m_ui->m_btnMonitor->setEnabled(SelectedPort() >= 0);
 }
 
 void COmbraCtrlDlg::OnSelectionChanged()
@@ -330,6 +336,7 @@ void COmbraCtrlDlg::DisableControls()
     m_ui->m_btnConfig->setEnabled(false);
     m_ui->m_btnDelete->setEnabled(false);
     m_ui->m_btnOption->setEnabled(false);
+    m_ui->m_btnMonitor->setEnabled(false);
     m_ui->m_list->setEnabled(false);
 }
 
@@ -458,6 +465,40 @@ void COmbraCtrlDlg::OnBnClickedOption()
     pDlg->open();
 }
 
+void COmbraCtrlDlg::OnBnClickedMonitor()
+{
+    const int nPort = SelectedPort();
+    if (nPort >= 0)
+        OpenMonitor(nPort);
+}
+
+void COmbraCtrlDlg::OpenMonitor(int nPort)
+{
+    if (m_bDestroyed || nPort < 0 || nPort >= CPortService::PORT_COUNT)
+        return;
+    m_monitors.removeAll(QPointer<CMonitorDlg>());
+    for (const QPointer<CMonitorDlg>& pMonitor : m_monitors)
+        if (pMonitor->Port() == nPort)
+        {
+            pMonitor->show();
+            pMonitor->raise();
+            pMonitor->activateWindow();
+            return;
+        }
+    auto* pDlg = new CMonitorDlg(m_service, nPort, this);
+    m_monitors.push_back(pDlg);
+    pDlg->show();
+}
+
+QList<CMonitorDlg*> COmbraCtrlDlg::GetMonitorDlgs() const
+{
+    QList<CMonitorDlg*> list;
+    for (const QPointer<CMonitorDlg>& pMonitor : m_monitors)
+        if (pMonitor)
+            list.push_back(pMonitor.data());
+    return list;
+}
+
 int COmbraCtrlDlg::SelectedPort() const
 {
     const QModelIndexList rows = m_ui->m_list->selectionModel() != nullptr
@@ -561,6 +602,14 @@ void COmbraCtrlDlg::DestroyWindow()
     // The dispatcher first: a sequence thread waiting for a sent task is
     // released, so the teardown can wait for it.
     m_dispatcher.Quit();
+    // The monitors let go of their ports before the ports go.
+    for (const QPointer<CMonitorDlg>& pMonitor : m_monitors)
+        if (pMonitor)
+        {
+            pMonitor->Detach();
+            delete pMonitor.data();
+        }
+    m_monitors.clear();
     m_service.Teardown();
     DestroyMsgWnd();
     if (m_pTray != nullptr)

@@ -20,6 +20,7 @@ class COmbraCtrlDlg;
 class CAboutDlg;
 class COptionDlg;
 class CAddDlg;
+class CMonitorDlg;
 class CMsgWnd;
 class CPortListModel;
 class QAction;
@@ -67,6 +68,11 @@ public:
     void OnBnClickedAdd();
     void OnBnClickedConfig();
     void OnBnClickedDelete();
+    // "Monitor", or a double click on a row: the monitor window of the
+    // selected row's port (that port's, when one is open already).
+    void OnBnClickedMonitor();
+    void OpenMonitor(int nPort);
+    QList<CMonitorDlg*> GetMonitorDlgs() const;
 
     // The window's side of Start and Stop.
     void SetRunButtons(int bStarted);
@@ -148,6 +154,7 @@ private:
     QPointer<CAboutDlg> m_pAboutDlg;  // while the About dialog is open
     QPointer<COptionDlg> m_pOptionDlg;  // while the Option dialog is open
     QPointer<CAddDlg> m_pAddDlg;        // while the Add/Config dialog is open
+    QList<QPointer<CMonitorDlg>> m_monitors;  // the monitor windows open
     int m_bHasTray = 0;
     int m_bExiting = 0;
     int m_bDestroyed = 0;

@@ -393,6 +393,77 @@ class NimbreldTest(unittest.TestCase):
         self.assertEqual(d.stop(), 0)
         self.assertIn("COM4 asks for a login, but User or Password is empty", d.proc.stderr.read())
 
+    def monitored_bytes(self, lines, direction):
+        """The bytes of one direction's lines, in order."""
+        got = b""
+        for line in lines:
+            # "time  kind  hex  text": the kind is 9 wide, the hex comes first.
+            if line[14:23].strip() == direction:
+                got += bytes.fromhex(line[25:].split("  ")[0])
+        return got
+
+    def exchange_all_byte_values(self, d):
+        self.assertTrue(d.wait_line("COM2 Create: Created"), d.seen)
+        port = serial.Serial(os.path.join(d.port_dir, "COM2"), 9600, timeout=5)
+        peer, _ = self.listener.accept()
+        try:
+            self.assertTrue(d.wait_line("COM2 Connection: Connected"), d.seen)
+            out = bytes(range(256))
+            port.write(out)
+            got = b""
+            peer.settimeout(5)
+            while len(got) < 256:
+                chunk = peer.recv(512)
+                if not chunk:
+                    break
+                got += chunk
+            self.assertEqual(got, out)
+            peer.sendall(out[::-1])
+            self.assertEqual(port.read(256), out[::-1])
+        finally:
+            port.close()
+            peer.close()
+        self.assertTrue(d.wait_line("COM2 Connection: Not Connect"), d.seen)
+        return out
+
+    def test_monitor_prints_both_directions_to_standard_output(self):
+        d = self.start(client_ini(self.peer_port), "--monitor", "all")
+        out = self.exchange_all_byte_values(d)
+        end = time.monotonic() + 5
+        while time.monotonic() < end:
+            mine = [l[5:] for l in d.seen if l.startswith("COM2 ") and "  " in l]
+            if any("The application closed the port" in l for l in mine):
+                break
+            d.wait_line("no such line", timeout=0.1)
+        self.assertEqual(self.monitored_bytes(mine, "to peer"), out, mine)
+        self.assertEqual(self.monitored_bytes(mine, "from peer"), out[::-1], mine)
+        events = [l[25:] for l in mine if l[14:23].strip() == "event"]
+        self.assertIn("The application opened the port", events)
+        self.assertIn("Connected", events)
+        self.assertLess(events.index("The application opened the port"), events.index("Connected"))
+
+    def test_monitor_file_takes_the_lines_of_the_ports_named(self):
+        log_dir = tempfile.TemporaryDirectory(prefix="nimbreld-monitor-")
+        self.addCleanup(log_dir.cleanup)
+        log = os.path.join(log_dir.name, "monitor.log")
+        d = self.start(client_ini(self.peer_port), "--monitor", "COM2", "--monitor", "COM9",
+                       "--monitor-file", log)
+        out = self.exchange_all_byte_values(d)
+        self.assertEqual(d.stop(), 0)
+        with open(log) as f:
+            lines = f.read().splitlines()
+        self.assertTrue(all(l.startswith("COM2 ") for l in lines), lines)
+        mine = [l[5:] for l in lines]
+        self.assertEqual(self.monitored_bytes(mine, "to peer"), out)
+        self.assertEqual(self.monitored_bytes(mine, "from peer"), out[::-1])
+        self.assertFalse([l for l in d.seen if "  to peer  " in l], "nothing of it on standard output")
+
+    def test_monitor_arguments_that_name_no_port_are_refused(self):
+        for args in (["--monitor", "COM0"], ["--monitor", "COM257"], ["--monitor"],
+                     ["--monitor-file", "/nonexistent/dir/file", "--monitor", "COM1"]):
+            d = self.start(client_ini(self.peer_port), *args)
+            self.assertEqual(d.proc.wait(timeout=20), 2, args)
+
     def test_help_and_bad_arguments(self):
         out = subprocess.run([NIMBRELD, "--help"], capture_output=True, text=True, timeout=10)
         self.assertEqual(out.returncode, 0)

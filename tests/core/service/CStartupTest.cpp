@@ -54,6 +54,30 @@ TEST(StartupArgs, BothFormsEitherOrderAndWhatEndsTheParse)
     EXPECT_FALSE(CStartup::Parse({"--port-dir", "/p"}, false).bConfigGiven);
 }
 
+TEST(StartupArgs, MonitorPortsOnlyForTheHeadlessProgram)
+{
+    const CStartup::SArgs args =
+        CStartup::Parse({"--monitor", "COM3", "--monitor=com256", "--monitor", "COM3", "--monitor-file", "/t/m.log"}, true);
+    EXPECT_EQ(args.action, CStartup::EAction::Run);
+    EXPECT_EQ(args.vecMonitorPorts, (std::vector<int>{2, 255})) << "each port once, in the order given";
+    EXPECT_FALSE(args.bMonitorAll);
+    EXPECT_EQ(args.strMonitorFile, "/t/m.log");
+    EXPECT_TRUE(CStartup::Parse({"--monitor", "all"}, true).bMonitorAll);
+
+    for (const char* pBad : {"COM0", "COM257", "COM01", "COM", "COMx", "LPT1", "COM1234", ""})
+    {
+        const CStartup::SArgs bad = CStartup::Parse({"--monitor", pBad}, true);
+        EXPECT_EQ(bad.action, CStartup::EAction::BadArgument) << pBad;
+        EXPECT_EQ(bad.strBadArgument, std::string("--monitor ") + pBad);
+    }
+    EXPECT_EQ(CStartup::Parse({"--monitor"}, true).action, CStartup::EAction::BadArgument);
+    EXPECT_EQ(CStartup::Parse({"--monitor-file="}, true).action, CStartup::EAction::BadArgument);
+    // The window has no such option.
+    EXPECT_EQ(CStartup::Parse({"--monitor", "COM1"}, false).action, CStartup::EAction::BadArgument);
+    EXPECT_EQ(CStartup::MonitorPort("com12"), 11);
+    EXPECT_EQ(CStartup::MonitorPort("COM1"), 0);
+}
+
 class StartupSettings : public ::testing::Test
 {
 protected:

@@ -1071,8 +1071,9 @@ private slots:
         QVERIFY(pApp);
         COmbraCtrlDlg* pWnd = pApp->GetMainWnd();
         QCOMPARE(pWnd->windowTitle(), QStringLiteral("Nimbrel"));
-        const QStringList names = {"m_btnAdd", "m_btnConfig", "m_btnDelete", "m_btnStartStop", "m_btnOption"};
-        const QStringList texts = {"Ombra Add", "Ombra Config", "Ombra Delete", "Start", "Option"};
+        const QStringList names = {"m_btnAdd",       "m_btnConfig", "m_btnDelete",
+                                   "m_btnStartStop", "m_btnOption", "m_btnMonitor"};
+        const QStringList texts = {"Ombra Add", "Ombra Config", "Ombra Delete", "Start", "Option", "Monitor"};
         for (int k = 0; k < names.size(); ++k)
         {
             QPushButton* pButton = Button(pWnd, qPrintable(names[k]));
