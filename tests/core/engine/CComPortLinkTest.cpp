@@ -227,7 +227,8 @@ TEST_F(ComPortTest, ClientSendsTheProgramsSettingsAndFollowsItsChanges)
     ASSERT_GE(hPeer, 0);
     EXPECT_TRUE(stream.HasCommand(WILL, OPT)) << "the client offers the option";
     EXPECT_TRUE(stream.vecSubs.empty()) << "nothing is sent before the peer agrees";
-    EXPECT_EQ(ComPortText(PORT), "offered to the peer");
+    // The row hears of the offer through the status queue, after the peer.
+    EXPECT_TRUE(WaitComPort(PORT, "offered to the peer")) << ComPortText(PORT);
 
     ASSERT_TRUE(WriteAll(hPeer, Bytes({IAC, DO, OPT})));
     ASSERT_TRUE(PeerUntil(hPeer, stream, [&] { return !stream.SubsOf(5).empty(); }));
