@@ -260,6 +260,11 @@ void CConnection::CloseConnection()
         shutdown(m_hSocket, SHUT_RDWR);
         CloseSocket(m_hSocket);
     }
+    // The next socket may get the same number: nothing said of this one
+    // holds for it.
+    m_eSocketInput = EInput::Unknown;
+    m_bSocketReadEmpty = false;
+    m_bReceiveFull = false;
     FreeRings();
 }
 

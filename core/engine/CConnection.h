@@ -46,6 +46,19 @@ public:
     static constexpr int PTY_UNKNOWN = 0;
     static constexpr int PTY_OPEN = 1;
     static constexpr int PTY_HUNG = 2;
+    // Cycles in a row that may skip their wait, each having left work it
+    // can do at once: the next wait still comes soon enough for the other
+    // direction, the owner's commands and a hang-up.
+    static constexpr int QUICK_CYCLES = 4;
+
+    // What the last wait said of a descriptor's input: not asked, input
+    // there (or a hang-up or error, which a read reports), or none.
+    enum class EInput
+    {
+        Unknown,
+        Ready,
+        None,
+    };
 
     CConnection() = default;
     ~CConnection() = default;
@@ -202,6 +215,15 @@ public:
     // What the last wait saw: the socket without hang-up, error or end of
     // stream.
     int m_bSocketQuiet = 0;
+    // What the last wait said of the socket's input, and whether the last
+    // receive found nothing: after an empty one the socket is read again
+    // only once a wait reports input.
+    EInput m_eSocketInput = EInput::Unknown;
+    bool m_bSocketReadEmpty = false;
+    // The last receive took a whole block: more is likely waiting.
+    bool m_bReceiveFull = false;
+    // Cycles run in a row without a wait.
+    int m_nQuickCycles = 0;
 
     std::function<uint32_t()> m_fnTick;
 };

@@ -18,7 +18,10 @@ long CPortSide::ReadPort(long nMost)
     const int bTelnet = m_conn.IsTelnet();
     if (bTelnet && m_conn.m_state == EWorkerState::Data)
         m_conn.m_telnet.PutNegotiation(m_conn.m_tx);
-    long n = port.BytesToRead();
+    // Nothing there at the last look and no input reported since: asking
+    // the port again would only find nothing.
+    long n = m_ePtyInput == CConnection::EInput::None && m_bPortReadEmpty ? 0 : port.BytesToRead();
+    m_bPortReadEmpty = n <= 0;
     m_conn.m_nPortPending = n;
     const uint32_t dwFlow = line.m_dwFlowCtrl;
     if ((dwFlow & FLOW_CTS) && line.m_bCtsRaised == 0 && n < CConnection::RELEASE_LEVEL)
@@ -180,6 +183,7 @@ bool CPortSide::KeepSessionForReopen()
         return false;
     ++m_nKeptSessions;
     m_nPtySeen = CConnection::PTY_UNKNOWN;
+    m_ePtyInput = CConnection::EInput::Unknown;
     return true;
 }
 

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-class CConnection;
+#include "core/engine/CConnection.h"
+
 class CPollSet;
 
 // The application's side of a worker: reading what it wrote, delivering
@@ -24,7 +25,11 @@ public:
     bool WaitOnPty(CPollSet& wait, short nEvents);
 
     // An application opened the port.
-    void OnOpen() { m_bAppGone = 0; }
+    void OnOpen()
+    {
+        m_bAppGone = 0;
+        m_ePtyInput = CConnection::EInput::Unknown;
+    }
     // Its close is being handled: what it left in the port is counted.
     void OnClose();
     // A close and reopen went by unseen: the session goes on for the new
@@ -39,11 +44,18 @@ public:
     unsigned GetKeptSessions() const { return m_nKeptSessions; }
     // What the last wait saw of the pty (CConnection::PTY_...).
     void SetPtySeen(int nSeen) { m_nPtySeen = nSeen; }
+    // What the last wait said of the pty's input.
+    void SetPtyInput(CConnection::EInput eInput) { m_ePtyInput = eInput; }
 
 private:
     CConnection& m_conn;
     // What the last wait saw of the pty: open or hung up (or not in the wait).
     int m_nPtySeen = 0;
+    // What the last wait said of the pty's input, and whether the last look
+    // at the port found nothing: after an empty look the port is read again
+    // only once a wait reports input.
+    CConnection::EInput m_ePtyInput = CConnection::EInput::Unknown;
+    bool m_bPortReadEmpty = false;
     // Counts the sessions kept across a reopen: a wait that began before
     // one may have seen the hang-up of the application that left.
     unsigned m_nKeptSessions = 0;

@@ -379,6 +379,14 @@ void CSocketCtrl::WaitForWork()
             return;
         BuildWait(wait);
         nKeptBefore = m_portSide.GetKeptSessions();
+        // The cycle left work it can do at once: the wait is skipped, for a
+        // few cycles in a row, and what the last one saw still holds.
+        if (m_conn.m_nQuickCycles < CConnection::QUICK_CYCLES && HasWorkAtOnce())
+        {
+            ++m_conn.m_nQuickCycles;
+            return;
+        }
+        m_conn.m_nQuickCycles = 0;
     }
     struct pollfd* fds = wait.GetFds();
     const int nCount = wait.GetCount();
@@ -388,6 +396,8 @@ void CSocketCtrl::WaitForWork()
     std::lock_guard<std::mutex> lock(m_cs);
     m_conn.m_bSocketQuiet = 0;
     m_portSide.SetPtySeen(CConnection::PTY_UNKNOWN);
+    m_conn.m_eSocketInput = CConnection::EInput::Unknown;
+    m_portSide.SetPtyInput(CConnection::EInput::Unknown);
     if (nReady < 0)
         return;
     if (fds[0].revents & POLLIN)
@@ -400,11 +410,36 @@ void CSocketCtrl::WaitForWork()
     for (int k = 1; k < nCount; ++k)
     {
         const short nBad = fds[k].revents & (POLLHUP | POLLERR | POLLNVAL);
+        // Asked for input: whether there is some, or anything a read would
+        // report.
+        const CConnection::EInput eInput = (fds[k].events & POLLIN) == 0 ? CConnection::EInput::Unknown
+                                           : (fds[k].revents & (POLLIN | POLLRDHUP)) != 0 || nBad != 0
+                                               ? CConnection::EInput::Ready
+                                               : CConnection::EInput::None;
         if (fds[k].fd == m_conn.m_hSocket)
+        {
             m_conn.m_bSocketQuiet = (nBad == 0 && (fds[k].revents & POLLRDHUP) == 0) ? 1 : 0;
+            m_conn.m_eSocketInput = eInput;
+        }
         else if (fds[k].fd == m_conn.Port().GetPollHandle() && nKeptBefore == m_portSide.GetKeptSessions())
+        {
             m_portSide.SetPtySeen(nBad != 0 ? CConnection::PTY_HUNG : CConnection::PTY_OPEN);
+            m_portSide.SetPtyInput(eInput);
+        }
     }
+}
+
+bool CSocketCtrl::HasWorkAtOnce() const
+{
+    if (m_conn.m_state != EWorkerState::Data || m_conn.m_tRxDrain != 0 || m_conn.m_bStop)
+        return false;
+    // Bytes the port holds already, with room to take them (a Telnet byte
+    // may go out doubled).
+    const int nRoom = m_conn.IsTelnet() ? 2 : 1;
+    if (!m_portSide.IsAppGone() && m_conn.m_nPortPending > 0 && m_conn.m_tx.Space() >= nRoom)
+        return true;
+    // A whole block came in: more is likely waiting, and there is room for it.
+    return m_conn.m_bReceiveFull && m_conn.m_rx.Space() >= CConnection::BLOCK_SIZE && !m_portSide.ReceiveGated();
 }
 
 void CSocketCtrl::DoDrain(EWorkerState nextState)

@@ -131,6 +131,8 @@ private:
     // what the current state's step waits for.
     void BuildWait(CPollSet& wait);
     void WaitForWork();
+    // The last cycle left work the next can do without waiting.
+    bool HasWorkAtOnce() const;
 
     // One state's procedure (one cycle of it) and its wait; see Step().
     struct SStep;

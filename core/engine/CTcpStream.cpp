@@ -102,7 +102,18 @@ int CTcpStream::ReceiveTcp()
     ETransportIo io;
     std::string strReason;
     const int nMost = nFree < CConnection::BLOCK_SIZE ? nFree : CConnection::BLOCK_SIZE;
+    // The last receive found nothing and the wait since saw no input: this
+    // one would find nothing either. A TLS session may hold what the socket
+    // no longer shows, or wait for a write before it reads.
+    if (m_conn.m_eSocketInput == CConnection::EInput::None && m_conn.m_bSocketReadEmpty &&
+        m_conn.m_nSSLWant == 0 && !m_conn.m_transport.HasPending())
+    {
+        m_conn.m_bReceiveFull = false;
+        return 0;
+    }
     const int n = m_conn.m_transport.Receive(buf, nMost, &io, &strReason);
+    m_conn.m_bSocketReadEmpty = n <= 0;
+    m_conn.m_bReceiveFull = n == CConnection::BLOCK_SIZE;
     if (n <= 0)
     {
         switch (io)
