@@ -276,29 +276,33 @@ void COmbraPortAx::FillLocked()
         return;
     if (m_nStageOut > 0)
     {
-        memmove(m_stage, m_stage + m_nStageOut, static_cast<size_t>(m_nStageCount));
+        memmove(m_stage + 1, m_stage + 1 + m_nStageOut, static_cast<size_t>(m_nStageCount));
         m_nStageOut = 0;
     }
     // Packet mode: every read starts with a status byte; 0 means data follows,
-    // anything else is a status report on its own.
-    unsigned char buf[STAGE_SIZE + 1];
+    // anything else is a status report on its own. The read goes straight
+    // into the stage, its status byte onto the byte before the room, which
+    // is kept aside and put back.
     while (m_nStageCount < STAGE_SIZE)
     {
         const size_t nRoom = static_cast<size_t>(STAGE_SIZE - m_nStageCount);
-        ssize_t n = read(m_hMaster, buf, nRoom + 1);
+        unsigned char* pAt = m_stage + m_nStageCount;
+        const unsigned char chKept = *pAt;
+        ssize_t n = read(m_hMaster, pAt, nRoom + 1);
+        const unsigned char chStatus = *pAt;
+        *pAt = chKept;
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
-        if (buf[0] != TIOCPKT_DATA)
+        if (chStatus != TIOCPKT_DATA)
         {
-            NoteStatus(buf[0]);
+            NoteStatus(chStatus);
             m_bSettingsDirty = 1;
             if (m_pWatcher != nullptr)
                 m_pWatcher->SettingsMayHaveChanged(this);
             continue;
         }
-        memcpy(m_stage + m_nStageCount, buf + 1, static_cast<size_t>(n - 1));
         m_nStageCount += static_cast<int>(n - 1);
         // A short read emptied the pty for now; asking again would only
         // cost a call that finds nothing.
@@ -325,7 +329,7 @@ long COmbraPortAx::ReadData(unsigned char* pData, long nRoom)
     const long n = std::min<long>(nRoom, m_nStageCount);
     if (n > 0)
     {
-        memcpy(pData, m_stage + m_nStageOut, static_cast<size_t>(n));
+        memcpy(pData, m_stage + 1 + m_nStageOut, static_cast<size_t>(n));
         m_nStageOut += static_cast<int>(n);
         m_nStageCount -= static_cast<int>(n);
         if (m_nStageCount == 0)

@@ -169,7 +169,8 @@ private:
     std::string m_strName;
     std::string m_strLinkPath;
     std::string m_strSlavePath;
-    unsigned char m_stage[STAGE_SIZE];
+    // One byte ahead of the stage's bytes, for the status byte of a read.
+    unsigned char m_stage[1 + STAGE_SIZE];
     int m_nStageOut = 0;
     int m_nStageCount = 0;
     long m_nLastReported = 0;

@@ -46,7 +46,14 @@ long CPortSide::ReadPort(long nMost)
     n = std::min({n, nFree, nMost, static_cast<long>(CConnection::BLOCK_SIZE)});
     if (n < 1)
         return 0;
-    unsigned char buf[CConnection::BLOCK_SIZE];
+    // Plain data is read into the ring itself when the room lies in one
+    // piece (the flow characters are taken out in place); Telnet's is
+    // escaped on its way in.
+    unsigned char bufCopy[CConnection::BLOCK_SIZE];
+    unsigned char* buf = nullptr;
+    const bool bInPlace = !bTelnet && m_conn.m_tx.WritableRun(&buf) >= n;
+    if (!bInPlace)
+        buf = bufCopy;
     const long nRead = port.ReadData(buf, n);
     if (nRead <= 0)
     {
@@ -77,6 +84,11 @@ long CPortSide::ReadPort(long nMost)
         nData = nKept;
     }
     m_conn.Capture(ECapture::ToPeer, buf, nData);
+    if (bInPlace)
+    {
+        m_conn.m_tx.Commit(nData);
+        return nRead;
+    }
     if (!bTelnet)
     {
         m_conn.m_tx.Put(buf, nData);
@@ -92,12 +104,19 @@ void CPortSide::Deliver()
 {
     if (!m_conn.m_rx.IsAllocated() || m_conn.m_rx.Count() == 0)
         return;
+    // From the ring itself when the block lies in one piece, as in a send.
     unsigned char buf[CConnection::BLOCK_SIZE];
-    const int n = m_conn.m_rx.Peek(buf, CConnection::BLOCK_SIZE);
-    const long nTaken = m_conn.Port().WriteData(buf, n);
+    const unsigned char* pBlock = nullptr;
+    int n = std::min(m_conn.m_rx.ReadableRun(&pBlock), CConnection::BLOCK_SIZE);
+    if (n < std::min(m_conn.m_rx.Count(), CConnection::BLOCK_SIZE))
+    {
+        n = m_conn.m_rx.Peek(buf, CConnection::BLOCK_SIZE);
+        pBlock = buf;
+    }
+    const long nTaken = m_conn.Port().WriteData(pBlock, n);
     if (nTaken > 0)
     {
-        m_conn.Capture(ECapture::FromPeer, buf, static_cast<int>(nTaken));
+        m_conn.Capture(ECapture::FromPeer, pBlock, static_cast<int>(nTaken));
         m_conn.m_rx.Consume(static_cast<int>(nTaken));
     }
 }

@@ -55,6 +55,24 @@ int CRing::Peek(unsigned char* pData, int nMax) const
     return n;
 }
 
+int CRing::ReadableRun(const unsigned char** ppData) const
+{
+    *ppData = m_pData.get() + m_nOut;
+    return std::min(m_nCount, CAPACITY - m_nOut);
+}
+
+int CRing::WritableRun(unsigned char** ppData)
+{
+    *ppData = m_pData.get() + m_nIn;
+    return std::min(Space(), CAPACITY - m_nIn);
+}
+
+void CRing::Commit(int n)
+{
+    m_nIn = (m_nIn + n) % CAPACITY;
+    m_nCount += n;
+}
+
 void CRing::Consume(int n)
 {
     m_nOut = (m_nOut + n) % CAPACITY;

@@ -39,6 +39,15 @@ public:
     // Copies up to nMax of the waiting bytes, oldest first, without taking
     // them; returns how many.
     int Peek(unsigned char* pData, int nMax) const;
+    // The waiting bytes that lie in one piece from the oldest on, to be
+    // handed on without a copy; returns how many (0 when empty).
+    int ReadableRun(const unsigned char** ppData) const;
+    // The free room that lies in one piece where the next byte goes, to be
+    // filled in place and then committed; returns how much.
+    int WritableRun(unsigned char** ppData);
+    // Counts n bytes written in place at the writable run as waiting; n
+    // must not exceed that run.
+    void Commit(int n);
     // The oldest waiting byte; the ring must not be empty.
     unsigned char Front() const { return m_pData[m_nOut]; }
     // Takes n waiting bytes away; n must not exceed Count().

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "core/engine/CTcpStream.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <poll.h>
 #include <sys/socket.h>
@@ -98,7 +99,6 @@ int CTcpStream::ReceiveTcp()
     const int nFree = m_conn.m_rx.Space();
     if (nFree <= 0)
         return 0;
-    unsigned char buf[CConnection::BLOCK_SIZE];
     ETransportIo io;
     std::string strReason;
     const int nMost = nFree < CConnection::BLOCK_SIZE ? nFree : CConnection::BLOCK_SIZE;
@@ -111,7 +111,14 @@ int CTcpStream::ReceiveTcp()
         m_conn.m_bReceiveFull = false;
         return 0;
     }
-    const int n = m_conn.m_transport.Receive(buf, nMost, &io, &strReason);
+    // Plain data lands in the ring itself when the room lies in one piece;
+    // Telnet's is filtered on its way in.
+    unsigned char buf[CConnection::BLOCK_SIZE];
+    unsigned char* pInto = nullptr;
+    const bool bInPlace = !m_conn.IsTelnet() && m_conn.m_rx.WritableRun(&pInto) >= nMost;
+    if (!bInPlace)
+        pInto = buf;
+    const int n = m_conn.m_transport.Receive(pInto, nMost, &io, &strReason);
     m_conn.m_bSocketReadEmpty = n <= 0;
     m_conn.m_bReceiveFull = n == CConnection::BLOCK_SIZE;
     if (n <= 0)
@@ -131,6 +138,11 @@ int CTcpStream::ReceiveTcp()
     }
     m_conn.m_nSSLWant = 0;
     m_conn.CountReceived(n);
+    if (bInPlace)
+    {
+        m_conn.m_rx.Commit(n);
+        return n;
+    }
     int nData = n;
     if (m_conn.IsTelnet())
     {
@@ -154,11 +166,19 @@ void CTcpStream::SendTcp()
 {
     if (!m_conn.m_tx.IsAllocated() || m_conn.m_tx.Count() == 0 || m_conn.m_hSocket == CConnection::INVALID_SOCKET)
         return;
+    // A block that lies in one piece goes out from the ring itself; only
+    // one across its end is copied, so that it still goes in one send.
     unsigned char buf[CConnection::BLOCK_SIZE];
-    const int n = m_conn.m_tx.Peek(buf, CConnection::BLOCK_SIZE);
+    const unsigned char* pBlock = nullptr;
+    int n = std::min(m_conn.m_tx.ReadableRun(&pBlock), CConnection::BLOCK_SIZE);
+    if (n < std::min(m_conn.m_tx.Count(), CConnection::BLOCK_SIZE))
+    {
+        n = m_conn.m_tx.Peek(buf, CConnection::BLOCK_SIZE);
+        pBlock = buf;
+    }
     ETransportIo io;
     std::string strReason;
-    const int nSent = m_conn.m_transport.Send(buf, n, &io, &strReason);
+    const int nSent = m_conn.m_transport.Send(pBlock, n, &io, &strReason);
     if (nSent > 0)
     {
         m_conn.m_tx.Consume(nSent);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace
@@ -135,4 +136,59 @@ TEST(CRingTest, StreamThroughManyWraps)
         ++nStep;
     }
     EXPECT_EQ(got, by);
+}
+
+// Filled and emptied in place, through the runs, mixed with copies as the
+// data path does: the runs never reach past the storage or over waiting
+// bytes, and the stream comes out whole and in order.
+TEST(CRingTest, RunsInPlaceKeepTheStreamWhole)
+{
+    CRing ring;
+    ASSERT_TRUE(ring.Allocate());
+    ring.RestartAt(CAP - 700);
+    const int nTotal = 4 * CAP + 321;
+    const Bytes by = Series(nTotal);
+    Bytes got;
+    int nIn = 0;
+    unsigned char buf[1600];
+    for (int nStep = 0; static_cast<int>(got.size()) < nTotal; ++nStep)
+    {
+        unsigned char* pFree = nullptr;
+        const int nRun = ring.WritableRun(&pFree);
+        ASSERT_LE(nRun, ring.Space());
+        ASSERT_LE(pFree + nRun, ring.Storage() + CAP);
+        const int nPut = std::min({nRun, nTotal - nIn, 1600});
+        if (nStep % 3 == 2)
+        {
+            const int nCopy = std::min({ring.Space(), nTotal - nIn, 1600});
+            ring.Put(by.data() + nIn, nCopy);
+            nIn += nCopy;
+        }
+        else
+        {
+            memcpy(pFree, by.data() + nIn, static_cast<size_t>(nPut));
+            ring.Commit(nPut);
+            nIn += nPut;
+        }
+        const unsigned char* pWaiting = nullptr;
+        const int nWaiting = ring.ReadableRun(&pWaiting);
+        ASSERT_LE(nWaiting, ring.Count());
+        ASSERT_LE(pWaiting + nWaiting, ring.Storage() + CAP);
+        if (nStep % 2 == 0)
+        {
+            const int nTake = std::min(nWaiting, 1 + (nStep * 577) % 1600);
+            got.insert(got.end(), pWaiting, pWaiting + nTake);
+            ring.Consume(nTake);
+        }
+        else
+        {
+            const int n = ring.Peek(buf, 1600);
+            got.insert(got.end(), buf, buf + n);
+            ring.Consume(n);
+        }
+        ASSERT_EQ((ring.ReadIndex() + ring.Count()) % CAP, ring.WriteIndex());
+    }
+    EXPECT_EQ(got, by);
+    const unsigned char* p = nullptr;
+    EXPECT_EQ(ring.ReadableRun(&p), 0) << "nothing waits";
 }
