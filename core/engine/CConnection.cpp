@@ -208,11 +208,14 @@ socklen_t CConnection::AnyAddress(int nFamily, int nPort, struct sockaddr_storag
     return sizeof(*pIn);
 }
 
+std::atomic<uint64_t> CConnection::s_nSocketsClosed{0};
+
 void CConnection::CloseSocket(int& hSocket)
 {
     if (hSocket != INVALID_SOCKET)
     {
         close(hSocket);
+        s_nSocketsClosed.fetch_add(1, std::memory_order_relaxed);
         hSocket = INVALID_SOCKET;
     }
 }

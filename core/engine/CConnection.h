@@ -111,6 +111,9 @@ public:
     // up; RESOLVE_FAILED with the reason noted.
     int ResolvePeer(int nSockType);
     // The any-address of nFamily with port nPort; returns its length.
+    // Sockets closed so far by every worker: a descriptor number seen before
+    // may stand for another socket once this moved.
+    static uint64_t SocketsClosed() { return s_nSocketsClosed.load(std::memory_order_relaxed); }
     static socklen_t AnyAddress(int nFamily, int nPort, struct sockaddr_storage* pAddr);
     static void CloseSocket(int& hSocket);
 
@@ -226,4 +229,7 @@ public:
     int m_nQuickCycles = 0;
 
     std::function<uint32_t()> m_fnTick;
+
+private:
+    static std::atomic<uint64_t> s_nSocketsClosed;
 };

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "core/engine/CPollSet.h"
+#include "core/engine/CWorkerLoop.h"
 #include "core/engine/CWorkerPort.h"
 #include "core/engine/TlsTrust.h"
 #include "core/model/CLineState.h"
@@ -61,7 +62,7 @@ void CSocketCtrl::SetStateForTest(EWorkerState state)
 
 int CSocketCtrl::StartThread()
 {
-    if (!m_conn.IsBound() || m_thread.joinable())
+    if (!m_conn.IsBound() || m_pLoop != nullptr)
         return 0;
     if (m_hWake < 0)
         m_hWake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -77,27 +78,24 @@ int CSocketCtrl::StartThread()
         m_conn.m_nBytesSent = 0;
         m_conn.m_nBytesReceived = 0;
     }
-    try
-    {
-        m_thread = std::thread([this] { Run(); });
-    }
-    catch (const std::system_error&)
-    {
+    CWorkerLoop& loop = CWorkerLoop::ForPort(m_conn.m_nPort);
+    if (!loop.Attach(*this))
         return 0;
-    }
+    m_pLoop = &loop;
     return 1;
 }
 
 int CSocketCtrl::StopThread()
 {
-    if (!m_thread.joinable())
+    if (m_pLoop == nullptr)
         return 0;
     {
         std::lock_guard<std::mutex> lock(m_cs);
         m_conn.m_bStop = 1;
     }
     Wake();
-    m_thread.join();
+    m_pLoop->WaitEnded(*this);
+    m_pLoop = nullptr;
     return 0;
 }
 
@@ -149,28 +147,30 @@ int CSocketCtrl::OnPortClose(std::function<void()> fnIdle)
     return 1;
 }
 
-void CSocketCtrl::Run()
+void CSocketCtrl::LoopBegin()
+{
+    std::lock_guard<std::mutex> lock(m_cs);
+    if (m_conn.IsServer() && m_conn.Entry().m_bUse == 1 && m_conn.Entry().m_bEnable == 1)
+        m_conn.SetState(EWorkerState::Listen);
+}
+
+bool CSocketCtrl::LoopCycle()
 {
     {
         std::lock_guard<std::mutex> lock(m_cs);
-        if (m_conn.IsServer() && m_conn.Entry().m_bUse == 1 && m_conn.Entry().m_bEnable == 1)
-            m_conn.SetState(EWorkerState::Listen);
+        if (m_conn.m_bStop && !IsDraining())
+            return false;
+        RunState();
+        m_portSide.RefreshLine();
+        if (m_conn.m_state == EWorkerState::Idle)
+            ReportIdle();
     }
-    for (;;)
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_cs);
-            if (m_conn.m_bStop && !IsDraining())
-                break;
-            RunState();
-            m_portSide.RefreshLine();
-            if (m_conn.m_state == EWorkerState::Idle)
-                ReportIdle();
-        }
-        m_nCycles.fetch_add(1, std::memory_order_relaxed);
-        WaitForWork();
-    }
+    m_nCycles.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
 
+void CSocketCtrl::LoopFinish()
+{
     std::lock_guard<std::mutex> lock(m_cs);
     if (m_conn.m_state != EWorkerState::Idle)
     {
@@ -369,37 +369,37 @@ void CSocketCtrl::WaitDrain(CPollSet& wait)
     wait.Cap(CConnection::CYCLE_MS);
 }
 
-void CSocketCtrl::WaitForWork()
+bool CSocketCtrl::LoopPrepareWait(CPollSet& wait)
 {
-    CPollSet wait;
-    unsigned nKeptBefore;
+    std::lock_guard<std::mutex> lock(m_cs);
+    if (m_conn.m_bStop && !IsDraining())
+        return false;
+    BuildWait(wait);
+    m_nKeptBeforeWait = m_portSide.GetKeptSessions();
+    // The cycle left work it can do at once: the wait is skipped, for a
+    // few cycles in a row, and what the last one saw still holds.
+    if (m_conn.m_nQuickCycles < CConnection::QUICK_CYCLES && HasWorkAtOnce())
     {
-        std::lock_guard<std::mutex> lock(m_cs);
-        if (m_conn.m_bStop && !IsDraining())
-            return;
-        BuildWait(wait);
-        nKeptBefore = m_portSide.GetKeptSessions();
-        // The cycle left work it can do at once: the wait is skipped, for a
-        // few cycles in a row, and what the last one saw still holds.
-        if (m_conn.m_nQuickCycles < CConnection::QUICK_CYCLES && HasWorkAtOnce())
-        {
-            ++m_conn.m_nQuickCycles;
-            return;
-        }
-        m_conn.m_nQuickCycles = 0;
+        ++m_conn.m_nQuickCycles;
+        return false;
     }
+    m_conn.m_nQuickCycles = 0;
+    // Also with no time to wait the wait is made: the readiness it reports
+    // spares the next cycle some calls (the peer check, the pty's hang-up
+    // test).
+    return true;
+}
+
+void CSocketCtrl::LoopTakeWait(CPollSet& wait)
+{
     struct pollfd* fds = wait.GetFds();
     const int nCount = wait.GetCount();
-    // Also with no time to wait: the readiness it reports spares the next
-    // cycle some calls (the peer check, the pty's hang-up test).
-    const int nReady = poll(fds, static_cast<nfds_t>(nCount), wait.GetTimeout());
     std::lock_guard<std::mutex> lock(m_cs);
+    const unsigned nKeptBefore = m_nKeptBeforeWait;
     m_conn.m_bSocketQuiet = 0;
     m_portSide.SetPtySeen(CConnection::PTY_UNKNOWN);
     m_conn.m_eSocketInput = CConnection::EInput::Unknown;
     m_portSide.SetPtyInput(CConnection::EInput::Unknown);
-    if (nReady < 0)
-        return;
     if (fds[0].revents & POLLIN)
     {
         uint64_t nValue;

@@ -6,7 +6,6 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "core/engine/CComPortLink.h"
 #include "core/engine/CConnection.h"
@@ -20,6 +19,7 @@
 #include "core/engine/EWorkerState.h"
 
 class CPollSet;
+class CWorkerLoop;
 class CWorkerPort;
 
 // The connection worker of one port: owns the port's sockets, runs the
@@ -84,7 +84,7 @@ public:
     // Tests, while the thread does not run: puts the worker into a state
     // without the way there.
     void SetStateForTest(EWorkerState state);
-    int IsThreadRunning() const { return m_thread.joinable() ? 1 : 0; }
+    int IsThreadRunning() const { return m_pLoop != nullptr ? 1 : 0; }
     // Cycles run so far: shows that an idle worker sleeps.
     uint64_t GetCycleCount() const { return m_nCycles; }
     // Any thread: bytes sent to and received from the peer since the
@@ -120,8 +120,18 @@ public:
     // Tests: a stand-in for the millisecond tick counter.
     void SetTickSource(std::function<uint32_t()> fnTick);
 
+    // Its loop's (CWorkerLoop), on the loop's thread: LoopBegin once; then
+    // LoopCycle, and while it says the worker goes on, LoopPrepareWait; when
+    // that asks for a wait, the wait, then LoopTakeWait with what it
+    // reported; once LoopCycle says the worker ends, LoopFinish.
+    void LoopBegin();
+    bool LoopCycle();
+    // False: no wait, the next cycle at once (or the worker ends).
+    bool LoopPrepareWait(CPollSet& wait);
+    void LoopTakeWait(CPollSet& wait);
+    void LoopFinish();
+
 private:
-    void Run();
     void RunState();
     // m_cs held: a close's drain is under way.
     int IsDraining() const;
@@ -130,7 +140,6 @@ private:
     // m_cs held: what to wait for before the next cycle: the wake-up and
     // what the current state's step waits for.
     void BuildWait(CPollSet& wait);
-    void WaitForWork();
     // The last cycle left work the next can do without waiting.
     bool HasWorkAtOnce() const;
 
@@ -147,7 +156,10 @@ private:
     // A close's drain (TCP or UDP), then nextState.
     void DoDrain(EWorkerState nextState);
 
-    std::thread m_thread;
+    // The loop the worker runs on while started (null: not started).
+    CWorkerLoop* m_pLoop = nullptr;
+    // The sessions kept across a reopen before the last wait began.
+    unsigned m_nKeptBeforeWait = 0;
     // Called once the worker is idle after a close (OnPortClose).
     std::function<void()> m_fnIdle;
 
