@@ -1,16 +1,26 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # nimbreld beside socat, on loopback only, in one run: round trips, streams,
-# the stream again with the port's monitor on, 64 ports at once, 256 idle
-# ports and open/close cycles. Prints one table
+# the stream again with the port's monitor on, one-way streams, the bridges'
+# CPU time and system calls per MB in each direction, 64 ports at once, 256
+# idle ports, 256 slow ports and open/close cycles. Prints one table
 # and writes it to bench/results.md with the machine it ran on.
 #   bench/run.sh                 (as root on a fresh Debian 12 clone)
-# Knobs (environment): BENCH_REPEAT=7 runs of each latency and stream figure
-# (the median is shown: on a small VM one run can be twice as fast as the
-# next), BENCH_RTT_COUNT=4000 round trips a run, BENCH_STREAM_BYTES=50000000,
-# BENCH_MULTI_BYTES=2000000 per port, BENCH_IDLE_SECONDS=10, BENCH_CYCLES=1000,
+# Knobs (environment): BENCH_REPEAT=7 runs of each latency, stream, CPU and
+# slow-port figure (the median is shown: on a small VM one run can be twice
+# as fast as the next), BENCH_RTT_COUNT=4000 round trips a run,
+# BENCH_STREAM_BYTES=50000000 for the echoed stream and each one-way stream,
+# BENCH_MULTI_BYTES=2000000 per port, BENCH_IDLE_SECONDS=10,
+# BENCH_SLOW_SECONDS=10 of 64 bytes every 5.5 ms to each of 256 ports,
+# BENCH_CYCLES=1000, BENCH_SYSCALLS=auto|perf|strace|off for the tool that
+# counts system calls (auto: perf's syscall tracepoints, else strace),
 # BENCH_NIMBRELD=FILE to measure another nimbreld build than this tree's,
 # BENCH_RESULTS=FILE to write the results elsewhere than bench/results.md.
+# CPU is utime+stime from /proc/PID/stat of the bridge (nimbreld, or the one
+# socat process of the port; for the slow ports the sum over all 256),
+# sampled by the driver just before and just after the transfer, so that a
+# connect made on open stays outside it. System calls are counted in one
+# more run of each kind, not timed, with the tool attached to the bridge.
 # Every process it starts is ended on exit; each tool also ends by itself.
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/.."
@@ -23,10 +33,13 @@ multi_bytes=${BENCH_MULTI_BYTES:-2000000}
 multi_ports=64
 idle_ports=256
 idle_seconds=${BENCH_IDLE_SECONDS:-10}
+slow_ports=256
+slow_seconds=${BENCH_SLOW_SECONDS:-10}
 cycles=${BENCH_CYCLES:-1000}
+syscall_tool=${BENCH_SYSCALLS:-auto}
 
 tools/ensure-packages.sh g++ cmake ninja-build pkg-config libssl-dev libinih-dev \
-    libgtest-dev libgmock-dev socat
+    libgtest-dev libgmock-dev socat strace
 
 echo "== building (Release, build-bench/)"
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DNIMBREL_GUI=OFF >/dev/null
@@ -166,9 +179,9 @@ drive() {
     live[$dpid]=1
     wait "$dpid" || true
     unset "live[$dpid]"
-    line=$(grep -E '^(rtt|stream|multi|openclose|error) ' "$work/drive.out" | tail -n 1) || true
+    line=$(grep -E '^(rtt|stream|multi|openclose|send|receive|slow|error) ' "$work/drive.out" | tail -n 1) || true
     # The driver's remarks (which cycles failed and how) go to the appendix.
-    grep -Ev '^(rtt|stream|multi|openclose|error) ' "$work/drive.out" | sed "s|^|$label: |" >>"$raw" || true
+    grep -Ev '^(rtt|stream|multi|openclose|send|receive|slow|error) ' "$work/drive.out" | sed "s|^|$label: |" >>"$raw" || true
     echo "$label: $line" >>"$raw"
     echo "   $label: $line"
     # A port closed and opened at once is a case of its own (measured by
@@ -182,8 +195,26 @@ median() {
     printf '%s\n' "$@" | grep -E '^[0-9.]+$' | sort -g | awk '{v[NR]=$1} END {if (NR) print v[int((NR+1)/2)]}'
 }
 
-# Runs the driver with "$@" (@PATH@ standing for the port) $repeat times for
-# each bridge, alternating, and keeps the median of every field named.
+# The bridge's arguments in a driver command line: @PATH@ is its port,
+# @PATHS@ the ports in nim_paths or socat_paths, @PIDS@ the processes whose
+# CPU is measured (cpu_nimbrel or cpu_socat, comma-separated). Sets $args.
+bridge_args() {
+    local who=$1 path=$2; shift 2
+    local a pids
+    [[ $who == nimbrel ]] && pids=${cpu_nimbrel:-} || pids=${cpu_socat:-}
+    args=()
+    for a in "$@"; do
+        if [[ $a == @PATHS@ ]]; then
+            if [[ $who == nimbrel ]]; then args+=("${nim_paths[@]}"); else args+=("${socat_paths[@]}"); fi
+        else
+            a=${a//@PATH@/$path}
+            args+=("${a//@PIDS@/$pids}")
+        fi
+    done
+}
+
+# Runs the driver with "$@" (see bridge_args) $repeat times for each
+# bridge, alternating, and keeps the median of every field named.
 alternate() {
     local key=$1 nim_path=$2 socat_path=$3 fields=$4; shift 4
     local -A got=()
@@ -191,7 +222,8 @@ alternate() {
     for ((r = 1; r <= repeat; r++)); do
         for who in nimbrel socat; do
             [[ $who == nimbrel ]] && path=$nim_path || path=$socat_path
-            drive "$key/$who#$r" "${@//@PATH@/$path}"
+            bridge_args "$who" "$path" "$@"
+            drive "$key/$who#$r" "${args[@]}"
             for f in $fields; do got[$who.$f]+="$(field "$f" "$line") "; done
             if [[ $line != "${1} "* ]]; then R[$key.$who.failed]=$((${R[$key.$who.failed]:-0} + 1)); fi
         done
@@ -202,6 +234,94 @@ alternate() {
             R[$key.$who.$f]=$(median ${got[$who.$f]})
         done
     done
+}
+
+# Ends a tracer the way that makes it write its counts (SIGINT), then for
+# good. A tracer is started with SIGINT at its default: a background job of
+# a script would inherit it ignored.
+end_tracer() {
+    local p=$1
+    kill -INT "$p" 2>/dev/null || true
+    for _ in $(seq 600); do kill -0 "$p" 2>/dev/null || break; sleep 0.05; done
+    stop "$p"
+}
+
+# perf counts every system call (raw_syscalls) and these one by one; the
+# rest show as "others". Not all of them: perf takes tens of milliseconds to
+# let go of each tracepoint.
+perf_events=(-e raw_syscalls:sys_enter)
+for name in read write readv writev pread64 pwrite64 recvfrom sendto recvmsg sendmsg recvmmsg sendmmsg \
+    poll ppoll select pselect6 epoll_wait epoll_pwait epoll_ctl ioctl fcntl futex nanosleep clock_nanosleep \
+    getsockopt setsockopt splice sched_yield; do
+    perf_events+=(-e "syscalls:sys_enter_$name")
+done
+# Which tool counts system calls: perf's tracepoints (counted in the
+# kernel, no stop per call), else strace, else none.
+if [[ $syscall_tool == auto ]]; then
+    if perf stat -x, "${perf_events[@]}" -- true >/dev/null 2>&1; then
+        syscall_tool=perf
+    elif strace -c -o /dev/null -- true >/dev/null 2>&1; then
+        syscall_tool=strace
+    else
+        syscall_tool=off
+    fi
+fi
+
+# The system calls of process TARGET (all its threads) during one more,
+# untimed run of the driver with "$@" (see bridge_args) carrying MB (10^6
+# bytes; each way for the echo): R[KEY.WHO.sc] becomes calls per MB, the
+# appendix gets the total and the top calls. Empty when no tool could count.
+count_syscalls() {
+    local key=$1 who=$2 target=$3 mb=$4 path=$5; shift 5
+    local out=$work/syscalls-$key-$who.txt tracer a total="" top="" ran=0
+    bridge_args "$who" "$path" "$@"
+    if [[ $syscall_tool == perf ]]; then
+        local ctl=$work/perf.ctl ack=$work/perf.ack cfd afd
+        rm -f "$ctl" "$ack"
+        mkfifo "$ctl" "$ack"
+        # Both ends held here, so that opening a fifo never waits for perf.
+        exec {cfd}<>"$ctl" {afd}<>"$ack"
+        spawn "perf-$key-$who" env --default-signal=INT perf stat -x, -o "$out" -D -1 \
+            --control "fifo:$ctl,$ack" "${perf_events[@]}" -p "$target"
+        tracer=$pid
+        # Counting starts once perf says it has, after it attached to every thread.
+        if echo enable >&"$cfd" && read -t 20 -r a <&"$afd" && [[ $a == ack ]]; then
+            drive "$key/$who+syscalls" "${args[@]}"
+            if [[ $line == "${args[0]} "* ]]; then ran=1; fi
+            echo disable >&"$cfd"
+            read -t 20 -r a <&"$afd" || true
+        fi
+        end_tracer "$tracer"
+        exec {cfd}>&- {afd}>&-
+        if ((ran)); then
+            total=$(awk -F, '$3 == "raw_syscalls:sys_enter" && $1 ~ /^[0-9]+$/ {print $1}' "$out")
+            local named
+            named=$(awk -F, '$3 ~ /^syscalls:sys_enter_/ && $1 ~ /^[0-9]+$/ && $1 > 0 {sub(/^syscalls:sys_enter_/, "", $3); print $1, $3}' "$out")
+            top=$(sort -nr <<<"$named" | head -n 6 | awk '{printf "%s%s=%s", (NR > 1 ? " " : ""), $2, $1}')
+            top+=" others=$(awk -v t="${total:-0}" '{s += $1} END {print t - s}' <<<"$named")"
+        fi
+    elif [[ $syscall_tool == strace ]]; then
+        spawn "strace-$key-$who" env --default-signal=INT strace -c -f -p "$target" -o "$out"
+        tracer=$pid
+        if wait_until 20 has_line "$work/strace-$key-$who.log" 'attached'; then
+            drive "$key/$who+syscalls" "${args[@]}"
+            if [[ $line == "${args[0]} "* ]]; then ran=1; fi
+        fi
+        end_tracer "$tracer"
+        if ((ran)); then
+            # % time, seconds, usecs/call, calls, [errors,] syscall
+            total=$(awk '$NF == "total" {print $4}' "$out")
+            top=$(awk '$4 ~ /^[0-9]+$/ && $NF != "total" && $NF ~ /^[a-z_0-9]+$/ {print $4, $NF}' "$out" |
+                sort -nr | head -n 6 | awk '{printf "%s%s=%s", (NR > 1 ? " " : ""), $2, $1}')
+        fi
+    fi
+    if [[ -n $total ]]; then
+        R[$key.$who.sc]=$(awk -v n="$total" -v m="$mb" 'BEGIN {printf "%.0f", n / m}')
+        echo "$key/$who syscalls ($syscall_tool): total=$total per_mb=${R[$key.$who.sc]} top: $top" >>"$raw"
+        echo "   $key/$who: ${R[$key.$who.sc]} system calls per MB ($top)"
+    else
+        echo "$key/$who syscalls ($syscall_tool): not counted" >>"$raw"
+    fi
 }
 
 proc_ticks() { sed 's/^.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'; }
@@ -237,9 +357,13 @@ start_socat rtt-client-socat 1 "TCP:127.0.0.1:$echo_port"
 alternate rtt1.client "$nim_dir/COM1" "$socat_dir/COM1" "p50_us p99_us" rtt @PATH@ "$rtt_count" 1
 alternate rtt1k.client "$nim_dir/COM1" "$socat_dir/COM1" "p50_us p99_us" rtt @PATH@ "$rtt_count" 1024
 
-# ---- 3: a stream through the echo, verified ----
+# ---- 3: a stream through the echo, verified; the bridge's CPU for it ----
 echo "== stream of $stream_bytes bytes, TCP client port"
-alternate stream "$nim_dir/COM1" "$socat_dir/COM1" "mbps" stream @PATH@ "$stream_bytes"
+cpu_nimbrel=$nim_pid cpu_socat=${socat_pids[0]}
+stream_mb=$(awk -v b="$stream_bytes" 'BEGIN {print b / 1e6}')
+alternate stream "$nim_dir/COM1" "$socat_dir/COM1" "mbps cpu_ms_per_mb" stream @PATH@ "$stream_bytes" --cpu-pids @PIDS@
+count_syscalls stream nimbrel "$nim_pid" "$stream_mb" "$nim_dir/COM1" stream @PATH@ "$stream_bytes"
+count_syscalls stream socat "${socat_pids[0]}" "$stream_mb" "$socat_dir/COM1" stream @PATH@ "$stream_bytes"
 stop_all "$nim_pid" "${socat_pids[@]}"
 
 # ---- 3b: the same stream with the port's monitor on ----
@@ -269,6 +393,24 @@ if "$nimbreld" --help 2>/dev/null | grep -q -- '--monitor COMn'; then
     stop_all "$off_pid" "$mon_pid"
 fi
 stop "$echo_pid"
+
+# ---- 3c: one way at a time, program -> peer and peer -> program ----
+# A bulk peer checks what the program sends and sends what it reads; the
+# bridge's CPU per MB and its system calls for each direction.
+echo "== $stream_bytes bytes one way, TCP client port: CPU and system calls"
+start_echo bulk tcp-listen 0 --bulk
+bulk_pid=$echo_pid
+start_nimbreld oneway client 1 "$echo_port" 0
+start_socat oneway-socat 1 "TCP:127.0.0.1:$echo_port"
+cpu_nimbrel=$nim_pid cpu_socat=${socat_pids[0]}
+for dir in send receive; do
+    alternate "$dir" "$nim_dir/COM1" "$socat_dir/COM1" "mbps cpu_ms_per_mb" "$dir" @PATH@ "$stream_bytes" --cpu-pids @PIDS@
+    count_syscalls "$dir" nimbrel "$nim_pid" "$stream_mb" "$nim_dir/COM1" "$dir" @PATH@ "$stream_bytes"
+    count_syscalls "$dir" socat "${socat_pids[0]}" "$stream_mb" "$socat_dir/COM1" "$dir" @PATH@ "$stream_bytes"
+done
+# What the peer checked, for the appendix: a sink that found a wrong byte says where.
+grep -E '^(sink|error)' "$work/bulk.log" | grep -v 'verified=1' | sed 's|^|bulk peer: |' >>"$raw" || true
+stop_all "$nim_pid" "${socat_pids[@]}" "$bulk_pid"
 
 # ---- 1: round trips over a TCP server port: the echo dials the bridge ----
 echo "== round trips, TCP server port"
@@ -339,6 +481,24 @@ for p in "${socat_pids[@]}"; do
 done
 R[idle.socat.rss]=$rss R[idle.socat.pss]=$pss R[idle.socat.fds]=$fds R[idle.socat.threads]=${#socat_pids[@]}
 echo "   nimbreld ${R[idle.nimbrel.cpu]} % CPU, ${R[idle.nimbrel.rss]} kB RSS; socat ${R[idle.socat.cpu]} % CPU, $rss kB RSS"
+stop_all "$nim_pid" "${socat_pids[@]}" "$echo_pid"
+
+# ---- 5b: 256 slow ports, each echoed: 64 bytes every 5.5 ms each way ----
+# One driver thread on a timer writes to every port and checks every echoed
+# byte; the bridge's CPU (summed over the 256 socat processes) and context
+# switches (over all its threads) while it runs.
+echo "== $slow_ports slow ports, 64 bytes every 5.5 ms each, $slow_seconds s"
+start_echo echo-slow tcp-listen 0
+start_nimbreld slow client "$slow_ports" "$echo_port" 0
+start_socat slow-socat "$slow_ports" "TCP:127.0.0.1:$echo_port"
+nim_paths=() socat_paths=()
+for ((i = 1; i <= slow_ports; i++)); do
+    nim_paths+=("$nim_dir/COM$i")
+    socat_paths+=("$socat_dir/COM$i")
+done
+cpu_nimbrel=$nim_pid
+cpu_socat=$(IFS=,; echo "${socat_pids[*]}")
+alternate slow - - "cpu_percent ctxsw_per_s kBps_per_port" slow "$slow_seconds" @PATHS@ --cpu-pids @PIDS@
 stop_all "$nim_pid" "${socat_pids[@]}" "$echo_pid"
 
 # ---- 6: open/close cycles of a client port; what grows in the bridge ----
@@ -417,6 +577,25 @@ if [[ -n ${R[streammon.nimbrel.mbps]+set} ]]; then
         "$(median_of streammon nimbrel mbps) (off: $(median_of streamoff nimbrel mbps))" "-" "$r (on/off)" \
         "≥ 0.8× off" "$verdict"
 fi
+# CPU per MB: lower is better, within LIMIT times socat's.
+cpu_row() {
+    local key=$1 title=$2 limit=$3 target=$4 r
+    r=$(ratio "${R[$key.nimbrel.cpu_ms_per_mb]:-}" "${R[$key.socat.cpu_ms_per_mb]:-}")
+    row "$title" "$(median_of "$key" nimbrel cpu_ms_per_mb)" "$(median_of "$key" socat cpu_ms_per_mb)" "$r" \
+        "$target" "$(checked "$key" "$(at_most "$r" "$limit")")"
+}
+cpu_row send "CPU per MB, program → peer (ms)" 1 "≤ socat"
+cpu_row receive "CPU per MB, peer → program (ms)" 1.3 "≤ 1.3× socat"
+cpu_row stream "CPU per MB, echo both ways at once (ms per MB each way)" 1 "≤ socat"
+dash() { if [[ -n $1 ]]; then echo "$1"; else echo "-"; fi; }
+syscall_row() {
+    local key=$1 title=$2
+    local n=${R[$key.nimbrel.sc]:-} s=${R[$key.socat.sc]:-}
+    row "$title" "$(dash "$n")" "$(dash "$s")" "$(ratio "$n" "$s")" "-" "-"
+}
+syscall_row send "System calls per MB, program → peer"
+syscall_row receive "System calls per MB, peer → program"
+syscall_row stream "System calls per MB, echo (per MB each way)"
 r=$(ratio "${R[multi.nimbrel.mbps]:-}" "${R[multi.socat.mbps]:-}")
 row "$multi_ports ports at once, aggregate (MB/s)" "$(median_of multi nimbrel mbps)" \
     "$(median_of multi socat mbps)" "$r" "≥ socat" "$(checked multi "$(at_least "$r" 1)")"
@@ -427,6 +606,11 @@ n=$(awk -v k="${R[idle.nimbrel.rss]}" 'BEGIN {printf "%.1f", k / 1024}')
 s=$(awk -v k="${R[idle.socat.rss]}" 'BEGIN {printf "%.1f", k / 1024}')
 row "$idle_ports idle ports, VmRSS (MB)" "$n" "$s" "$(ratio "$n" "$s")" "< 64 MB" \
     "$(awk -v v="$n" 'BEGIN {print (v + 0 < 64) ? "PASS" : "MISS"}')"
+r=$(ratio "${R[slow.nimbrel.cpu_percent]:-}" "${R[slow.socat.cpu_percent]:-}")
+row "$slow_ports slow ports, 64 B / 5.5 ms echoed, CPU (% of a core)" "$(median_of slow nimbrel cpu_percent)" \
+    "$(median_of slow socat cpu_percent)" "$r" "≤ 0.5× socat" "$(checked slow "$(at_most "$r" 0.5)")"
+row "$slow_ports slow ports, context switches (/s)" "$(median_of slow nimbrel ctxsw_per_s)" \
+    "$(median_of slow socat ctxsw_per_s)" "$(ratio "${R[slow.nimbrel.ctxsw_per_s]:-}" "${R[slow.socat.ctxsw_per_s]:-}")" "-" "-"
 n=${R[oc.nimbrel.ms]:-} s=${R[oc.socat.ms]:-}
 verdict=$(awk -v v="$n" -v f="${R[oc.nimbrel.failures]:-1}" 'BEGIN {print (v != "" && v + 0 < 20 && f == 0) ? "PASS" : "MISS"}')
 # A cycle whose echo does not come within 0.5 s ends as lost; one that reads
@@ -496,6 +680,29 @@ if [[ -f $results ]]; then kept=$(awk -v m="$marker" 'f {print} $0 == m {f = 1}'
     echo "in each (PSS sum: $((${R[idle.socat.pss]} / 1024)) MB; nimbreld's PSS: $((${R[idle.nimbrel.pss]} / 1024)) MB)."
     echo "A socat client port connects when started, a nimbreld one when opened, so"
     echo "the open/close cycle includes a TCP connect for nimbreld only. MB = 10^6 bytes."
+    echo
+    echo "CPU is utime+stime of the bridge from \`/proc/PID/stat\` (nimbreld with all"
+    echo "its threads; socat: the one process of the port), read by the driver"
+    echo "after a first exchange on the opened port and again when the last byte"
+    echo "is checked, in the same runs as the figures beside it (medians of $repeat;"
+    echo "the stream's MB/s and CPU also start after that first exchange, so no"
+    echo "connect is in them). Program → peer: \`nimbrel_port_driver send\` writes"
+    echo "$stream_mb MB of the pattern and \`nimbrel_echo_peer --bulk\` checks every"
+    echo "byte and confirms; peer → program: the peer sends, \`receive\` checks. Echo:"
+    echo "the stream above, both ways at once, per MB carried each way. A clock tick"
+    echo "is $((1000 / $(getconf CLK_TCK))) ms, so one run's CPU is known to about ±$(awk -v t="$(getconf CLK_TCK)" -v m="$stream_mb" 'BEGIN {printf "%.2f", 1000 / t / m}') ms per MB."
+    if [[ $syscall_tool == off ]]; then
+        echo "System calls: not counted, neither perf nor strace could attach (\"-\")."
+    else
+        echo "System calls: one more run of each, not timed, counted by $syscall_tool"
+        echo "attached to the bridge (every thread); the top calls are in the appendix."
+    fi
+    echo "$slow_ports slow ports: 256 client ports of one nimbreld against 256 socat"
+    echo "processes, one echo connection each; one driver thread writes 64 bytes to"
+    echo "each port every 5.5 ms (the ports in 8 groups spread over the interval) for"
+    echo "$slow_seconds s and checks every echoed byte; CPU over that time, as % of one"
+    echo "core; context switches summed over the bridge's threads (socat: its"
+    echo "processes)."
     echo
     echo "<details><summary>Every measured line</summary>"
     echo

@@ -4,9 +4,13 @@
 // What the loopback measurement tools (nimbrel_echo_peer,
 // nimbrel_port_driver) and benchmarks share: a stop flag set by
 // SIGTERM/SIGINT, a time limit after which a tool ends by itself, a
-// monotonic clock and a loopback listener.
+// monotonic clock, a loopback listener, the byte pattern every transfer is
+// checked against, and the CPU time and context switches of the processes
+// measured.
 
+#include <algorithm>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +19,7 @@
 #include <vector>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -115,6 +120,120 @@ inline int ListenLoopback(int* pnPort)
     }
     *pnPort = ntohs(addr.sin_port);
     return h;
+}
+
+// The pattern: a prime period, so that a block landing at the wrong offset
+// (a lost, doubled or reordered byte) never matches.
+inline constexpr size_t PATTERN_PERIOD = 65521;
+
+// The pattern twice over: any window of up to PATTERN_PERIOD bytes starting
+// at offset % PATTERN_PERIOD is contiguous.
+inline const std::vector<unsigned char>& Pattern()
+{
+    static const std::vector<unsigned char> s_vec = [] {
+        std::vector<unsigned char> vec(2 * PATTERN_PERIOD);
+        uint32_t x = 2463534242u;
+        for (size_t k = 0; k < PATTERN_PERIOD; ++k)
+        {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            vec[k] = vec[k + PATTERN_PERIOD] = static_cast<unsigned char>(x >> 24);
+        }
+        return vec;
+    }();
+    return s_vec;
+}
+
+// At most PATTERN_PERIOD bytes from here are the pattern from nOffset on.
+inline const unsigned char* PatternAt(uint64_t nOffset)
+{
+    return Pattern().data() + nOffset % PATTERN_PERIOD;
+}
+
+// Where p[0..n) first differs from the pattern at nOffset (an index into
+// p), or -1 when all of it matches.
+inline long long PatternMismatch(const unsigned char* p, size_t n, uint64_t nOffset)
+{
+    for (size_t nChecked = 0; nChecked < n;)
+    {
+        const size_t nPart = std::min<size_t>(n - nChecked, PATTERN_PERIOD);
+        const unsigned char* pWant = PatternAt(nOffset + nChecked);
+        if (std::memcmp(p + nChecked, pWant, nPart) != 0)
+        {
+            for (size_t k = 0; k < nPart; ++k)
+                if (p[nChecked + k] != pWant[k])
+                    return static_cast<long long>(nChecked + k);
+        }
+        nChecked += nPart;
+    }
+    return -1;
+}
+
+// The whole text of a small /proc file, or "" when it cannot be read.
+inline std::string ReadProcFile(const std::string& strPath)
+{
+    std::string str;
+    FILE* f = std::fopen(strPath.c_str(), "re");
+    if (f == nullptr)
+        return str;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0)
+        str.append(buf, n);
+    std::fclose(f);
+    return str;
+}
+
+// utime + stime of a process in clock ticks, over all its threads and those
+// that have ended; -1 when it is gone. The name in field 2 may hold spaces
+// and brackets, so the fields are counted from the last ')'.
+inline long long ProcessTicks(int nPid)
+{
+    const std::string str = ReadProcFile("/proc/" + std::to_string(nPid) + "/stat");
+    const size_t nParen = str.rfind(')');
+    if (nParen == std::string::npos)
+        return -1;
+    // After ") " come state (field 3) ... utime (14) and stime (15).
+    const char* p = str.c_str() + nParen + 1;
+    long long nTicks = 0;
+    for (int nField = 3; nField <= 15; ++nField)
+    {
+        while (*p == ' ')
+            ++p;
+        if (*p == '\0')
+            return -1;
+        if (nField >= 14)
+            nTicks += std::atoll(p);
+        while (*p != ' ' && *p != '\0')
+            ++p;
+    }
+    return nTicks;
+}
+
+// Voluntary and involuntary context switches of a process, summed over the
+// threads it has now; -1 when it is gone.
+inline long long ProcessContextSwitches(int nPid)
+{
+    const std::string strTasks = "/proc/" + std::to_string(nPid) + "/task";
+    DIR* pDir = opendir(strTasks.c_str());
+    if (pDir == nullptr)
+        return -1;
+    long long nSum = 0;
+    while (const dirent* pEntry = readdir(pDir))
+    {
+        if (pEntry->d_name[0] == '.')
+            continue;
+        const std::string str = ReadProcFile(strTasks + "/" + pEntry->d_name + "/status");
+        for (const char* pszKey : {"\nvoluntary_ctxt_switches:", "\nnonvoluntary_ctxt_switches:"})
+        {
+            const size_t nAt = str.find(pszKey);
+            if (nAt != std::string::npos)
+                nSum += std::atoll(str.c_str() + nAt + std::strlen(pszKey));
+        }
+    }
+    closedir(pDir);
+    return nSum;
 }
 
 }  // namespace bench

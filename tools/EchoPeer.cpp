@@ -6,14 +6,24 @@
 //   nimbrel_echo_peer tcp-connect PORT [COUNT]   dials 127.0.0.1:PORT COUNT times
 //   nimbrel_echo_peer udp PORT                   returns each datagram to its sender
 //   option: --max-seconds N (default 600), after which it ends by itself
+//   option: --bulk (tcp-listen, tcp-connect): no echo; each connection takes
+//           requests, one a line, for transfers in one direction:
+//             ping TOKEN   answered "pong TOKEN"
+//             sink N       the next N bytes are checked against the pattern
+//                          (tools/BenchCommon.h, from offset 0), then
+//                          answered "done N" or "fail near=OFFSET"
+//             source N     N bytes of the pattern are sent, from offset 0
+//           Each sink and source is also written to stdout ("sink bytes=N
+//           verified=1", "sink bytes=N mismatch_at=OFFSET", "source bytes=N").
 //
 // PORT 0 takes a free port (tcp-listen, udp). Once ready it prints one line,
 // "listening port=N" or "connected port=N count=N". Ends on SIGTERM/SIGINT.
 //
-// One thread and epoll: a connection whose echo cannot be written at once is
-// not read again until it has been, so a slow reader slows its own writer
-// and nobody else.
+// One thread and epoll: a connection whose echo (or reply, or source) cannot
+// be written at once is not read again until it has been, so a slow reader
+// slows its own writer and nobody else.
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -44,9 +54,23 @@ struct SConn
 {
     int h = -1;
     std::unique_ptr<unsigned char[]> buf{new unsigned char[BUFFER_SIZE]};
-    size_t nBegin = 0;  // the part of buf still to be written back
+    size_t nBegin = 0;  // the part of buf still to be written back (bulk: still to be taken in)
     size_t nEnd = 0;
+    // Bulk requests only.
+    std::string strLine;    // a request line being gathered
+    std::string strReply;   // replies not yet written
+    uint64_t nSinkLeft = 0;
+    uint64_t nSinkDone = 0;
+    long long nSinkBad = -1;  // the first offset that did not match
+    uint64_t nSourceLeft = 0;
+    uint64_t nSourceDone = 0;
+    uint32_t nWatched = EPOLLIN | EPOLLRDHUP;
 };
+
+// A request line longer than this is not one.
+constexpr size_t MAX_LINE = 200;
+// Reads of one connection before the others get a turn.
+constexpr int BULK_READS_PER_TURN = 16;
 
 sockaddr_in Loopback(int nPort)
 {
@@ -75,7 +99,7 @@ void SetNoDelay(int h)
 class CEchoLoop
 {
 public:
-    CEchoLoop() : m_hEpoll(epoll_create1(EPOLL_CLOEXEC)) {}
+    explicit CEchoLoop(bool bBulk) : m_hEpoll(epoll_create1(EPOLL_CLOEXEC)), m_bBulk(bBulk) {}
     ~CEchoLoop()
     {
         for (auto& [h, pConn] : m_conns)
@@ -187,6 +211,8 @@ private:
         if (it == m_conns.end())
             return;
         SConn& c = *it->second;
+        if (m_bBulk)
+            return ServeBulk(c);
         if (c.nBegin < c.nEnd)
         {
             // Waiting for room: only the write side matters now.
@@ -211,12 +237,180 @@ private:
             Watch(h, EPOLLOUT);
     }
 
+    static void Log(const std::string& str)
+    {
+        std::printf("%s\n", str.c_str());
+        std::fflush(stdout);
+    }
+
+    void WatchBulk(SConn& c, uint32_t nEvents)
+    {
+        if (c.nWatched != nEvents)
+        {
+            Watch(c.h, nEvents);
+            c.nWatched = nEvents;
+        }
+    }
+
+    // Replies first, then the source; true while the connection lives.
+    static bool FlushBulk(SConn& c)
+    {
+        while (!c.strReply.empty())
+        {
+            const ssize_t n = send(c.h, c.strReply.data(), c.strReply.size(), MSG_NOSIGNAL);
+            if (n > 0)
+                c.strReply.erase(0, static_cast<size_t>(n));
+            else if (n < 0 && errno == EINTR)
+                continue;
+            else
+                return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        }
+        while (c.nSourceLeft > 0)
+        {
+            const size_t nWant = static_cast<size_t>(std::min<uint64_t>(c.nSourceLeft, BUFFER_SIZE));
+            const ssize_t n = send(c.h, bench::PatternAt(c.nSourceDone), std::min(nWant, bench::PATTERN_PERIOD),
+                                   MSG_NOSIGNAL);
+            if (n > 0)
+            {
+                c.nSourceDone += static_cast<uint64_t>(n);
+                c.nSourceLeft -= static_cast<uint64_t>(n);
+                if (c.nSourceLeft == 0)
+                    Log("source bytes=" + std::to_string(c.nSourceDone));
+            }
+            else if (n < 0 && errno == EINTR)
+                continue;
+            else
+                return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        }
+        return true;
+    }
+
+    // One request; false when it is none.
+    static bool Request(SConn& c, const std::string& strLine)
+    {
+        const size_t nSpace = strLine.find(' ');
+        const std::string strVerb = strLine.substr(0, nSpace);
+        const std::string strArg = nSpace == std::string::npos ? "" : strLine.substr(nSpace + 1);
+        if (strVerb == "ping" && !strArg.empty())
+        {
+            c.strReply += "pong " + strArg + "\n";
+            return true;
+        }
+        const long long nCount = bench::ParseCount(strArg);
+        if (nCount < 1)
+            return false;
+        if (strVerb == "sink")
+        {
+            c.nSinkLeft = static_cast<uint64_t>(nCount);
+            c.nSinkDone = 0;
+            c.nSinkBad = -1;
+            return true;
+        }
+        if (strVerb == "source")
+        {
+            c.nSourceLeft = static_cast<uint64_t>(nCount);
+            c.nSourceDone = 0;
+            return true;
+        }
+        return false;
+    }
+
+    // Takes in what was read, up to a request that has something to send;
+    // false on a request that is none.
+    static bool TakeIn(SConn& c)
+    {
+        while (c.nBegin < c.nEnd && c.strReply.empty() && c.nSourceLeft == 0)
+        {
+            const unsigned char* p = c.buf.get() + c.nBegin;
+            const size_t nHave = c.nEnd - c.nBegin;
+            if (c.nSinkLeft > 0)
+            {
+                const size_t n = static_cast<size_t>(std::min<uint64_t>(nHave, c.nSinkLeft));
+                if (c.nSinkBad < 0)
+                {
+                    const long long nBad = bench::PatternMismatch(p, n, c.nSinkDone);
+                    if (nBad >= 0)
+                        c.nSinkBad = static_cast<long long>(c.nSinkDone) + nBad;
+                }
+                c.nBegin += n;
+                c.nSinkDone += n;
+                c.nSinkLeft -= n;
+                if (c.nSinkLeft == 0)
+                {
+                    const std::string strDone = std::to_string(c.nSinkDone);
+                    if (c.nSinkBad < 0)
+                    {
+                        c.strReply += "done " + strDone + "\n";
+                        Log("sink bytes=" + strDone + " verified=1");
+                    }
+                    else
+                    {
+                        c.strReply += "fail near=" + std::to_string(c.nSinkBad) + "\n";
+                        Log("sink bytes=" + strDone + " mismatch_at=" + std::to_string(c.nSinkBad));
+                    }
+                }
+                continue;
+            }
+            const char ch = static_cast<char>(*p);
+            ++c.nBegin;
+            if (ch != '\n')
+            {
+                c.strLine.push_back(ch);
+                if (c.strLine.size() > MAX_LINE)
+                {
+                    Log("error bulk line-too-long");
+                    return false;
+                }
+                continue;
+            }
+            const std::string strLine = std::move(c.strLine);
+            c.strLine.clear();
+            if (!Request(c, strLine))
+            {
+                Log("error bulk request=\"" + strLine + "\"");
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void ServeBulk(SConn& c)
+    {
+        const int h = c.h;
+        for (int nReads = 0;;)
+        {
+            if (!FlushBulk(c))
+                return Drop(h);
+            if (!c.strReply.empty() || c.nSourceLeft > 0)
+                return WatchBulk(c, EPOLLOUT);
+            if (c.nBegin < c.nEnd)
+            {
+                if (!TakeIn(c))
+                    return Drop(h);
+                continue;
+            }
+            // Level-triggered: what is left is served on the next turn.
+            if (nReads++ == BULK_READS_PER_TURN)
+                return WatchBulk(c, EPOLLIN | EPOLLRDHUP);
+            const ssize_t n = recv(h, c.buf.get(), BUFFER_SIZE, 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                return WatchBulk(c, EPOLLIN | EPOLLRDHUP);
+            if (n <= 0)
+                return Drop(h);
+            c.nBegin = 0;
+            c.nEnd = static_cast<size_t>(n);
+        }
+    }
+
     int m_hEpoll = -1;
+    bool m_bBulk = false;
     int m_hListen = -1;
     std::map<int, std::unique_ptr<SConn>> m_conns;
 };
 
-int RunTcpListen(int nPort, double tDeadline)
+int RunTcpListen(int nPort, bool bBulk, double tDeadline)
 {
     const int h = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int nOn = 1;
@@ -227,7 +421,7 @@ int RunTcpListen(int nPort, double tDeadline)
         std::fprintf(stderr, "nimbrel_echo_peer: cannot listen on 127.0.0.1:%d: %s\n", nPort, std::strerror(errno));
         return 1;
     }
-    CEchoLoop loop;
+    CEchoLoop loop(bBulk);
     if (!loop.IsUsable() || !loop.SetListener(h))
         return 1;
     std::printf("listening port=%d\n", BoundPort(h));
@@ -236,9 +430,9 @@ int RunTcpListen(int nPort, double tDeadline)
     return 0;
 }
 
-int RunTcpConnect(int nPort, int nCount, double tDeadline)
+int RunTcpConnect(int nPort, int nCount, bool bBulk, double tDeadline)
 {
-    CEchoLoop loop;
+    CEchoLoop loop(bBulk);
     if (!loop.IsUsable())
         return 1;
     for (int k = 0; k < nCount; ++k)
@@ -295,7 +489,8 @@ int RunUdp(int nPort, double tDeadline)
 
 int Usage()
 {
-    std::fputs("usage: nimbrel_echo_peer tcp-listen PORT | tcp-connect PORT [COUNT] | udp PORT [--max-seconds N]\n",
+    std::fputs("usage: nimbrel_echo_peer tcp-listen PORT | tcp-connect PORT [COUNT] | udp PORT [--max-seconds N]\n"
+               "       (tcp-listen, tcp-connect) --bulk: ping/sink/source requests instead of the echo\n",
                stderr);
     return 2;
 }
@@ -305,7 +500,11 @@ int Usage()
 int main(int argc, char** argv)
 {
     int nMaxSeconds = 600;
-    const std::vector<std::string> args = bench::TakeArgs(argc, argv, &nMaxSeconds);
+    std::vector<std::string> args = bench::TakeArgs(argc, argv, &nMaxSeconds);
+    const auto itBulk = std::find(args.begin(), args.end(), "--bulk");
+    const bool bBulk = itBulk != args.end();
+    if (bBulk)
+        args.erase(itBulk);
     if (args.size() < 2 || nMaxSeconds <= 0)
         return Usage();
     const long long nPort = bench::ParseCount(args[1]);
@@ -315,15 +514,15 @@ int main(int argc, char** argv)
     const double tDeadline = bench::MonoSeconds() + nMaxSeconds;
     const std::string& strMode = args[0];
     if (strMode == "tcp-listen" && args.size() == 2)
-        return RunTcpListen(static_cast<int>(nPort), tDeadline);
-    if (strMode == "udp" && args.size() == 2)
+        return RunTcpListen(static_cast<int>(nPort), bBulk, tDeadline);
+    if (strMode == "udp" && args.size() == 2 && !bBulk)
         return RunUdp(static_cast<int>(nPort), tDeadline);
     if (strMode == "tcp-connect" && args.size() <= 3 && nPort > 0)
     {
         const long long nCount = args.size() == 3 ? bench::ParseCount(args[2]) : 1;
         if (nCount < 1 || nCount > 100000)
             return Usage();
-        return RunTcpConnect(static_cast<int>(nPort), static_cast<int>(nCount), tDeadline);
+        return RunTcpConnect(static_cast<int>(nPort), static_cast<int>(nCount), bBulk, tDeadline);
     }
     return Usage();
 }

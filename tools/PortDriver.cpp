@@ -7,7 +7,21 @@
 //   nimbrel_port_driver stream PATH BYTES      writer thread + reader, MB/s
 //   nimbrel_port_driver multi BYTES PATH...    every path at once, aggregate MB/s
 //   nimbrel_port_driver openclose PATH COUNT   open, echo 4 bytes, close; ms per cycle
+//   nimbrel_port_driver send PATH BYTES        to a bulk peer, which checks them
+//   nimbrel_port_driver receive PATH BYTES     from a bulk peer, checked here
+//   nimbrel_port_driver slow SECONDS PATH...   64 bytes every 5.5 ms to each echoed path
 //   option: --max-seconds N (default 300), after which it ends by itself
+//   option: --cpu-pids PID[,PID...]: the CPU time (utime+stime) and context
+//           switches of these processes over the timed part (stream, send,
+//           receive, slow), as cpu_ms, cpu_ms_per_mb, cpu_percent, ctxsw
+//
+// send and receive talk to "nimbrel_echo_peer ... --bulk": "ping T" is
+// answered "pong T" (the connection is up; what an earlier run left on the
+// way is read and counted as stale), "sink N" makes the peer check N bytes
+// of the pattern and answer "done N" (or "fail near=OFFSET"), "source N" makes
+// it send N bytes of the pattern. The clock and the CPU figures start after
+// the pong, so a connect made on open is outside them; stream and slow echo
+// a first block for the same reason.
 //
 // Every result is one line of key=value pairs on stdout; a failure is a line
 // starting with "error" and a non-zero exit status. Everything read back is
@@ -18,6 +32,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -28,6 +43,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/timerfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -36,8 +52,8 @@
 namespace
 {
 
-// A prime period, so that a block landing at the wrong offset never matches.
-constexpr size_t PATTERN_PERIOD = 65521;
+using bench::PATTERN_PERIOD;
+using bench::PatternAt;
 constexpr size_t WRITE_CHUNK = 4096;
 constexpr size_t READ_CHUNK = 65536;
 constexpr int WARMUP_ROUNDS = 100;
@@ -46,29 +62,73 @@ constexpr int STALL_MS = 10000;
 // A loopback echo after an open takes milliseconds; this long is a loss.
 constexpr int OPENCLOSE_STALL_MS = 500;
 constexpr long long OPENCLOSE_MAX_FAILURES = 40;
+// Echoed before a timed stream starts, so that a connect made on open is
+// not part of the figure.
+constexpr size_t SYNC_BYTES = 16;
+// The slow ports: a block every interval, the ports spread over SLOW_GROUPS
+// instants of it so that they do not all write at once.
+constexpr size_t SLOW_BLOCK = 64;
+constexpr long long SLOW_INTERVAL_NS = 5500000;
+constexpr int SLOW_GROUPS = 8;
 
-// The pattern twice over: any window of up to PATTERN_PERIOD bytes starting
-// at offset % PATTERN_PERIOD is contiguous.
-const std::vector<unsigned char>& Pattern()
+// The processes measured (--cpu-pids); none unless asked.
+std::vector<int> g_vecCpuPids;
+
+struct SCpuSample
 {
-    static const std::vector<unsigned char> s_vec = [] {
-        std::vector<unsigned char> vec(2 * PATTERN_PERIOD);
-        uint32_t x = 2463534242u;
-        for (size_t k = 0; k < PATTERN_PERIOD; ++k)
+    long long nTicks = 0;  // -1 when one of the processes was gone
+    long long nSwitches = 0;
+};
+
+SCpuSample SampleCpu()
+{
+    SCpuSample s;
+    for (int nPid : g_vecCpuPids)
+    {
+        const long long nTicks = bench::ProcessTicks(nPid);
+        const long long nSwitches = bench::ProcessContextSwitches(nPid);
+        if (nTicks < 0 || nSwitches < 0 || s.nTicks < 0)
         {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            vec[k] = vec[k + PATTERN_PERIOD] = static_cast<unsigned char>(x >> 24);
+            s.nTicks = -1;
+            continue;
         }
-        return vec;
-    }();
-    return s_vec;
+        s.nTicks += nTicks;
+        s.nSwitches += nSwitches;
+    }
+    return s;
 }
 
-const unsigned char* PatternAt(uint64_t nOffset)
+// The CPU fields of a result line, for nBytes carried (each way) in
+// dSeconds; "" when no process is measured.
+std::string CpuFields(const SCpuSample& a, const SCpuSample& b, uint64_t nBytes, double dSeconds)
 {
-    return Pattern().data() + nOffset % PATTERN_PERIOD;
+    if (g_vecCpuPids.empty())
+        return "";
+    if (a.nTicks < 0 || b.nTicks < 0)
+        return " cpu_ms=gone";
+    const double dMs = static_cast<double>(b.nTicks - a.nTicks) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+    const long long nSwitches = b.nSwitches - a.nSwitches;
+    char buf[256];
+    std::snprintf(buf, sizeof(buf), " cpu_ms=%.0f cpu_ms_per_mb=%.3f cpu_percent=%.2f ctxsw=%lld ctxsw_per_s=%.0f", dMs,
+                  dMs / (static_cast<double>(nBytes) / 1e6), dSeconds > 0 ? dMs / 10.0 / dSeconds : 0.0, nSwitches,
+                  dSeconds > 0 ? static_cast<double>(nSwitches) / dSeconds : 0.0);
+    return buf;
+}
+
+// "A,B,C" into process ids; false on anything else.
+bool ParsePids(const std::string& str, std::vector<int>* pvec)
+{
+    size_t nAt = 0;
+    while (nAt <= str.size())
+    {
+        const size_t nComma = std::min(str.find(',', nAt), str.size());
+        const long long nPid = bench::ParseCount(str.substr(nAt, nComma - nAt));
+        if (nPid < 1 || nPid > 1 << 30)
+            return false;
+        pvec->push_back(static_cast<int>(nPid));
+        nAt = nComma + 1;
+    }
+    return !pvec->empty();
 }
 
 int Fail(const std::string& strWhat)
@@ -217,13 +277,23 @@ int RunStream(const std::string& strPath, long long nBytes)
     if (h < 0)
         return Fail("open path=" + strPath + " errno=" + std::to_string(errno));
     const uint64_t nTotal = static_cast<uint64_t>(nBytes);
+    // The pattern's first bytes echoed before the clock starts: the
+    // connection is up; the stream goes on from there.
+    unsigned char sync[SYNC_BYTES];
+    if (!WriteAll(h, PatternAt(0), SYNC_BYTES) || ReadAllWithin(h, sync, SYNC_BYTES, STALL_MS) != 1 ||
+        std::memcmp(sync, PatternAt(0), SYNC_BYTES) != 0)
+    {
+        close(h);
+        return Fail("sync errno=" + std::to_string(errno));
+    }
     std::atomic<int> bWriteFailed{0};
+    const SCpuSample cpu0 = SampleCpu();
     const double t0 = bench::MonoSeconds();
     std::thread writer([&] {
         for (uint64_t nDone = 0; nDone < nTotal && !bench::g_bStop;)
         {
             const size_t n = static_cast<size_t>(std::min<uint64_t>(WRITE_CHUNK, nTotal - nDone));
-            if (!WriteAll(h, PatternAt(nDone), n))
+            if (!WriteAll(h, PatternAt(SYNC_BYTES + nDone), n))
             {
                 bWriteFailed = 1;
                 return;
@@ -254,22 +324,16 @@ int RunStream(const std::string& strPath, long long nBytes)
             strError = "read read=" + std::to_string(nRead) + " errno=" + std::to_string(errno);
             break;
         }
-        // A window never passes the end of the doubled pattern.
-        for (size_t nChecked = 0; nChecked < static_cast<size_t>(m);)
+        const long long nBad = bench::PatternMismatch(buf.data(), static_cast<size_t>(m), SYNC_BYTES + nRead);
+        if (nBad >= 0)
         {
-            const size_t nPart = std::min<size_t>(static_cast<size_t>(m) - nChecked, PATTERN_PERIOD);
-            if (std::memcmp(buf.data() + nChecked, PatternAt(nRead + nChecked), nPart) != 0)
-            {
-                strError = "mismatch near=" + std::to_string(nRead + nChecked);
-                break;
-            }
-            nChecked += nPart;
-        }
-        if (!strError.empty())
+            strError = "mismatch at=" + std::to_string(nRead + static_cast<uint64_t>(nBad));
             break;
+        }
         nRead += static_cast<uint64_t>(m);
     }
     const double t1 = bench::MonoSeconds();
+    const SCpuSample cpu1 = SampleCpu();
     if (!strError.empty())
     {
         // The writer may be blocked on a full port: closing it here would
@@ -281,8 +345,8 @@ int RunStream(const std::string& strPath, long long nBytes)
     close(h);
     if (bWriteFailed)
         return Fail("write");
-    std::printf("stream bytes=%llu seconds=%.3f mbps=%.1f verified=1\n", static_cast<unsigned long long>(nTotal),
-                t1 - t0, static_cast<double>(nTotal) / 1e6 / (t1 - t0));
+    std::printf("stream bytes=%llu seconds=%.3f mbps=%.1f verified=1%s\n", static_cast<unsigned long long>(nTotal),
+                t1 - t0, static_cast<double>(nTotal) / 1e6 / (t1 - t0), CpuFields(cpu0, cpu1, nTotal, t1 - t0).c_str());
     return 0;
 }
 
@@ -358,16 +422,9 @@ int RunMulti(long long nBytes, const std::vector<std::string>& vecPaths)
                     strError = "read path=" + s.strPath + " errno=" + std::to_string(errno);
                     break;
                 }
-                for (size_t nChecked = 0; nChecked < static_cast<size_t>(m);)
-                {
-                    const size_t nPart = std::min<size_t>(static_cast<size_t>(m) - nChecked, PATTERN_PERIOD);
-                    if (std::memcmp(buf.data() + nChecked, PatternAt(s.nPhase + s.nRead + nChecked), nPart) != 0)
-                    {
-                        strError = "mismatch path=" + s.strPath + " near=" + std::to_string(s.nRead + nChecked);
-                        break;
-                    }
-                    nChecked += nPart;
-                }
+                const long long nBad = bench::PatternMismatch(buf.data(), static_cast<size_t>(m), s.nPhase + s.nRead);
+                if (nBad >= 0)
+                    strError = "mismatch path=" + s.strPath + " at=" + std::to_string(s.nRead + static_cast<uint64_t>(nBad));
                 s.nRead += static_cast<uint64_t>(m);
                 if (s.nRead == nTotal)
                 {
@@ -461,10 +518,385 @@ int RunOpenClose(const std::string& strPath, long long nCount)
     return nFailures == 0 && nDone == nCount ? 0 : 1;
 }
 
+// One line from the peer, without its '\n'; false after nStallMs of silence
+// or on a failed port. Replies are short, so byte by byte is cheap enough.
+bool ReadLine(int h, std::string* pstr, int nStallMs)
+{
+    pstr->clear();
+    for (;;)
+    {
+        unsigned char ch;
+        if (ReadAllWithin(h, &ch, 1, nStallMs) != 1)
+            return false;
+        if (ch == '\n')
+            return true;
+        if (pstr->size() >= 256)
+            return false;
+        pstr->push_back(static_cast<char>(ch));
+    }
+}
+
+// "ping TOKEN" to a bulk peer until its "pong TOKEN": the connection is up,
+// and what an earlier, failed run left on the way has been read (its size
+// in *pnStale). Nothing follows the pong until the next request.
+bool SyncBulk(int h, uint64_t* pnStale, std::string* pstrError)
+{
+    const std::string strToken =
+        std::to_string(getpid()) + "-" + std::to_string(static_cast<long long>(bench::MonoSeconds() * 1e6));
+    const std::string strPing = "ping " + strToken + "\n";
+    const std::string strPong = "pong " + strToken + "\n";
+    if (!WriteAll(h, reinterpret_cast<const unsigned char*>(strPing.data()), strPing.size()))
+    {
+        *pstrError = "sync write errno=" + std::to_string(errno);
+        return false;
+    }
+    std::string strIn;
+    uint64_t nDropped = 0;
+    std::vector<unsigned char> buf(READ_CHUNK);
+    for (;;)
+    {
+        const size_t nAt = strIn.find(strPong);
+        if (nAt != std::string::npos)
+        {
+            if (nAt + strPong.size() != strIn.size())
+            {
+                *pstrError = "sync bytes-after-pong=" + std::to_string(strIn.size() - nAt - strPong.size());
+                return false;
+            }
+            *pnStale = nDropped + nAt;
+            return true;
+        }
+        // Keep only what may still be the start of the pong.
+        if (strIn.size() > (1u << 20))
+        {
+            const size_t nDrop = strIn.size() - strPong.size();
+            strIn.erase(0, nDrop);
+            nDropped += nDrop;
+        }
+        pollfd pfd{h, POLLIN, 0};
+        const int nReady = poll(&pfd, 1, STALL_MS);
+        if (nReady < 0 && errno == EINTR && !bench::g_bStop)
+            continue;
+        if (nReady <= 0)
+        {
+            *pstrError = "sync no-pong stale=" + std::to_string(nDropped + strIn.size());
+            return false;
+        }
+        const ssize_t m = read(h, buf.data(), buf.size());
+        if (m < 0 && errno == EINTR && !bench::g_bStop)
+            continue;
+        if (m <= 0)
+        {
+            *pstrError = "sync read errno=" + std::to_string(errno);
+            return false;
+        }
+        strIn.append(reinterpret_cast<const char*>(buf.data()), static_cast<size_t>(m));
+    }
+}
+
+// The program writes BYTES of the pattern; the bulk peer checks every one
+// and says so at the end.
+int RunSend(const std::string& strPath, long long nBytes)
+{
+    const int h = OpenPort(strPath, 0);
+    if (h < 0)
+        return Fail("open path=" + strPath + " errno=" + std::to_string(errno));
+    const uint64_t nTotal = static_cast<uint64_t>(nBytes);
+    uint64_t nStale = 0;
+    std::string strError;
+    if (!SyncBulk(h, &nStale, &strError))
+    {
+        close(h);
+        return Fail(strError);
+    }
+    const SCpuSample cpu0 = SampleCpu();
+    const double t0 = bench::MonoSeconds();
+    const std::string strRequest = "sink " + std::to_string(nTotal) + "\n";
+    if (!WriteAll(h, reinterpret_cast<const unsigned char*>(strRequest.data()), strRequest.size()))
+    {
+        close(h);
+        return Fail("write request errno=" + std::to_string(errno));
+    }
+    for (uint64_t nDone = 0; nDone < nTotal;)
+    {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(WRITE_CHUNK, nTotal - nDone));
+        if (!WriteAll(h, PatternAt(nDone), n))
+        {
+            close(h);
+            return Fail("write written=" + std::to_string(nDone) + " errno=" + std::to_string(errno));
+        }
+        nDone += n;
+    }
+    std::string strReply;
+    const bool bReply = ReadLine(h, &strReply, STALL_MS);
+    const double t1 = bench::MonoSeconds();
+    const SCpuSample cpu1 = SampleCpu();
+    close(h);
+    if (!bReply)
+        return Fail("no-reply got=\"" + strReply + "\"");
+    if (strReply != "done " + std::to_string(nTotal))
+        return Fail("peer reply=\"" + strReply + "\"");
+    std::printf("send bytes=%llu seconds=%.3f mbps=%.1f verified=1 stale=%llu%s\n",
+                static_cast<unsigned long long>(nTotal), t1 - t0, static_cast<double>(nTotal) / 1e6 / (t1 - t0),
+                static_cast<unsigned long long>(nStale), CpuFields(cpu0, cpu1, nTotal, t1 - t0).c_str());
+    return 0;
+}
+
+// The bulk peer writes BYTES of the pattern; every one is checked here.
+int RunReceive(const std::string& strPath, long long nBytes)
+{
+    const int h = OpenPort(strPath, 0);
+    if (h < 0)
+        return Fail("open path=" + strPath + " errno=" + std::to_string(errno));
+    const uint64_t nTotal = static_cast<uint64_t>(nBytes);
+    uint64_t nStale = 0;
+    std::string strError;
+    if (!SyncBulk(h, &nStale, &strError))
+    {
+        close(h);
+        return Fail(strError);
+    }
+    const SCpuSample cpu0 = SampleCpu();
+    const double t0 = bench::MonoSeconds();
+    const std::string strRequest = "source " + std::to_string(nTotal) + "\n";
+    if (!WriteAll(h, reinterpret_cast<const unsigned char*>(strRequest.data()), strRequest.size()))
+    {
+        close(h);
+        return Fail("write request errno=" + std::to_string(errno));
+    }
+    std::vector<unsigned char> buf(READ_CHUNK);
+    uint64_t nRead = 0;
+    while (nRead < nTotal && strError.empty())
+    {
+        pollfd pfd{h, POLLIN, 0};
+        const int nReady = poll(&pfd, 1, STALL_MS);
+        if (nReady < 0 && errno == EINTR && !bench::g_bStop)
+            continue;
+        if (nReady <= 0)
+        {
+            strError = "stalled read=" + std::to_string(nRead);
+            break;
+        }
+        const size_t nWant = static_cast<size_t>(std::min<uint64_t>(buf.size(), nTotal - nRead));
+        const ssize_t m = read(h, buf.data(), nWant);
+        if (m < 0 && errno == EINTR && !bench::g_bStop)
+            continue;
+        if (m <= 0)
+        {
+            strError = "read read=" + std::to_string(nRead) + " errno=" + std::to_string(errno);
+            break;
+        }
+        const long long nBad = bench::PatternMismatch(buf.data(), static_cast<size_t>(m), nRead);
+        if (nBad >= 0)
+            strError = "mismatch at=" + std::to_string(nRead + static_cast<uint64_t>(nBad));
+        nRead += static_cast<uint64_t>(m);
+    }
+    const double t1 = bench::MonoSeconds();
+    const SCpuSample cpu1 = SampleCpu();
+    close(h);
+    if (!strError.empty())
+        return Fail(strError);
+    std::printf("receive bytes=%llu seconds=%.3f mbps=%.1f verified=1 stale=%llu%s\n",
+                static_cast<unsigned long long>(nTotal), t1 - t0, static_cast<double>(nTotal) / 1e6 / (t1 - t0),
+                static_cast<unsigned long long>(nStale), CpuFields(cpu0, cpu1, nTotal, t1 - t0).c_str());
+    return 0;
+}
+
+struct SSlowPort
+{
+    std::string strPath;
+    int h = -1;
+    uint64_t nPhase = 0;
+    uint64_t nDue = 0;  // what the schedule has asked to be written so far
+    uint64_t nWritten = 0;
+    uint64_t nRead = 0;
+    double tWaiting = 0;  // since when an echo is owed without a byte of it
+};
+
+// Writes what is due on a non-blocking port; false when the port failed.
+bool WriteDue(SSlowPort& s, double tNow, std::string* pstrError)
+{
+    while (s.nWritten < s.nDue)
+    {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(s.nDue - s.nWritten, PATTERN_PERIOD));
+        const ssize_t m = write(s.h, PatternAt(s.nPhase + s.nWritten), n);
+        if (m < 0 && errno == EINTR)
+            continue;
+        if (m < 0 && errno == EAGAIN)
+            return true;
+        if (m <= 0)
+        {
+            *pstrError = "write path=" + s.strPath + " errno=" + std::to_string(errno);
+            return false;
+        }
+        if (s.nRead == s.nWritten)
+            s.tWaiting = tNow;
+        s.nWritten += static_cast<uint64_t>(m);
+    }
+    return true;
+}
+
+// Reads and checks what has come back; false on a wrong, surplus or failed read.
+bool ReadEcho(SSlowPort& s, std::vector<unsigned char>& buf, double tNow, std::string* pstrError)
+{
+    for (;;)
+    {
+        const ssize_t m = read(s.h, buf.data(), buf.size());
+        if (m < 0 && errno == EINTR)
+            continue;
+        if (m < 0 && errno == EAGAIN)
+            return true;
+        if (m <= 0)
+        {
+            *pstrError = "read path=" + s.strPath + " errno=" + std::to_string(errno);
+            return false;
+        }
+        if (s.nRead + static_cast<uint64_t>(m) > s.nWritten)
+        {
+            *pstrError = "surplus path=" + s.strPath + " read=" + std::to_string(s.nRead + static_cast<uint64_t>(m)) +
+                         " written=" + std::to_string(s.nWritten);
+            return false;
+        }
+        const long long nBad = bench::PatternMismatch(buf.data(), static_cast<size_t>(m), s.nPhase + s.nRead);
+        if (nBad >= 0)
+        {
+            *pstrError = "mismatch path=" + s.strPath + " at=" + std::to_string(s.nRead + static_cast<uint64_t>(nBad));
+            return false;
+        }
+        s.nRead += static_cast<uint64_t>(m);
+        s.tWaiting = tNow;
+    }
+}
+
+// Until every port's schedule (nTicks timer ticks; none: only what is due
+// now) has been written and echoed. One thread, poll and a timerfd.
+bool PumpSlow(std::vector<SSlowPort>& vec, int hTimer, long long nTicks, long long* pnMissed, std::string* pstrError)
+{
+    std::vector<pollfd> vecFds(vec.size() + 1);
+    std::vector<unsigned char> buf(READ_CHUNK);
+    long long nTick = 0;
+    double tChecked = bench::MonoSeconds();
+    for (;;)
+    {
+        bool bOwed = false;
+        for (size_t k = 0; k < vec.size(); ++k)
+        {
+            const SSlowPort& s = vec[k];
+            bOwed = bOwed || s.nRead < s.nDue;
+            vecFds[k + 1] = {s.h, static_cast<short>(POLLIN | (s.nWritten < s.nDue ? POLLOUT : 0)), 0};
+        }
+        if (nTick >= nTicks && !bOwed)
+            return true;
+        vecFds[0] = {nTick < nTicks ? hTimer : -1, POLLIN, 0};
+        const int nReady = poll(vecFds.data(), vecFds.size(), 100);
+        if (nReady < 0 && errno == EINTR && !bench::g_bStop)
+            continue;
+        if (nReady < 0)
+        {
+            *pstrError = "poll errno=" + std::to_string(errno);
+            return false;
+        }
+        const double tNow = bench::MonoSeconds();
+        if (vecFds[0].revents & POLLIN)
+        {
+            uint64_t nExpired = 0;
+            if (read(hTimer, &nExpired, sizeof(nExpired)) == static_cast<ssize_t>(sizeof(nExpired)))
+            {
+                *pnMissed += static_cast<long long>(nExpired) - 1;
+                // A late wake-up still writes every block that fell due, so
+                // the rate holds.
+                for (uint64_t e = 0; e < nExpired && nTick < nTicks; ++e, ++nTick)
+                    for (size_t k = static_cast<size_t>(nTick % SLOW_GROUPS); k < vec.size(); k += SLOW_GROUPS)
+                        vec[k].nDue += SLOW_BLOCK;
+            }
+        }
+        for (size_t k = 0; k < vec.size(); ++k)
+        {
+            SSlowPort& s = vec[k];
+            if (s.nWritten < s.nDue && !WriteDue(s, tNow, pstrError))
+                return false;
+            if ((vecFds[k + 1].revents & (POLLIN | POLLHUP | POLLERR)) && !ReadEcho(s, buf, tNow, pstrError))
+                return false;
+        }
+        if (tNow - tChecked > 0.1)
+        {
+            tChecked = tNow;
+            for (const SSlowPort& s : vec)
+            {
+                if (s.nRead < s.nWritten && tNow - s.tWaiting > STALL_MS / 1000.0)
+                {
+                    *pstrError = "stalled path=" + s.strPath + " read=" + std::to_string(s.nRead) +
+                                 " written=" + std::to_string(s.nWritten);
+                    return false;
+                }
+            }
+        }
+    }
+}
+
+// Many slow ports: SLOW_BLOCK bytes every SLOW_INTERVAL_NS to each path, each
+// with its own phase of the pattern, the echo of every byte checked.
+int RunSlow(double dSeconds, const std::vector<std::string>& vecPaths)
+{
+    std::vector<SSlowPort> vec(vecPaths.size());
+    for (size_t k = 0; k < vec.size(); ++k)
+    {
+        vec[k].strPath = vecPaths[k];
+        vec[k].nPhase = (k * 7919) % PATTERN_PERIOD;
+        vec[k].h = OpenPort(vecPaths[k], 1);
+        if (vec[k].h < 0)
+            return Fail("open path=" + vecPaths[k] + " errno=" + std::to_string(errno));
+    }
+    const auto closeAll = [&vec] {
+        for (SSlowPort& s : vec)
+            close(s.h);
+    };
+    std::string strError;
+    long long nMissed = 0;
+    // Every port's first bytes echoed before the clock starts.
+    for (SSlowPort& s : vec)
+        s.nDue = SYNC_BYTES;
+    if (!PumpSlow(vec, -1, 0, &nMissed, &strError))
+    {
+        closeAll();
+        return Fail("sync " + strError);
+    }
+    const int hTimer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+    itimerspec its{};
+    its.it_interval.tv_nsec = SLOW_INTERVAL_NS / SLOW_GROUPS;
+    its.it_value = its.it_interval;
+    const long long nTicks = std::llround(dSeconds * 1e9 / static_cast<double>(SLOW_INTERVAL_NS)) * SLOW_GROUPS;
+    const SCpuSample cpu0 = SampleCpu();
+    const double t0 = bench::MonoSeconds();
+    if (hTimer < 0 || timerfd_settime(hTimer, 0, &its, nullptr) != 0)
+    {
+        closeAll();
+        return Fail("timerfd errno=" + std::to_string(errno));
+    }
+    const bool bDone = PumpSlow(vec, hTimer, nTicks, &nMissed, &strError);
+    const double t1 = bench::MonoSeconds();
+    const SCpuSample cpu1 = SampleCpu();
+    close(hTimer);
+    closeAll();
+    if (!bDone)
+        return Fail(strError);
+    const uint64_t nEach = vec.empty() ? 0 : vec[0].nRead - SYNC_BYTES;
+    uint64_t nAll = 0;
+    for (const SSlowPort& s : vec)
+        nAll += s.nRead - SYNC_BYTES;
+    std::printf("slow ports=%zu seconds=%.3f block=%zu interval_ms=%.1f bytes_each_way=%llu kBps_per_port=%.2f "
+                "missed_ticks=%lld verified=%zu%s\n",
+                vec.size(), t1 - t0, SLOW_BLOCK, static_cast<double>(SLOW_INTERVAL_NS) / 1e6,
+                static_cast<unsigned long long>(nAll), static_cast<double>(nEach) / 1e3 / (t1 - t0), nMissed,
+                vec.size(), CpuFields(cpu0, cpu1, nAll, t1 - t0).c_str());
+    return 0;
+}
+
 int Usage()
 {
     std::fputs("usage: nimbrel_port_driver rtt PATH COUNT SIZE | stream PATH BYTES | multi BYTES PATH... |\n"
-               "                           openclose PATH COUNT   [--max-seconds N]\n",
+               "                           openclose PATH COUNT | send PATH BYTES | receive PATH BYTES |\n"
+               "                           slow SECONDS PATH...   [--max-seconds N] [--cpu-pids PID,...]\n",
                stderr);
     return 2;
 }
@@ -474,7 +906,16 @@ int Usage()
 int main(int argc, char** argv)
 {
     int nMaxSeconds = 300;
-    const std::vector<std::string> args = bench::TakeArgs(argc, argv, &nMaxSeconds);
+    std::vector<std::string> args = bench::TakeArgs(argc, argv, &nMaxSeconds);
+    for (size_t k = 0; k < args.size(); ++k)
+    {
+        if (args[k] != "--cpu-pids")
+            continue;
+        if (k + 1 >= args.size() || !ParsePids(args[k + 1], &g_vecCpuPids))
+            return Usage();
+        args.erase(args.begin() + static_cast<long>(k), args.begin() + static_cast<long>(k) + 2);
+        break;
+    }
     if (args.empty() || nMaxSeconds <= 0)
         return Usage();
     bench::InstallStopSignals();
@@ -508,6 +949,20 @@ int main(int argc, char** argv)
         if (nCount < 1)
             return Usage();
         return RunOpenClose(args[1], nCount);
+    }
+    if ((strCmd == "send" || strCmd == "receive") && args.size() == 3)
+    {
+        const long long nBytes = bench::ParseCount(args[2]);
+        if (nBytes < 1)
+            return Usage();
+        return strCmd == "send" ? RunSend(args[1], nBytes) : RunReceive(args[1], nBytes);
+    }
+    if (strCmd == "slow" && args.size() >= 3)
+    {
+        const long long nSeconds = bench::ParseCount(args[1]);
+        if (nSeconds < 1)
+            return Usage();
+        return RunSlow(static_cast<double>(nSeconds), std::vector<std::string>(args.begin() + 2, args.end()));
     }
     return Usage();
 }
