@@ -23,19 +23,21 @@ class CWorkerLoop;
 class CWorkerPort;
 
 // The connection worker of one port: owns the port's sockets, runs the
-// connection state machine on a thread of its own and moves bytes between
-// the virtual port and the network through two rings.
+// connection state machine on the event loop it shares with other ports
+// (CWorkerLoop) and moves bytes between the virtual port and the network
+// through two rings.
 //
-// The worker keeps the thread, the cycle, the wait and the table of the
-// states; the connection's shared part (CConnection) and each role (TCP
-// client, TCP server, UDP, TLS, the login, the TCP data path, the
-// application's side) are parts of it with their own fields. The worker
-// reaches its port only through the link it is bound to (CWorkerPort).
+// The worker keeps the cycle, the wait and the table of the states; the
+// connection's shared part (CConnection) and each role (TCP client, TCP
+// server, UDP, TLS, the login, the TCP data path, the application's side)
+// are parts of it with their own fields. The worker reaches its port only
+// through the link it is bound to (CWorkerPort).
 //
 // One cycle runs the current state's procedure once under m_cs and
-// refreshes the line indication. Between cycles the thread waits in poll for
-// what the next cycle can act on, at most 10 ms while something timed is
-// pending and without limit when nothing is.
+// refreshes the line indication. Between cycles the worker waits, in its
+// loop's epoll set, for what the next cycle can act on, at most 10 ms while
+// something timed is pending and without limit when nothing is. "Thread"
+// in the names below is the worker's run on its loop.
 class CSocketCtrl
 {
 public:

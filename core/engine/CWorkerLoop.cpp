@@ -39,6 +39,12 @@ CWorkerLoop::~CWorkerLoop()
         }
         m_thread.join();
     }
+    // A worker left over never runs again: nobody waits for it.
+    {
+        std::lock_guard<std::mutex> lock(m_cs);
+        m_setRunning.clear();
+    }
+    m_cvEnded.notify_all();
     if (m_hWake >= 0)
         close(m_hWake);
     if (m_hEpoll >= 0)
@@ -47,8 +53,10 @@ CWorkerLoop::~CWorkerLoop()
 
 CWorkerLoop& CWorkerLoop::ForPort(int nPort)
 {
-    static CWorkerLoop s_loops[LOOP_COUNT];
-    return s_loops[(nPort % LOOP_COUNT + LOOP_COUNT) % LOOP_COUNT];
+    // Never destroyed: a worker may still stop while the program's statics
+    // go, and the threads end with the process.
+    static CWorkerLoop* const s_pLoops = new CWorkerLoop[LOOP_COUNT];
+    return s_pLoops[(nPort % LOOP_COUNT + LOOP_COUNT) % LOOP_COUNT];
 }
 
 int64_t CWorkerLoop::NowMs()
