@@ -79,7 +79,7 @@ int CSocketCtrl::StartThread()
         m_conn.m_nBytesReceived = 0;
     }
     CWorkerLoop& loop = CWorkerLoop::ForPort(m_conn.m_nPort);
-    if (!loop.Attach(*this))
+    if (!loop.Attach(m_loopClient))
         return 0;
     m_pLoop = &loop;
     return 1;
@@ -94,7 +94,7 @@ int CSocketCtrl::StopThread()
         m_conn.m_bStop = 1;
     }
     Wake();
-    m_pLoop->WaitEnded(*this);
+    m_pLoop->WaitEnded(m_loopClient);
     m_pLoop = nullptr;
     return 0;
 }

@@ -10,6 +10,7 @@
 #include "core/engine/CComPortLink.h"
 #include "core/engine/CConnection.h"
 #include "core/engine/CLoginDialogue.h"
+#include "core/engine/CLoopWorker.h"
 #include "core/engine/CPortSide.h"
 #include "core/engine/CTcpConnector.h"
 #include "core/engine/CTcpListener.h"
@@ -122,18 +123,15 @@ public:
     // Tests: a stand-in for the millisecond tick counter.
     void SetTickSource(std::function<uint32_t()> fnTick);
 
-    // Its loop's (CWorkerLoop), on the loop's thread: LoopBegin once; then
-    // LoopCycle, and while it says the worker goes on, LoopPrepareWait; when
-    // that asks for a wait, the wait, then LoopTakeWait with what it
-    // reported; once LoopCycle says the worker ends, LoopFinish.
+private:
+    // Its loop's (CWorkerLoop, through m_loopClient), on the loop's thread;
+    // see CLoopWorker.
     void LoopBegin();
     bool LoopCycle();
-    // False: no wait, the next cycle at once (or the worker ends).
     bool LoopPrepareWait(CPollSet& wait);
     void LoopTakeWait(CPollSet& wait);
     void LoopFinish();
 
-private:
     void RunState();
     // m_cs held: a close's drain is under way.
     int IsDraining() const;
@@ -158,6 +156,23 @@ private:
     // A close's drain (TCP or UDP), then nextState.
     void DoDrain(EWorkerState nextState);
 
+    // What its loop runs. A member rather than a base, so that the loop
+    // never calls through an object whose destructor has begun: the
+    // destructor stops the worker before its members go.
+    class CLoopClient final : public CLoopWorker
+    {
+    public:
+        explicit CLoopClient(CSocketCtrl& worker) : m_worker(worker) {}
+        void LoopBegin() override { m_worker.LoopBegin(); }
+        bool LoopCycle() override { return m_worker.LoopCycle(); }
+        bool LoopPrepareWait(CPollSet& wait) override { return m_worker.LoopPrepareWait(wait); }
+        void LoopTakeWait(CPollSet& wait) override { m_worker.LoopTakeWait(wait); }
+        void LoopFinish() override { m_worker.LoopFinish(); }
+
+    private:
+        CSocketCtrl& m_worker;
+    };
+    CLoopClient m_loopClient{*this};
     // The loop the worker runs on while started (null: not started).
     CWorkerLoop* m_pLoop = nullptr;
     // The sessions kept across a reopen before the last wait began.

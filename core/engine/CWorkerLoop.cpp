@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include "core/engine/CConnection.h"
-#include "core/engine/CSocketCtrl.h"
 
 namespace
 {
@@ -66,7 +65,7 @@ int64_t CWorkerLoop::NowMs()
         .count();
 }
 
-bool CWorkerLoop::Attach(CSocketCtrl& worker)
+bool CWorkerLoop::Attach(CLoopWorker& worker)
 {
     std::lock_guard<std::mutex> lock(m_cs);
     if (m_bQuit)
@@ -102,13 +101,13 @@ bool CWorkerLoop::Attach(CSocketCtrl& worker)
     return true;
 }
 
-void CWorkerLoop::WaitEnded(CSocketCtrl& worker)
+void CWorkerLoop::WaitEnded(CLoopWorker& worker)
 {
     std::unique_lock<std::mutex> lock(m_cs);
     m_cvEnded.wait(lock, [&] { return m_setRunning.count(&worker) == 0; });
 }
 
-void CWorkerLoop::Ended(CSocketCtrl* pWorker)
+void CWorkerLoop::Ended(CLoopWorker* pWorker)
 {
     {
         std::lock_guard<std::mutex> lock(m_cs);
@@ -122,14 +121,14 @@ void CWorkerLoop::Run()
     epoll_event events[MAX_EVENTS];
     for (;;)
     {
-        std::vector<CSocketCtrl*> vecJoined;
+        std::vector<CLoopWorker*> vecJoined;
         {
             std::lock_guard<std::mutex> lock(m_cs);
             if (m_bQuit)
                 break;
             vecJoined.swap(m_vecJoining);
         }
-        for (CSocketCtrl* pWorker : vecJoined)
+        for (CLoopWorker* pWorker : vecJoined)
         {
             auto entry = std::make_unique<SEntry>();
             entry->pWorker = pWorker;
@@ -155,7 +154,7 @@ void CWorkerLoop::Run()
                 ++k;
                 continue;
             }
-            CSocketCtrl* pWorker = entry.pWorker;
+            CLoopWorker* pWorker = entry.pWorker;
             m_vecEntries[k] = std::move(m_vecEntries.back());
             m_vecEntries.pop_back();
             Ended(pWorker);

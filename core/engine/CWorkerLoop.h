@@ -10,9 +10,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/engine/CLoopWorker.h"
 #include "core/engine/CPollSet.h"
-
-class CSocketCtrl;
 
 // A thread that runs the cycles of many connection workers: it waits in one
 // epoll set for what every worker's next cycle can act on and runs each
@@ -40,16 +39,16 @@ public:
 
     // Any thread but the loop's: the worker runs from now on. False when the
     // loop cannot run (no thread, no epoll set).
-    bool Attach(CSocketCtrl& worker);
+    bool Attach(CLoopWorker& worker);
     // Any thread but the loop's, after the worker was asked to stop and woken:
     // returns once its last cycle ran and it finished.
-    void WaitEnded(CSocketCtrl& worker);
+    void WaitEnded(CLoopWorker& worker);
 
 private:
     // A worker on this loop and what its current wait is for.
     struct SEntry
     {
-        CSocketCtrl* pWorker = nullptr;
+        CLoopWorker* pWorker = nullptr;
         CPollSet wait;
         bool bWaiting = false;   // wait holds descriptors registered in the set
         bool bRunNow = false;    // ready, or new
@@ -63,15 +62,15 @@ private:
     // bAfresh: a descriptor number may now stand for another descriptor.
     void Register(SEntry& entry, CPollSet& wait, bool bAfresh);
     void Unregister(SEntry& entry);
-    void Ended(CSocketCtrl* pWorker);
+    void Ended(CLoopWorker* pWorker);
     static int64_t NowMs();
 
     // Guards m_vecJoining, m_setRunning and m_bQuit; m_cvEnded tells of
     // workers leaving m_setRunning.
     std::mutex m_cs;
     std::condition_variable m_cvEnded;
-    std::vector<CSocketCtrl*> m_vecJoining;
-    std::unordered_set<CSocketCtrl*> m_setRunning;
+    std::vector<CLoopWorker*> m_vecJoining;
+    std::unordered_set<CLoopWorker*> m_setRunning;
     bool m_bQuit = false;
 
     int m_hEpoll = -1;
