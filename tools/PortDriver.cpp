@@ -594,29 +594,52 @@ bool SyncBulk(int h, uint64_t* pnStale, std::string* pstrError)
     }
 }
 
+// A one-way run's start: the port opened, the stream's start agreed with the
+// bulk peer, the clocks read, then strRequest sent. False with *pstrError.
+struct SBulkStart
+{
+    int h = -1;
+    uint64_t nStale = 0;
+    SCpuSample cpu0;
+    double t0 = 0;
+};
+
+bool StartBulk(const std::string& strPath, const std::string& strRequest, SBulkStart* pStart,
+               std::string* pstrError)
+{
+    pStart->h = OpenPort(strPath, 0);
+    if (pStart->h < 0)
+    {
+        *pstrError = "open path=" + strPath + " errno=" + std::to_string(errno);
+        return false;
+    }
+    bool bDone = SyncBulk(pStart->h, &pStart->nStale, pstrError);
+    if (bDone)
+    {
+        pStart->cpu0 = SampleCpu();
+        pStart->t0 = bench::MonoSeconds();
+        bDone = WriteAll(pStart->h, reinterpret_cast<const unsigned char*>(strRequest.data()), strRequest.size());
+        if (!bDone)
+            *pstrError = "write request errno=" + std::to_string(errno);
+    }
+    if (!bDone)
+        close(pStart->h);
+    return bDone;
+}
+
 // The program writes BYTES of the pattern; the bulk peer checks every one
 // and says so at the end.
 int RunSend(const std::string& strPath, long long nBytes)
 {
-    const int h = OpenPort(strPath, 0);
-    if (h < 0)
-        return Fail("open path=" + strPath + " errno=" + std::to_string(errno));
     const uint64_t nTotal = static_cast<uint64_t>(nBytes);
-    uint64_t nStale = 0;
+    SBulkStart start;
     std::string strError;
-    if (!SyncBulk(h, &nStale, &strError))
-    {
-        close(h);
+    if (!StartBulk(strPath, "sink " + std::to_string(nTotal) + "\n", &start, &strError))
         return Fail(strError);
-    }
-    const SCpuSample cpu0 = SampleCpu();
-    const double t0 = bench::MonoSeconds();
-    const std::string strRequest = "sink " + std::to_string(nTotal) + "\n";
-    if (!WriteAll(h, reinterpret_cast<const unsigned char*>(strRequest.data()), strRequest.size()))
-    {
-        close(h);
-        return Fail("write request errno=" + std::to_string(errno));
-    }
+    const int h = start.h;
+    const SCpuSample cpu0 = start.cpu0;
+    const double t0 = start.t0;
+    const uint64_t nStale = start.nStale;
     for (uint64_t nDone = 0; nDone < nTotal;)
     {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(WRITE_CHUNK, nTotal - nDone));
@@ -645,25 +668,15 @@ int RunSend(const std::string& strPath, long long nBytes)
 // The bulk peer writes BYTES of the pattern; every one is checked here.
 int RunReceive(const std::string& strPath, long long nBytes)
 {
-    const int h = OpenPort(strPath, 0);
-    if (h < 0)
-        return Fail("open path=" + strPath + " errno=" + std::to_string(errno));
     const uint64_t nTotal = static_cast<uint64_t>(nBytes);
-    uint64_t nStale = 0;
+    SBulkStart start;
     std::string strError;
-    if (!SyncBulk(h, &nStale, &strError))
-    {
-        close(h);
+    if (!StartBulk(strPath, "source " + std::to_string(nTotal) + "\n", &start, &strError))
         return Fail(strError);
-    }
-    const SCpuSample cpu0 = SampleCpu();
-    const double t0 = bench::MonoSeconds();
-    const std::string strRequest = "source " + std::to_string(nTotal) + "\n";
-    if (!WriteAll(h, reinterpret_cast<const unsigned char*>(strRequest.data()), strRequest.size()))
-    {
-        close(h);
-        return Fail("write request errno=" + std::to_string(errno));
-    }
+    const int h = start.h;
+    const SCpuSample cpu0 = start.cpu0;
+    const double t0 = start.t0;
+    const uint64_t nStale = start.nStale;
     std::vector<unsigned char> buf(READ_CHUNK);
     uint64_t nRead = 0;
     while (nRead < nTotal && strError.empty())
