@@ -19,6 +19,7 @@ void CLoginDialogue::StartDialogue(int bPostConnected)
         m_conn.Post(STATUS_LOGIN_PROCESS);
         m_nTelnetStep = 0;
         m_tLogin = CConnection::Now() + m_conn.Options().m_nLoginTimeout;
+        m_tHeard = CConnection::Now();
         m_conn.SetState(EWorkerState::TelnetLogin);
     }
     else if (nType == CONNECT_SECURE)
@@ -159,15 +160,30 @@ void CLoginDialogue::DoTelnetLogin()
         // longest silence allowed, as later in the login: an idle
         // connection would otherwise hold the port, which serves one peer
         // at a time, for good.
+        const int64_t tNow = CConnection::Now();
         if (nReceived > 0)
-            m_tLogin = CConnection::Now() + m_conn.Options().m_nLoginTimeout;
+        {
+            m_tLogin = tNow + m_conn.Options().m_nLoginTimeout;
+            m_tHeard = tNow;
+        }
+        // Requests may cross: a client that sent its own request for an
+        // option and takes this side's request for the answer never
+        // answers it (pyserial does so when the server is quick). A peer
+        // that answered others and then went quiet has said all it will:
+        // the rest count as refused and the login goes on.
+        if (!m_conn.m_telnet.IsNegotiated() && m_conn.m_telnet.HeardAnswer() &&
+            tNow >= m_tHeard + NEGOTIATION_QUIET_SECONDS)
+        {
+            m_conn.CaptureEvent("Telnet: requests left unanswered taken as refused");
+            m_conn.m_telnet.GiveUpUnanswered();
+        }
         if (m_conn.m_telnet.IsNegotiated())
         {
             m_conn.CaptureEvent("Telnet: negotiation done");
             m_nTelnetStep = 1;
             return;
         }
-        if (CConnection::Now() <= m_tLogin)
+        if (tNow <= m_tLogin)
             return;
         m_nTelnetStep = 7;
     }

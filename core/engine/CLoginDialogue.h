@@ -17,6 +17,10 @@ class CTcpStream;
 class CLoginDialogue
 {
 public:
+    // A Telnet peer that answered some of the server's requests and then
+    // says nothing for this long will not answer the rest (seconds).
+    static constexpr int NEGOTIATION_QUIET_SECONDS = 2;
+
     CLoginDialogue(CConnection& conn, CTcpStream& stream) : m_conn(conn), m_stream(stream) {}
 
     // A peer was accepted (and secured): Data, or the login its type asks.
@@ -37,4 +41,5 @@ private:
     int m_nLoginStep = 0;
     int m_nTelnetStep = 0;
     int64_t m_tLogin = 0;  // the longest silence allowed ends
+    int64_t m_tHeard = 0;  // the peer last sent something
 };

@@ -26,6 +26,7 @@ constexpr unsigned char SLOT_COMMAND[4] = {TELNET_WILL, TELNET_WONT, TELNET_DO, 
 void CTelnetCtrl::Init(int nRole)
 {
     m_nRole = nRole;
+    m_bHeardAnswer = false;
     m_bIAC = 0;
     m_byCommand = 0;
     m_bInSB = 0;
@@ -194,6 +195,12 @@ void CTelnetCtrl::OnCommand(int nCommand, int nOption)
     unsigned char* pSent = m_bySent[nOption];
     int* pToSend = m_nToSend[nOption];
     const int bSupported = IsSupported(nOption);
+    const bool bAnswers = ((nCommand == TELNET_WILL || nCommand == TELNET_WONT) &&
+                           (pSent[SLOT_DO] != 0 || pSent[SLOT_DONT] != 0)) ||
+                          ((nCommand == TELNET_DO || nCommand == TELNET_DONT) &&
+                           (pSent[SLOT_WILL] != 0 || pSent[SLOT_WONT] != 0));
+    if (bAnswers)
+        m_bHeardAnswer = true;
     if (nOption == TELOPT_COM_PORT && m_comPort != EComPort::Off)
     {
         // A client's offer is answered by the server's DO, a server's
@@ -264,6 +271,12 @@ int CTelnetCtrl::IsNegotiated() const
         }
     }
     return 1;
+}
+
+void CTelnetCtrl::GiveUpUnanswered()
+{
+    memset(m_bySent, 0, sizeof(m_bySent));
+    memset(m_bySubPending, 0, sizeof(m_bySubPending));
 }
 
 int CTelnetCtrl::EscapeIac(const unsigned char* pIn, int nIn, unsigned char* pOut, int nOutRoom, int* pnConsumed)

@@ -81,6 +81,11 @@ public:
     // 1 when nothing is queued, no request is unanswered and no
     // subnegotiation is pending, else 0.
     int IsNegotiated() const;
+    // True once the peer answered one of this side's requests.
+    bool HeardAnswer() const { return m_bHeardAnswer; }
+    // The requests still unanswered count as refused, and no subnegotiation
+    // is awaited any more.
+    void GiveUpUnanswered();
 
     // Copies pIn to pOut doubling every 255, as far as nOutRoom allows
     // without cutting a doubled pair. Returns the bytes written; sets
@@ -108,6 +113,7 @@ private:
 
 public:
     int m_nRole = 0;
+    bool m_bHeardAnswer = false;
     unsigned char m_bySent[TELNET_OPTIONS][4] = {};
     int m_nToSend[TELNET_OPTIONS][4] = {};
     unsigned char m_bySubPending[TELNET_OPTIONS] = {};

@@ -136,6 +136,31 @@ TEST_F(LoginTest, TelnetServerNegotiatesThenLogsIn)
     EXPECT_EQ(ReadFor(hPeer, 3), Bytes({255, 252, 5}));
 }
 
+// A client whose own request crossed one of the server's may take the
+// server's for the answer and never answer it. Once it has answered the
+// others and gone quiet, the rest count as refused: it gets the login after
+// a short quiet, not a drop at Login Timeout, and what it typed meanwhile
+// is its user name.
+TEST_F(LoginTest, TelnetPeerThatLeavesARequestUnansweredStillGetsTheLogin)
+{
+    m_core.m_options.m_nLoginTimeout = 30;
+    const int nLocal = StartServer(CONNECT_TELNET);
+    int hPeer = ConnectWhenListening(nLocal);
+    ASSERT_GE(hPeer, 0);
+    m_vecClose.push_back(hPeer);
+    EXPECT_EQ(ReadFor(hPeer, 18).size(), 18u);
+    // Every answer but the one to WILL SUPPRESS-GO-AHEAD (DO 3).
+    ASSERT_TRUE(WriteAll(hPeer, Bytes({255, 253, 0, 255, 253, 1, 255, 251, 0, 255, 251, 31, 255, 251, 39})));
+    EXPECT_EQ(ReadFor(hPeer, 9 + 6).size(), 15u) << "the subnegotiations the answers asked for";
+    ASSERT_TRUE(WriteAll(hPeer, "operator\r\n"));
+    const auto tTyped = std::chrono::steady_clock::now();
+    EXPECT_EQ(ReadFor(hPeer, TELNET_BANNER.size() + 7, 5000), TELNET_BANNER + "login: ");
+    EXPECT_LT(std::chrono::steady_clock::now() - tTyped, 4s) << "long before Login Timeout";
+    EXPECT_EQ(ReadFor(hPeer, 10), "Password: ") << "the name typed before the prompt";
+    ASSERT_TRUE(WriteAll(hPeer, "s3cret\r\n"));
+    ASSERT_TRUE(WaitConn(PORT, "Connected"));
+}
+
 // A peer that never answers the Telnet requests (a port scan, a stray nc)
 // must not hold the port, which serves one peer at a time: after Login
 // Timeout of silence it is told and dropped, and the next peer is served.
