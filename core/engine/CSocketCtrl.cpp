@@ -321,7 +321,15 @@ void CSocketCtrl::WaitData(CPollSet& wait)
             wait.Cap(0);
     }
     short nPty = 0;
-    if (m_conn.m_tx.Space() > 0)
+    const CLineState& line = m_conn.Line();
+    const uint32_t dwFlow = line.m_dwFlowCtrl;
+    // With the ring full the port is not read; but flow control must still
+    // learn how much waits there, to hold the application back, so the
+    // port is watched until that much waits (its stage takes more than
+    // that, so a port that stays readable is never watched in vain).
+    const bool bCounting = ((dwFlow & FLOW_CTS) && line.m_bCtsRaised == 1) ||
+                           ((dwFlow & FLOW_XIN) && line.m_bXonSent == 1);
+    if (m_conn.m_tx.Space() > 0 || (bCounting && m_conn.m_nPortPending < CConnection::THROTTLE_LEVEL))
         nPty |= POLLIN;
     if (m_conn.m_rx.Count() > 0)
         nPty |= POLLOUT;
@@ -351,8 +359,6 @@ void CSocketCtrl::WaitData(CPollSet& wait)
         wait.Cap(0);
     // A release of the application is due once few bytes wait; the
     // throttle is set from the owner thread, so look again soon.
-    const CLineState& line = m_conn.Line();
-    const uint32_t dwFlow = line.m_dwFlowCtrl;
     if (((dwFlow & FLOW_CTS) && line.m_bCtsRaised == 0) || ((dwFlow & FLOW_XIN) && line.m_bXonSent == 0))
         wait.Cap(CConnection::CYCLE_MS);
 }
