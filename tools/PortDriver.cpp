@@ -271,6 +271,44 @@ int RunRtt(const std::string& strPath, long long nCount, long long nSize)
     return 0;
 }
 
+// Reads nTotal bytes of the pattern (starting nOffset bytes into it) and
+// checks every one; false with *pstrError at a stall, a failed read or the
+// first wrong byte.
+bool ReadChecked(int h, uint64_t nTotal, uint64_t nOffset, std::string* pstrError)
+{
+    std::vector<unsigned char> buf(READ_CHUNK);
+    uint64_t nRead = 0;
+    while (nRead < nTotal)
+    {
+        pollfd pfd{h, POLLIN, 0};
+        const int nReady = poll(&pfd, 1, STALL_MS);
+        if (nReady < 0 && errno == EINTR && !bench::g_bStop)
+            continue;
+        if (nReady <= 0)
+        {
+            *pstrError = "stalled read=" + std::to_string(nRead);
+            return false;
+        }
+        const size_t nWant = static_cast<size_t>(std::min<uint64_t>(buf.size(), nTotal - nRead));
+        const ssize_t m = read(h, buf.data(), nWant);
+        if (m < 0 && errno == EINTR && !bench::g_bStop)
+            continue;
+        if (m <= 0)
+        {
+            *pstrError = "read read=" + std::to_string(nRead) + " errno=" + std::to_string(errno);
+            return false;
+        }
+        const long long nBad = bench::PatternMismatch(buf.data(), static_cast<size_t>(m), nOffset + nRead);
+        if (nBad >= 0)
+        {
+            *pstrError = "mismatch at=" + std::to_string(nRead + static_cast<uint64_t>(nBad));
+            return false;
+        }
+        nRead += static_cast<uint64_t>(m);
+    }
+    return true;
+}
+
 int RunStream(const std::string& strPath, long long nBytes)
 {
     const int h = OpenPort(strPath, 0);
@@ -301,37 +339,8 @@ int RunStream(const std::string& strPath, long long nBytes)
             nDone += n;
         }
     });
-    std::vector<unsigned char> buf(READ_CHUNK);
-    uint64_t nRead = 0;
     std::string strError;
-    while (nRead < nTotal)
-    {
-        pollfd pfd{h, POLLIN, 0};
-        const int nReady = poll(&pfd, 1, STALL_MS);
-        if (nReady < 0 && errno == EINTR && !bench::g_bStop)
-            continue;
-        if (nReady <= 0)
-        {
-            strError = "stalled read=" + std::to_string(nRead);
-            break;
-        }
-        const size_t nWant = static_cast<size_t>(std::min<uint64_t>(buf.size(), nTotal - nRead));
-        const ssize_t m = read(h, buf.data(), nWant);
-        if (m < 0 && errno == EINTR && !bench::g_bStop)
-            continue;
-        if (m <= 0)
-        {
-            strError = "read read=" + std::to_string(nRead) + " errno=" + std::to_string(errno);
-            break;
-        }
-        const long long nBad = bench::PatternMismatch(buf.data(), static_cast<size_t>(m), SYNC_BYTES + nRead);
-        if (nBad >= 0)
-        {
-            strError = "mismatch at=" + std::to_string(nRead + static_cast<uint64_t>(nBad));
-            break;
-        }
-        nRead += static_cast<uint64_t>(m);
-    }
+    ReadChecked(h, nTotal, SYNC_BYTES, &strError);
     const double t1 = bench::MonoSeconds();
     const SCpuSample cpu1 = SampleCpu();
     if (!strError.empty())
@@ -677,33 +686,7 @@ int RunReceive(const std::string& strPath, long long nBytes)
     const SCpuSample cpu0 = start.cpu0;
     const double t0 = start.t0;
     const uint64_t nStale = start.nStale;
-    std::vector<unsigned char> buf(READ_CHUNK);
-    uint64_t nRead = 0;
-    while (nRead < nTotal && strError.empty())
-    {
-        pollfd pfd{h, POLLIN, 0};
-        const int nReady = poll(&pfd, 1, STALL_MS);
-        if (nReady < 0 && errno == EINTR && !bench::g_bStop)
-            continue;
-        if (nReady <= 0)
-        {
-            strError = "stalled read=" + std::to_string(nRead);
-            break;
-        }
-        const size_t nWant = static_cast<size_t>(std::min<uint64_t>(buf.size(), nTotal - nRead));
-        const ssize_t m = read(h, buf.data(), nWant);
-        if (m < 0 && errno == EINTR && !bench::g_bStop)
-            continue;
-        if (m <= 0)
-        {
-            strError = "read read=" + std::to_string(nRead) + " errno=" + std::to_string(errno);
-            break;
-        }
-        const long long nBad = bench::PatternMismatch(buf.data(), static_cast<size_t>(m), nRead);
-        if (nBad >= 0)
-            strError = "mismatch at=" + std::to_string(nRead + static_cast<uint64_t>(nBad));
-        nRead += static_cast<uint64_t>(m);
-    }
+    ReadChecked(h, nTotal, 0, &strError);
     const double t1 = bench::MonoSeconds();
     const SCpuSample cpu1 = SampleCpu();
     close(h);
