@@ -636,6 +636,16 @@ bool StartBulk(const std::string& strPath, const std::string& strRequest, SBulkS
     return bDone;
 }
 
+// A one-way run's result line, from its start to t1; returns 0.
+int EndBulk(const char* pszMode, uint64_t nTotal, const SBulkStart& start, double t1, const SCpuSample& cpu1)
+{
+    const double dSeconds = t1 - start.t0;
+    std::printf("%s bytes=%llu seconds=%.3f mbps=%.1f verified=1 stale=%llu%s\n", pszMode,
+                static_cast<unsigned long long>(nTotal), dSeconds, static_cast<double>(nTotal) / 1e6 / dSeconds,
+                static_cast<unsigned long long>(start.nStale), CpuFields(start.cpu0, cpu1, nTotal, dSeconds).c_str());
+    return 0;
+}
+
 // The program writes BYTES of the pattern; the bulk peer checks every one
 // and says so at the end.
 int RunSend(const std::string& strPath, long long nBytes)
@@ -646,9 +656,6 @@ int RunSend(const std::string& strPath, long long nBytes)
     if (!StartBulk(strPath, "sink " + std::to_string(nTotal) + "\n", &start, &strError))
         return Fail(strError);
     const int h = start.h;
-    const SCpuSample cpu0 = start.cpu0;
-    const double t0 = start.t0;
-    const uint64_t nStale = start.nStale;
     for (uint64_t nDone = 0; nDone < nTotal;)
     {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(WRITE_CHUNK, nTotal - nDone));
@@ -668,10 +675,7 @@ int RunSend(const std::string& strPath, long long nBytes)
         return Fail("no-reply got=\"" + strReply + "\"");
     if (strReply != "done " + std::to_string(nTotal))
         return Fail("peer reply=\"" + strReply + "\"");
-    std::printf("send bytes=%llu seconds=%.3f mbps=%.1f verified=1 stale=%llu%s\n",
-                static_cast<unsigned long long>(nTotal), t1 - t0, static_cast<double>(nTotal) / 1e6 / (t1 - t0),
-                static_cast<unsigned long long>(nStale), CpuFields(cpu0, cpu1, nTotal, t1 - t0).c_str());
-    return 0;
+    return EndBulk("send", nTotal, start, t1, cpu1);
 }
 
 // The bulk peer writes BYTES of the pattern; every one is checked here.
@@ -683,19 +687,13 @@ int RunReceive(const std::string& strPath, long long nBytes)
     if (!StartBulk(strPath, "source " + std::to_string(nTotal) + "\n", &start, &strError))
         return Fail(strError);
     const int h = start.h;
-    const SCpuSample cpu0 = start.cpu0;
-    const double t0 = start.t0;
-    const uint64_t nStale = start.nStale;
     ReadChecked(h, nTotal, 0, &strError);
     const double t1 = bench::MonoSeconds();
     const SCpuSample cpu1 = SampleCpu();
     close(h);
     if (!strError.empty())
         return Fail(strError);
-    std::printf("receive bytes=%llu seconds=%.3f mbps=%.1f verified=1 stale=%llu%s\n",
-                static_cast<unsigned long long>(nTotal), t1 - t0, static_cast<double>(nTotal) / 1e6 / (t1 - t0),
-                static_cast<unsigned long long>(nStale), CpuFields(cpu0, cpu1, nTotal, t1 - t0).c_str());
-    return 0;
+    return EndBulk("receive", nTotal, start, t1, cpu1);
 }
 
 struct SSlowPort
