@@ -107,12 +107,7 @@ void CPortSide::Deliver()
     // From the ring itself when the block lies in one piece, as in a send.
     unsigned char buf[CConnection::BLOCK_SIZE];
     const unsigned char* pBlock = nullptr;
-    int n = std::min(m_conn.m_rx.ReadableRun(&pBlock), CConnection::BLOCK_SIZE);
-    if (n < std::min(m_conn.m_rx.Count(), CConnection::BLOCK_SIZE))
-    {
-        n = m_conn.m_rx.Peek(buf, CConnection::BLOCK_SIZE);
-        pBlock = buf;
-    }
+    const int n = m_conn.m_rx.PeekBlock(&pBlock, buf, CConnection::BLOCK_SIZE);
     const long nTaken = m_conn.Port().WriteData(pBlock, n);
     if (nTaken > 0)
     {

@@ -61,6 +61,15 @@ int CRing::ReadableRun(const unsigned char** ppData) const
     return std::min(m_nCount, CAPACITY - m_nOut);
 }
 
+int CRing::PeekBlock(const unsigned char** ppData, unsigned char* pCopy, int nMax) const
+{
+    const int n = std::min(ReadableRun(ppData), nMax);
+    if (n >= std::min(m_nCount, nMax))
+        return n;
+    *ppData = pCopy;
+    return Peek(pCopy, nMax);
+}
+
 int CRing::WritableRun(unsigned char** ppData)
 {
     *ppData = m_pData.get() + m_nIn;

@@ -42,6 +42,10 @@ public:
     // The waiting bytes that lie in one piece from the oldest on, to be
     // handed on without a copy; returns how many (0 when empty).
     int ReadableRun(const unsigned char** ppData) const;
+    // Up to nMax of the oldest waiting bytes in one piece, taking nothing:
+    // *ppData points into the ring when they lie in one piece there, else at
+    // pCopy (room for nMax) holding a copy; returns how many.
+    int PeekBlock(const unsigned char** ppData, unsigned char* pCopy, int nMax) const;
     // The free room that lies in one piece where the next byte goes, to be
     // filled in place and then committed; returns how much.
     int WritableRun(unsigned char** ppData);

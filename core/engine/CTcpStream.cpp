@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "core/engine/CTcpStream.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <poll.h>
 #include <sys/socket.h>
@@ -170,12 +169,7 @@ void CTcpStream::SendTcp()
     // one across its end is copied, so that it still goes in one send.
     unsigned char buf[CConnection::BLOCK_SIZE];
     const unsigned char* pBlock = nullptr;
-    int n = std::min(m_conn.m_tx.ReadableRun(&pBlock), CConnection::BLOCK_SIZE);
-    if (n < std::min(m_conn.m_tx.Count(), CConnection::BLOCK_SIZE))
-    {
-        n = m_conn.m_tx.Peek(buf, CConnection::BLOCK_SIZE);
-        pBlock = buf;
-    }
+    const int n = m_conn.m_tx.PeekBlock(&pBlock, buf, CConnection::BLOCK_SIZE);
     ETransportIo io;
     std::string strReason;
     const int nSent = m_conn.m_transport.Send(pBlock, n, &io, &strReason);
