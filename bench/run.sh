@@ -435,16 +435,22 @@ start_socat rtt-udp-socat 1 "UDP:127.0.0.1:$echo_port,sourceport=$socat_local"
 alternate rtt1.udp "$nim_dir/COM1" "$socat_dir/COM1" "p50_us p99_us" rtt @PATH@ "$rtt_count" 1
 stop_all "$nim_pid" "${socat_pids[@]}" "$echo_pid"
 
+# The first COUNT ports of both bridges; sets $nim_paths and $socat_paths.
+port_paths() {
+    local i
+    nim_paths=() socat_paths=()
+    for ((i = 1; i <= $1; i++)); do
+        nim_paths+=("$nim_dir/COM$i")
+        socat_paths+=("$socat_dir/COM$i")
+    done
+}
+
 # ---- 4: 64 ports streaming at once ----
 echo "== $multi_ports ports streaming at once, $multi_bytes bytes each"
 start_echo echo-multi tcp-listen 0
 start_nimbreld multi client "$multi_ports" "$echo_port" 0
 start_socat multi-socat "$multi_ports" "TCP:127.0.0.1:$echo_port"
-nim_paths=() socat_paths=()
-for ((i = 1; i <= multi_ports; i++)); do
-    nim_paths+=("$nim_dir/COM$i")
-    socat_paths+=("$socat_dir/COM$i")
-done
+port_paths "$multi_ports"
 m_nim=() m_socat=()
 for ((r = 1; r <= repeat; r++)); do
     drive "multi/nimbrel#$r" multi "$multi_bytes" "${nim_paths[@]}"
@@ -491,11 +497,7 @@ echo "== $slow_ports slow ports, 64 bytes every 5.5 ms each, $slow_seconds s"
 start_echo echo-slow tcp-listen 0
 start_nimbreld slow client "$slow_ports" "$echo_port" 0
 start_socat slow-socat "$slow_ports" "TCP:127.0.0.1:$echo_port"
-nim_paths=() socat_paths=()
-for ((i = 1; i <= slow_ports; i++)); do
-    nim_paths+=("$nim_dir/COM$i")
-    socat_paths+=("$socat_dir/COM$i")
-done
+port_paths "$slow_ports"
 cpu_nimbrel=$nim_pid
 cpu_socat=$(IFS=,; echo "${socat_pids[*]}")
 alternate slow - - "cpu_percent ctxsw_per_s kBps_per_port" slow "$slow_seconds" @PATHS@ --cpu-pids @PIDS@
