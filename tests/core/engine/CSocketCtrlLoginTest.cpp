@@ -32,6 +32,17 @@ protected:
         StartPort(PORT);
         return nLocal;
     }
+
+    // A peer of the Telnet server port on nLocal that has read the server's
+    // opening requests; -1 when none came.
+    int ConnectTelnetPeer(int nLocal)
+    {
+        const int hPeer = ConnectWhenListening(nLocal);
+        if (hPeer < 0)
+            return -1;
+        m_vecClose.push_back(hPeer);
+        return ReadFor(hPeer, 18).size() == 18u ? hPeer : -1;
+    }
 };
 
 }  // namespace
@@ -145,10 +156,8 @@ TEST_F(LoginTest, TelnetPeerThatLeavesARequestUnansweredStillGetsTheLogin)
 {
     m_core.m_options.m_nLoginTimeout = 30;
     const int nLocal = StartServer(CONNECT_TELNET);
-    int hPeer = ConnectWhenListening(nLocal);
+    const int hPeer = ConnectTelnetPeer(nLocal);
     ASSERT_GE(hPeer, 0);
-    m_vecClose.push_back(hPeer);
-    EXPECT_EQ(ReadFor(hPeer, 18).size(), 18u);
     // Every answer but the one to WILL SUPPRESS-GO-AHEAD (DO 3).
     ASSERT_TRUE(WriteAll(hPeer, Bytes({255, 253, 0, 255, 253, 1, 255, 251, 0, 255, 251, 31, 255, 251, 39})));
     EXPECT_EQ(ReadFor(hPeer, 9 + 6).size(), 15u) << "the subnegotiations the answers asked for";
@@ -168,10 +177,8 @@ TEST_F(LoginTest, SilentPeerOnTelnetPortIsTimedOutAndTheNextIsServed)
 {
     m_core.m_options.m_nLoginTimeout = 1;
     const int nLocal = StartServer(CONNECT_TELNET);
-    int hPeer = ConnectWhenListening(nLocal);
+    const int hPeer = ConnectTelnetPeer(nLocal);
     ASSERT_GE(hPeer, 0);
-    m_vecClose.push_back(hPeer);
-    EXPECT_EQ(ReadFor(hPeer, 18).size(), 18u);
     // Bytes that answer nothing restart the silence, as typing does later.
     std::this_thread::sleep_for(600ms);
     ASSERT_TRUE(WriteAll(hPeer, "alice\r\n"));
