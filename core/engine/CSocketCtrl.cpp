@@ -287,14 +287,12 @@ void CSocketCtrl::WaitResolve(CPollSet& wait)
 
 void CSocketCtrl::WaitData(CPollSet& wait)
 {
-    const bool bUdp = m_conn.m_state == EWorkerState::UdpData;
     if (m_conn.m_hSocket != CConnection::INVALID_SOCKET && m_conn.m_tRxDrain == 0)
     {
         short nEvents = POLLRDHUP;
-        // A waiting datagram that does not fit yet is left alone until
-        // the ring has room for all of it.
-        const int nNeed = bUdp ? std::max(m_udp.WaitingSize(), 1) : 1;
-        if (m_conn.m_rx.Space() >= nNeed && m_udp.HeldBytes() == 0 && !m_portSide.ReceiveGated())
+        // A datagram held until the ring has room keeps the next ones in
+        // the socket.
+        if (m_conn.m_rx.Space() > 0 && m_udp.HeldBytes() == 0 && !m_portSide.ReceiveGated())
             nEvents |= POLLIN;
         if (m_conn.m_tx.Count() > 0)
             nEvents |= POLLOUT;

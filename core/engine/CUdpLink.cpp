@@ -35,6 +35,10 @@ void CUdpLink::DoUdpBind()
     memcpy(&m_udpPeer, m_conn.m_resolver.GetAddress(), m_conn.m_resolver.GetLength());
     m_nUdpPeerLength = m_conn.m_resolver.GetLength();
     m_conn.m_hSocket = socket(m_udpPeer.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    // A new socket, perhaps under an old number: nothing seen of the last
+    // one holds for it.
+    m_conn.m_eSocketInput = CConnection::EInput::Unknown;
+    m_conn.m_bSocketReadEmpty = false;
     if (m_conn.m_hSocket < 0)
     {
         m_conn.m_hSocket = CConnection::INVALID_SOCKET;
@@ -55,13 +59,14 @@ void CUdpLink::DoUdpBind()
         return;
     }
     Reset();
-    if (!m_conn.AllocRings())
+    m_pDatagram.reset(new (std::nothrow) unsigned char[MAX_DATAGRAM]);
+    if (!m_pDatagram || !m_conn.AllocRings())
     {
+        m_pDatagram.reset();
         fail("no memory for the connection's buffers");
         return;
     }
     m_conn.ReportLocalPort(m_conn.m_hSocket);
-    m_nUdpWaiting = 0;
     m_conn.SetState(EWorkerState::UdpData);
     m_conn.Post(STATUS_UDP_STARTED);
 }
@@ -78,29 +83,28 @@ void CUdpLink::DoUdpData()
     m_portSide.Deliver();
 }
 
+void CUdpLink::Reset()
+{
+    m_pDatagram.reset();
+    m_nUdpHeld = 0;
+    m_nUdpHeldOut = 0;
+}
+
 void CUdpLink::MoveHeldDatagram()
 {
     const int n = std::min(m_nUdpHeld, m_conn.m_rx.Space());
     if (n <= 0)
         return;
-    m_conn.m_rx.Put(m_pUdpHeld + m_nUdpHeldOut, n);
+    m_conn.m_rx.Put(m_pDatagram.get() + m_nUdpHeldOut, n);
     m_nUdpHeldOut += n;
     m_nUdpHeld -= n;
     if (m_nUdpHeld == 0)
-        FreeHeldDatagram();
-}
-
-void CUdpLink::FreeHeldDatagram()
-{
-    delete[] m_pUdpHeld;
-    m_pUdpHeld = nullptr;
-    m_nUdpHeld = 0;
-    m_nUdpHeldOut = 0;
+        m_nUdpHeldOut = 0;
 }
 
 void CUdpLink::ReceiveUdp()
 {
-    if (!m_conn.m_rx.IsAllocated())
+    if (!m_conn.m_rx.IsAllocated() || !m_pDatagram)
         return;
     if (m_nUdpHeld > 0)
     {
@@ -110,46 +114,23 @@ void CUdpLink::ReceiveUdp()
     const int nFree = m_conn.m_rx.Space();
     if (nFree <= 0)
         return;
-    // Look at the size first: a datagram is taken only whole.
-    unsigned char ch;
-    const ssize_t nSize = recv(m_conn.m_hSocket, &ch, 1, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
-    if (nSize < 0)
+    // The last receive found nothing and the wait since saw no input: this
+    // one would find nothing either.
+    if (m_conn.m_eSocketInput == CConnection::EInput::None && m_conn.m_bSocketReadEmpty)
         return;
-    if (nSize > CConnection::RING_SIZE)
-    {
-        // Larger than the whole ring: hold it and hand it on in parts.
-        m_pUdpHeld = new (std::nothrow) unsigned char[static_cast<size_t>(nSize)];
-        if (m_pUdpHeld == nullptr)
-            return;
-        const ssize_t n =
-            recvfrom(m_conn.m_hSocket, m_pUdpHeld, static_cast<size_t>(nSize), MSG_DONTWAIT, nullptr, nullptr);
-        if (n <= 0)
-        {
-            FreeHeldDatagram();
-            return;
-        }
-        m_nUdpHeld = static_cast<int>(n);
-        m_nUdpWaiting = 0;
-        m_conn.CountReceived(static_cast<int>(n));
-        MoveHeldDatagram();
-        return;
-    }
-    if (nSize > nFree)
-    {
-        m_nUdpWaiting = static_cast<int>(nSize);
-        return;
-    }
-    unsigned char buf[CConnection::RING_SIZE];
     struct sockaddr_storage from;
     socklen_t nLen = sizeof(from);
-    // Datagrams from any sender are taken, not only the peer's.
-    const ssize_t n = recvfrom(m_conn.m_hSocket, buf, static_cast<size_t>(nFree), MSG_DONTWAIT,
+    // Datagrams from any sender are taken, not only the peer's. The buffer
+    // holds the largest one, so one call takes each whole.
+    const ssize_t n = recvfrom(m_conn.m_hSocket, m_pDatagram.get(), MAX_DATAGRAM, MSG_DONTWAIT,
                                reinterpret_cast<struct sockaddr*>(&from), &nLen);
-    m_nUdpWaiting = 0;
+    m_conn.m_bSocketReadEmpty = n < 0;
     if (n <= 0)
         return;
     m_conn.CountReceived(static_cast<int>(n));
-    m_conn.m_rx.Put(buf, static_cast<int>(n));
+    m_nUdpHeld = static_cast<int>(n);
+    m_nUdpHeldOut = 0;
+    MoveHeldDatagram();
 }
 
 void CUdpLink::SendUdp()

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <memory>
+
 #include <sys/socket.h>
 
 class CConnection;
@@ -13,8 +15,11 @@ class CPortSide;
 class CUdpLink
 {
 public:
+    // The largest datagram UDP carries (IPv6 without jumbograms).
+    static constexpr int MAX_DATAGRAM = 65535;
+
     CUdpLink(CConnection& conn, CPortSide& portSide) : m_conn(conn), m_portSide(portSide) {}
-    ~CUdpLink() { FreeHeldDatagram(); }
+    ~CUdpLink() = default;
 
     CUdpLink(const CUdpLink&) = delete;
     CUdpLink& operator=(const CUdpLink&) = delete;
@@ -26,28 +31,22 @@ public:
     void DoUdpClose();
     void DoUdpRetryWait();
     void WaitUdpRetry(CPollSet& wait);
-    // Nothing waiting or held: the connection's rings are freed.
-    void Reset()
-    {
-        FreeHeldDatagram();
-        m_nUdpWaiting = 0;
-    }
-    int WaitingSize() const { return m_nUdpWaiting; }
+    // Nothing held: the connection's rings are freed.
+    void Reset();
     int HeldBytes() const { return m_nUdpHeld; }
 
 private:
     void MoveHeldDatagram();
-    void FreeHeldDatagram();
 
     CConnection& m_conn;
     CPortSide& m_portSide;
     struct sockaddr_storage m_udpPeer = {};
     socklen_t m_nUdpPeerLength = 0;
-    // The size of the next datagram when it did not fit into the receive
-    // ring yet (it waits in the socket, never cut), and a datagram larger
-    // than the whole ring, held here and handed on in parts.
-    int m_nUdpWaiting = 0;
-    unsigned char* m_pUdpHeld = nullptr;
+    // Every datagram is received here whole, in one call; one that does
+    // not fit into the receive ring yet stays here (never cut) and is
+    // handed on as room appears. Allocated with the rings, once per
+    // connection.
+    std::unique_ptr<unsigned char[]> m_pDatagram;
     int m_nUdpHeld = 0;
     int m_nUdpHeldOut = 0;
 };
