@@ -271,6 +271,29 @@ int RunRtt(const std::string& strPath, long long nCount, long long nSize)
     return 0;
 }
 
+// What ReadWithin returns when nothing came within STALL_MS.
+constexpr ssize_t READ_STALLED = -2;
+
+// Waits up to STALL_MS for input, then reads at most n bytes: the count,
+// 0 at the end, -1 on a failed read (errno tells), or READ_STALLED. An
+// interrupted wait or read is taken up again, unless the run is told to stop.
+ssize_t ReadWithin(int h, unsigned char* p, size_t n)
+{
+    for (;;)
+    {
+        pollfd pfd{h, POLLIN, 0};
+        const int nReady = poll(&pfd, 1, STALL_MS);
+        if (nReady < 0 && errno == EINTR && !bench::g_bStop)
+            continue;
+        if (nReady <= 0)
+            return READ_STALLED;
+        const ssize_t m = read(h, p, n);
+        if (m < 0 && errno == EINTR && !bench::g_bStop)
+            continue;
+        return m;
+    }
+}
+
 // Reads nTotal bytes of the pattern (starting nOffset bytes into it) and
 // checks every one; false with *pstrError at a stall, a failed read or the
 // first wrong byte.
@@ -280,19 +303,13 @@ bool ReadChecked(int h, uint64_t nTotal, uint64_t nOffset, std::string* pstrErro
     uint64_t nRead = 0;
     while (nRead < nTotal)
     {
-        pollfd pfd{h, POLLIN, 0};
-        const int nReady = poll(&pfd, 1, STALL_MS);
-        if (nReady < 0 && errno == EINTR && !bench::g_bStop)
-            continue;
-        if (nReady <= 0)
+        const size_t nWant = static_cast<size_t>(std::min<uint64_t>(buf.size(), nTotal - nRead));
+        const ssize_t m = ReadWithin(h, buf.data(), nWant);
+        if (m == READ_STALLED)
         {
             *pstrError = "stalled read=" + std::to_string(nRead);
             return false;
         }
-        const size_t nWant = static_cast<size_t>(std::min<uint64_t>(buf.size(), nTotal - nRead));
-        const ssize_t m = read(h, buf.data(), nWant);
-        if (m < 0 && errno == EINTR && !bench::g_bStop)
-            continue;
         if (m <= 0)
         {
             *pstrError = "read read=" + std::to_string(nRead) + " errno=" + std::to_string(errno);
@@ -582,18 +599,12 @@ bool SyncBulk(int h, uint64_t* pnStale, std::string* pstrError)
             strIn.erase(0, nDrop);
             nDropped += nDrop;
         }
-        pollfd pfd{h, POLLIN, 0};
-        const int nReady = poll(&pfd, 1, STALL_MS);
-        if (nReady < 0 && errno == EINTR && !bench::g_bStop)
-            continue;
-        if (nReady <= 0)
+        const ssize_t m = ReadWithin(h, buf.data(), buf.size());
+        if (m == READ_STALLED)
         {
             *pstrError = "sync no-pong stale=" + std::to_string(nDropped + strIn.size());
             return false;
         }
-        const ssize_t m = read(h, buf.data(), buf.size());
-        if (m < 0 && errno == EINTR && !bench::g_bStop)
-            continue;
         if (m <= 0)
         {
             *pstrError = "sync read errno=" + std::to_string(errno);
